@@ -1,0 +1,68 @@
+// Adapter lookup: finds the PCI function named by -b, refuses an ambiguous
+// address, locks the adapter against a second run and maps its window.
+#include <unistd.h>
+
+#include "adapter/adapter.h"
+#include "common/exit_status.h"
+
+namespace {
+int g_lock_fd = -1;
+}
+
+std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& list,
+                                              const adapter_address& addr) {
+    std::vector<pci_function> out;
+    for (const pci_function& fn : list) {
+        // The scan's fields are 8-bit: a bus, slot or function above 255
+        // (or negative) matches nothing.
+        if (fn.bus == addr.bus && fn.dev == addr.slot && fn.func == addr.function &&
+            (!addr.has_domain || fn.domain == addr.domain))
+            out.push_back(fn);
+    }
+    return out;
+}
+
+int dev_find_n_map(const adapter_address& addr) {
+    std::vector<pci_function> all;
+    std::string err;
+    if (g_platform->scan(all, err) != 0)
+        throw exit_error(EXIT_STATUS_FAILED, err);
+
+    std::vector<pci_function> found = match_pci_functions(all, addr);
+    if (found.empty())
+        return 0;
+
+    if (found.size() > 1) {
+        // Bus numbers repeat across PCI domains (on POWER every host bridge
+        // is a domain of its own): picking one would be a guess.
+        std::string msg = strprintf("ERROR: %zu PCI functions match -b %x:%x.%x:\n", found.size(),
+                                    static_cast<unsigned>(addr.bus), static_cast<unsigned>(addr.slot),
+                                    static_cast<unsigned>(addr.function));
+        for (const pci_function& fn : found)
+            msg += strprintf("  %04x:%02x:%02x.%x\n", fn.domain, fn.bus, fn.dev, fn.func);
+        msg += strprintf("Name one with its domain, for example: -b %04x:%02x:%02x.%x\n", found[0].domain,
+                         found[0].bus, found[0].dev, found[0].func);
+        throw exit_error(EXIT_STATUS_FAILED, msg);
+    }
+
+    const pci_function& fn = found.front();
+    int fd = g_platform->lock(fn, err);
+    if (fd == -2)
+        throw exit_error(EXIT_STATUS_FAILED,
+                         strprintf("ERROR: the adapter at %04x:%02x:%02x.%x is in use by another romwright run; "
+                                   "try again when it has finished\n",
+                                   fn.domain, fn.bus, fn.dev, fn.func));
+    if (fd < 0)
+        throw exit_error(EXIT_STATUS_FAILED, err);
+    g_lock_fd = fd;
+
+    map_dev_ioregion_create(bar0_physical(fn.base_addr0));
+    return 1;
+}
+
+void release_adapter_lock() {
+    if (g_lock_fd >= 0) {
+        close(g_lock_fd);
+        g_lock_fd = -1;
+    }
+}

@@ -1,0 +1,55 @@
+// The hardware boundary: everything that differs between the real host and
+// the simulated adapter sits behind this one ops table (PCI lookup, adapter
+// lock, register window, clock).  Exactly one implementation is installed in
+// g_platform before romwright_main() runs: platform_host.cpp (libpci,
+// /dev/mem, the wall clock) or sim/platform_sim.cpp.  Nothing above
+// dev_read()/dev_write() knows which one is in use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct pci_dev_iomem;
+
+// One PCI function as the lookup sees it.
+struct pci_function {
+    uint32_t domain;
+    uint8_t bus;
+    uint8_t dev;
+    uint8_t func;
+    uint64_t base_addr0;  // BAR0 as the scan reports it, flag bits included
+};
+
+struct platform_ops {
+    const char* name;
+
+    // Lists the host's PCI functions in the order of the host's device list.
+    // Returns 0, or -1 with a message in err.
+    int (*scan)(std::vector<pci_function>& out, std::string& err);
+
+    // Takes an exclusive, non-blocking lock on the adapter.  Returns a
+    // descriptor (>= 0) that holds the lock until closed, -2 when another
+    // process holds it, or -1 with a message in err.
+    int (*lock)(const pci_function& fn, std::string& err);
+
+    // Maps the 0x40000-byte register window at physical address phys (flag
+    // bits cleared) into win.  Returns 0, or -1 with a message in err; on
+    // failure no register may be accessed.
+    int (*map)(uint64_t phys, pci_dev_iomem& win, std::string& err);
+    void (*unmap)(pci_dev_iomem& win);
+
+    // One 32-bit register access at a 4-byte-aligned window offset; the
+    // value is the register's numeric value as a host integer.
+    uint32_t (*read32)(const pci_dev_iomem& win, uint32_t offset);
+    void (*write32)(const pci_dev_iomem& win, uint32_t offset, uint32_t value);
+
+    // Microseconds of the platform's clock (wall clock on the host, virtual
+    // in the simulator).
+    int64_t (*clock_us)();
+};
+
+extern const platform_ops* g_platform;
+
+// Whole seconds of the platform clock.
+inline int64_t platform_seconds() { return g_platform->clock_us() / 1000000; }

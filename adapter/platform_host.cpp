@@ -1,0 +1,118 @@
+#include "adapter/platform_host.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <pci/pci.h>
+}
+
+#include "adapter/adapter.h"
+#include "adapter/mmio.h"
+#include "common/exit_status.h"
+
+namespace {
+
+const char* g_sysfs_path = nullptr;
+const char* g_mem_path = nullptr;
+const char* g_lock_dir = nullptr;
+
+const char* mem_path() { return g_mem_path ? g_mem_path : "/dev/mem"; }
+
+// libpci's access record and device list live until the process ends: the
+// library is asked once per run, and nothing it returned is used after the
+// lookup.
+int host_scan(std::vector<pci_function>& out, std::string&) {
+    struct pci_access* pacc = pci_alloc();
+    if (g_sysfs_path)
+        pci_set_param(pacc, const_cast<char*>("sysfs.path"), const_cast<char*>(g_sysfs_path));
+    pci_init(pacc);  // default method and handlers; on failure libpci exits itself
+    pci_scan_bus(pacc);
+    out = host_collect_functions(pacc->devices);
+    return 0;
+}
+
+int host_lock(const pci_function& fn, std::string& err) {
+    const char* dir = g_lock_dir ? g_lock_dir : "/run/lock";
+    std::string path = strprintf("%s/romwright-%04x:%02x:%02x.%x.lock", dir, fn.domain, fn.bus, fn.dev, fn.func);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        err = strprintf("ERROR: cannot create the adapter lock file %s: %s\n", path.c_str(), strerror(errno));
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        close(fd);
+        if (e == EWOULDBLOCK)
+            return -2;
+        err = strprintf("ERROR: cannot lock %s: %s\n", path.c_str(), strerror(e));
+        return -1;
+    }
+    return fd;
+}
+
+int host_map(uint64_t phys, pci_dev_iomem& win, std::string& err) {
+    int fd = open(mem_path(), O_RDWR);
+    if (fd < 0) {
+        int e = errno;
+        err = strprintf("ERROR: cannot open %s: %s (romwright must run as root, with the right to map device memory)\n",
+                        mem_path(), strerror(e));
+        return -1;
+    }
+    void* base = mmap(nullptr, REGISTER_WINDOW_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(phys));
+    if (base == MAP_FAILED) {
+        int e = errno;
+        close(fd);
+        err = strprintf("ERROR: cannot map the register window at 0x%llx through %s: %s (root and a kernel that allows "
+                        "mapping device memory are needed)\n",
+                        static_cast<unsigned long long>(phys), mem_path(), strerror(e));
+        return -1;
+    }
+    win.fd = fd;
+    win.base = base;
+    return 0;
+}
+
+void host_unmap(pci_dev_iomem& win) {
+    munmap(win.base, REGISTER_WINDOW_SIZE);
+    close(win.fd);
+}
+
+uint32_t host_read32(const pci_dev_iomem& win, uint32_t offset) {
+    return mmio_read32(static_cast<const volatile uint8_t*>(win.base) + offset);
+}
+
+void host_write32(const pci_dev_iomem& win, uint32_t offset, uint32_t value) {
+    mmio_write32(static_cast<volatile uint8_t*>(win.base) + offset, value);
+}
+
+int64_t host_clock_us() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+}  // namespace
+
+const platform_ops host_platform = {
+    "host", host_scan, host_lock, host_map, host_unmap, host_read32, host_write32, host_clock_us,
+};
+
+std::vector<pci_function> host_collect_functions(const struct pci_dev* head) {
+    std::vector<pci_function> out;
+    for (const struct pci_dev* d = head; d; d = d->next)
+        out.push_back(pci_function{static_cast<uint32_t>(d->domain), d->bus, d->dev, d->func,
+                                   static_cast<uint64_t>(d->base_addr[0])});
+    return out;
+}
+
+void host_set_sysfs_path(const char* path) { g_sysfs_path = path; }
+void host_set_mem_path(const char* path) { g_mem_path = path; }
+void host_set_lock_dir(const char* path) { g_lock_dir = path; }

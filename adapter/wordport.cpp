@@ -1,0 +1,105 @@
+// The config-space backdoor and the EEPROM word port.
+//
+// The adapter reaches its own configuration space through a request/data
+// register pair; through it the VPD capability at 0xD0/0xD4 moves one 32-bit
+// EEPROM word at a time.  A request write and its data access must follow
+// each other with nothing in between: nothing else in the process touches
+// the pair, and the adapter lock keeps other runs away.
+#include "adapter/adapter.h"
+#include "common/exit_status.h"
+
+uint32_t g_req_mask = 0x4F000000;
+
+void write_pci(uint32_t offset, uint32_t value) {
+    dev_write(PCIE_CFG_SPACE_REQ, offset | g_req_mask);
+    dev_write(PCIE_CFG_SPACE_DATA, value);
+}
+
+uint32_t read_pci(uint32_t offset) {
+    uint32_t v;
+    dev_write(PCIE_CFG_SPACE_REQ, offset | g_req_mask);
+    dev_read(PCIE_CFG_SPACE_DATA, &v);
+    return v;
+}
+
+namespace {
+
+// Bounds a poll loop by the platform clock.  The clock is first read after
+// 16 polls, so a wait that a working adapter ends at once costs no clock
+// read; from then on every 16th poll checks the deadline.
+class wait_bound {
+public:
+    // Returns true once at least SE_WAIT_LIMIT_US have passed.
+    bool expired() {
+        if ((++polls_ & 15) != 0)
+            return false;
+        int64_t now = g_platform->clock_us();
+        if (deadline_ == 0) {
+            deadline_ = now + SE_WAIT_LIMIT_US;
+            return false;
+        }
+        return now >= deadline_;
+    }
+
+private:
+    uint32_t polls_ = 0;
+    int64_t deadline_ = 0;
+};
+
+// A working adapter never reads all ones at 0xD0 (its low byte is the VPD
+// capability ID); a slot that the platform has frozen, or an adapter that
+// is gone, reads all ones everywhere.
+[[noreturn]] void adapter_gone(uint32_t eeprom_address) {
+    throw exit_error(EXIT_STATUS_FAILED,
+                     strprintf("ERROR: the adapter did not answer at EEPROM address 0x%04x: its VPD capability "
+                               "reads all ones (slot frozen by the platform, or adapter gone)\n",
+                               eeprom_address));
+}
+
+uint32_t se_read_for(uint32_t address, uint32_t reported_address) {
+    write_pci(VPD_CAP_ADDR, remap_se_addr(address) << 16);
+    wait_vpd_cap_not_busy(0, reported_address);
+    return read_pci(VPD_CAP_DATA);
+}
+
+}  // namespace
+
+void wait_vpd_cap_not_busy(uint32_t flag, uint32_t eeprom_address) {
+    wait_bound bound;
+    for (;;) {
+        uint32_t v = read_pci(VPD_CAP_ADDR);
+        if (v == 0xFFFFFFFFu)
+            adapter_gone(eeprom_address);
+        if (((v >> 31) & 1u) != flag)
+            return;
+        if (bound.expired())
+            throw exit_error(EXIT_STATUS_FAILED,
+                             strprintf("ERROR: the adapter did not answer: the VPD %s of EEPROM address 0x%04x did "
+                                       "not complete within 2 seconds\n",
+                                       flag ? "write" : "read", eeprom_address));
+    }
+}
+
+uint32_t remap_se_addr(uint32_t address) {
+    return address <= 0x3FF ? address + 0x7C00 : address - 0x400;
+}
+
+uint32_t se_read(uint32_t address) { return se_read_for(address, address); }
+
+void se_write(uint32_t address, uint32_t word) {
+    if (remap_se_addr(address) == 0x7BFC)
+        return;  // the status word is never written
+    write_pci(VPD_CAP_DATA, word);
+    write_pci(VPD_CAP_ADDR, (remap_se_addr(address) << 16) | VPD_FLAG);
+    wait_vpd_cap_not_busy(1, address);
+    write_pci(VPD_CAP_DATA, 0);
+
+    wait_bound bound;
+    while (se_read_for(SE_STATUS_ADDR, address) & 1u) {
+        if (bound.expired())
+            throw exit_error(EXIT_STATUS_FAILED,
+                             strprintf("ERROR: the adapter did not answer: the EEPROM still reported busy 2 seconds "
+                                       "after the write to EEPROM address 0x%04x\n",
+                                       address));
+    }
+}

@@ -1,0 +1,81 @@
+// The commands that only read the EEPROM: dump and read.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/exit_status.h"
+#include "eeprom/eeprom.h"
+
+namespace {
+
+const char k_hex[] = "0123456789abcdef";
+
+void append_line_head(std::string& out, uint32_t address) {
+    char head[8] = {'\n', k_hex[(address >> 12) & 15], k_hex[(address >> 8) & 15], k_hex[(address >> 4) & 15],
+                    k_hex[address & 15], ':', ' '};
+    out.append(head, 7);
+}
+
+}  // namespace
+
+// Renders bytes [start, end) of the EEPROM (buf holds them from start) as
+// the hex dump: a line per 16 addresses, headed by the address of its first
+// column and closed by an ASCII column; partial first and last lines keep
+// their columns.  The whole dump is built in memory and written at once.
+std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end) {
+    std::string out;
+    out.reserve((end > start ? (end - start) / 16 + 2 : 1) * 80);
+    char line[16];
+    uint32_t n = 0;
+    const uint32_t s = start & 15;
+    if (s != 0) {
+        append_line_head(out, start & ~15u);
+        out.append(3 * s, ' ');
+        std::memset(line, ' ', s);
+        n = s;
+    }
+    for (uint32_t a = start; a < end; ++a) {
+        const uint8_t b = buf[a - start];
+        if ((a & 15) == 0)
+            append_line_head(out, a);
+        const char group[3] = {' ', k_hex[b >> 4], k_hex[b & 15]};
+        out.append(group, 3);
+        line[n++] = (b >= 0x20 && b <= 0x7F) ? static_cast<char>(b) : '.';
+        if (n == 16 || (a & 15) == 15 || a + 1 == end) {
+            out.append(3 * (15 - (a & 15)), ' ');
+            out.append("  ", 2);
+            out.append(line, n);
+            n = 0;
+        }
+    }
+    out.push_back('\n');
+    return out;
+}
+
+int op_dump() {
+    std::vector<uint8_t> buf(g_seeprom_size);
+    read_seeprom(buf.data(), g_seeprom_first_addr, g_seeprom_size);
+    const std::string text = render_dump(buf.data(), g_seeprom_first_addr, g_seeprom_end_addr);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return EXIT_STATUS_OK;
+}
+
+int op_read(const char* filename) {
+    std::vector<uint8_t> buf(g_seeprom_size);
+    read_seeprom(buf.data(), g_seeprom_first_addr, g_seeprom_size);
+    std::printf("Read 0x%x bytes from serial eeprom starting at address 0x%x.\n", g_seeprom_size,
+                g_seeprom_first_addr);
+    FILE* fp = std::fopen(filename, "wb");
+    if (!fp)
+        throw exit_error(EXIT_STATUS_USAGE, strprintf("Unable to open file:%s\n", filename));
+    const bool written = std::fwrite(buf.data(), 1, buf.size(), fp) == buf.size();
+    const int write_errno = errno;
+    const bool closed = std::fclose(fp) == 0;
+    if (!written || !closed) {
+        std::printf("ERROR: writing %s failed: %s\n", filename, std::strerror(written ? errno : write_errno));
+        return EXIT_STATUS_FAILED;
+    }
+    std::printf("Wrote those bytes to binary file %s\n", filename);
+    return EXIT_STATUS_OK;
+}

@@ -1,0 +1,133 @@
+// Argument helpers: option arguments, numbers, image arguments, -b.
+#include <cstdio>
+#include <cstring>
+
+#include "common/exit_status.h"
+#include "eeprom/eeprom.h"
+#include "romwright/romwright.h"
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Reads a number the way scanf's %x or %d does (leading blanks, an optional
+// sign, for hexadecimal an optional 0x prefix), stopping at the first
+// character that does not belong to it.  A negative value yields its 32-bit
+// two's complement.  Returns false when no digit is there; *fits is false
+// when the value needs more than 32 bits.
+bool scan_number(const char*& p, unsigned base, uint32_t* value, bool* fits) {
+    while (is_space(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_digit(p[2]) >= 0)
+        p += 2;
+    uint64_t v = 0;
+    bool big = false;
+    const char* digits = p;
+    for (int d; (d = hex_digit(*p)) >= 0 && static_cast<unsigned>(d) < base; ++p) {
+        v = v * base + static_cast<unsigned>(d);
+        if (v > 0xFFFFFFFFu) {
+            big = true;
+            v = 0xFFFFFFFFu;
+        }
+    }
+    if (p == digits)
+        return false;
+    // Decimal keeps to what a 32-bit integer holds: -2^31 .. 2^32-1.
+    if (negative && base == 10 && v > 0x80000000u)
+        big = true;
+    *fits = !big;
+    *value = big ? 0xFFFFFFFFu : negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(v)) : static_cast<uint32_t>(v);
+    return true;
+}
+
+bool scan_hex(const char*& p, uint32_t* value) {
+    bool fits;
+    return scan_number(p, 16, value, &fits);
+}
+
+[[noreturn]] void usage_error(const std::string& message) {
+    throw exit_error(EXIT_STATUS_USAGE, usage_text() + message);
+}
+
+}  // namespace
+
+void ck_more_args(const char* word, int argc, int pos) {
+    if (pos + 1 < argc)
+        return;
+    usage_error(strprintf("'%s' requires an argument\n", word));
+}
+
+uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max) {
+    uint32_t value = 0;
+    bool fits = true;
+    const char* p = text + 2;
+    bool read = (std::strncmp(text, "0x", 2) == 0 && scan_number(p, 16, &value, &fits)) ||
+                (p = text + 2, std::strncmp(text, "0X", 2) == 0 && scan_number(p, 16, &value, &fits)) ||
+                (p = text, scan_number(p, 10, &value, &fits));
+    if (!read)
+        throw exit_error(EXIT_STATUS_USAGE,
+                         strprintf("Argument to %s must be a hex or decimal number.  %s not allowed\n", word, text));
+    if (value < min)
+        std::printf("You entered  %s %s. Value must be greater than %u (0x%x)\n", word, text, min, min);
+    else if (value > max)
+        std::printf("You entered  %s %s. Value must be less than %u (0x%x)\n", word, text, max, max);
+    return value;
+}
+
+void get_binfile_type_and_name(char* arg, uint32_t* type, char** name) {
+    *type = BINFILE_UNKNOWN;
+    auto is_separator = [](char c) { return c == '-' || c == ':' || c == ' '; };
+    char* p = arg;
+    for (;;) {
+        while (*p && is_separator(*p))
+            *p++ = '\0';
+        if (!*p)
+            break;
+        char* token = p;
+        while (*p && !is_separator(*p))
+            ++p;
+        if (*p)
+            *p++ = '\0';
+        if (std::strcmp(token, "fvpd") == 0)
+            *type = BINFILE_VPD;
+        else if (std::strcmp(token, "finit") == 0)
+            *type = BINFILE_INIT;
+        else if (std::strcmp(token, "f") == 0)
+            *type = BINFILE_INITVPD;
+        else if (*type == BINFILE_UNKNOWN)
+            usage_error("ERROR: Unknown binary file type\n");
+        else
+            *name = token;
+    }
+}
+
+bool parse_adapter_address(const char* text, adapter_address* out) {
+    uint32_t n[4];
+    const char* p = text;
+    // With a domain: four numbers, "D:B:S.F".
+    if (scan_hex(p, &n[0]) && *p == ':' && scan_hex(++p, &n[1]) && *p == ':' && scan_hex(++p, &n[2]) &&
+        *p == '.' && scan_hex(++p, &n[3])) {
+        *out = adapter_address{true, n[0], static_cast<int32_t>(n[1]), static_cast<int32_t>(n[2]),
+                               static_cast<int32_t>(n[3])};
+        return true;
+    }
+    p = text;
+    if (scan_hex(p, &n[0]) && *p == ':' && scan_hex(++p, &n[1]) && *p == '.' && scan_hex(++p, &n[2])) {
+        *out = adapter_address{false, 0, static_cast<int32_t>(n[0]), static_cast<int32_t>(n[1]),
+                               static_cast<int32_t>(n[2])};
+        return true;
+    }
+    return false;
+}

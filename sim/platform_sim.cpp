@@ -1,0 +1,55 @@
+// The simulator behind the platform seam.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "adapter/adapter.h"
+#include "sim/sim_adapter.h"
+
+namespace {
+
+int sim_scan(std::vector<pci_function>& out, std::string&) {
+    out = the_sim().devices();
+    return 0;
+}
+
+// Two runs on the same EEPROM file are two runs on the same adapter.
+int sim_lock(const pci_function&, std::string& err) {
+    const std::string& path = the_sim().config().eeprom_path;
+    const char* target = path.empty() ? "/dev/null" : path.c_str();
+    int fd = ::open(target, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        err = std::string("ERROR: cannot open ") + target + " to lock it: " + std::strerror(errno) + "\n";
+        return -1;
+    }
+    if (!path.empty() && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        ::close(fd);
+        if (e == EWOULDBLOCK)
+            return -2;
+        err = std::string("ERROR: cannot lock ") + target + ": " + std::strerror(e) + "\n";
+        return -1;
+    }
+    return fd;
+}
+
+int sim_map(uint64_t, pci_dev_iomem& win, std::string&) {
+    win.fd = -1;
+    win.base = nullptr;
+    return 0;
+}
+
+void sim_unmap(pci_dev_iomem&) {}
+
+uint32_t sim_read32(const pci_dev_iomem&, uint32_t offset) { return the_sim().read(offset); }
+void sim_write32(const pci_dev_iomem&, uint32_t offset, uint32_t value) { the_sim().write(offset, value); }
+int64_t sim_clock_us() { return the_sim().now_us(); }
+
+}  // namespace
+
+const platform_ops sim_platform = {
+    "sim", sim_scan, sim_lock, sim_map, sim_unmap, sim_read32, sim_write32, sim_clock_us,
+};

@@ -1,0 +1,246 @@
+#include "sim/sim_adapter.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "adapter/adapter.h"
+
+namespace {
+
+constexpr uint32_t CFG_SPACE_DWORDS = 1024;
+constexpr uint32_t VPD_CAP_ID = 0x03;
+constexpr uint32_t SIM_VENDOR_DEVICE = 0x80011e2cu;  // config dword 0
+
+}  // namespace
+
+sim_adapter::sim_adapter() : regs_(REGISTER_WINDOW_SIZE / 4, 0) {}
+
+sim_adapter::~sim_adapter() { close(); }
+
+void sim_adapter::power_on_registers() {
+    std::fill(regs_.begin(), regs_.end(), 0);
+    regs_[UP_RESET / 4] = SIM_UP_RESET_POWER_ON;
+    regs_[VPD_TIMER / 4] = SIM_VPD_TIMER_POWER_ON;
+}
+
+int sim_adapter::open(const sim_config& cfg, std::string& err) {
+    close();
+    cfg_ = cfg;
+    if (cfg_.devices.empty())
+        cfg_.devices.push_back(pci_function{0, 0x04, 0x00, 0, SIM_BAR0});
+    power_on_registers();
+    config_.fill(0);
+    config_[0] = SIM_VENDOR_DEVICE;
+    cfg_select_ = vpd_address_ = vpd_flag_ = vpd_data_ = 0;
+    write_cycle_pending_ = false;
+    clock_us_ = SIM_CLOCK_START_US;
+    trace_mem_.clear();
+    chip_resets_ = word_writes_ = 0;
+
+    if (cfg_.eeprom_path.empty()) {
+        eeprom_ = memory_eeprom_.data();
+        if (cfg_.blank)
+            memory_eeprom_.fill(0xFF);
+        else
+            fill_sample_board(eeprom_);
+    } else {
+        const char* path = cfg_.eeprom_path.c_str();
+        int fd = ::open(path, O_RDWR | O_CLOEXEC);
+        bool created = false;
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            created = fd >= 0;
+        }
+        if (fd < 0) {
+            err = std::string("romwright-sim: cannot open EEPROM file ") + path + ": " + std::strerror(errno) + "\n";
+            return -1;
+        }
+        if (created) {
+            std::array<uint8_t, SIM_EEPROM_SIZE> image;
+            if (cfg_.blank)
+                image.fill(0xFF);
+            else
+                fill_sample_board(image.data());
+            if (::write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size())) {
+                err = std::string("romwright-sim: cannot create EEPROM file ") + path + ": " + std::strerror(errno) +
+                      "\n";
+                ::close(fd);
+                return -1;
+            }
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0 || st.st_size != SIM_EEPROM_SIZE) {
+            err = std::string("romwright-sim: ") + path + ": an EEPROM file must hold exactly 32768 bytes\n";
+            ::close(fd);
+            return -1;
+        }
+        // A shared mapping: every word written is in the file at once and
+        // survives however the process ends.
+        void* map = mmap(nullptr, SIM_EEPROM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED) {
+            err = std::string("romwright-sim: cannot map EEPROM file ") + path + ": " + std::strerror(errno) + "\n";
+            ::close(fd);
+            return -1;
+        }
+        eeprom_fd_ = fd;
+        eeprom_ = static_cast<uint8_t*>(map);
+    }
+
+    if (!cfg_.trace_path.empty()) {
+        trace_file_ = std::fopen(cfg_.trace_path.c_str(), "a");
+        if (!trace_file_) {
+            err = "romwright-sim: cannot open trace file " + cfg_.trace_path + ": " + std::strerror(errno) + "\n";
+            close();
+            return -1;
+        }
+        std::setvbuf(trace_file_, nullptr, _IOFBF, 1 << 16);
+    }
+    return 0;
+}
+
+void sim_adapter::close() {
+    if (trace_file_) {
+        std::fclose(trace_file_);
+        trace_file_ = nullptr;
+    }
+    if (eeprom_fd_ >= 0) {
+        munmap(eeprom_, SIM_EEPROM_SIZE);
+        ::close(eeprom_fd_);
+        eeprom_fd_ = -1;
+    }
+    eeprom_ = memory_eeprom_.data();
+}
+
+void sim_adapter::record(char kind, uint32_t offset, uint32_t value) {
+    if (trace_file_)
+        std::fprintf(trace_file_, "%c 0x%05x 0x%08x\n", kind, offset, value);
+    if (cfg_.trace_memory)
+        trace_mem_.push_back(sim_access{kind, offset, value});
+}
+
+uint32_t sim_adapter::read(uint32_t offset) {
+    offset &= (REGISTER_WINDOW_SIZE - 1) & ~3u;
+    clock_us_ += 1;
+    uint32_t v;
+    if (cfg_.frozen)
+        v = 0xFFFFFFFFu;
+    else if (offset == PCIE_CFG_SPACE_DATA)
+        v = config_read(cfg_select_);
+    else
+        v = regs_[offset / 4];
+    record('R', offset, v);
+    return v;
+}
+
+void sim_adapter::write(uint32_t offset, uint32_t value) {
+    offset &= (REGISTER_WINDOW_SIZE - 1) & ~3u;
+    clock_us_ += 1;
+    record('W', offset, value);
+    if (cfg_.frozen)
+        return;
+    switch (offset) {
+    case PCIE_CFG_SPACE_REQ:
+        regs_[offset / 4] = value;
+        cfg_select_ = value & 0xFFCu;
+        break;
+    case PCIE_CFG_SPACE_DATA:
+        config_write(cfg_select_, value);
+        break;
+    case FULLCHIP_RESET:
+        if (value == 3) {
+            // The whole chip restarts: registers return to their power-on
+            // values; the EEPROM keeps its contents.
+            ++chip_resets_;
+            power_on_registers();
+            break;
+        }
+        regs_[offset / 4] = value;
+        break;
+    default:
+        regs_[offset / 4] = value;
+        break;
+    }
+}
+
+uint32_t sim_adapter::config_read(uint32_t offset) {
+    switch (offset) {
+    case VPD_CAP_ADDR:
+        return vpd_flag_ << 31 | vpd_address_ << 16 | VPD_CAP_ID;
+    case VPD_CAP_DATA:
+        return vpd_data_;
+    default:
+        return config_[(offset / 4) % CFG_SPACE_DWORDS];
+    }
+}
+
+void sim_adapter::config_write(uint32_t offset, uint32_t value) {
+    switch (offset) {
+    case VPD_CAP_ADDR:
+        // Bits 0-15 (capability ID and next pointer) are read-only.
+        vpd_address_ = (value >> 16) & 0x7FFFu;
+        vpd_flag_ = value >> 31;
+        if (cfg_.stall_vpd)
+            return;  // the flag never changes
+        if (vpd_flag_ == 0) {
+            vpd_data_ = eeprom_read_word(vpd_address_);
+            vpd_flag_ = 1;  // data ready at the first poll
+        } else {
+            eeprom_write_word(vpd_address_, vpd_data_);
+            vpd_flag_ = 0;  // write taken at the first poll
+        }
+        break;
+    case VPD_CAP_DATA:
+        vpd_data_ = value;
+        break;
+    default:
+        config_[(offset / 4) % CFG_SPACE_DWORDS] = value;
+        break;
+    }
+}
+
+uint32_t sim_adapter::eeprom_read_word(uint32_t vpd_address) {
+    const uint32_t a = (vpd_address + 0x400) & 0x7FFCu;
+    if (a == 0x7FFC) {
+        // The status word: busy once after each accepted write, and reading
+        // it busy lets the write cycle run to its end.
+        if (cfg_.stall_status)
+            return 1;
+        if (write_cycle_pending_) {
+            write_cycle_pending_ = false;
+            if (clock_us_ < write_cycle_end_us_)
+                clock_us_ = write_cycle_end_us_;
+            return 1;
+        }
+        return 0;
+    }
+    return uint32_t{eeprom_[a]} | uint32_t{eeprom_[a + 1]} << 8 | uint32_t{eeprom_[a + 2]} << 16 |
+           uint32_t{eeprom_[a + 3]} << 24;
+}
+
+void sim_adapter::eeprom_write_word(uint32_t vpd_address, uint32_t word) {
+    const uint32_t a = (vpd_address + 0x400) & 0x7FFCu;
+    ++word_writes_;
+    if (a != 0x7FFC && !cfg_.write_protect) {
+        eeprom_[a] = static_cast<uint8_t>(word);
+        eeprom_[a + 1] = static_cast<uint8_t>(word >> 8);
+        eeprom_[a + 2] = static_cast<uint8_t>(word >> 16);
+        eeprom_[a + 3] = static_cast<uint8_t>(word >> 24);
+        write_cycle_pending_ = true;
+        write_cycle_end_us_ = clock_us_ + int64_t{cfg_.write_cycle_ms} * 1000;
+    }
+    if (cfg_.raise_signal != 0 && word_writes_ == cfg_.raise_after) {
+        if (trace_file_)
+            std::fflush(trace_file_);
+        std::raise(cfg_.raise_signal);
+    }
+}
+
+sim_adapter& the_sim() {
+    static sim_adapter adapter;
+    return adapter;
+}

@@ -1,0 +1,119 @@
+// The simulated adapter: a software model of the registers, configuration
+// space, VPD capability and 32 KiB EEPROM that romwright relies on, with a
+// virtual clock.  It backs romwright-sim, on which an operator can rehearse
+// any command, and the tests.
+#pragma once
+
+#include <array>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "adapter/platform.h"
+
+constexpr uint32_t SIM_EEPROM_SIZE = 0x8000;
+constexpr int64_t SIM_CLOCK_START_US = int64_t{1800000000} * 1000000;  // a whole second
+
+struct sim_config {
+    std::string eeprom_path;       // empty: an in-memory EEPROM
+    bool blank = false;            // a new EEPROM starts as all 0xFF
+    std::vector<pci_function> devices;  // empty: one function at 0000:04:00.0
+    uint32_t write_cycle_ms = 5;
+    bool write_protect = false;
+    bool stall_vpd = false;
+    bool stall_status = false;
+    bool frozen = false;
+    std::string trace_path;        // empty: no trace file
+    bool trace_memory = false;     // keep the trace in memory (tests)
+    int raise_signal = 0;          // sent to the process after...
+    uint32_t raise_after = 0;      // ...this many EEPROM word writes
+};
+
+struct sim_access {
+    char kind;  // 'R' or 'W'
+    uint32_t offset;
+    uint32_t value;
+    bool operator==(const sim_access& o) const { return kind == o.kind && offset == o.offset && value == o.value; }
+};
+
+// The power-on values of the registers the program uses.
+constexpr uint32_t SIM_UP_RESET_POWER_ON = 0x00000010;
+constexpr uint32_t SIM_VPD_TIMER_POWER_ON = 0x01F40C35;
+constexpr uint64_t SIM_BAR0 = 0x00003FE080000004ull;  // 64-bit memory BAR, flag bits set
+
+class sim_adapter {
+public:
+    sim_adapter();
+    ~sim_adapter();
+    sim_adapter(const sim_adapter&) = delete;
+    sim_adapter& operator=(const sim_adapter&) = delete;
+
+    // Sets the adapter up; returns 0, or -1 with a message in err.
+    int open(const sim_config& cfg, std::string& err);
+    // Flushes the trace and releases the EEPROM file.
+    void close();
+
+    uint32_t read(uint32_t offset);
+    void write(uint32_t offset, uint32_t value);
+    int64_t now_us() const { return clock_us_; }
+
+    const sim_config& config() const { return cfg_; }
+    const std::vector<pci_function>& devices() const { return cfg_.devices; }
+    uint8_t* eeprom() { return eeprom_; }
+    uint32_t reg(uint32_t offset) const { return regs_[offset / 4]; }
+    void set_reg(uint32_t offset, uint32_t value) { regs_[offset / 4] = value; }
+    std::vector<sim_access>& trace() { return trace_mem_; }
+    uint32_t chip_resets() const { return chip_resets_; }
+    uint32_t word_writes() const { return word_writes_; }
+
+private:
+    uint32_t config_read(uint32_t offset);
+    void config_write(uint32_t offset, uint32_t value);
+    uint32_t eeprom_read_word(uint32_t vpd_address);
+    void eeprom_write_word(uint32_t vpd_address, uint32_t word);
+    void record(char kind, uint32_t offset, uint32_t value);
+    void power_on_registers();
+
+    sim_config cfg_;
+    std::vector<uint32_t> regs_;
+    std::array<uint32_t, 1024> config_{};
+    uint8_t* eeprom_ = nullptr;
+    std::array<uint8_t, SIM_EEPROM_SIZE> memory_eeprom_{};
+    int eeprom_fd_ = -1;
+
+    uint32_t cfg_select_ = 0;   // config offset chosen by PCIE_CFG_SPACE_REQ
+    uint32_t vpd_address_ = 0;  // 15 bits
+    uint32_t vpd_flag_ = 0;
+    uint32_t vpd_data_ = 0;
+    bool write_cycle_pending_ = false;
+    int64_t write_cycle_end_us_ = 0;
+    int64_t clock_us_ = SIM_CLOCK_START_US;
+
+    FILE* trace_file_ = nullptr;
+    std::vector<sim_access> trace_mem_;
+    uint32_t chip_resets_ = 0;
+    uint32_t word_writes_ = 0;
+};
+
+// The one simulated adapter of the process.
+sim_adapter& the_sim();
+extern const platform_ops sim_platform;
+
+// Fills eeprom (32768 bytes) with the built-in sample board.
+void fill_sample_board(uint8_t* eeprom);
+
+// The sample board's identity.
+extern const char SIM_PART_NUMBER[17];
+extern const char SIM_SERIAL_NUMBER[25];
+extern const char SIM_MAC_ADDRESS[13];
+
+// Parses "[DDDD:]BB:SS.F" (hexadecimal); false when malformed or out of range.
+bool sim_parse_device(const char* text, pci_function* out);
+
+// Parses romwright-sim's options up to "--".  Returns 0 and sets *first_word
+// to the index of romwright's first word; 1 with a message in err on a bad
+// option; 2 when help was asked for.
+int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, std::string& err);
+const char* sim_usage_text();

@@ -1,0 +1,36 @@
+// romwright-sim: the program on a simulated adapter.
+#include <cstdio>
+#include <vector>
+
+#include "romwright/romwright.h"
+#include "sim/sim_adapter.h"
+
+int main(int argc, char** argv) {
+    sim_config cfg;
+    std::string err;
+    int first_word = argc;
+    switch (sim_parse_options(argc, argv, cfg, &first_word, err)) {
+    case 0:
+        break;
+    case 2:
+        std::fputs(sim_usage_text(), stdout);
+        return 0;
+    default:
+        std::fputs(err.c_str(), stderr);
+        return 2;
+    }
+    if (the_sim().open(cfg, err) != 0) {
+        std::fputs(err.c_str(), stderr);
+        return 2;
+    }
+    g_platform = &sim_platform;
+
+    static char program[] = "romwright";
+    std::vector<char*> words{program};
+    for (int i = first_word; i < argc; ++i)
+        words.push_back(argv[i]);
+    words.push_back(nullptr);
+    int status = romwright_main(static_cast<int>(words.size()) - 1, words.data());
+    the_sim().close();
+    return status;
+}

@@ -1,0 +1,186 @@
+// romwright-sim's own command line.
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/sim_adapter.h"
+
+const char* sim_usage_text() {
+    return "Usage: romwright-sim [SIM-OPTION ...] -- [ROMWRIGHT-WORD ...]\n"
+           "\n"
+           "Runs romwright on a simulated adapter.\n"
+           "\n"
+           "  --eeprom FILE        the EEPROM: 32768 bytes in EEPROM address order; every\n"
+           "                       word written reaches FILE at once; a missing FILE is\n"
+           "                       created holding the sample board (default: in memory)\n"
+           "  --blank              a new EEPROM starts as 32768 bytes of 0xFF\n"
+           "  --device ADDR        a PCI function [DDDD:]BB:SS.F present on the simulated\n"
+           "                       host (repeatable; default 0000:04:00.0)\n"
+           "  --write-cycle-ms N   virtual length of one EEPROM write cycle (default 5)\n"
+           "  --write-protect      the EEPROM ignores the data of every write\n"
+           "  --stall vpd|status   the VPD flag never changes / the status word stays busy\n"
+           "  --frozen             registers read all ones, writes are dropped\n"
+           "  --trace FILE         append one line per register access\n"
+           "  --raise SIG:N        send SIG (INT, TERM, HUP, QUIT) after the Nth word write\n"
+           "  --help               this text\n"
+           "\n"
+           "Exit status: romwright's own; 2 for a problem of the simulator itself.\n";
+}
+
+namespace {
+
+bool parse_hex_field(const char*& p, uint32_t max, uint32_t* out) {
+    uint32_t v = 0;
+    const char* start = p;
+    while (*p) {
+        char c = *p;
+        int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                                  : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+        if (d < 0)
+            break;
+        v = v * 16 + static_cast<uint32_t>(d);
+        if (v > max)
+            return false;
+        ++p;
+    }
+    *out = v;
+    return p != start;
+}
+
+bool parse_decimal(const char* text, uint32_t max, uint32_t* out) {
+    if (!*text)
+        return false;
+    uint64_t v = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        v = v * 10 + static_cast<uint32_t>(*p - '0');
+        if (v > max)
+            return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+bool sim_parse_device(const char* text, pci_function* out) {
+    uint32_t n[4];
+    int count = 0;
+    const char* p = text;
+    // Up to four fields: [domain:]bus:slot.function.
+    if (!parse_hex_field(p, 0xFFFF, &n[count++]))
+        return false;
+    while (*p == ':' && count < 3) {
+        ++p;
+        if (!parse_hex_field(p, 0xFFFF, &n[count++]))
+            return false;
+    }
+    if (*p != '.' || count < 2)
+        return false;
+    ++p;
+    if (!parse_hex_field(p, 7, &n[count++]) || *p)
+        return false;
+    uint32_t domain = count == 4 ? n[0] : 0;
+    uint32_t bus = n[count - 3], slot = n[count - 2], func = n[count - 1];
+    if (bus > 0xFF || slot > 0x1F)
+        return false;
+    *out = pci_function{domain, static_cast<uint8_t>(bus), static_cast<uint8_t>(slot), static_cast<uint8_t>(func),
+                        SIM_BAR0};
+    return true;
+}
+
+int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, std::string& err) {
+    auto need = [&](int i) -> const char* {
+        if (i + 1 < argc)
+            return argv[i + 1];
+        err = std::string("romwright-sim: ") + argv[i] + " needs an argument\n";
+        return nullptr;
+    };
+    int i = 1;
+    for (; i < argc; ++i) {
+        const char* opt = argv[i];
+        const char* arg = nullptr;
+        if (std::strcmp(opt, "--") == 0) {
+            ++i;
+            break;
+        }
+        if (std::strcmp(opt, "--help") == 0 || std::strcmp(opt, "-h") == 0)
+            return 2;
+        if (std::strcmp(opt, "--blank") == 0) {
+            cfg.blank = true;
+        } else if (std::strcmp(opt, "--write-protect") == 0) {
+            cfg.write_protect = true;
+        } else if (std::strcmp(opt, "--frozen") == 0) {
+            cfg.frozen = true;
+        } else if (std::strcmp(opt, "--eeprom") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            cfg.eeprom_path = arg;
+            ++i;
+        } else if (std::strcmp(opt, "--trace") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            cfg.trace_path = arg;
+            ++i;
+        } else if (std::strcmp(opt, "--device") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            pci_function fn;
+            if (!sim_parse_device(arg, &fn)) {
+                err = std::string("romwright-sim: --device ") + arg + ": expected [DDDD:]BB:SS.F in hexadecimal\n";
+                return 1;
+            }
+            cfg.devices.push_back(fn);
+            ++i;
+        } else if (std::strcmp(opt, "--write-cycle-ms") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            if (!parse_decimal(arg, 600000, &cfg.write_cycle_ms)) {
+                err = std::string("romwright-sim: --write-cycle-ms ") + arg + ": expected milliseconds, 0 to 600000\n";
+                return 1;
+            }
+            ++i;
+        } else if (std::strcmp(opt, "--stall") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            if (std::strcmp(arg, "vpd") == 0) {
+                cfg.stall_vpd = true;
+            } else if (std::strcmp(arg, "status") == 0) {
+                cfg.stall_status = true;
+            } else {
+                err = std::string("romwright-sim: --stall ") + arg + ": expected vpd or status\n";
+                return 1;
+            }
+            ++i;
+        } else if (std::strcmp(opt, "--raise") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            static const struct {
+                const char* name;
+                int sig;
+            } names[] = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}};
+            const char* colon = std::strchr(arg, ':');
+            int sig = 0;
+            for (const auto& n : names)
+                if (colon && std::strlen(n.name) == static_cast<size_t>(colon - arg) &&
+                    std::strncmp(arg, n.name, static_cast<size_t>(colon - arg)) == 0)
+                    sig = n.sig;
+            uint32_t count = 0;
+            if (!sig || !parse_decimal(colon + 1, 0xFFFFFFFFu, &count) || count == 0) {
+                err = std::string("romwright-sim: --raise ") + arg + ": expected SIG:N, SIG one of INT, TERM, HUP, "
+                      "QUIT and N a word count from 1\n";
+                return 1;
+            }
+            cfg.raise_signal = sig;
+            cfg.raise_after = count;
+            ++i;
+        } else {
+            err = std::string("romwright-sim: unknown option '") + opt +
+                  "' (romwright's own words go after --; see romwright-sim --help)\n";
+            return 1;
+        }
+    }
+    *first_word = i;
+    return 0;
+}
