@@ -35,7 +35,7 @@ int dev_find_n_map(const adapter_address& addr) {
     if (found.size() > 1) {
         // Bus numbers repeat across PCI domains (on POWER every host bridge
         // is a domain of its own): picking one would be a guess.
-        std::string msg = strprintf("ERROR: %zu PCI functions match -b %x:%x.%x:\n", found.size(),
+        std::string msg = strprintf("ERROR: %zu PCI functions match -b %02x:%02x.%x:\n", found.size(),
                                     static_cast<unsigned>(addr.bus), static_cast<unsigned>(addr.slot),
                                     static_cast<unsigned>(addr.function));
         for (const pci_function& fn : found)

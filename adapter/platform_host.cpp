@@ -20,19 +20,20 @@ extern "C" {
 
 namespace {
 
-const char* g_sysfs_path = nullptr;
-const char* g_mem_path = nullptr;
-const char* g_lock_dir = nullptr;
+// Test seams; empty means the default.
+std::string g_sysfs_path;
+std::string g_mem_path;
+std::string g_lock_dir;
 
-const char* mem_path() { return g_mem_path ? g_mem_path : "/dev/mem"; }
+const char* mem_path() { return g_mem_path.empty() ? "/dev/mem" : g_mem_path.c_str(); }
 
 // libpci's access record and device list live until the process ends: the
 // library is asked once per run, and nothing it returned is used after the
 // lookup.
 int host_scan(std::vector<pci_function>& out, std::string&) {
     struct pci_access* pacc = pci_alloc();
-    if (g_sysfs_path)
-        pci_set_param(pacc, const_cast<char*>("sysfs.path"), const_cast<char*>(g_sysfs_path));
+    if (!g_sysfs_path.empty())
+        pci_set_param(pacc, const_cast<char*>("sysfs.path"), const_cast<char*>(g_sysfs_path.c_str()));
     pci_init(pacc);  // default method and handlers; on failure libpci exits itself
     pci_scan_bus(pacc);
     out = host_collect_functions(pacc->devices);
@@ -40,7 +41,7 @@ int host_scan(std::vector<pci_function>& out, std::string&) {
 }
 
 int host_lock(const pci_function& fn, std::string& err) {
-    const char* dir = g_lock_dir ? g_lock_dir : "/run/lock";
+    const char* dir = g_lock_dir.empty() ? "/run/lock" : g_lock_dir.c_str();
     std::string path = strprintf("%s/romwright-%04x:%02x:%02x.%x.lock", dir, fn.domain, fn.bus, fn.dev, fn.func);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -113,6 +114,6 @@ std::vector<pci_function> host_collect_functions(const struct pci_dev* head) {
     return out;
 }
 
-void host_set_sysfs_path(const char* path) { g_sysfs_path = path; }
-void host_set_mem_path(const char* path) { g_mem_path = path; }
-void host_set_lock_dir(const char* path) { g_lock_dir = path; }
+void host_set_sysfs_path(const char* path) { g_sysfs_path = path ? path : ""; }
+void host_set_mem_path(const char* path) { g_mem_path = path ? path : ""; }
+void host_set_lock_dir(const char* path) { g_lock_dir = path ? path : ""; }

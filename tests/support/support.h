@@ -1,0 +1,69 @@
+// Test support shared by the test tiers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/sim_adapter.h"
+
+// A scratch directory, removed with everything in it.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::vector<uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+void write_text(const std::string& path, const std::string& text);
+std::string read_text(const std::string& path);
+
+// Runs fn with standard output sent to a file; returns what it printed.
+std::string capture_stdout(const std::function<void()>& fn);
+
+// In-process simulated adapter, installed as the platform, trace in memory.
+// The EEPROM holds the sample board unless the config says otherwise.
+class sim_test : public ::testing::Test {
+protected:
+    void SetUp() override { open_sim(sim_config{}); }
+    void TearDown() override { the_sim().close(); }
+    void open_sim(sim_config cfg);
+    std::vector<sim_access>& trace() { return the_sim().trace(); }
+    uint8_t* eeprom() { return the_sim().eeprom(); }
+    // Runs romwright's main over the simulator with these words (program
+    // name added); returns the status, stdout in *out.
+    int run_main(const std::vector<std::string>& words, std::string* out = nullptr);
+};
+
+// The result of a subprocess.
+struct run_result {
+    int status = -1;     // exit status, or 128 + signal when killed
+    bool signaled = false;
+    std::string out;     // standard output
+    std::string err;     // standard error
+};
+
+// Runs program with args (no shell) in directory cwd (empty: current).
+run_result run_program(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& cwd = std::string());
+
+// Runs romwright-sim with its own options, "--", then romwright's words.
+// ROMWRIGHT_SIM_EMULATOR, when set, is put in front of the command (a
+// qemu-user binary for cross builds).
+run_result run_sim(const std::vector<std::string>& sim_options, const std::vector<std::string>& words,
+                   const std::string& cwd = std::string());
+
+// The usage text as the program prints it.
+const std::string& expected_usage();
+
+// The sample board's 32768 bytes.
+std::vector<uint8_t> sample_board();
