@@ -7,14 +7,11 @@
 
 #include "adapter/adapter.h"
 #include "common/exit_status.h"
+#include "common/file_ptr.h"
 #include "eeprom/eeprom.h"
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* fp) const { std::fclose(fp); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // One row per image type: how big its file must be and where it goes.
 struct image_kind {

@@ -6,14 +6,11 @@
 #include <memory>
 
 #include "common/exit_status.h"
+#include "common/file_ptr.h"
 #include "eeprom/eeprom.h"
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* fp) const { std::fclose(fp); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 const char k_internal_error[] = "Internal error, unable to proceed\n";
 

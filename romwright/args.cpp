@@ -57,10 +57,6 @@ bool scan_hex(const char*& p, uint32_t* value) {
     return scan_number(p, 16, value, &fits);
 }
 
-[[noreturn]] void usage_error(const std::string& message) {
-    throw exit_error(EXIT_STATUS_USAGE, usage_text() + message);
-}
-
 }  // namespace
 
 void ck_more_args(const char* word, int argc, int pos) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/exit_status.h"
+#include "common/file_ptr.h"
 #include "eeprom/eeprom.h"
 #include "romwright/romwright.h"
 
@@ -26,9 +27,6 @@ bool fits_field(const char* line, size_t length, size_t field) {
     return false;
 }
 
-struct file_closer {
-    void operator()(FILE* fp) const { std::fclose(fp); }
-};
 
 }  // namespace
 
@@ -68,7 +66,7 @@ int validate_details(char* line) {
 }
 
 void op_read_boardinfo_from_file(const char* filename) {
-    std::unique_ptr<FILE, file_closer> fp(std::fopen(filename, "rb"));
+    file_ptr fp(std::fopen(filename, "rb"));
     if (!fp)
         throw exit_error(EXIT_STATUS_USAGE, strprintf("unable to locate boardinfo file:%s\n", filename));
     // A line longer than 511 characters arrives in pieces, each checked as a

@@ -16,10 +16,6 @@ char* g_filename;
 
 namespace {
 
-[[noreturn]] void usage_error(const std::string& message) {
-    throw exit_error(EXIT_STATUS_USAGE, usage_text() + message);
-}
-
 void reset_globals() {
     g_seeprom_first_addr = 0;
     g_seeprom_size = SEEPROM_SIZE;

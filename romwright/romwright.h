@@ -19,6 +19,8 @@ extern const char* g_boardInfoFile;
 
 const std::string& usage_text();
 void print_usage();
+// Throws exit_error(255) carrying the usage text followed by message.
+[[noreturn]] void usage_error(const std::string& message);
 
 // Returns when a word follows position pos; otherwise throws exit_error(255)
 // with the usage text and "'<word>' requires an argument".

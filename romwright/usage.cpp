@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "common/exit_status.h"
 #include "romwright/romwright.h"
 
 const std::string& usage_text() {
@@ -45,3 +46,5 @@ const std::string& usage_text() {
 }
 
 void print_usage() { std::fputs(usage_text().c_str(), stdout); }
+
+void usage_error(const std::string& message) { throw exit_error(EXIT_STATUS_USAGE, usage_text() + message); }
