@@ -36,6 +36,10 @@ namespace {
 const int k_deferred_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int k_signal_count = sizeof k_deferred_signals / sizeof k_deferred_signals[0];
 struct sigaction g_saved_actions[k_signal_count];
+// A reader that goes away (romwright ... | head) must not kill the process
+// in the middle of a flash with the microprocessor held: while it is held,
+// SIGPIPE is ignored and a write to the closed pipe just fails.
+struct sigaction g_saved_pipe_action;
 volatile std::sig_atomic_t g_deferred = 0;
 
 extern "C" void note_signal(int sig) {
@@ -50,11 +54,16 @@ void defer_signals() {
     sa.sa_flags = SA_RESTART;
     for (int i = 0; i < k_signal_count; ++i)
         sigaction(k_deferred_signals[i], &sa, &g_saved_actions[i]);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &g_saved_pipe_action);
 }
 
 void restore_signals() {
     for (int i = 0; i < k_signal_count; ++i)
         sigaction(k_deferred_signals[i], &g_saved_actions[i], nullptr);
+    sigaction(SIGPIPE, &g_saved_pipe_action, nullptr);
 }
 
 }  // namespace

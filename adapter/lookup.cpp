@@ -46,6 +46,14 @@ int dev_find_n_map(const adapter_address& addr) {
     }
 
     const pci_function& fn = found.front();
+    // An I/O BAR, or none at all, is no register window: mapping it through
+    // /dev/mem would reach system memory instead of the adapter.
+    if ((fn.base_addr0 & 1u) != 0 || bar0_physical(fn.base_addr0) == 0)
+        throw exit_error(EXIT_STATUS_FAILED,
+                         strprintf("ERROR: the PCI function at %04x:%02x:%02x.%x has no memory BAR0 to map "
+                                   "(BAR0 reads 0x%llx)\n",
+                                   fn.domain, fn.bus, fn.dev, fn.func,
+                                   static_cast<unsigned long long>(fn.base_addr0)));
     int fd = g_platform->lock(fn, err);
     if (fd == -2)
         throw exit_error(EXIT_STATUS_FAILED,

@@ -29,13 +29,22 @@ const char* mem_path() { return g_mem_path.empty() ? "/dev/mem" : g_mem_path.c_s
 
 // libpci's access record and device list live until the process ends: the
 // library is asked once per run, and nothing it returned is used after the
-// lookup.
+// lookup.  Held here so that they stay reachable (no leak reported); a later
+// scan (tests only) releases the earlier one.
+struct pci_access* g_pacc = nullptr;
+
 int host_scan(std::vector<pci_function>& out, std::string&) {
-    struct pci_access* pacc = pci_alloc();
+    if (g_pacc)
+        pci_cleanup(g_pacc);
+    struct pci_access* pacc = g_pacc = pci_alloc();
     if (!g_sysfs_path.empty())
         pci_set_param(pacc, const_cast<char*>("sysfs.path"), const_cast<char*>(g_sysfs_path.c_str()));
     pci_init(pacc);  // default method and handlers; on failure libpci exits itself
     pci_scan_bus(pacc);
+    // Current libpci fills the BARs only on request: after the scan alone
+    // base_addr[0] reads 0, which would map physical address 0.
+    for (struct pci_dev* d = pacc->devices; d; d = d->next)
+        pci_fill_info(d, PCI_FILL_BASES);
     out = host_collect_functions(pacc->devices);
     return 0;
 }

@@ -48,3 +48,30 @@ TEST_F(host_window, unaligned_offsets_reach_the_register_below) {
 }
 
 }  // namespace
+
+namespace {
+
+// The window starts at the physical address given, and every store reaches
+// the device-memory file at that address plus the register offset.
+TEST(host_window_offset, window_begins_at_the_physical_address) {
+    temp_dir dir;
+    std::vector<uint8_t> bytes(0x10000 + REGISTER_WINDOW_SIZE, 0);
+    bytes[0x10000 + PCIE_CFG_SPACE_DATA] = 0x03;  // offset 0x3064 above 0x10000
+    bytes[PCIE_CFG_SPACE_DATA] = 0xEE;            // the same offset from 0
+    write_file(dir.file("mem"), bytes);
+    host_set_mem_path(dir.file("mem").c_str());
+    g_platform = &host_platform;
+    map_dev_ioregion_create(0x10000);
+    uint32_t v = 0;
+    dev_read(PCIE_CFG_SPACE_DATA, &v);
+    dev_write(FULLCHIP_RESET, 3);
+    map_dev_ioregion_destroy();
+    host_set_mem_path(nullptr);
+    EXPECT_EQ(v, 0x00000003u);
+    std::vector<uint8_t> after = read_file(dir.file("mem"));
+    ASSERT_EQ(after.size(), bytes.size());
+    EXPECT_EQ(after[0x10000 + FULLCHIP_RESET], 3);
+    EXPECT_EQ(after[FULLCHIP_RESET], 0);
+}
+
+}  // namespace

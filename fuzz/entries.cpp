@@ -1,0 +1,156 @@
+#include "fuzz/entries.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/exit_status.h"
+#include "eeprom/eeprom.h"
+#include "romwright/romwright.h"
+#include "sim/sim_adapter.h"
+
+namespace {
+
+// A scratch directory of this process, made on first use, emptied after
+// every input (so that one input never sees another's files) and removed at
+// exit.
+char g_scratch[4096];
+
+void remove_scratch_dir() { rmdir(g_scratch); }
+
+const char* scratch_dir() {
+    if (!g_scratch[0]) {
+        const char* base = std::getenv("TMPDIR");
+        std::snprintf(g_scratch, sizeof g_scratch, "%s/romwright-fuzz-XXXXXX", base && *base ? base : "/tmp");
+        if (!mkdtemp(g_scratch))
+            std::abort();
+        std::atexit(remove_scratch_dir);
+    }
+    return g_scratch;
+}
+
+void empty_scratch_dir() {
+    DIR* d = opendir(scratch_dir());
+    if (!d)
+        return;
+    while (struct dirent* e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+}
+
+void put_file(const std::string& path, const void* bytes, size_t size) {
+    FILE* fp = std::fopen(path.c_str(), "wb");
+    if (!fp)
+        std::abort();
+    if (size)
+        std::fwrite(bytes, 1, size, fp);
+    std::fclose(fp);
+}
+
+// Runs fn with the scratch directory as the working directory.
+template <typename Fn>
+void in_scratch_dir(Fn fn) {
+    int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (home < 0 || chdir(scratch_dir()) != 0)
+        std::abort();
+    fn();
+    if (fchdir(home) != 0)
+        std::abort();
+    close(home);
+    empty_scratch_dir();
+}
+
+}  // namespace
+
+int fuzz_args_entry(const uint8_t* data, size_t size) {
+    std::vector<std::string> words(1, "romwright");
+    std::string word;
+    for (size_t i = 0; i <= size; ++i) {
+        if (i == size || data[i] == '\n') {
+            if (word.find('/') != std::string::npos)
+                return -1;
+            words.push_back(word);
+            word.clear();
+            if (words.size() > 64)
+                return -1;
+        } else {
+            word.push_back(static_cast<char>(data[i]));
+        }
+    }
+
+    sim_config cfg;
+    cfg.write_cycle_ms = 0;
+    std::string err;
+    if (the_sim().open(cfg, err) != 0)
+        std::abort();
+    g_platform = &sim_platform;
+
+    int status = -1;
+    in_scratch_dir([&] {
+        std::vector<uint8_t> board(SIM_EEPROM_SIZE);
+        fill_sample_board(board.data());
+        put_file("img", board.data(), board.size());
+        put_file("vpd", board.data() + VPD_AREA_START, VPD_AREA_SIZE);
+        put_file("init", board.data(), INIT_REGION_SIZE);
+        static const char info[] = "1102005SIMA00001\nPTSIM0000000000000012345\n0C4E29000001\n";
+        put_file("bi", info, sizeof info - 1);
+
+        std::vector<std::vector<char>> storage;
+        for (const std::string& w : words)
+            storage.emplace_back(w.c_str(), w.c_str() + w.size() + 1);
+        std::vector<char*> argv;
+        for (auto& s : storage)
+            argv.push_back(s.data());
+        argv.push_back(nullptr);
+        status = romwright_main(static_cast<int>(argv.size()) - 1, argv.data());
+    });
+    the_sim().close();
+    return status;
+}
+
+int fuzz_boardinfo_entry(const uint8_t* data, size_t size) {
+    int result = 0;
+    in_scratch_dir([&] {
+        put_file("bi", data, size);
+        int status = 0;
+        try {
+            op_read_boardinfo_from_file("bi");
+        } catch (const exit_error& e) {
+            status = e.status();
+        }
+        std::vector<char> line(data, data + size);
+        line.push_back('\0');
+        result = status * 2 + validate_details(line.data());
+    });
+    return result;
+}
+
+int fuzz_identity_entry(const uint8_t* data, size_t size) {
+    // A file longer than the VPD area is taken as a full image, whose copies
+    // follow the 1024-byte init region.
+    const int32_t first_copy = size > VPD_AREA_SIZE ? 1024 : 0;
+    int result = 0;
+    in_scratch_dir([&] {
+        put_file("image", data, size);
+        try {
+            result = insert_chip_details("image", VPD_COPIES_IN_IMAGE, first_copy, SIM_PART_NUMBER,
+                                         SIM_SERIAL_NUMBER, SIM_MAC_ADDRESS);
+        } catch (const exit_error& e) {
+            result = e.status();
+        }
+        find_rv_field(data, static_cast<uint32_t>(size));
+        if (FILE* fp = std::fopen("image", "r+b")) {
+            update_checksum(fp, 0);
+            std::fclose(fp);
+        }
+    });
+    return result;
+}

@@ -1,0 +1,30 @@
+// One input through one of the program's entry points.  Shared by the
+// libFuzzer targets and by the test that replays kept findings, so that a
+// kept input runs exactly the code that failed.  Each entry returns
+// normally for every input; a crash, hang or sanitizer report is a finding.
+// What the program prints goes to standard output as usual.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The argument words (the input split at newlines) through romwright_main
+// over the in-process simulated adapter, in a private scratch directory that
+// holds a full, a VPD-only and an init-only image and a board-info file.
+// Inputs with a '/' in any word are passed over, so that no file outside the
+// scratch directory is read or written (result -1).  Otherwise the result
+// is romwright_main's exit status.
+int fuzz_args_entry(const uint8_t* data, size_t size);
+
+// The bytes as a board-info file (op_read_boardinfo_from_file), and as one
+// line (validate_details on a zero-terminated copy).  Result: the file's
+// exit status (0 accepted, or exit_error's status), times 2, plus
+// validate_details' result.
+int fuzz_boardinfo_entry(const uint8_t* data, size_t size);
+
+// The bytes as an image file: the identity goes into its VPD copies
+// (insert_chip_details, which recomputes each checksum), then the copy at
+// offset 0 is searched for its RV field (find_rv_field) and checksummed
+// again (update_checksum).  Result: insert_chip_details' result, or
+// exit_error's status.
+int fuzz_identity_entry(const uint8_t* data, size_t size);

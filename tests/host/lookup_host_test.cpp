@@ -1,0 +1,239 @@
+// The real lookup: libpci device lists built here, the real libpci scan
+// over a fake sysfs tree, and dev_find_n_map mapping an ordinary file in
+// place of /dev/mem with the adapter lock in a scratch directory.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+extern "C" {
+#include <pci/pci.h>
+}
+
+#include "adapter/adapter.h"
+#include "adapter/platform_host.h"
+#include "common/exit_status.h"
+#include "support/support.h"
+
+namespace {
+
+struct dev_spec {
+    int domain, bus, dev, func;
+    uint64_t base;
+};
+
+// A libpci device list in the given order.
+class dev_list {
+public:
+    explicit dev_list(const std::vector<dev_spec>& specs) : devs_(specs.size()) {
+        for (size_t i = 0; i < specs.size(); ++i) {
+            devs_[i] = pci_dev{};
+            devs_[i].domain = specs[i].domain;
+            devs_[i].bus = static_cast<u8>(specs[i].bus);
+            devs_[i].dev = static_cast<u8>(specs[i].dev);
+            devs_[i].func = static_cast<u8>(specs[i].func);
+            devs_[i].base_addr[0] = specs[i].base;
+            devs_[i].next = i + 1 < specs.size() ? &devs_[i + 1] : nullptr;
+        }
+    }
+    std::vector<pci_function> functions() const { return host_collect_functions(devs_.empty() ? nullptr : &devs_[0]); }
+
+private:
+    std::vector<pci_dev> devs_;
+};
+
+adapter_address bdf(int bus, int slot, int function) { return adapter_address{false, 0, bus, slot, function}; }
+
+TEST(host_lookup_list, collects_every_function_in_list_order_with_full_bar) {
+    dev_list list({{0, 0x04, 0x00, 0, 0x00002000FEDCB00Cull}, {3, 0x7f, 0x1f, 7, 0xF0000004}, {0, 0, 0, 0, 0}});
+    std::vector<pci_function> fns = list.functions();
+    ASSERT_EQ(fns.size(), 3u);
+    EXPECT_EQ(fns[0].base_addr0, 0x00002000FEDCB00Cull);
+    EXPECT_EQ(bar0_physical(fns[0].base_addr0), 0x00002000FEDCB000ull);
+    EXPECT_EQ(fns[1].domain, 3u);
+    EXPECT_EQ(fns[1].bus, 0x7f);
+    EXPECT_EQ(fns[1].dev, 0x1f);
+    EXPECT_EQ(fns[1].func, 7);
+    EXPECT_EQ(bar0_physical(fns[1].base_addr0), 0xF0000000ull);
+    EXPECT_TRUE(host_collect_functions(nullptr).empty());
+}
+
+TEST(host_lookup_list, matches_keep_list_order_so_the_last_one_is_last) {
+    dev_list list({{1, 4, 0, 0, 0x1000}, {0, 4, 0, 1, 0x2000}, {0, 5, 0, 0, 0x3000}, {2, 4, 0, 0, 0x4000}});
+    std::vector<pci_function> m = match_pci_functions(list.functions(), bdf(4, 0, 0));
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0].base_addr0, 0x1000u);
+    EXPECT_EQ(m.back().base_addr0, 0x4000u);
+    // With its domain the address names exactly one of them.
+    m = match_pci_functions(list.functions(), adapter_address{true, 2, 4, 0, 0});
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].base_addr0, 0x4000u);
+}
+
+TEST(host_lookup_list, values_above_255_match_nothing) {
+    // The scan's fields are 8-bit: a wider value must not be cut down to
+    // match (0x1ff would become 0xff, 0x100 would become 0).
+    dev_list list({{0, 0xff, 0x1f, 7, 0x1000}, {0, 0, 0, 0, 0x2000}});
+    const adapter_address cases[] = {bdf(0x1ff, 0x1f, 7), bdf(0xff, 0x11f, 7), bdf(0xff, 0x1f, 0x107),
+                                     bdf(0x100, 0, 0), bdf(0, 0x100, 0), bdf(0, 0, 0x100)};
+    for (const adapter_address& a : cases)
+        EXPECT_TRUE(match_pci_functions(list.functions(), a).empty()) << a.bus << " " << a.slot << " " << a.function;
+    EXPECT_EQ(match_pci_functions(list.functions(), bdf(0xff, 0x1f, 7)).size(), 1u);
+}
+
+// A fake /sys/bus/pci: devices/<DDDD:BB:SS.F>/resource, as libpci's sysfs
+// method reads it, plus a device-memory file and a lock directory.
+class host_sysfs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mkdir(dir.file("sys").c_str(), 0755);
+        mkdir(dir.file("sys/devices").c_str(), 0755);
+        mkdir(dir.file("lock").c_str(), 0755);
+        host_set_sysfs_path(dir.file("sys").c_str());
+        host_set_mem_path(dir.file("mem").c_str());
+        host_set_lock_dir(dir.file("lock").c_str());
+        g_platform = &host_platform;
+        g_pci_dev_iomem = pci_dev_iomem{-7, &sentinel};
+    }
+    void TearDown() override {
+        map_dev_ioregion_destroy();
+        host_set_sysfs_path(nullptr);
+        host_set_mem_path(nullptr);
+        host_set_lock_dir(nullptr);
+    }
+    // flags: the kernel's resource flags (0x140204: 64-bit memory; 0 with
+    // bar0 0: no BAR0).
+    void add_device(const std::string& name, uint64_t bar0, uint64_t flags = 0x140204) {
+        std::string d = dir.file("sys/devices/" + name);
+        mkdir(d.c_str(), 0755);
+        char line[128];
+        std::string text;
+        std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n", static_cast<unsigned long long>(bar0),
+                      static_cast<unsigned long long>(bar0 ? bar0 + 0x3ffff : 0), static_cast<unsigned long long>(flags));
+        text += line;
+        for (int i = 1; i < 6; ++i)
+            text += "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+        write_text(d + "/resource", text);
+    }
+    // A sparse stand-in for device memory holding a little-endian register
+    // value v at physical address at.
+    void make_mem(uint64_t size, uint64_t at, uint32_t v) {
+        int fd = open(dir.file("mem").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
+        uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                        static_cast<uint8_t>(v >> 24)};
+        ASSERT_EQ(pwrite(fd, b, 4, static_cast<off_t>(at)), 4);
+        close(fd);
+    }
+    int expect_refusal(const adapter_address& a, std::string* message) {
+        try {
+            dev_find_n_map(a);
+        } catch (const exit_error& e) {
+            *message = e.what();
+            return e.status();
+        }
+        return -1;
+    }
+    bool lock_is_free(const std::string& name) {
+        int fd = open(dir.file("lock/romwright-" + name + ".lock").c_str(), O_RDWR);
+        if (fd < 0)
+            return true;
+        bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        close(fd);
+        return free;
+    }
+    temp_dir dir;
+    int sentinel = 0;
+};
+
+TEST_F(host_sysfs, scan_reports_domain_address_and_bar0_from_resource) {
+    add_device("0000:04:00.0", 0x10000);
+    add_device("0003:7f:1f.7", 0x00002000FEDCB000ull);
+    add_device("0000:00:1c.2", 0, 0);
+    std::vector<pci_function> fns;
+    std::string err;
+    ASSERT_EQ(host_platform.scan(fns, err), 0) << err;
+    ASSERT_EQ(fns.size(), 3u);
+    std::sort(fns.begin(), fns.end(), [](const pci_function& a, const pci_function& b) { return a.bus < b.bus; });
+    EXPECT_EQ(fns[0].dev, 0x1c);
+    EXPECT_EQ(fns[0].func, 2);
+    EXPECT_EQ(fns[0].base_addr0, 0u);
+    EXPECT_EQ(fns[1].domain, 0u);
+    EXPECT_EQ(bar0_physical(fns[1].base_addr0), 0x10000u);
+    EXPECT_EQ(fns[2].domain, 3u);
+    EXPECT_EQ(fns[2].bus, 0x7f);
+    EXPECT_EQ(fns[2].dev, 0x1f);
+    EXPECT_EQ(fns[2].func, 7);
+    EXPECT_EQ(bar0_physical(fns[2].base_addr0), 0x00002000FEDCB000ull);
+}
+
+TEST_F(host_sysfs, maps_bar0_above_4gib_and_holds_the_adapter_lock) {
+    const uint64_t bar = 0x100010000ull;  // beyond 32 bits, in a sparse file
+    add_device("0000:7f:1f.7", bar);
+    make_mem(bar + REGISTER_WINDOW_SIZE, bar + VPD_TIMER, 0x01F40C35);
+    ASSERT_EQ(dev_find_n_map(bdf(0x7f, 0x1f, 7)), 1);
+    uint32_t v = 0;
+    dev_read(VPD_TIMER, &v);
+    EXPECT_EQ(v, 0x01F40C35u);
+    EXPECT_FALSE(lock_is_free("0000:7f:1f.7"));
+
+    // A second lookup of the same adapter while the first holds it.
+    std::string msg;
+    EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find("0000:7f:1f.7 is in use"), std::string::npos) << msg;
+
+    map_dev_ioregion_destroy();
+    EXPECT_TRUE(lock_is_free("0000:7f:1f.7"));
+}
+
+TEST_F(host_sysfs, functions_differing_only_in_domain_are_refused_listing_both) {
+    add_device("0000:7f:1f.7", 0x10000);
+    add_device("0003:7f:1f.7", 0x20000);
+    make_mem(0x60000, 0, 0);
+    std::string msg;
+    EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find("  0000:7f:1f.7\n"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("  0003:7f:1f.7\n"), std::string::npos) << msg;
+    EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
+    EXPECT_FALSE(access(dir.file("lock/romwright-0000:7f:1f.7.lock").c_str(), F_OK) == 0);
+    // Naming the domain chooses one.
+    EXPECT_EQ(dev_find_n_map(adapter_address{true, 3, 0x7f, 0x1f, 7}), 1);
+    EXPECT_NE(g_pci_dev_iomem.base, &sentinel);
+}
+
+TEST_F(host_sysfs, unopenable_device_memory_is_an_error_naming_the_cause) {
+    add_device("0000:7f:1f.7", 0x10000);  // no mem file made
+    std::string msg;
+    EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find(dir.file("mem")), std::string::npos) << msg;
+    EXPECT_NE(msg.find("No such file or directory"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("root"), std::string::npos) << msg;
+    EXPECT_EQ(g_pci_dev_iomem.fd, -7);
+    EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
+    EXPECT_TRUE(lock_is_free("0000:7f:1f.7"));
+}
+
+TEST_F(host_sysfs, a_function_without_memory_bar0_is_not_mapped) {
+    // Mapping BAR0 = 0 through /dev/mem would reach system memory.
+    add_device("0000:7f:1f.7", 0, 0);
+    add_device("0000:7f:1f.6", 0xe000, 0x40101);  // an I/O BAR
+    make_mem(0x60000, 0, 0);
+    for (int func : {7, 6}) {
+        std::string msg;
+        EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, func), &msg), EXIT_STATUS_FAILED);
+        EXPECT_NE(msg.find("no memory BAR0"), std::string::npos) << msg;
+        EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
+    }
+}
+
+TEST_F(host_sysfs, no_match_maps_nothing) {
+    add_device("0000:04:00.0", 0x10000);
+    EXPECT_EQ(dev_find_n_map(bdf(0x7f, 0x1f, 7)), 0);
+    EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
+}
+
+}  // namespace

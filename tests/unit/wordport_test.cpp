@@ -1,0 +1,119 @@
+// The EEPROM word port: register traffic of single-word reads and writes,
+// the address rotation, the refused status word and the bounded waits.
+#include "adapter/adapter.h"
+#include "unit_support.h"
+
+namespace {
+
+constexpr uint32_t REQ = PCIE_CFG_SPACE_REQ;
+constexpr uint32_t DATA = PCIE_CFG_SPACE_DATA;
+
+using word_port = sim_test;
+
+TEST_F(word_port, read_of_address_0_is_the_reference_sequence) {
+    EXPECT_EQ(se_read(0x0000), 0x532d5752u);  // "RW-S": byte 0 in bits 0-7
+    const std::vector<sim_access> want = {
+        W(REQ, 0x4F0000D0), W(DATA, 0x7C000000),  // VPD address 0x7C00, flag 0
+        W(REQ, 0x4F0000D0), R(DATA, 0xFC000003),  // flag 1: data ready
+        W(REQ, 0x4F0000D4), R(DATA, 0x532d5752),
+    };
+    EXPECT_EQ(trace(), want);
+}
+
+TEST_F(word_port, write_of_address_0x400_is_the_reference_sequence_and_waits_out_the_cycle) {
+    const int64_t t0 = the_sim().now_us();
+    se_write(0x0400, 0x12345678);
+    std::vector<sim_access> want = {
+        W(REQ, 0x4F0000D4), W(DATA, 0x12345678),  // data first
+        W(REQ, 0x4F0000D0), W(DATA, 0x80000000),  // VPD address 0, flag 1
+        W(REQ, 0x4F0000D0), R(DATA, 0x00000003),  // flag 0: write taken
+        W(REQ, 0x4F0000D4), W(DATA, 0),
+    };
+    for (uint32_t status : {1u, 0u}) {  // the status word: busy once, then idle
+        const sim_access read_status[] = {W(REQ, 0x4F0000D0), W(DATA, 0x7BFC0000), W(REQ, 0x4F0000D0),
+                                          R(DATA, 0xFBFC0003), W(REQ, 0x4F0000D4), R(DATA, status)};
+        want.insert(want.end(), std::begin(read_status), std::end(read_status));
+    }
+    EXPECT_EQ(trace(), want);
+    EXPECT_EQ(std::vector<uint8_t>(eeprom() + 0x400, eeprom() + 0x404), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
+    EXPECT_GE(the_sim().now_us() - t0, 5000);  // the 5 ms write cycle
+}
+
+TEST_F(word_port, write_into_the_init_region_uses_the_rotated_address) {
+    se_write(0x0010, 0xCAFEF00D);
+    ASSERT_GE(trace().size(), 4u);
+    EXPECT_EQ(trace()[1], W(DATA, 0xCAFEF00D));
+    EXPECT_EQ(trace()[3], W(DATA, 0xFC100000));  // VPD address 0x7C10, flag 1
+    EXPECT_EQ(std::vector<uint8_t>(eeprom() + 0x10, eeprom() + 0x14), (std::vector<uint8_t>{0x0D, 0xF0, 0xFE, 0xCA}));
+}
+
+TEST_F(word_port, status_word_is_never_written_and_reads_the_status) {
+    se_write(0x7FFC, 0x00000000);
+    EXPECT_TRUE(trace().empty());
+    EXPECT_EQ(eeprom()[0x7FFC], 0xFF);
+    EXPECT_EQ(se_read(0x7FFC), 0u);  // idle status, not the stored 0xFF bytes
+}
+
+TEST(remap_se_addr, rotates_by_0x400) {
+    const std::pair<uint32_t, uint32_t> table[] = {
+        {0x0000, 0x7C00}, {0x03FC, 0x7FFC}, {0x03FF, 0x7FFF}, {0x0400, 0x0000}, {0x7FFC, 0x7BFC}};
+    for (const auto& [eeprom_address, vpd_address] : table)
+        EXPECT_EQ(remap_se_addr(eeprom_address), vpd_address) << std::hex << eeprom_address;
+}
+
+// An adapter that never answers: both waits give up after 2 s of the
+// platform clock and name the EEPROM address.
+struct stall_case {
+    const char* name;
+    bool stall_vpd;
+    bool stall_status;
+    std::function<void()> op;
+    const char* address;
+};
+
+TEST_F(word_port, waits_give_up_after_two_seconds_naming_the_address) {
+    const stall_case cases[] = {
+        {"read, VPD flag stuck", true, false, [] { se_read(0x0100); }, "0x0100"},
+        {"write, VPD flag stuck", true, false, [] { se_write(0x0200, 1); }, "0x0200"},
+        {"write, status busy for ever", false, true, [] { se_write(0x0300, 1); }, "0x0300"},
+    };
+    for (const stall_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim_config cfg;
+        cfg.stall_vpd = c.stall_vpd;
+        cfg.stall_status = c.stall_status;
+        open_sim(cfg);
+        const int64_t t0 = the_sim().now_us();
+        outcome o = run_catching(c.op);
+        const int64_t waited = the_sim().now_us() - t0;
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.out.rfind("ERROR: the adapter did not answer", 0), 0u) << o.out;
+        EXPECT_NE(o.out.find(c.address), std::string::npos) << o.out;
+        EXPECT_GE(waited, 2000000);
+        EXPECT_LT(waited, 2500000);
+    }
+}
+
+TEST_F(word_port, frozen_adapter_is_reported_at_the_first_poll) {
+    sim_config cfg;
+    cfg.frozen = true;
+    open_sim(cfg);
+    outcome o = run_catching([] { se_read(0x0400); });
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("did not answer at EEPROM address 0x0400"), std::string::npos) << o.out;
+    EXPECT_EQ(trace().size(), 4u);  // request, address, request, one poll
+}
+
+TEST_F(word_port, timeout_while_held_releases_the_microprocessor_first) {
+    sim_config cfg;
+    cfg.stall_status = true;
+    open_sim(cfg);
+    std::string out;
+    EXPECT_EQ(run_main({"-b", "04:00.0", "clearinit"}, &out), 1);
+    EXPECT_NE(out.find("Doing full chip reset...Done\nERROR: the adapter did not answer"), std::string::npos) << out;
+    ASSERT_GE(trace().size(), 3u);
+    const std::vector<sim_access> tail(trace().end() - 3, trace().end());
+    EXPECT_EQ(tail, (std::vector<sim_access>{R(UP_RESET, 0x11), W(UP_RESET, 0x10), W(FULLCHIP_RESET, 3)}));
+}
+
+}  // namespace
