@@ -123,7 +123,7 @@ std::string drain(int fd) {
 
 run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
     std::vector<std::string> all;
-    if (const char* emu = std::getenv("ROMWRIGHT_SIM_EMULATOR"); emu && *emu && program == ROMWRIGHT_SIM_PATH)
+    if (const char* emu = std::getenv("ROMWRIGHT_SIM_EMULATOR"); emu && *emu)
         all.push_back(emu);
     all.push_back(program);
     all.insert(all.end(), args.begin(), args.end());

@@ -53,12 +53,13 @@ struct run_result {
 };
 
 // Runs program with args (no shell) in directory cwd (empty: current).
+// ROMWRIGHT_SIM_EMULATOR, when set, is put in front of the command (a
+// qemu-user binary for cross builds, where no binfmt handler runs target
+// binaries directly).
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& cwd = std::string());
 
 // Runs romwright-sim with its own options, "--", then romwright's words.
-// ROMWRIGHT_SIM_EMULATOR, when set, is put in front of the command (a
-// qemu-user binary for cross builds).
 run_result run_sim(const std::vector<std::string>& sim_options, const std::vector<std::string>& words,
                    const std::string& cwd = std::string());
 
