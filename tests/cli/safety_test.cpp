@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -137,6 +138,21 @@ TEST(safety, an_ambiguous_address_touches_no_register) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(b.trace_text(), "");
     EXPECT_NE(b.contents(), sample_board());
+}
+
+TEST(safety, a_reader_that_goes_away_does_not_stop_a_flash) {
+    // The first output reaches the pipe with the first progress line, in the
+    // middle of the flash, when nobody reads it any more.
+    board b;
+    const std::vector<uint8_t> before = b.contents();
+    write_file(b.file("img.bin"), changed_full_image());
+    run_result r = run_sim({"--eeprom", b.eeprom(), "--trace", b.trace()}, {"-b", "04:00.0", "write", "-f:img.bin"},
+                           b.file(""), true);
+    // The whole image is written and the chip reset, whatever the lost
+    // output does to the process afterwards.
+    EXPECT_TRUE(r.status == 0 || r.status == 128 + SIGPIPE) << r.status;
+    EXPECT_EQ(b.contents(), flashed(with_board_identity(changed_full_image()), before));
+    EXPECT_EQ(trace_end(b.trace()), kReleaseAndReset);
 }
 
 TEST(safety, a_second_run_on_a_locked_adapter_is_refused) {

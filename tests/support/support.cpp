@@ -121,7 +121,8 @@ std::string drain(int fd) {
 
 }  // namespace
 
-run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                       bool reader_gone) {
     std::vector<std::string> all;
     if (const char* emu = std::getenv("ROMWRIGHT_SIM_EMULATOR"); emu && *emu)
         all.push_back(emu);
@@ -155,7 +156,8 @@ run_result run_program(const std::string& program, const std::vector<std::string
     }
     close(out_pipe[1]);
     run_result r;
-    r.out = drain(out_pipe[0]);
+    if (!reader_gone)
+        r.out = drain(out_pipe[0]);
     close(out_pipe[0]);
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
@@ -173,11 +175,11 @@ run_result run_program(const std::string& program, const std::vector<std::string
 }
 
 run_result run_sim(const std::vector<std::string>& sim_options, const std::vector<std::string>& words,
-                   const std::string& cwd) {
+                   const std::string& cwd, bool reader_gone) {
     std::vector<std::string> args = sim_options;
     args.push_back("--");
     args.insert(args.end(), words.begin(), words.end());
-    return run_program(ROMWRIGHT_SIM_PATH, args, cwd);
+    return run_program(ROMWRIGHT_SIM_PATH, args, cwd, reader_gone);
 }
 
 const std::string& expected_usage() {

@@ -56,12 +56,14 @@ struct run_result {
 // ROMWRIGHT_SIM_EMULATOR, when set, is put in front of the command (a
 // qemu-user binary for cross builds, where no binfmt handler runs target
 // binaries directly).
+// reader_gone: the read end of the program's standard output is closed
+// before the program starts, as when a pipeline's reader has quit.
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd = std::string());
+                       const std::string& cwd = std::string(), bool reader_gone = false);
 
 // Runs romwright-sim with its own options, "--", then romwright's words.
 run_result run_sim(const std::vector<std::string>& sim_options, const std::vector<std::string>& words,
-                   const std::string& cwd = std::string());
+                   const std::string& cwd = std::string(), bool reader_gone = false);
 
 // The usage text as the program prints it.
 const std::string& expected_usage();
