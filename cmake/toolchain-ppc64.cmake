@@ -5,9 +5,9 @@
 #     private sysroot is /usr/powerpc64-linux-gnu;
 #   - no target libraries beyond libc/libstdc++: Debian ships no big-endian
 #     64-bit POWER architecture, so there is no multiarch libpci-dev for it;
-#     configure with -DROMWRIGHT_WITH_LIBPCI=OFF (the simulator and the tests
-#     need no libpci). Multiarch paths are still set up below so that
-#     libraries placed by hand in ROMWRIGHT_EXTRA_SYSROOT are found;
+#     either configure with -DROMWRIGHT_WITH_LIBPCI=OFF (the simulator and
+#     the tests need no libpci), or put a libpci built by hand in
+#     ROMWRIGHT_EXTRA_SYSROOT (scripts/cross-test does);
 #   - qemu-ppc64 (package qemu-user) to run target binaries, so that ctest
 #     can run the tests on the build host.
 #
@@ -15,60 +15,7 @@
 # Static linking is what keeps qemu runs independent of a target dynamic
 # loader and target shared libraries on the host.
 
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ppc64)
-
 set(_rw_triple powerpc64-linux-gnu)
-
-set(CMAKE_C_COMPILER   ${_rw_triple}-gcc)
-set(CMAKE_CXX_COMPILER ${_rw_triple}-g++)
-# Makes find_library/find_path look in the multiarch directories
-# (<root>/usr/lib/powerpc64-linux-gnu, <root>/usr/include/powerpc64-linux-gnu).
-set(CMAKE_LIBRARY_ARCHITECTURE ${_rw_triple})
-
-# Emulator used by ctest (and add_custom_command) to run target binaries.
-find_program(ROMWRIGHT_QEMU_PPC64 NAMES qemu-ppc64 qemu-ppc64-static)
-if(ROMWRIGHT_QEMU_PPC64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ROMWRIGHT_QEMU_PPC64})
-else()
-  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc64)
-endif()
-
-# Additional root searched first, for target libraries built or unpacked by
-# hand (scripts/cross-test builds a static libpci there, as Debian ships none):
-# -DROMWRIGHT_EXTRA_SYSROOT=DIR, or the environment variable of that name.
-# Its libraries go in DIR/usr/lib/powerpc64-linux-gnu, its .pc files in
-# DIR/usr/lib/powerpc64-linux-gnu/pkgconfig.
-if(NOT ROMWRIGHT_EXTRA_SYSROOT AND NOT "$ENV{ROMWRIGHT_EXTRA_SYSROOT}" STREQUAL "")
-  set(ROMWRIGHT_EXTRA_SYSROOT "$ENV{ROMWRIGHT_EXTRA_SYSROOT}")
-endif()
-# try_compile projects read this file again: hand them the setting too.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ROMWRIGHT_EXTRA_SYSROOT)
-
-# Search roots for target headers, libraries and packages:
-#   /usr/powerpc64-linux-gnu  the cross compiler's own sysroot (libc, libstdc++);
-#   /           with CMAKE_LIBRARY_ARCHITECTURE this reaches the multiarch
-#               target directories /usr/lib/powerpc64-linux-gnu and
-#               /usr/include/powerpc64-linux-gnu.
-set(CMAKE_FIND_ROOT_PATH /usr/${_rw_triple} /)
-if(ROMWRIGHT_EXTRA_SYSROOT)
-  list(INSERT CMAKE_FIND_ROOT_PATH 0 "${ROMWRIGHT_EXTRA_SYSROOT}")
-  # Plain -lNAME items (such as pkg-config's static library lists) must find
-  # the archives there too, not only full paths that find_library returned.
-  set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${ROMWRIGHT_EXTRA_SYSROOT}/usr/lib/${_rw_triple}")
-endif()
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# pkg-config must see the target's .pc files only, never the build host's
-# (/usr/lib/x86_64-linux-gnu/pkgconfig), or pkg_check_modules(libpci) would
-# hand the host library to the target link.
-set(_rw_pc_libdir "/usr/lib/${_rw_triple}/pkgconfig:/usr/share/pkgconfig")
-if(ROMWRIGHT_EXTRA_SYSROOT)
-  set(_rw_pc_libdir "${ROMWRIGHT_EXTRA_SYSROOT}/usr/lib/${_rw_triple}/pkgconfig:${_rw_pc_libdir}")
-endif()
-set(ENV{PKG_CONFIG_LIBDIR} "${_rw_pc_libdir}")
-set(ENV{PKG_CONFIG_PATH} "")
-unset(ENV{PKG_CONFIG_SYSROOT_DIR})
+set(_rw_qemu ppc64)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-powerpc64-common.cmake)
