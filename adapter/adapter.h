@@ -62,6 +62,7 @@ int dev_find_n_map(const adapter_address& addr);
 
 void map_dev_ioregion_create(uint64_t phys);  // throws exit_error(1) on failure
 void map_dev_ioregion_destroy();                // releases window and lock; idempotent
+void release_adapter_lock();                    // idempotent
 
 // Register access through the window: exactly one 32-bit access each, at the
 // offset rounded down to a multiple of 4.

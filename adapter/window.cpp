@@ -9,8 +9,6 @@ namespace {
 bool g_window_mapped = false;
 }
 
-void release_adapter_lock();  // lookup.cpp
-
 void map_dev_ioregion_create(uint64_t phys) {
     std::string err;
     pci_dev_iomem win = {-1, nullptr};
