@@ -63,8 +63,12 @@ int dev_find_n_map(const adapter_address& addr) {
     if (fd < 0)
         throw exit_error(EXIT_STATUS_FAILED, err);
     g_lock_fd = fd;
-
-    map_dev_ioregion_create(bar0_physical(fn.base_addr0));
+    try {
+        map_dev_ioregion_create(bar0_physical(fn.base_addr0));
+    } catch (...) {
+        release_adapter_lock();
+        throw;
+    }
     return 1;
 }
 

@@ -12,10 +12,8 @@ bool g_window_mapped = false;
 void map_dev_ioregion_create(uint64_t phys) {
     std::string err;
     pci_dev_iomem win = {-1, nullptr};
-    if (g_platform->map(phys, win, err) != 0) {
-        release_adapter_lock();
+    if (g_platform->map(phys, win, err) != 0)
         throw exit_error(EXIT_STATUS_FAILED, err);
-    }
     g_pci_dev_iomem = win;
     g_window_mapped = true;
 }

@@ -64,9 +64,8 @@ void use_platform(int which) {
         sim_config cfg;
         cfg.write_cycle_ms = 0;
         std::string err;
-        if (the_sim().open(cfg, err) != 0)
+        if (sim_install(cfg, err) != 0)
             std::abort();
-        g_platform = &sim_platform;
     } else {
         g_platform = &null_platform;
     }

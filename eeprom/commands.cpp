@@ -2,7 +2,6 @@
 // clearvpd.  Each holds the microprocessor in reset for its transfer and
 // resets the chip afterwards.
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "adapter/adapter.h"
@@ -11,7 +10,6 @@
 #include "eeprom/eeprom.h"
 
 namespace {
-
 
 // One row per image type: how big its file must be and where it goes.
 struct image_kind {

@@ -3,14 +3,12 @@
 // image file, whose checksums are then recomputed.
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "common/exit_status.h"
 #include "common/file_ptr.h"
 #include "eeprom/eeprom.h"
 
 namespace {
-
 
 const char k_internal_error[] = "Internal error, unable to proceed\n";
 

@@ -89,9 +89,8 @@ int fuzz_args_entry(const uint8_t* data, size_t size) {
     sim_config cfg;
     cfg.write_cycle_ms = 0;
     std::string err;
-    if (the_sim().open(cfg, err) != 0)
+    if (sim_install(cfg, err) != 0)
         std::abort();
-    g_platform = &sim_platform;
 
     int status = -1;
     in_scratch_dir([&] {

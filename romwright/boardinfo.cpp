@@ -2,7 +2,6 @@
 // command line is walked.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "common/exit_status.h"
 #include "common/file_ptr.h"
@@ -26,7 +25,6 @@ bool fits_field(const char* line, size_t length, size_t field) {
     std::printf("ERR: Board detail too long (%zu characters, at most %zu):%s\n", length, field, line);
     return false;
 }
-
 
 }  // namespace
 

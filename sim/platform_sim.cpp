@@ -53,3 +53,10 @@ int64_t sim_clock_us() { return the_sim().now_us(); }
 const platform_ops sim_platform = {
     "sim", sim_scan, sim_lock, sim_map, sim_unmap, sim_read32, sim_write32, sim_clock_us,
 };
+
+int sim_install(const sim_config& cfg, std::string& err) {
+    if (the_sim().open(cfg, err) != 0)
+        return -1;
+    g_platform = &sim_platform;
+    return 0;
+}

@@ -101,6 +101,10 @@ private:
 sim_adapter& the_sim();
 extern const platform_ops sim_platform;
 
+// Opens the_sim() with cfg and installs it as the platform; returns 0, or -1
+// with a message in err.
+int sim_install(const sim_config& cfg, std::string& err);
+
 // Fills eeprom (32768 bytes) with the built-in sample board.
 void fill_sample_board(uint8_t* eeprom);
 

@@ -19,11 +19,10 @@ int main(int argc, char** argv) {
         std::fputs(err.c_str(), stderr);
         return 2;
     }
-    if (the_sim().open(cfg, err) != 0) {
+    if (sim_install(cfg, err) != 0) {
         std::fputs(err.c_str(), stderr);
         return 2;
     }
-    g_platform = &sim_platform;
 
     static char program[] = "romwright";
     std::vector<char*> words{program};

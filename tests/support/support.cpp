@@ -80,8 +80,7 @@ std::string capture_stdout(const std::function<void()>& fn) {
 void sim_test::open_sim(sim_config cfg) {
     cfg.trace_memory = true;
     std::string err;
-    ASSERT_EQ(the_sim().open(cfg, err), 0) << err;
-    g_platform = &sim_platform;
+    ASSERT_EQ(sim_install(cfg, err), 0) << err;
 }
 
 int sim_test::run_main(const std::vector<std::string>& words, std::string* out) {
