@@ -178,11 +178,11 @@ int clear_vpd() {
     return EXIT_STATUS_OK;
 }
 
-void check_command_inputs(char command) {
+void check_command_inputs(command_code command) {
     switch (command) {
-    case 'w':
-    case 'x': {
-        const char* word = command == 'w' ? "write" : "verify";
+    case command_code::write:
+    case command_code::verify: {
+        const char* word = command == command_code::write ? "write" : "verify";
         if (!g_filename)
             throw exit_error(EXIT_STATUS_USAGE,
                              strprintf("ERROR: '%s' names no image file: give -f:<file>, -fvpd:<file> or "
@@ -193,7 +193,7 @@ void check_command_inputs(char command) {
                     g_binfiletype == BINFILE_VPD ? "VPD image" : g_binfiletype == BINFILE_INIT ? "Init image"
                                                                                               : "image");
         load_image(kind, g_filename);
-        if (command == 'w' && g_binfiletype != BINFILE_INIT) {
+        if (command == command_code::write && g_binfiletype != BINFILE_INIT) {
             // The identity goes into the file in place before the flash.
             file_ptr fp(std::fopen(g_filename, "r+b"));
             if (!fp)
@@ -201,10 +201,10 @@ void check_command_inputs(char command) {
         }
         break;
     }
-    case 'c':
+    case command_code::clearinit:
         check_range(g_seeprom_first_addr, INIT_REGION_SIZE, "Init region");
         break;
-    case 'r':
+    case command_code::read:
         if (g_filename && g_filename[0] == '-')
             throw exit_error(EXIT_STATUS_FAILED, "ERROR: Invalid filename specified\n");
         break;

@@ -103,6 +103,15 @@ int find_rv_field(const uint8_t* copy, uint32_t size);
 std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);
 
 // ---- commands (return the exit status) ----------------------------------
+enum class command_code {
+    dump,  // the default
+    read,
+    write,
+    verify,
+    clearinit,
+    clearvpd,
+};
+
 int op_dump();
 int op_read(const char* filename);
 int op_write(const char* filename);
@@ -121,4 +130,4 @@ int verify_init_file(const char* filename);
 // file of write/verify (opens, right size; writable when the identity goes
 // into it), the range of a VPD-only image or of clearinit, the read file
 // name.  Throws exit_error with the command's own message and status.
-void check_command_inputs(char command);
+void check_command_inputs(command_code command);

@@ -1,0 +1,95 @@
+// The table of command-line words and the walk it drives.
+#include <cstring>
+
+#include "common/exit_status.h"
+#include "eeprom/eeprom.h"
+#include "romwright/command_line.h"
+#include "romwright/romwright.h"
+
+uint32_t g_seeprom_first_addr;
+uint32_t g_seeprom_size;
+uint32_t g_seeprom_end_addr;
+uint32_t g_binfiletype;
+char* g_filename;
+
+namespace {
+
+void reset_globals() {
+    g_seeprom_first_addr = 0;
+    g_seeprom_size = SEEPROM_SIZE;
+    g_seeprom_end_addr = SEEPROM_SIZE;
+    g_binfiletype = BINFILE_VPD;
+    g_filename = nullptr;
+    g_boardInfoFile = nullptr;
+    std::memset(g_part_num, 0, sizeof g_part_num);
+    std::memset(g_serial_num, 0, sizeof g_serial_num);
+    std::memset(g_mac_address, 0, sizeof g_mac_address);
+}
+
+void set_command(command_line& cl, command_code c) {
+    cl.command = c;
+    cl.command_given = true;
+}
+
+// write and verify take an image argument "-f<type>:<file>".
+void set_image_command(command_line& cl, command_code c, char* argument) {
+    set_command(cl, c);
+    if (std::strncmp(argument, "-f", 2) != 0)
+        usage_error(c == command_code::write ? "'write' requires an argument '-f_filetype_:<filename>'" : "");
+    get_binfile_type_and_name(argument, &g_binfiletype, &g_filename);
+}
+
+}  // namespace
+
+const command_word k_command_words[] = {
+    {"dump", false, false, [](command_line& cl, char*) { set_command(cl, command_code::dump); }},
+    {"clearinit", false, false, [](command_line& cl, char*) { set_command(cl, command_code::clearinit); }},
+    {"clearvpd", false, false, [](command_line& cl, char*) { set_command(cl, command_code::clearvpd); }},
+    {"bdinfo", true, false,
+     [](command_line&, char* file) {
+         g_boardInfoFile = file;
+         op_read_boardinfo_from_file(file);
+     }},
+    {"read", true, false,
+     [](command_line& cl, char* file) {
+         set_command(cl, command_code::read);
+         g_filename = file;
+     }},
+    {"write", true, false, [](command_line& cl, char* arg) { set_image_command(cl, command_code::write, arg); }},
+    {"verify", true, false, [](command_line& cl, char* arg) { set_image_command(cl, command_code::verify, arg); }},
+    {"-addr", true, false, [](command_line&, char* n) { g_seeprom_first_addr = prs_num("-addr", n, 0, 0x7FFC); }},
+    {"-len", true, false, [](command_line&, char* n) { g_seeprom_size = prs_num("-len", n, 4, SEEPROM_SIZE); }},
+    {"-b", true, true,
+     [](command_line& cl, char* text) {
+         if (!parse_adapter_address(text, &cl.address))
+             usage_error(strprintf("Unable to parse -b arg: %s\n", text));
+         cl.address_given = true;
+     }},
+    {"-h", false, false, [](command_line&, char*) { usage_error(""); }},
+    {nullptr, false, false, nullptr},
+};
+
+command_line parse_command_line(int argc, char** argv) {
+    reset_globals();
+    if (argc <= 1)
+        usage_error("");
+    command_line cl;
+    for (int i = 1; i < argc; ++i) {
+        const command_word* w = k_command_words;
+        while (w->word && std::strcmp(w->word, argv[i]) != 0)
+            ++w;
+        if (!w->word) {
+            cl.passed_over.push_back(argv[i]);
+            continue;
+        }
+        char* argument = nullptr;
+        if (w->takes_argument) {
+            if (w->quiet_missing && i + 1 >= argc)
+                usage_error("");
+            ck_more_args(w->word, argc, i);
+            argument = argv[++i];
+        }
+        w->apply(cl, argument);
+    }
+    return cl;
+}
