@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---- EEPROM map (byte addresses as commands and image files number them) --
 constexpr uint32_t SEEPROM_SIZE = 0x8000;      // 32 KiB
@@ -84,20 +85,31 @@ int verify_seeprom(const uint8_t* buf, uint32_t address, uint32_t length);
 int clear_seeprom(uint32_t address, uint32_t length, uint32_t fill);
 
 // ---- VPD identity transfer ----------------------------------------------
+// The identity fields (16, 24 and 12 bytes, each zero-terminated) of the VPD
+// copy at EEPROM address 0x0800, or of a copy in memory.
 void read_board_details_from_chip(char* part_num, char* serial_num, char* mac_address);
-// 0 when every copy was processed; RESULT_SEEK_FAILED or RESULT_BAD_DATA
-// (after printing why) otherwise.  Throws exit_error(255) when the file
-// cannot be opened.
+void board_details_from_copy(const uint8_t* copy, char* part_num, char* serial_num, char* mac_address);
+// True when the copy's identity may be carried into an image: it begins with
+// the identifier-string tag, part and serial number are printable ASCII and
+// the MAC address is 12 hexadecimal digits.  Otherwise why says what is wrong.
+bool check_board_identity(const uint8_t* copy, std::string& why);
+// Writes the identity into every one of `copies` VPD copies of the image
+// (1024 bytes apart from first_copy_offset) and fixes each copy's RV
+// checksum, all or nothing: when any copy cannot take it (runs past the
+// image, wrong tag, no RV field found by the structure walk) the image is
+// left unchanged and why names the copy by its file offset and the reason.
+bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset, const char* part_num,
+                     const char* serial_num, const char* mac_address, std::string& why);
+// insert_identity on an image file, written back in one piece with its size
+// kept.  0, or RESULT_BAD_DATA after printing why (the file then unchanged,
+// unless writing it back failed).  Throws exit_error(255) when the file
+// cannot be opened for updating.
 int insert_chip_details(const char* filename, int32_t copies, int32_t first_copy_offset, const char* part_num,
                         const char* serial_num, const char* mac_address);
-// Writes the checksum of the copy at copy_offset into its "RV" field;
-// returns it, or CHECKSUM_NOT_WRITTEN.  *io_error is set on a short read or
-// write.  The stream position is restored on success.
-uint8_t update_checksum(FILE* fp, int32_t copy_offset, bool* io_error = nullptr);
+// Writes the checksum of one copy (size bytes) into its RV field, found by
+// the structure walk; returns it, or CHECKSUM_NOT_WRITTEN when there is none.
+uint8_t update_checksum(uint8_t* copy, uint32_t size);
 uint8_t get_checksum(const uint8_t* bytes, uint32_t count);
-// Offset of the "RV" keyword field inside one 1024-byte copy, found by
-// walking its PCI VPD structure; -1 when there is none.
-int find_rv_field(const uint8_t* copy, uint32_t size);
 
 // The hex dump of bytes [start, end), buf holding them from start.
 std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);

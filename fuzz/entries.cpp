@@ -12,6 +12,7 @@
 
 #include "common/exit_status.h"
 #include "eeprom/eeprom.h"
+#include "eeprom/vpd.h"
 #include "romwright/romwright.h"
 #include "sim/sim_adapter.h"
 
@@ -145,11 +146,23 @@ int fuzz_identity_entry(const uint8_t* data, size_t size) {
         } catch (const exit_error& e) {
             result = e.status();
         }
-        find_rv_field(data, static_cast<uint32_t>(size));
-        if (FILE* fp = std::fopen("image", "r+b")) {
-            update_checksum(fp, 0);
-            std::fclose(fp);
-        }
+        std::vector<uint8_t> copy(data, data + size);
+        update_checksum(copy.data(), static_cast<uint32_t>(copy.size()));
     });
     return result;
+}
+
+int fuzz_vpd_entry(const uint8_t* data, size_t size) {
+    const uint32_t n = static_cast<uint32_t>(size < VPD_COPY_SIZE ? size : VPD_COPY_SIZE);
+    const vpd_copy_info info = decode_vpd_copy(data, n);
+    // Everything the decoder reports must lie inside the copy.
+    if (info.has_id_string && info.id_offset + info.id_length > n)
+        std::abort();
+    for (const vpd_keyword& k : info.keywords)
+        if (k.offset + k.length > n)
+            std::abort();
+    if (info.rv_offset >= 0 && static_cast<uint32_t>(info.rv_offset) + 3 >= n)
+        std::abort();
+    vpd_escape(data, n);
+    return info.good() ? 1 : 0;
 }

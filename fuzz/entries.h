@@ -23,8 +23,13 @@ int fuzz_args_entry(const uint8_t* data, size_t size);
 int fuzz_boardinfo_entry(const uint8_t* data, size_t size);
 
 // The bytes as an image file: the identity goes into its VPD copies
-// (insert_chip_details, which recomputes each checksum), then the copy at
-// offset 0 is searched for its RV field (find_rv_field) and checksummed
-// again (update_checksum).  Result: insert_chip_details' result, or
+// (insert_chip_details, all or nothing, which recomputes each checksum),
+// then the first 1024 bytes (or fewer) are checksummed again in memory
+// (update_checksum).  Result: insert_chip_details' result, or
 // exit_error's status.
 int fuzz_identity_entry(const uint8_t* data, size_t size);
+
+// The first 1024 bytes (or fewer) as one VPD copy through the decoder;
+// aborts when anything it reports lies outside the copy.  Result: 1 for a
+// good copy, else 0.
+int fuzz_vpd_entry(const uint8_t* data, size_t size);

@@ -38,8 +38,10 @@ const target k_targets[] = {
     {"fuzz_args", fuzz_args_entry, {-1, 0, 1, 255}},
     // file status (0 accepted, 1 invalid line) * 2 + line accepted (0/1).
     {"fuzz_boardinfo", fuzz_boardinfo_entry, {0, 1, 2, 3}},
-    // insert_chip_details: 0, seek failed, bad data.
-    {"fuzz_identity", fuzz_identity_entry, {0, -1, -2}},
+    // insert_chip_details: 0, or bad data (nothing changed); 255: cannot open.
+    {"fuzz_identity", fuzz_identity_entry, {0, -2, 255}},
+    // decode_vpd_copy: 1 a good copy, 0 not.
+    {"fuzz_vpd", fuzz_vpd_entry, {0, 1}},
 };
 
 void replay(const target& t, const std::string& dir, size_t* count) {
@@ -79,6 +81,7 @@ TEST(fuzz_replay, well_formed_seeds_succeed) {
     out = capture_stdout([&] { r = fuzz_identity_entry(vpd.data(), vpd.size()); });
     EXPECT_EQ(r, 0) << out;
     EXPECT_EQ(out, "");
+    EXPECT_EQ(fuzz_vpd_entry(vpd.data(), vpd.size()), 1);
     out = capture_stdout([&] { r = fuzz_args_entry(dump.data(), dump.size()); });
     EXPECT_EQ(r, 0) << out;
     EXPECT_NE(out.find("\n0400:  82 10 00"), std::string::npos) << out;

@@ -2,7 +2,10 @@
 // every VPD copy of an image file, and the identity read from the board.
 #include <cstring>
 
+#include <functional>
+
 #include "eeprom/eeprom.h"
+#include "eeprom/vpd.h"
 #include "unit_support.h"
 
 namespace {
@@ -32,17 +35,77 @@ std::vector<uint8_t> sample_copy() {
     return std::vector<uint8_t>(b.begin() + 0x400, b.begin() + 0x800);
 }
 
-TEST(find_rv_field, walks_the_vpd_structure) {
+// The decoder over the sample copy and over copies broken on purpose: what
+// it reports, and that it never reads past the copy.
+TEST(decode_vpd_copy, reads_the_sample_copy) {
     std::vector<uint8_t> copy = sample_copy();
-    EXPECT_EQ(find_rv_field(copy.data(), 1024), 102);
-    std::memcpy(&copy[25], "RV", 2);  // inside the part number: not a keyword
-    std::memcpy(&copy[70], "RV", 2);  // inside the serial number
-    EXPECT_EQ(find_rv_field(copy.data(), 1024), 102);
-    std::memcpy(&copy[102], "XX", 2);
-    EXPECT_EQ(find_rv_field(copy.data(), 1024), -1);
+    const vpd_copy_info info = decode_vpd_copy(copy.data(), 1024);
+    EXPECT_TRUE(info.good());
+    EXPECT_EQ(vpd_escape(&copy[info.id_offset], info.id_length), "RW-SIM DUAL 25GB");
+    std::string names;
+    for (const vpd_keyword& k : info.keywords)
+        names += std::string(k.name) + (k.read_only ? "" : "(w)") + " ";
+    EXPECT_EQ(names, "PN EC SN NA RV ");
+    EXPECT_EQ(info.rv_offset, 102);
+    EXPECT_TRUE(info.end_tag);
+    ASSERT_NE(info.find("SN"), nullptr);
+    EXPECT_EQ(info.find("SN")->offset, 63u);
 }
 
-TEST(find_rv_field, never_looks_past_the_copy) {
+TEST(decode_vpd_copy, reports_each_problem) {
+    struct broken_case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> change;
+        vpd_checksum_state checksum;
+        int rv_offset;
+        const char* problem;  // the first problem reported, "" for none
+    };
+    const broken_case cases[] = {
+        {"unchanged", [](std::vector<uint8_t>&) {}, vpd_checksum_state::good, 102, ""},
+        {"a changed byte", [](std::vector<uint8_t>& c) { c[30] ^= 1; }, vpd_checksum_state::bad, 102, ""},
+        {"RV pairs inside data are no keyword",
+         [](std::vector<uint8_t>& c) {
+             std::memcpy(&c[25], "RV", 2);
+             std::memcpy(&c[70], "RV", 2);
+             c[105] = static_cast<uint8_t>(c[105] - ('R' - c[25]) - ('V' - c[26]));
+         },
+         vpd_checksum_state::bad, 102, ""},
+        {"blank", [](std::vector<uint8_t>& c) { std::fill(c.begin(), c.end(), 0xFF); }, vpd_checksum_state::missing,
+         -1, "blank: every byte is 0xFF"},
+        {"wrong first tag", [](std::vector<uint8_t>& c) { c[0] = 0x10; }, vpd_checksum_state::missing, -1,
+         "does not begin with the identifier-string tag 0x82 (begins with 0x10)"},
+        {"ID string past the copy", [](std::vector<uint8_t>& c) { c[1] = c[2] = 0xFF; }, vpd_checksum_state::missing,
+         -1, "the identifier string (65535 bytes) runs past the copy"},
+        {"VPD-R past the copy", [](std::vector<uint8_t>& c) { c[20] = c[21] = 0xFF; }, vpd_checksum_state::missing,
+         -1, "the item with tag 0x90 at offset 19 (65535 bytes) runs past the copy"},
+        {"RV of length 0", [](std::vector<uint8_t>& c) { c[104] = 0; }, vpd_checksum_state::missing, -1,
+         "RV field at offset 102 has no checksum byte"},
+        {"keyword past its item", [](std::vector<uint8_t>& c) { c[89] = 40; }, vpd_checksum_state::missing, -1,
+         "VPD-R item: keyword NA at offset 87 runs past the item"},
+        {"no RV", [](std::vector<uint8_t>& c) { std::memcpy(&c[102], "XX", 2); }, vpd_checksum_state::missing, -1,
+         "the VPD-R item has no RV checksum field"},
+        {"no end tag",
+         [](std::vector<uint8_t>& c) {  // a VPD-W item of empty keywords up to the copy's end
+             std::fill(c.begin() + 106, c.end(), 0);
+             c[106] = 0x91;
+             c[107] = (1024 - 109) & 0xFF;
+             c[108] = (1024 - 109) >> 8;
+         },
+         vpd_checksum_state::good, 102,
+         "no end tag inside the copy"},
+    };
+    for (const broken_case& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::vector<uint8_t> copy = sample_copy();
+        k.change(copy);
+        const vpd_copy_info info = decode_vpd_copy(copy.data(), 1024);
+        EXPECT_EQ(info.checksum, k.checksum);
+        EXPECT_EQ(info.rv_offset, k.rv_offset);
+        EXPECT_EQ(info.problems.empty() ? std::string() : info.problems.front(), k.problem);
+    }
+}
+
+TEST(decode_vpd_copy, never_looks_past_the_copy) {
     // Each copy sits in a 2048-byte buffer whose byte 1024 would complete an
     // "RV" field at 1022 if the walk ran past the copy.
     std::vector<uint8_t> chain = sample_copy();  // VPD-R too long, keywords up to 1022
@@ -53,17 +116,22 @@ TEST(find_rv_field, never_looks_past_the_copy) {
         chain[k + 2] = length;
     }
     std::memcpy(&chain[1022], "RV", 2);
-    std::vector<uint8_t> id_too_long = sample_copy();
-    id_too_long[1] = id_too_long[2] = 0xFF;
     std::vector<uint8_t> item_at_end = sample_copy();  // VPD-R header at 1022
     item_at_end[1] = 0xFB;
     item_at_end[2] = 0x03;
     item_at_end[1022] = 0x90;
-    for (std::vector<uint8_t> b : {chain, id_too_long, item_at_end}) {
+    for (std::vector<uint8_t> b : {chain, item_at_end}) {
         b.resize(2048, 0);
         b[1024] = 1;
-        EXPECT_EQ(find_rv_field(b.data(), 1024), -1);
+        const vpd_copy_info info = decode_vpd_copy(b.data(), 1024);
+        EXPECT_EQ(info.rv_offset, -1);
+        EXPECT_FALSE(info.problems.empty());
     }
+}
+
+TEST(vpd_escape, shows_every_byte_printably) {
+    const uint8_t bytes[] = {'A', ' ', '\\', 0x00, 0x7F, 0xFF, '~'};
+    EXPECT_EQ(vpd_escape(bytes, sizeof bytes), "A \\\\\\x00\\x7f\\xff~");
 }
 
 // A full image built from the sample board, written to a file, given the
@@ -104,30 +172,62 @@ TEST(insert_chip_details, gives_every_copy_the_identity_and_a_checksum) {
     EXPECT_EQ(r.after, expected);  // init region and bytes from 15360 untouched too
 }
 
-TEST(insert_chip_details, stops_at_a_copy_with_a_bad_tag) {
-    for (std::pair<uint8_t, uint8_t> tag : {std::make_pair<uint8_t, uint8_t>(0x00, 0x10), {0x10, 0x82}}) {
+// All or nothing: a copy that cannot take the identity leaves the whole
+// file as it was, and the message names that copy.
+TEST(insert_chip_details, refuses_a_copy_that_cannot_take_it_and_changes_nothing) {
+    struct refused_case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> change;
+        const char* reason;
+    };
+    const refused_case cases[] = {
+        {"tag 0x00 0x10", [](std::vector<uint8_t>& i) { i[3072] = 0x00; },
+         "the VPD copy at file offset 0xc00 (3072) does not begin with the identifier-string tag 0x82 0x10 (it holds "
+         "0x00 0x10)"},
+        {"tag bytes swapped", [](std::vector<uint8_t>& i) { i[3072] = 0x10, i[3073] = 0x82; },
+         "the VPD copy at file offset 0xc00 (3072) does not begin with the identifier-string tag 0x82 0x10 (it holds "
+         "0x10 0x82)"},
+        {"RV of length 0", [](std::vector<uint8_t>& i) { i[3072 + 104] = 0; },
+         "the VPD copy at file offset 0xc00 (3072) has no RV checksum field inside the copy (RV field at offset 102 "
+         "has no checksum byte)"},
+        {"VPD-R past the copy", [](std::vector<uint8_t>& i) { i[14336 + 21] = 0xFF; },
+         "the VPD copy at file offset 0x3800 (14336) has no RV checksum field inside the copy (the item with tag 0x90 "
+         "at offset 19 (65364 bytes) runs past the copy)"},
+        {"file ends inside the last copy", [](std::vector<uint8_t>& i) { i.resize(14366); },
+         "the VPD copy at file offset 0x3800 (14336) runs past the end of the file (14366 bytes)"},
+    };
+    for (const refused_case& c : cases) {
+        SCOPED_TRACE(c.what);
         std::vector<uint8_t> image = sample_board();
-        image[3072] = tag.first;  // third copy
-        image[3073] = tag.second;
+        c.change(image);
         inserted r = insert_into(image);
         EXPECT_EQ(r.result, -2);
-        EXPECT_EQ(r.out, "Internal error, unable to proceed\n");
-        for (size_t p : {1024, 2048}) {
-            EXPECT_EQ(std::string(&r.after[p + 25], &r.after[p + 41]), PART);
-            EXPECT_EQ(sum_bytes(r.after, p, 106), 0);
-        }
-        EXPECT_EQ(std::vector<uint8_t>(r.after.begin() + 3072, r.after.end()),
-                  std::vector<uint8_t>(image.begin() + 3072, image.end()));
+        EXPECT_EQ(r.out.substr(r.out.find("image.bin")), std::string("image.bin cannot take the board's identity: ") +
+                                                             c.reason +
+                                                             "; nothing was written to the file or the EEPROM\n");
+        EXPECT_EQ(r.after, image);
     }
 }
 
-TEST(insert_chip_details, fails_on_a_file_too_short_or_missing) {
-    std::vector<uint8_t> image = sample_board();
-    image.resize(2048 + 10);
-    capture_stdout([&] { EXPECT_NE(insert_into(image).result, 0); });
+TEST(insert_chip_details, fails_on_a_missing_file) {
     outcome o = run_catching([] { insert_chip_details("/nonexistent/image.bin", 14, 0, PART, SERIAL, MAC); });
     EXPECT_EQ(o.status, 255);
     EXPECT_EQ(o.out, "Unable to open file:/nonexistent/image.bin\n");
+}
+
+TEST(check_board_identity, refuses_blank_and_broken_identities) {
+    std::vector<uint8_t> copy = sample_copy();
+    std::string why;
+    EXPECT_TRUE(check_board_identity(copy.data(), why)) << why;
+    std::vector<uint8_t> blank(1024, 0xFF);
+    EXPECT_FALSE(check_board_identity(blank.data(), why));
+    EXPECT_EQ(why,
+              "the copy does not begin with the identifier-string tag 0x82 (it holds 0xff); the part number is not "
+              "printable text; the serial number is not printable text; the MAC address is not 12 hexadecimal digits");
+    copy[63 + 23] = 0x07;
+    copy[90 + 11] = 'G';
+    EXPECT_FALSE(check_board_identity(copy.data(), why));
+    EXPECT_EQ(why, "the serial number is not printable text; the MAC address is not 12 hexadecimal digits");
 }
 
 using board_details = sim_test;

@@ -1,0 +1,53 @@
+// The PCI VPD decoder: walks one VPD copy (identifier-string item, VPD-R
+// and VPD-W items with their keyword fields, end tag) inside the copy's own
+// bytes and says what it found.  Everything that walks VPD uses it: the
+// identity transfer of write, the vpd command and romwright-vpd.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// PCI VPD resource tags.
+constexpr uint8_t VPD_TAG_ID_STRING = 0x82;
+constexpr uint8_t VPD_TAG_VPD_R = 0x90;
+constexpr uint8_t VPD_TAG_VPD_W = 0x91;
+constexpr uint8_t VPD_TAG_END = 0x78;
+
+enum class vpd_checksum_state {
+    good,     // the copy's bytes from its start through the RV checksum byte sum to 0
+    bad,      // they do not
+    missing,  // no RV field with a checksum byte inside a whole VPD-R item
+};
+
+struct vpd_keyword {
+    char name[3];     // two characters and a terminating zero
+    uint32_t offset;  // of the keyword's first data byte in the copy
+    uint32_t length;  // data bytes
+    bool read_only;   // in the VPD-R item (else VPD-W)
+};
+
+struct vpd_copy_info {
+    bool blank = false;          // every byte is 0xFF
+    bool has_id_string = false;  // begins with a whole identifier-string item
+    uint32_t id_offset = 0;      // of the ID string's first byte
+    uint32_t id_length = 0;
+    std::vector<vpd_keyword> keywords;  // in copy order
+    int rv_offset = -1;          // offset of the "RV" keyword's 'R', or -1
+    vpd_checksum_state checksum = vpd_checksum_state::missing;
+    bool end_tag = false;        // the walk reached the end tag
+    std::vector<std::string> problems;  // structural problems, in walk order
+
+    // The first keyword of that name, or nullptr.
+    const vpd_keyword* find(const char* name) const;
+    // True when the copy is whole: ID string, good checksum, end tag, no problem.
+    bool good() const { return problems.empty() && checksum == vpd_checksum_state::good; }
+};
+
+// Decodes the copy at bytes[0, size); never reads outside it.
+vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size);
+
+// Bytes shown as text: printable ASCII as it is, a backslash as "\\", every
+// other byte as "\xNN".
+std::string vpd_escape(const uint8_t* bytes, uint32_t length);
+const char* vpd_checksum_name(vpd_checksum_state s);  // "good", "bad", "missing"
