@@ -60,6 +60,9 @@ inline uint64_t bar0_physical(uint64_t base_addr0) { return base_addr0 & ~uint64
 // mapped; no register is touched then.
 int dev_find_n_map(const adapter_address& addr);
 
+// The function that the last successful dev_find_n_map() mapped.
+const pci_function& mapped_function();
+
 void map_dev_ioregion_create(uint64_t phys);  // throws exit_error(1) on failure
 void map_dev_ioregion_destroy();                // releases window and lock; idempotent
 void release_adapter_lock();                    // idempotent

@@ -7,7 +7,10 @@
 
 namespace {
 int g_lock_fd = -1;
-}
+pci_function g_mapped = {0, 0, 0, 0, 0};
+}  // namespace
+
+const pci_function& mapped_function() { return g_mapped; }
 
 std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& list,
                                               const adapter_address& addr) {
@@ -69,6 +72,7 @@ int dev_find_n_map(const adapter_address& addr) {
         release_adapter_lock();
         throw;
     }
+    g_mapped = fn;
     return 1;
 }
 

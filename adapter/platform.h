@@ -28,7 +28,8 @@ struct platform_ops {
     // Returns 0, or -1 with a message in err.
     int (*scan)(std::vector<pci_function>& out, std::string& err);
 
-    // Takes an exclusive, non-blocking lock on the adapter.  Returns a
+    // Takes an exclusive, non-blocking lock on the adapter's device (every
+    // function of domain:bus:slot shares one EEPROM, so one lock).  Returns a
     // descriptor (>= 0) that holds the lock until closed, -2 when another
     // process holds it, or -1 with a message in err.
     int (*lock)(const pci_function& fn, std::string& err);
@@ -47,6 +48,10 @@ struct platform_ops {
     // Microseconds of the platform's clock (wall clock on the host, virtual
     // in the simulator).
     int64_t (*clock_us)();
+
+    // The folder in which backups of the EEPROM are kept, created when
+    // missing; nullptr when this platform keeps none unless told where.
+    const char* (*backup_dir)();
 };
 
 extern const platform_ops* g_platform;

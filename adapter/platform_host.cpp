@@ -24,6 +24,7 @@ namespace {
 std::string g_sysfs_path;
 std::string g_mem_path;
 std::string g_lock_dir;
+std::string g_backup_dir;
 
 const char* mem_path() { return g_mem_path.empty() ? "/dev/mem" : g_mem_path.c_str(); }
 
@@ -51,7 +52,7 @@ int host_scan(std::vector<pci_function>& out, std::string&) {
 
 int host_lock(const pci_function& fn, std::string& err) {
     const char* dir = g_lock_dir.empty() ? "/run/lock" : g_lock_dir.c_str();
-    std::string path = strprintf("%s/romwright-%04x:%02x:%02x.%x.lock", dir, fn.domain, fn.bus, fn.dev, fn.func);
+    std::string path = strprintf("%s/romwright-%04x:%02x:%02x.lock", dir, fn.domain, fn.bus, fn.dev);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         err = strprintf("ERROR: cannot create the adapter lock file %s: %s\n", path.c_str(), strerror(errno));
@@ -109,10 +110,12 @@ int64_t host_clock_us() {
     return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
 }
 
+const char* host_backup_dir() { return g_backup_dir.empty() ? "/var/lib/romwright/backups" : g_backup_dir.c_str(); }
+
 }  // namespace
 
 const platform_ops host_platform = {
-    "host", host_scan, host_lock, host_map, host_unmap, host_read32, host_write32, host_clock_us,
+    "host", host_scan, host_lock, host_map, host_unmap, host_read32, host_write32, host_clock_us, host_backup_dir,
 };
 
 std::vector<pci_function> host_collect_functions(const struct pci_dev* head) {
@@ -126,3 +129,4 @@ std::vector<pci_function> host_collect_functions(const struct pci_dev* head) {
 void host_set_sysfs_path(const char* path) { g_sysfs_path = path ? path : ""; }
 void host_set_mem_path(const char* path) { g_mem_path = path ? path : ""; }
 void host_set_lock_dir(const char* path) { g_lock_dir = path ? path : ""; }
+void host_set_backup_dir(const char* path) { g_backup_dir = path ? path : ""; }

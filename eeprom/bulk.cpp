@@ -57,6 +57,23 @@ void print_progress(uint32_t done, uint32_t length) {
     std::fflush(stdout);
 }
 
+// Writes one word and reads it back once its write cycle has ended.  A word
+// that reads back different (a write-protected or failing EEPROM) is
+// reported; the transfer must stop there.
+bool write_word_checked(uint32_t address, uint32_t w) {
+    se_write(address, w);
+    if (address == STATUS_WORD_ADDR)
+        return true;  // never written: nothing to read back
+    const uint32_t got = se_read(address);
+    if (got == w)
+        return true;
+    std::printf("ERROR: EEPROM address 0x%04x reads back 0x%08x after 0x%08x was written: the write did not take "
+                "(the EEPROM may be write-protected)\n",
+                address, got, w);
+    std::fflush(stdout);
+    return false;
+}
+
 }  // namespace
 
 void read_seeprom(uint8_t* buf, uint32_t address, uint32_t length) {
@@ -71,23 +88,47 @@ void read_seeprom(uint8_t* buf, uint32_t address, uint32_t length) {
     }
 }
 
-int write_seeprom(const uint8_t* buf, uint32_t address, uint32_t length) {
+int write_seeprom(const uint8_t* buf, uint32_t address, uint32_t length, const uint8_t* current,
+                  uint32_t* words_written) {
+    // With the EEPROM's present bytes at hand, only the words that differ
+    // are written; the progress lines and the run-time check count those.
+    uint32_t to_write = 0;
+    if (current) {
+        for (uint32_t i = 0, a = address; i < length; i += 4, a += 4) {
+            const uint32_t mask = covered_mask(length - i);
+            if (!in_skip_window(a) && a != STATUS_WORD_ADDR &&
+                (word_from_range(buf + i, length - i) & mask) != (word_from_range(current + i, length - i) & mask))
+                ++to_write;
+        }
+    }
+    uint32_t written = 0;
+    int result = RESULT_OK;
     transfer_clock clock;
     for (uint32_t i = 0; i < length; i += 4, address += 4) {
         if (in_skip_window(address))
             continue;
+        const uint32_t mask = covered_mask(length - i);
         uint32_t w = word_from_range(buf + i, length - i);
+        if (current && (address == STATUS_WORD_ADDR || (w & mask) == (word_from_range(current + i, length - i) & mask)))
+            continue;
         if (length - i < 4 && address != STATUS_WORD_ADDR) {
             // The range ends inside this word: its other bytes keep what the
             // EEPROM holds now.
-            uint32_t mask = covered_mask(length - i);
             w = (w & mask) | (se_read(address) & ~mask);
         }
-        se_write(address, w);
+        if (!write_word_checked(address, w)) {
+            result = RESULT_READBACK_FAILED;
+            break;
+        }
+        ++written;
         if (clock.tick())
-            print_progress(i + 4, length);
+            print_progress(current ? 4 * written : i + 4, current ? 4 * to_write : length);
     }
-    return clock.run_time_check(length);
+    if (words_written)
+        *words_written = written;
+    if (result != RESULT_OK)
+        return result;
+    return clock.run_time_check(current ? 4 * written : length);
 }
 
 int verify_seeprom(const uint8_t* buf, uint32_t address, uint32_t length) {
@@ -117,7 +158,8 @@ int clear_seeprom(uint32_t address, uint32_t length, uint32_t fill) {
     for (uint32_t i = 0; i < length; i += 4, address += 4) {
         if (in_skip_window(address))
             continue;
-        se_write(address, w);
+        if (!write_word_checked(address, w))
+            return RESULT_READBACK_FAILED;
         clock.tick();
     }
     return clock.run_time_check(length);

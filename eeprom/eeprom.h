@@ -36,6 +36,7 @@ enum : int {
     RESULT_OK = 0,
     RESULT_SEEK_FAILED = -1,
     RESULT_BAD_DATA = -2,
+    RESULT_READBACK_FAILED = -3,  // a word read back different; reported
 };
 constexpr uint8_t CHECKSUM_NOT_WRITTEN = 255;
 
@@ -75,13 +76,20 @@ inline void bytes_from_word(uint32_t w, uint8_t* p) {
 // The buffer holds exactly `length` EEPROM bytes from `address` (a multiple
 // of 4) in address order; nothing beyond it is read or written.
 void read_seeprom(uint8_t* buf, uint32_t address, uint32_t length);
-// 0, or RESULT_BAD_DATA when a run of more than 32000 bytes took 4 seconds
-// or less (the write cycles cannot have happened).  Bytes of a last partial
-// word beyond the range keep the EEPROM's present contents.
-int write_seeprom(const uint8_t* buf, uint32_t address, uint32_t length);
+// Every word written is read back once its write cycle has ended; a word
+// that reads back different stops the transfer with its ERROR line printed:
+// RESULT_READBACK_FAILED.  Otherwise 0, or RESULT_BAD_DATA when a run of
+// more than 32000 bytes took 4 seconds or less (the write cycles cannot have
+// happened).  Bytes of a last partial word beyond the range keep the
+// EEPROM's present contents.  With `current` (the EEPROM's present bytes of
+// the same range) only the words that differ are written, and the progress
+// lines and the run-time check count only those; *words_written, when
+// given, is set to the number of words written.
+int write_seeprom(const uint8_t* buf, uint32_t address, uint32_t length, const uint8_t* current = nullptr,
+                  uint32_t* words_written = nullptr);
 // 0, or RESULT_BAD_DATA when any compared byte differs; one line per word.
 int verify_seeprom(const uint8_t* buf, uint32_t address, uint32_t length);
-// Fills the range with `fill`; result as write_seeprom.
+// Fills the range with `fill`, each word read back; result as write_seeprom.
 int clear_seeprom(uint32_t address, uint32_t length, uint32_t fill);
 
 // ---- VPD identity transfer ----------------------------------------------
@@ -106,6 +114,9 @@ bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_
 // cannot be opened for updating.
 int insert_chip_details(const char* filename, int32_t copies, int32_t first_copy_offset, const char* part_num,
                         const char* serial_num, const char* mac_address);
+// Writes bytes over the start of an existing file, in one piece, flushed to
+// disk; false (errno set) when any step fails.
+bool rewrite_file(const char* filename, const std::vector<uint8_t>& bytes);
 // Writes the checksum of one copy (size bytes) into its RV field, found by
 // the structure walk; returns it, or CHECKSUM_NOT_WRITTEN when there is none.
 uint8_t update_checksum(uint8_t* copy, uint32_t size);
@@ -115,10 +126,18 @@ uint8_t get_checksum(const uint8_t* bytes, uint32_t count);
 std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);
 
 // ---- commands (return the exit status) ----------------------------------
+// How the commands that change the EEPROM go about it.
+struct change_options {
+    const char* backup_file = nullptr;  // -backup FILE: the backup goes there
+    bool no_backup = false;             // -nobackup
+    bool changed_only = false;          // -changed: write only differing words
+};
+
 enum class command_code {
     dump,  // the default
     read,
     write,
+    restore,
     verify,
     clearinit,
     clearvpd,
@@ -126,14 +145,20 @@ enum class command_code {
 
 int op_dump();
 int op_read(const char* filename);
-int op_write(const char* filename);
+int op_write(const char* filename, const change_options& opts);
+// Writes a whole-EEPROM image (32768 bytes) back exactly as it is, from
+// address 0, without carrying any identity from the board; the file is only
+// read.
+int op_restore(const char* filename, const change_options& opts);
 int op_verify(const char* filename);
-int clear_init();
-int clear_vpd();
+int clear_init(const change_options& opts);
+int clear_vpd(const change_options& opts);
 
-int flash_vpdinit_file(const char* filename);
-int flash_vpd_file(const char* filename);
-int flash_init_file(const char* filename);
+// eeprom: the whole EEPROM as read before the change, to write only the
+// words that differ from it; nullptr to write every word.
+int flash_vpdinit_file(const char* filename, const uint8_t* eeprom = nullptr);
+int flash_vpd_file(const char* filename, const uint8_t* eeprom = nullptr);
+int flash_init_file(const char* filename, const uint8_t* eeprom = nullptr);
 int verify_vpdinit_file(const char* filename);
 int verify_vpd_file(const char* filename);
 int verify_init_file(const char* filename);
@@ -142,4 +167,4 @@ int verify_init_file(const char* filename);
 // file of write/verify (opens, right size; writable when the identity goes
 // into it), the range of a VPD-only image or of clearinit, the read file
 // name.  Throws exit_error with the command's own message and status.
-void check_command_inputs(command_code command);
+void check_command_inputs(command_code command, const change_options& opts);

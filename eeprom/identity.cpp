@@ -143,18 +143,26 @@ int insert_chip_details(const char* filename, int32_t copies, int32_t first_copy
         return RESULT_BAD_DATA;
     }
 
-    // Written back in one piece, over the same bytes: the file keeps its
-    // size.  Buffered writes fail late, so only a clean flush, sync and
-    // close prove the file holds the identity.
-    FILE* f = fp.release();
-    const bool ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fwrite(image.data(), 1, image.size(), f) == image.size() &&
-                    std::fflush(f) == 0 && fsync(fileno(f)) == 0;
-    const int saved_errno = errno;
-    const bool closed = std::fclose(f) == 0;
-    if (!ok || !closed) {
-        std::printf("ERROR: writing %s failed: %s; the EEPROM was not changed\n", filename,
-                    std::strerror(ok ? errno : saved_errno));
+    fp.reset();
+    if (!rewrite_file(filename, image)) {
+        std::printf("ERROR: writing %s failed: %s; the EEPROM was not changed\n", filename, std::strerror(errno));
         return RESULT_BAD_DATA;
     }
     return RESULT_OK;
+}
+
+bool rewrite_file(const char* filename, const std::vector<uint8_t>& bytes) {
+    // Over the same bytes, in one piece: the file keeps its size.  Buffered
+    // writes fail late, so only a clean flush, sync and close prove that the
+    // file holds the bytes.
+    FILE* f = std::fopen(filename, "r+b");
+    if (!f)
+        return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fflush(f) == 0 &&
+                    fsync(fileno(f)) == 0;
+    const int saved_errno = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!ok)
+        errno = saved_errno;
+    return ok && closed;
 }

@@ -16,6 +16,7 @@ struct command_line {
     adapter_address address = {false, 0, 0, 0, 0};
     bool address_given = false;
     std::vector<std::string> passed_over;  // words that are no word of the table
+    change_options change;                 // -backup, -nobackup, -changed
 };
 
 // One row of the word table: the word, whether it takes the next word as its

@@ -21,13 +21,15 @@ int run_command(const command_line& cl) {
     case command_code::read:
         return op_read(g_filename);
     case command_code::write:
-        return op_write(g_filename);
+        return op_write(g_filename, cl.change);
+    case command_code::restore:
+        return op_restore(g_filename, cl.change);
     case command_code::verify:
         return op_verify(g_filename);
     case command_code::clearinit:
-        return clear_init();
+        return clear_init(cl.change);
     case command_code::clearvpd:
-        return clear_vpd();
+        return clear_vpd(cl.change);
     case command_code::dump:
         break;
     }
@@ -50,7 +52,7 @@ int run(int argc, char** argv) {
 
     // Everything the command needs from files and ranges is checked before
     // the adapter is touched.
-    check_command_inputs(cl.command);
+    check_command_inputs(cl.command, cl.change);
 
     window_guard window;
     if (dev_find_n_map(cl.address) == 0) {

@@ -65,6 +65,18 @@ const command_word k_command_words[] = {
              usage_error(strprintf("Unable to parse -b arg: %s\n", text));
          cl.address_given = true;
      }},
+    {"restore", true, false,
+     [](command_line& cl, char* file) {
+         set_command(cl, command_code::restore);
+         g_filename = file;
+     }},
+    {"-backup", true, false,
+     [](command_line& cl, char* file) {
+         cl.change.backup_file = file;
+         cl.change.no_backup = false;
+     }},
+    {"-nobackup", false, false, [](command_line& cl, char*) { cl.change.no_backup = true; }},
+    {"-changed", false, false, [](command_line& cl, char*) { cl.change.changed_only = true; }},
     {"-h", false, false, [](command_line&, char*) { usage_error(""); }},
     {nullptr, false, false, nullptr},
 };

@@ -47,11 +47,12 @@ void sim_unmap(pci_dev_iomem&) {}
 uint32_t sim_read32(const pci_dev_iomem&, uint32_t offset) { return the_sim().read(offset); }
 void sim_write32(const pci_dev_iomem&, uint32_t offset, uint32_t value) { the_sim().write(offset, value); }
 int64_t sim_clock_us() { return the_sim().now_us(); }
+const char* sim_backup_dir() { return the_sim().backup_dir(); }
 
 }  // namespace
 
 const platform_ops sim_platform = {
-    "sim", sim_scan, sim_lock, sim_map, sim_unmap, sim_read32, sim_write32, sim_clock_us,
+    "sim", sim_scan, sim_lock, sim_map, sim_unmap, sim_read32, sim_write32, sim_clock_us, sim_backup_dir,
 };
 
 int sim_install(const sim_config& cfg, std::string& err) {

@@ -37,7 +37,13 @@ int sim_adapter::open(const sim_config& cfg, std::string& err) {
     config_.fill(0);
     config_[0] = SIM_VENDOR_DEVICE;
     cfg_select_ = vpd_address_ = vpd_flag_ = vpd_data_ = 0;
-    write_cycle_pending_ = false;
+    write_cycle_pending_ = vpd_pending_ = false;
+    counts_ = sim_counts{};
+    backup_dir_ = cfg_.backup_dir;
+    if (backup_dir_.empty() && !cfg_.eeprom_path.empty()) {
+        const size_t slash = cfg_.eeprom_path.rfind('/');
+        backup_dir_ = (slash == std::string::npos ? std::string() : cfg_.eeprom_path.substr(0, slash + 1)) + "backups";
+    }
     clock_us_ = SIM_CLOCK_START_US;
     trace_mem_.clear();
     chip_resets_ = word_writes_ = 0;
@@ -126,6 +132,7 @@ void sim_adapter::record(char kind, uint32_t offset, uint32_t value) {
 uint32_t sim_adapter::read(uint32_t offset) {
     offset &= (REGISTER_WINDOW_SIZE - 1) & ~3u;
     clock_us_ += 1;
+    ++counts_.register_reads;
     uint32_t v;
     if (cfg_.frozen)
         v = 0xFFFFFFFFu;
@@ -140,6 +147,7 @@ uint32_t sim_adapter::read(uint32_t offset) {
 void sim_adapter::write(uint32_t offset, uint32_t value) {
     offset &= (REGISTER_WINDOW_SIZE - 1) & ~3u;
     clock_us_ += 1;
+    ++counts_.register_writes;
     record('W', offset, value);
     if (cfg_.frozen)
         return;
@@ -170,6 +178,8 @@ void sim_adapter::write(uint32_t offset, uint32_t value) {
 uint32_t sim_adapter::config_read(uint32_t offset) {
     switch (offset) {
     case VPD_CAP_ADDR:
+        if (vpd_pending_ && clock_us_ >= vpd_ready_us_)
+            finish_vpd_transfer();
         return vpd_flag_ << 31 | vpd_address_ << 16 | VPD_CAP_ID;
     case VPD_CAP_DATA:
         return vpd_data_;
@@ -186,13 +196,10 @@ void sim_adapter::config_write(uint32_t offset, uint32_t value) {
         vpd_flag_ = value >> 31;
         if (cfg_.stall_vpd)
             return;  // the flag never changes
-        if (vpd_flag_ == 0) {
-            vpd_data_ = eeprom_read_word(vpd_address_);
-            vpd_flag_ = 1;  // data ready at the first poll
-        } else {
-            eeprom_write_word(vpd_address_, vpd_data_);
-            vpd_flag_ = 0;  // write taken at the first poll
-        }
+        vpd_pending_ = true;
+        vpd_ready_us_ = clock_us_ + cfg_.vpd_us;
+        if (cfg_.vpd_us == 0)
+            finish_vpd_transfer();  // the flag has changed by the first poll
         break;
     case VPD_CAP_DATA:
         vpd_data_ = value;
@@ -203,8 +210,20 @@ void sim_adapter::config_write(uint32_t offset, uint32_t value) {
     }
 }
 
+void sim_adapter::finish_vpd_transfer() {
+    vpd_pending_ = false;
+    if (vpd_flag_ == 0) {
+        vpd_data_ = eeprom_read_word(vpd_address_);
+        vpd_flag_ = 1;  // data ready
+    } else {
+        eeprom_write_word(vpd_address_, vpd_data_);
+        vpd_flag_ = 0;  // write taken
+    }
+}
+
 uint32_t sim_adapter::eeprom_read_word(uint32_t vpd_address) {
     const uint32_t a = (vpd_address + 0x400) & 0x7FFCu;
+    ++(a == 0x7FFC ? counts_.status_polls : counts_.eeprom_words_read);
     if (a == 0x7FFC) {
         // The status word: busy once after each accepted write, and reading
         // it busy lets the write cycle run to its end.
@@ -225,6 +244,7 @@ uint32_t sim_adapter::eeprom_read_word(uint32_t vpd_address) {
 void sim_adapter::eeprom_write_word(uint32_t vpd_address, uint32_t word) {
     const uint32_t a = (vpd_address + 0x400) & 0x7FFCu;
     ++word_writes_;
+    ++counts_.eeprom_words_written;
     if (a != 0x7FFC && !cfg_.write_protect) {
         eeprom_[a] = static_cast<uint8_t>(word);
         eeprom_[a + 1] = static_cast<uint8_t>(word >> 8);

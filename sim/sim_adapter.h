@@ -29,6 +29,18 @@ struct sim_config {
     bool trace_memory = false;     // keep the trace in memory (tests)
     int raise_signal = 0;          // sent to the process after...
     uint32_t raise_after = 0;      // ...this many EEPROM word writes
+    uint32_t vpd_us = 0;           // the VPD flag answers this long after a request
+    std::string backup_dir;        // empty: backups/ beside eeprom_path, or none
+    bool stats = false;            // access counts on standard error at exit
+};
+
+// What the adapter has been asked to do since it was opened.
+struct sim_counts {
+    uint64_t register_reads = 0;
+    uint64_t register_writes = 0;
+    uint64_t eeprom_words_read = 0;    // data words, status polls apart
+    uint64_t status_polls = 0;         // reads of the EEPROM's status word
+    uint64_t eeprom_words_written = 0; // write requests the EEPROM took
 };
 
 struct sim_access {
@@ -67,6 +79,11 @@ public:
     std::vector<sim_access>& trace() { return trace_mem_; }
     uint32_t chip_resets() const { return chip_resets_; }
     uint32_t word_writes() const { return word_writes_; }
+    const sim_counts& counts() const { return counts_; }
+    // Virtual microseconds since the adapter was opened.
+    int64_t elapsed_us() const { return clock_us_ - SIM_CLOCK_START_US; }
+    // Where backups of this EEPROM are kept, or nullptr for none.
+    const char* backup_dir() const { return backup_dir_.empty() ? nullptr : backup_dir_.c_str(); }
 
 private:
     uint32_t config_read(uint32_t offset);
@@ -75,6 +92,7 @@ private:
     void eeprom_write_word(uint32_t vpd_address, uint32_t word);
     void record(char kind, uint32_t offset, uint32_t value);
     void power_on_registers();
+    void finish_vpd_transfer();
 
     sim_config cfg_;
     std::vector<uint32_t> regs_;
@@ -88,6 +106,10 @@ private:
     uint32_t vpd_flag_ = 0;
     uint32_t vpd_data_ = 0;
     bool write_cycle_pending_ = false;
+    bool vpd_pending_ = false;  // a transfer that finishes at vpd_ready_us_
+    int64_t vpd_ready_us_ = 0;
+    sim_counts counts_;
+    std::string backup_dir_;
     int64_t write_cycle_end_us_ = 0;
     int64_t clock_us_ = SIM_CLOCK_START_US;
 

@@ -30,6 +30,17 @@ int main(int argc, char** argv) {
         words.push_back(argv[i]);
     words.push_back(nullptr);
     int status = romwright_main(static_cast<int>(words.size()) - 1, words.data());
+    if (cfg.stats) {
+        const sim_counts& c = the_sim().counts();
+        const int64_t us = the_sim().elapsed_us();
+        std::fprintf(stderr,
+                     "romwright-sim: register reads %llu, register writes %llu; EEPROM words read %llu (status polls "
+                     "%llu), EEPROM words written %llu; virtual time %lld.%06lld s\n",
+                     static_cast<unsigned long long>(c.register_reads), static_cast<unsigned long long>(c.register_writes),
+                     static_cast<unsigned long long>(c.eeprom_words_read), static_cast<unsigned long long>(c.status_polls),
+                     static_cast<unsigned long long>(c.eeprom_words_written), static_cast<long long>(us / 1000000),
+                     static_cast<long long>(us % 1000000));
+    }
     the_sim().close();
     return status;
 }

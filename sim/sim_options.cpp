@@ -22,6 +22,12 @@ const char* sim_usage_text() {
            "  --frozen             registers read all ones, writes are dropped\n"
            "  --trace FILE         append one line per register access\n"
            "  --raise SIG:N        send SIG (INT, TERM, HUP, QUIT) after the Nth word write\n"
+           "  --vpd-us N           the VPD flag answers N virtual microseconds after each\n"
+           "                       request (default 0: at the first poll)\n"
+           "  --backup-dir DIR     keep backups of the EEPROM in DIR (default: backups/\n"
+           "                       beside the --eeprom FILE; none for an in-memory EEPROM)\n"
+           "  --stats              at exit, print register and EEPROM access counts and the\n"
+           "                       virtual time elapsed on standard error\n"
            "  --help               this text\n"
            "\n"
            "Exit status: romwright's own; 2 for a problem of the simulator itself.\n";
@@ -113,6 +119,21 @@ int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, s
             cfg.write_protect = true;
         } else if (std::strcmp(opt, "--frozen") == 0) {
             cfg.frozen = true;
+        } else if (std::strcmp(opt, "--stats") == 0) {
+            cfg.stats = true;
+        } else if (std::strcmp(opt, "--backup-dir") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            cfg.backup_dir = arg;
+            ++i;
+        } else if (std::strcmp(opt, "--vpd-us") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            if (!parse_decimal(arg, 1000000, &cfg.vpd_us)) {
+                err = std::string("romwright-sim: --vpd-us ") + arg + ": expected microseconds, 0 to 1000000\n";
+                return 1;
+            }
+            ++i;
         } else if (std::strcmp(opt, "--eeprom") == 0) {
             if (!(arg = need(i)))
                 return 1;

@@ -101,12 +101,12 @@ TEST(safety, an_adapter_that_does_not_answer_ends_with_status_1) {
     EXPECT_TRUE(starts_with(r.out, "ERROR: the adapter did not answer at EEPROM address 0x0000: ")) << r.out;
     EXPECT_EQ(lines_of(r.out).size(), 1u);
 
-    // A frozen slot is noticed while the identity is read, before the image
-    // file or the microprocessor is touched.
+    // A frozen slot is noticed while the EEPROM is read before the change,
+    // before the image file or the microprocessor is touched.
     write_file(b.file("img.bin"), changed_full_image());
     r = b.run({"-b", "04:00.0", "write", "-f:img.bin"}, {"--frozen"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(starts_with(r.out, "ERROR: the adapter did not answer at EEPROM address 0x0800: ")) << r.out;
+    EXPECT_TRUE(starts_with(r.out, "ERROR: the adapter did not answer at EEPROM address 0x0000: ")) << r.out;
     EXPECT_EQ(lines_of(r.out).size(), 1u);
     EXPECT_EQ(read_file(b.file("img.bin")), changed_full_image());
     EXPECT_EQ(b.trace_text().find("W 0x19428"), std::string::npos);

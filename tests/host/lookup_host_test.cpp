@@ -174,20 +174,24 @@ TEST_F(host_sysfs, scan_reports_domain_address_and_bar0_from_resource) {
 TEST_F(host_sysfs, maps_bar0_above_4gib_and_holds_the_adapter_lock) {
     const uint64_t bar = 0x100010000ull;  // beyond 32 bits, in a sparse file
     add_device("0000:7f:1f.7", bar);
+    add_device("0000:7f:1f.6", bar);
     make_mem(bar + REGISTER_WINDOW_SIZE, bar + VPD_TIMER, 0x01F40C35);
     ASSERT_EQ(dev_find_n_map(bdf(0x7f, 0x1f, 7)), 1);
     uint32_t v = 0;
     dev_read(VPD_TIMER, &v);
     EXPECT_EQ(v, 0x01F40C35u);
-    EXPECT_FALSE(lock_is_free("0000:7f:1f.7"));
+    EXPECT_FALSE(lock_is_free("0000:7f:1f"));
 
     // A second lookup of the same adapter while the first holds it.
     std::string msg;
     EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
     EXPECT_NE(msg.find("0000:7f:1f.7 is in use"), std::string::npos) << msg;
+    // Another function of the same device shares its EEPROM, and its lock.
+    EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 6), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find("0000:7f:1f.6 is in use"), std::string::npos) << msg;
 
     map_dev_ioregion_destroy();
-    EXPECT_TRUE(lock_is_free("0000:7f:1f.7"));
+    EXPECT_TRUE(lock_is_free("0000:7f:1f"));
 }
 
 TEST_F(host_sysfs, functions_differing_only_in_domain_are_refused_listing_both) {
@@ -199,7 +203,7 @@ TEST_F(host_sysfs, functions_differing_only_in_domain_are_refused_listing_both) 
     EXPECT_NE(msg.find("  0000:7f:1f.7\n"), std::string::npos) << msg;
     EXPECT_NE(msg.find("  0003:7f:1f.7\n"), std::string::npos) << msg;
     EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
-    EXPECT_FALSE(access(dir.file("lock/romwright-0000:7f:1f.7.lock").c_str(), F_OK) == 0);
+    EXPECT_FALSE(access(dir.file("lock/romwright-0000:7f:1f.lock").c_str(), F_OK) == 0);
     // Naming the domain chooses one.
     EXPECT_EQ(dev_find_n_map(adapter_address{true, 3, 0x7f, 0x1f, 7}), 1);
     EXPECT_NE(g_pci_dev_iomem.base, &sentinel);
@@ -214,7 +218,7 @@ TEST_F(host_sysfs, unopenable_device_memory_is_an_error_naming_the_cause) {
     EXPECT_NE(msg.find("root"), std::string::npos) << msg;
     EXPECT_EQ(g_pci_dev_iomem.fd, -7);
     EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
-    EXPECT_TRUE(lock_is_free("0000:7f:1f.7"));
+    EXPECT_TRUE(lock_is_free("0000:7f:1f"));
 }
 
 TEST_F(host_sysfs, a_function_without_memory_bar0_is_not_mapped) {

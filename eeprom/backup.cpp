@@ -1,0 +1,227 @@
+// Backups of the whole EEPROM.
+#include "eeprom/backup.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "common/exit_status.h"
+#include "eeprom/vpd.h"
+
+namespace {
+
+// An open descriptor, closed when its owner goes away.
+struct fd_owner {
+    int fd;
+    explicit fd_owner(int f) : fd(f) {}
+    ~fd_owner() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    fd_owner(const fd_owner&) = delete;
+    fd_owner& operator=(const fd_owner&) = delete;
+};
+
+std::string address_part(const pci_function& fn) {
+    return strprintf("%04x-%02x-%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
+}
+
+bool is_alnum(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The serial number of the copy at 0x0800, when it is letters and digits
+// (trailing blanks dropped).
+std::string serial_part(const uint8_t* eeprom) {
+    const uint8_t* copy = eeprom + BOARD_DETAILS_ADDR;
+    const uint8_t* s = copy + VPD_SERIAL_NUM_OFFSET;
+    uint32_t n = SERIAL_NUM_LEN;
+    while (n > 0 && s[n - 1] == ' ')
+        --n;
+    if (copy[0] != VPD_TAG_ID_STRING || n == 0)
+        return "no-serial";
+    for (uint32_t i = 0; i < n; ++i)
+        if (!is_alnum(s[i]))
+            return "no-serial";
+    return std::string(reinterpret_cast<const char*>(s), n);
+}
+
+std::string dir_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+[[noreturn]] void cannot_save(const std::string& path, const std::string& reason) {
+    throw exit_error(EXIT_STATUS_FAILED,
+                     strprintf("ERROR: cannot save the backup %s: %s; nothing was changed (make room or make the "
+                               "folder writable, name another file with -backup FILE, or go without a backup with "
+                               "-nobackup)\n",
+                               path.c_str(), reason.c_str()));
+}
+
+// Creates dir and its missing parents, each with mode 0700.
+void make_dirs(const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode))
+            cannot_save(dir, "it is not a folder");
+        return;
+    }
+    const std::string parent = dir_of(dir);
+    if (parent != dir && parent != "." && parent != "/")
+        make_dirs(parent);
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        cannot_save(dir, std::string("cannot create the folder: ") + std::strerror(errno));
+}
+
+// Writes bytes to a temporary file in path's folder, flushes it to disk,
+// makes it read-only and links it in as path.  false with errno EEXIST when
+// path exists; throws for every other failure.
+bool write_new_file(const std::string& path, const uint8_t* bytes, size_t size) {
+    const std::string dir = dir_of(path);
+    std::string tmp = dir + "/.romwright-backup-XXXXXX";
+    fd_owner f(mkstemp(&tmp[0]));
+    if (f.fd < 0)
+        cannot_save(path, std::strerror(errno));
+    struct unlink_tmp {
+        const std::string& name;
+        ~unlink_tmp() { ::unlink(name.c_str()); }
+    } remove_tmp{tmp};
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = ::write(f.fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            cannot_save(path, n < 0 ? std::strerror(errno) : "short write");
+        done += static_cast<size_t>(n);
+    }
+    if (fchmod(f.fd, 0400) != 0 || fsync(f.fd) != 0)
+        cannot_save(path, std::strerror(errno));
+    const int fd = f.fd;
+    f.fd = -1;
+    if (::close(fd) != 0)
+        cannot_save(path, std::strerror(errno));
+    if (::link(tmp.c_str(), path.c_str()) != 0) {
+        if (errno == EEXIST)
+            return false;
+        cannot_save(path, std::strerror(errno));
+    }
+    fd_owner d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d.fd >= 0)
+        fsync(d.fd);  // the new name reaches the disk too
+    return true;
+}
+
+// Orders the backups of one adapter: by the time in their name, then by
+// the number a later backup of the same second carries ("-2", "-3", ...).
+struct backup_key {
+    std::string stamp;
+    unsigned seq = 0;
+    bool operator<(const backup_key& o) const { return stamp != o.stamp ? stamp < o.stamp : seq < o.seq; }
+};
+
+bool parse_backup_name(const std::string& name, const std::string& prefix, backup_key* key) {
+    const std::string ext = ".bin";
+    if (name.size() <= prefix.size() + ext.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - ext.size(), ext.size(), ext) != 0)
+        return false;
+    std::string rest = name.substr(0, name.size() - ext.size());
+    const size_t us = rest.rfind('_');
+    if (us == std::string::npos || us < prefix.size() - 1)
+        return false;
+    rest = rest.substr(us + 1);
+    key->seq = 1;
+    const size_t dash = rest.find('-');
+    if (dash != std::string::npos) {
+        key->seq = static_cast<unsigned>(std::strtoul(rest.c_str() + dash + 1, nullptr, 10));
+        rest.resize(dash);
+    }
+    key->stamp = rest;
+    return !rest.empty();
+}
+
+// The newest backup of the adapter in dir, or "".
+std::string newest_backup(const std::string& dir, const std::string& prefix) {
+    std::string best;
+    backup_key best_key;
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return best;
+    while (struct dirent* e = readdir(d)) {
+        backup_key k;
+        if (parse_backup_name(e->d_name, prefix, &k) && (best.empty() || best_key < k)) {
+            best = e->d_name;
+            best_key = k;
+        }
+    }
+    closedir(d);
+    return best;
+}
+
+bool file_holds(const std::string& path, const uint8_t* bytes, size_t size) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    std::string data(size + 1, '\0');
+    const size_t n = std::fread(&data[0], 1, data.size(), f);
+    std::fclose(f);
+    return n == size && std::memcmp(data.data(), bytes, size) == 0;
+}
+
+}  // namespace
+
+std::string backup_file_name(const pci_function& fn, const uint8_t* eeprom, int64_t utc_seconds) {
+    const std::time_t t = static_cast<std::time_t>(utc_seconds);
+    struct tm tm;
+    char stamp[32] = "";
+    if (gmtime_r(&t, &tm))
+        std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+    return address_part(fn) + "_" + serial_part(eeprom) + "_" + stamp + ".bin";
+}
+
+void check_backup_file(const change_options& opts) {
+    struct stat st;
+    if (!opts.no_backup && opts.backup_file && lstat(opts.backup_file, &st) == 0)
+        throw exit_error(EXIT_STATUS_FAILED,
+                         strprintf("ERROR: the backup file %s exists; name a new file with -backup FILE\n",
+                                   opts.backup_file));
+}
+
+void save_backup(const uint8_t* eeprom, const pci_function& fn, const change_options& opts) {
+    if (opts.no_backup)
+        return;
+    if (opts.backup_file) {
+        if (!write_new_file(opts.backup_file, eeprom, SEEPROM_SIZE))
+            cannot_save(opts.backup_file, "the file exists");
+        std::fprintf(stderr, "romwright: EEPROM saved as backup %s\n", opts.backup_file);
+        return;
+    }
+    const char* folder = g_platform->backup_dir();
+    if (!folder)
+        return;  // the caller reads nothing for a backup it cannot keep
+    const std::string dir = folder;
+    make_dirs(dir);
+    const std::string prefix = address_part(fn) + "_";
+    const std::string newest = newest_backup(dir, prefix);
+    if (!newest.empty() && file_holds(dir + "/" + newest, eeprom, SEEPROM_SIZE)) {
+        std::fprintf(stderr, "romwright: the EEPROM holds what backup %s/%s holds; no new backup made\n", dir.c_str(),
+                     newest.c_str());
+        return;
+    }
+    const std::string name = backup_file_name(fn, eeprom, platform_seconds());
+    const std::string base = dir + "/" + name.substr(0, name.size() - 4);
+    for (unsigned seq = 1; seq < 1000; ++seq) {
+        const std::string path = seq == 1 ? base + ".bin" : base + strprintf("-%u.bin", seq);
+        if (write_new_file(path, eeprom, SEEPROM_SIZE)) {
+            std::fprintf(stderr, "romwright: EEPROM saved as backup %s\n", path.c_str());
+            return;
+        }
+    }
+    cannot_save(base + ".bin", "too many backups of this adapter made within one second");
+}
