@@ -19,13 +19,16 @@ struct pci_function {
     uint8_t dev;
     uint8_t func;
     uint64_t base_addr0;  // BAR0 as the scan reports it, flag bits included
+    uint16_t vendor_id = 0;  // 0: the scan did not say
+    uint16_t device_id = 0;
+    std::string driver;      // the kernel driver bound to it; empty: none
 };
 
 struct platform_ops {
     const char* name;
 
-    // Lists the host's PCI functions in the order of the host's device list.
-    // Returns 0, or -1 with a message in err.
+    // Lists the host's PCI functions in the order of the host's device list,
+    // with their IDs and bound driver.  Returns 0, or -1 with a message in err.
     int (*scan)(std::vector<pci_function>& out, std::string& err);
 
     // Takes an exclusive, non-blocking lock on the adapter's device (every

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 extern "C" {
@@ -34,6 +35,32 @@ const char* mem_path() { return g_mem_path.empty() ? "/dev/mem" : g_mem_path.c_s
 // scan (tests only) releases the earlier one.
 struct pci_access* g_pacc = nullptr;
 
+#ifdef PCI_FILL_DRIVER
+constexpr unsigned k_fill_driver = PCI_FILL_DRIVER;
+#else
+constexpr unsigned k_fill_driver = 0;
+#endif
+
+// The name of the driver bound to d, or "" for none.  libpci reports it
+// where it knows how (3.8 and later); older ones leave the sysfs link to us.
+std::string driver_of(const struct pci_dev* d) {
+#ifdef PCI_FILL_DRIVER
+    const char* name = pci_get_string_property(const_cast<struct pci_dev*>(d), PCI_FILL_DRIVER);
+    return name ? name : "";
+#else
+    const std::string link = strprintf("%s/devices/%04x:%02x:%02x.%x/driver",
+                                       g_sysfs_path.empty() ? "/sys/bus/pci" : g_sysfs_path.c_str(),
+                                       static_cast<unsigned>(d->domain), d->bus, d->dev, d->func);
+    char target[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return "";
+    target[n] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    return slash ? slash + 1 : target;
+#endif
+}
+
 int host_scan(std::vector<pci_function>& out, std::string&) {
     if (g_pacc)
         pci_cleanup(g_pacc);
@@ -45,7 +72,7 @@ int host_scan(std::vector<pci_function>& out, std::string&) {
     // Current libpci fills the BARs only on request: after the scan alone
     // base_addr[0] reads 0, which would map physical address 0.
     for (struct pci_dev* d = pacc->devices; d; d = d->next)
-        pci_fill_info(d, PCI_FILL_BASES);
+        pci_fill_info(d, PCI_FILL_BASES | PCI_FILL_IDENT | k_fill_driver);
     out = host_collect_functions(pacc->devices);
     return 0;
 }
@@ -122,7 +149,8 @@ std::vector<pci_function> host_collect_functions(const struct pci_dev* head) {
     std::vector<pci_function> out;
     for (const struct pci_dev* d = head; d; d = d->next)
         out.push_back(pci_function{static_cast<uint32_t>(d->domain), d->bus, d->dev, d->func,
-                                   static_cast<uint64_t>(d->base_addr[0])});
+                                   static_cast<uint64_t>(d->base_addr[0]), d->vendor_id, d->device_id,
+                                   driver_of(d)});
     return out;
 }
 

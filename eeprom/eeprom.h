@@ -141,6 +141,8 @@ enum class command_code {
     verify,
     clearinit,
     clearvpd,
+    vpd,   // show the VPD copies (eeprom/vpd_report.h)
+    list,  // list the adapters on the host; needs no -b
 };
 
 int op_dump();

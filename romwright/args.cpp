@@ -4,6 +4,7 @@
 
 #include "common/exit_status.h"
 #include "eeprom/eeprom.h"
+#include "romwright/command_line.h"
 #include "romwright/romwright.h"
 
 namespace {
@@ -75,10 +76,12 @@ uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max)
     if (!read)
         throw exit_error(EXIT_STATUS_USAGE,
                          strprintf("Argument to %s must be a hex or decimal number.  %s not allowed\n", word, text));
+    // A warning, not the result: under -json it stays off standard output.
+    FILE* to = g_json_output ? stderr : stdout;
     if (value < min)
-        std::printf("You entered  %s %s. Value must be greater than %u (0x%x)\n", word, text, min, min);
+        std::fprintf(to, "You entered  %s %s. Value must be greater than %u (0x%x)\n", word, text, min, min);
     else if (value > max)
-        std::printf("You entered  %s %s. Value must be less than %u (0x%x)\n", word, text, max, max);
+        std::fprintf(to, "You entered  %s %s. Value must be less than %u (0x%x)\n", word, text, max, max);
     return value;
 }
 

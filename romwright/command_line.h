@@ -17,6 +17,7 @@ struct command_line {
     bool address_given = false;
     std::vector<std::string> passed_over;  // words that are no word of the table
     change_options change;                 // -backup, -nobackup, -changed
+    bool json = false;  // -json: vpd and list print one JSON document
 };
 
 // One row of the word table: the word, whether it takes the next word as its
@@ -37,3 +38,14 @@ extern const command_word k_command_words[];
 // earlier one, a later option value an earlier value.  Resets the g_ state
 // first.  Throws exit_error (usage errors, a bad board-info file).
 command_line parse_command_line(int argc, char** argv);
+
+// True when the words hold -json and a vpd or list command word (a walk that
+// applies nothing).  While it holds, standard output carries one JSON
+// document: the walk sends its warnings to standard error and main prints
+// a failure as a JSON error object.
+bool json_requested(int argc, char** argv);
+extern bool g_json_output;
+
+// The list command; returns the exit status.  Throws exit_error when the
+// scan fails.
+int list_adapters(bool json);

@@ -6,6 +6,7 @@
 
 #include "common/exit_status.h"
 #include "eeprom/eeprom.h"
+#include "eeprom/vpd_report.h"
 #include "romwright/command_line.h"
 #include "romwright/romwright.h"
 
@@ -30,6 +31,10 @@ int run_command(const command_line& cl) {
         return clear_init(cl.change);
     case command_code::clearvpd:
         return clear_vpd(cl.change);
+    case command_code::vpd:
+        return op_vpd(g_json_output);
+    case command_code::list:
+        return list_adapters(g_json_output);
     case command_code::dump:
         break;
     }
@@ -38,6 +43,13 @@ int run_command(const command_line& cl) {
 
 int run(int argc, char** argv) {
     const command_line cl = parse_command_line(argc, argv);
+    // -json belongs to vpd and list; other commands pass it over, as any
+    // word that is not theirs.
+    g_json_output = cl.json && (cl.command == command_code::vpd || cl.command == command_code::list);
+    if (cl.json && !g_json_output)
+        std::fputs("romwright: -json has no effect on this command\n", stderr);
+    if (cl.command == command_code::list)
+        return list_adapters(g_json_output);  // maps nothing, needs no -b
 
     if (!cl.address_given)
         throw exit_error(EXIT_STATUS_FAILED, "Please specify the bus:device:function number using -b option\n");
@@ -55,11 +67,8 @@ int run(int argc, char** argv) {
     check_command_inputs(cl.command, cl.change);
 
     window_guard window;
-    if (dev_find_n_map(cl.address) == 0) {
-        std::printf("Unable to find device  %x:", ADAPTER_VENDOR_ID);
-        std::puts("*");
-        return EXIT_STATUS_FAILED;
-    }
+    if (dev_find_n_map(cl.address) == 0)
+        throw exit_error(EXIT_STATUS_FAILED, strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID));
     disable_vpd_timer();
     return run_command(cl);
 }
@@ -86,12 +95,14 @@ int romwright_main(int argc, char** argv) {
     try {
         status = run(argc, argv);
     } catch (const exit_error& e) {
-        std::fputs(e.what(), stdout);
         status = e.status();
+        std::fputs(g_json_output ? render_json_error(e.what(), status).c_str() : e.what(), stdout);
     } catch (const std::exception& e) {
-        std::printf("ERROR: %s\n", e.what());
         status = EXIT_STATUS_FAILED;
+        const std::string text = strprintf("ERROR: %s\n", e.what());
+        std::fputs(g_json_output ? render_json_error(text, status).c_str() : text.c_str(), stdout);
     }
+    g_json_output = false;
     if (int sig = deferred_signal()) {
         clear_deferred_signal();
         std::printf("Interrupted by %s (signal %d): the transfer was finished first, the adapter reset; stopping\n",

@@ -78,19 +78,48 @@ const command_word k_command_words[] = {
     {"-nobackup", false, false, [](command_line& cl, char*) { cl.change.no_backup = true; }},
     {"-changed", false, false, [](command_line& cl, char*) { cl.change.changed_only = true; }},
     {"-h", false, false, [](command_line&, char*) { usage_error(""); }},
+    {"vpd", false, false, [](command_line& cl, char*) { set_command(cl, command_code::vpd); }},
+    {"list", false, false, [](command_line& cl, char*) { set_command(cl, command_code::list); }},
+    {"-json", false, false, [](command_line& cl, char*) { cl.json = true; }},
     {nullptr, false, false, nullptr},
 };
 
+bool g_json_output = false;
+
+namespace {
+
+const command_word* find_word(const char* text) {
+    const command_word* w = k_command_words;
+    while (w->word && std::strcmp(w->word, text) != 0)
+        ++w;
+    return w->word ? w : nullptr;
+}
+
+}  // namespace
+
+bool json_requested(int argc, char** argv) {
+    bool json = false, json_command = false;
+    for (int i = 1; i < argc; ++i) {
+        const command_word* w = find_word(argv[i]);
+        if (!w)
+            continue;
+        json = json || std::strcmp(w->word, "-json") == 0;
+        json_command = json_command || std::strcmp(w->word, "vpd") == 0 || std::strcmp(w->word, "list") == 0;
+        if (w->takes_argument)
+            ++i;
+    }
+    return json && json_command;
+}
+
 command_line parse_command_line(int argc, char** argv) {
+    g_json_output = json_requested(argc, argv);
     reset_globals();
     if (argc <= 1)
         usage_error("");
     command_line cl;
     for (int i = 1; i < argc; ++i) {
-        const command_word* w = k_command_words;
-        while (w->word && std::strcmp(w->word, argv[i]) != 0)
-            ++w;
-        if (!w->word) {
+        const command_word* w = find_word(argv[i]);
+        if (!w) {
             cl.passed_over.push_back(argv[i]);
             continue;
         }

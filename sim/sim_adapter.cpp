@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t CFG_SPACE_DWORDS = 1024;
 constexpr uint32_t VPD_CAP_ID = 0x03;
-constexpr uint32_t SIM_VENDOR_DEVICE = 0x80011e2cu;  // config dword 0
+constexpr uint32_t SIM_VENDOR_DEVICE = uint32_t{SIM_DEVICE_ID} << 16 | SIM_VENDOR_ID;  // config dword 0
 
 }  // namespace
 
@@ -32,7 +32,7 @@ int sim_adapter::open(const sim_config& cfg, std::string& err) {
     close();
     cfg_ = cfg;
     if (cfg_.devices.empty())
-        cfg_.devices.push_back(pci_function{0, 0x04, 0x00, 0, SIM_BAR0});
+        cfg_.devices.push_back(pci_function{0, 0x04, 0x00, 0, SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID, ""});
     power_on_registers();
     config_.fill(0);
     config_[0] = SIM_VENDOR_DEVICE;

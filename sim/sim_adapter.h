@@ -54,6 +54,8 @@ struct sim_access {
 constexpr uint32_t SIM_UP_RESET_POWER_ON = 0x00000010;
 constexpr uint32_t SIM_VPD_TIMER_POWER_ON = 0x01F40C35;
 constexpr uint64_t SIM_BAR0 = 0x00003FE080000004ull;  // 64-bit memory BAR, flag bits set
+constexpr uint16_t SIM_VENDOR_ID = 0x1e2c;  // config dword 0: device << 16 | vendor
+constexpr uint16_t SIM_DEVICE_ID = 0x8001;
 
 class sim_adapter {
 public:

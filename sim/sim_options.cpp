@@ -92,7 +92,7 @@ bool sim_parse_device(const char* text, pci_function* out) {
     if (bus > 0xFF || slot > 0x1F)
         return false;
     *out = pci_function{domain, static_cast<uint8_t>(bus), static_cast<uint8_t>(slot), static_cast<uint8_t>(func),
-                        SIM_BAR0};
+                        SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID, ""};
     return true;
 }
 

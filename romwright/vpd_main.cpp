@@ -1,0 +1,250 @@
+// romwright-vpd: the vpd command's check on image files, and the identity
+// of a new board set into a copy of an image.  Needs no hardware and no
+// privilege.
+//
+//   romwright-vpd [--json] FILE
+//   romwright-vpd set --pn PART --sn SERIAL --mac MAC [--json] FILE OUT
+//
+// Status: 0 success (every copy good, the copies agreeing; OUT written),
+// 1 the image fails the check or cannot take the identity, 2 a usage error
+// or a file that cannot be read, has the wrong size, or (OUT) cannot be
+// created.  Every message goes to standard output; under --json that is
+// one JSON document.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "common/exit_status.h"
+#include "common/file_ptr.h"
+#include "eeprom/eeprom.h"
+#include "eeprom/vpd.h"
+#include "eeprom/vpd_report.h"
+
+namespace {
+
+constexpr int STATUS_CHECK_FAILED = 1;
+constexpr int STATUS_USAGE_OR_FILE = 2;
+constexpr const char* PROGRAM = "romwright-vpd";
+
+[[noreturn]] void fail(int status, const std::string& message) {
+    throw exit_error(status, std::string(PROGRAM) + ": " + message + "\n");
+}
+
+std::string escaped(const std::string& s) {
+    return vpd_escape(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
+}
+
+// A whole-EEPROM image or a VPD-only one, and where its first copy lies.
+struct image_file {
+    std::vector<uint8_t> bytes;
+    size_t first_copy;
+};
+
+image_file load_image(const std::string& path) {
+    file_ptr fp(std::fopen(path.c_str(), "rb"));
+    if (!fp)
+        fail(STATUS_USAGE_OR_FILE, "cannot open " + escaped(path) + ": " + std::strerror(errno));
+    // One byte more than the largest image shows a longer file as such.
+    image_file img{std::vector<uint8_t>(size_t{SEEPROM_SIZE} + 1), 0};
+    const size_t n = std::fread(img.bytes.data(), 1, img.bytes.size(), fp.get());
+    if (std::ferror(fp.get()))
+        fail(STATUS_USAGE_OR_FILE, "cannot read " + escaped(path) + ": " + std::strerror(errno));
+    img.bytes.resize(n);
+    if (n == SEEPROM_SIZE)
+        img.first_copy = VPD_AREA_START;
+    else if (n != VPD_AREA_SIZE)
+        fail(STATUS_USAGE_OR_FILE,
+             escaped(path) + (n > SEEPROM_SIZE ? " holds more than 32768 bytes" : strprintf(" holds %zu bytes", n)) +
+                 "; expected a whole-EEPROM image (32768 bytes) or a VPD-only image (31744 bytes)");
+    return img;
+}
+
+int check_image(const std::string& path, bool json) {
+    const image_file img = load_image(path);
+    const vpd_report r = make_vpd_report(img.bytes.data() + img.first_copy, VPD_COPIES_IN_IMAGE, VPD_AREA_START);
+    std::fputs((json ? render_vpd_report_json(r) : render_vpd_report_text(r)).c_str(), stdout);
+    return r.status();
+}
+
+// A part or serial number: 1 to `width` printable ASCII characters, padded
+// on the right with blanks to the field's width.
+std::string padded_text(const char* option, const char* what, const std::string& value, size_t width) {
+    bool printable = !value.empty();
+    for (unsigned char c : value)
+        printable = printable && c >= 0x20 && c <= 0x7E;
+    if (!printable || value.size() > width)
+        fail(STATUS_USAGE_OR_FILE, strprintf("%s '%s': the %s must be 1 to %zu printable ASCII characters", option,
+                                             escaped(value).c_str(), what, width));
+    return value + std::string(width - value.size(), ' ');
+}
+
+std::string mac_digits(const std::string& value) {
+    bool hex = value.size() == MAC_ADDRESS_LEN;
+    for (unsigned char c : value)
+        hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'));
+    if (!hex)
+        fail(STATUS_USAGE_OR_FILE,
+             "--mac '" + escaped(value) + "': the MAC address must be 12 hexadecimal digits, without separators");
+    return value;
+}
+
+// Closes the descriptor however the scope is left.
+struct unique_fd {
+    int fd;
+    ~unique_fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int release() {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+// Creates OUT (never an existing file) and writes bytes into it; a file
+// left incomplete is removed.
+void write_new_file(const std::string& out, const std::vector<uint8_t>& bytes) {
+    unique_fd f{::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)};
+    if (f.fd < 0)
+        fail(STATUS_USAGE_OR_FILE, errno == EEXIST ? escaped(out) + " already exists; it is never overwritten"
+                                                   : "cannot create " + escaped(out) + ": " + std::strerror(errno));
+    size_t done = 0;
+    int error = 0;
+    while (done < bytes.size() && !error) {
+        const ssize_t n = ::write(f.fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            error = errno;
+        else if (n == 0)
+            error = EIO;
+    }
+    if (!error && ::fsync(f.fd) != 0)
+        error = errno;
+    if (::close(f.release()) != 0 && !error)
+        error = errno;
+    if (error) {
+        ::unlink(out.c_str());
+        fail(STATUS_USAGE_OR_FILE, "writing " + escaped(out) + " failed: " + std::strerror(error) +
+                                       "; nothing was left behind");
+    }
+}
+
+// After the insertion every copy must show the identity through its own
+// keywords: an image laid out otherwise would have had bytes overwritten
+// that belong to other fields.
+void check_identity_in_keywords(const image_file& img, const std::string& path) {
+    static const struct {
+        const char* keyword;
+        uint32_t offset, length;
+    } fields[] = {{"PN", VPD_PART_NUM_OFFSET, PART_NUM_LEN},
+                  {"SN", VPD_SERIAL_NUM_OFFSET, SERIAL_NUM_LEN},
+                  {"NA", VPD_MAC_OFFSET, MAC_ADDRESS_LEN}};
+    for (int i = 0; i < VPD_COPIES_IN_IMAGE; ++i) {
+        const size_t at = img.first_copy + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i);
+        const vpd_copy_info info = decode_vpd_copy(img.bytes.data() + at, VPD_COPY_SIZE);
+        for (const auto& f : fields) {
+            const vpd_keyword* k = info.find(f.keyword);
+            if (!k || k->offset != f.offset || k->length != f.length)
+                fail(STATUS_CHECK_FAILED,
+                     strprintf("%s: the VPD copy at file offset 0x%zx has no %s keyword of %u bytes at offset %u, "
+                               "where the identity goes; nothing was written",
+                               escaped(path).c_str(), at, f.keyword, f.length, f.offset));
+        }
+    }
+}
+
+int set_identity(const std::string& pn_arg, const std::string& sn_arg, const std::string& mac_arg,
+                 const std::string& path, const std::string& out, bool json) {
+    const std::string pn = padded_text("--pn", "part number", pn_arg, PART_NUM_LEN);
+    const std::string sn = padded_text("--sn", "serial number", sn_arg, SERIAL_NUM_LEN);
+    const std::string mac = mac_digits(mac_arg);
+    image_file img = load_image(path);
+    std::string why;
+    if (!insert_identity(img.bytes, VPD_COPIES_IN_IMAGE, static_cast<int32_t>(img.first_copy), pn.c_str(),
+                         sn.c_str(), mac.c_str(), why))
+        fail(STATUS_CHECK_FAILED, escaped(path) + " cannot take the identity: " + why + "; nothing was written");
+    check_identity_in_keywords(img, path);
+    write_new_file(out, img.bytes);
+    if (json) {
+        const nlohmann::ordered_json doc = {{"written", escaped(out)},   {"bytes", img.bytes.size()},
+                                            {"copies", VPD_COPIES_IN_IMAGE}, {"part_number", pn},
+                                            {"serial_number", sn},       {"mac_address", mac},
+                                            {"status", 0}};
+        std::puts(doc.dump(2).c_str());
+    } else {
+        std::printf("Wrote %s: part number %s, serial number %s, MAC address %s in all %d VPD copies, each "
+                    "checksum fixed\n",
+                    escaped(out).c_str(), pn.c_str(), sn.c_str(), mac.c_str(), VPD_COPIES_IN_IMAGE);
+    }
+    return EXIT_STATUS_OK;
+}
+
+// --json anywhere before "--" asks for JSON, errors of the command line
+// itself included.
+bool json_in(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--json") == 0)
+            return true;
+    return false;
+}
+
+int run(int argc, char** argv, bool json) {
+    CLI::App app{"Checks the VPD copies of an EEPROM image file, or sets a board's identity into a copy of one.",
+                 PROGRAM};
+    app.require_subcommand(0, 1);
+    std::string file;
+    app.add_flag("--json", json, "print the result as one JSON document");
+    app.add_option("FILE", file, "whole-EEPROM (32768 bytes) or VPD-only (31744 bytes) image to check");
+
+    CLI::App* set = app.add_subcommand("set", "write OUT: FILE with this identity in all 14 VPD copies");
+    set->fallthrough();
+    std::string pn, sn, mac, in, out;
+    set->add_option("--pn", pn, "part number, 1-16 printable ASCII characters (blank-padded)")->required();
+    set->add_option("--sn", sn, "serial number, 1-24 printable ASCII characters (blank-padded)")->required();
+    set->add_option("--mac", mac, "MAC address, 12 hexadecimal digits")->required();
+    set->add_option("FILE", in, "the image to start from; never changed")->required();
+    set->add_option("OUT", out, "the new image; must not exist")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return EXIT_STATUS_OK;
+    } catch (const CLI::ParseError& e) {
+        fail(STATUS_USAGE_OR_FILE, std::string(e.what()) + " (see romwright-vpd --help)");
+    }
+    if (set->parsed())
+        return set_identity(pn, sn, mac, in, out, json);
+    if (file.empty())
+        fail(STATUS_USAGE_OR_FILE, "name an image file (see romwright-vpd --help)");
+    return check_image(file, json);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool json = json_in(argc, argv);
+    int status;
+    try {
+        status = run(argc, argv, json);
+    } catch (const exit_error& e) {
+        status = e.status();
+        std::fputs(json ? render_json_error(e.what(), status).c_str() : e.what(), stdout);
+    } catch (const std::exception& e) {
+        status = STATUS_USAGE_OR_FILE;
+        const std::string text = std::string(PROGRAM) + ": " + e.what() + "\n";
+        std::fputs(json ? render_json_error(text, status).c_str() : text.c_str(), stdout);
+    }
+    std::fflush(stdout);
+    return status;
+}
