@@ -21,7 +21,7 @@ struct pci_function {
     uint64_t base_addr0;  // BAR0 as the scan reports it, flag bits included
     uint16_t vendor_id = 0;  // 0: the scan did not say
     uint16_t device_id = 0;
-    std::string driver;      // the kernel driver bound to it; empty: none
+    std::string driver = std::string();  // the kernel driver bound to it; empty: none
 };
 
 struct platform_ops {

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 extern "C" {
 #include <pci/pci.h>
 }
@@ -16,6 +18,7 @@ extern "C" {
 #include "adapter/adapter.h"
 #include "adapter/platform_host.h"
 #include "common/exit_status.h"
+#include "romwright/command_line.h"
 #include "support/support.h"
 
 namespace {
@@ -105,10 +108,13 @@ protected:
         host_set_lock_dir(nullptr);
     }
     // flags: the kernel's resource flags (0x140204: 64-bit memory; 0 with
-    // bar0 0: no BAR0).
-    void add_device(const std::string& name, uint64_t bar0, uint64_t flags = 0x140204) {
+    // bar0 0: no BAR0).  IDs as the kernel's vendor and device files hold them.
+    void add_device(const std::string& name, uint64_t bar0, uint64_t flags = 0x140204,
+                    const std::string& vendor = "0x1e2c", const std::string& device = "0x8001") {
         std::string d = dir.file("sys/devices/" + name);
         mkdir(d.c_str(), 0755);
+        write_text(d + "/vendor", vendor + "\n");
+        write_text(d + "/device", device + "\n");
         char line[128];
         std::string text;
         std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n", static_cast<unsigned long long>(bar0),
@@ -238,6 +244,55 @@ TEST_F(host_sysfs, no_match_maps_nothing) {
     add_device("0000:04:00.0", 0x10000);
     EXPECT_EQ(dev_find_n_map(bdf(0x7f, 0x1f, 7)), 0);
     EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
+}
+
+// list over the fake tree: only the served vendor's functions, with the IDs
+// and driver the scan reads from sysfs and the lock state the platform's
+// own lock op reports.
+TEST_F(host_sysfs, list_shows_the_adapters_ids_driver_and_lock) {
+    add_device("0000:04:00.0", 0x10000);
+    add_device("0003:7f:1f.7", 0x00002000FEDCB000ull, 0x140204, "0x1e2c", "0x8002");
+    add_device("0000:00:1c.2", 0x20000, 0x140204, "0x8086", "0x1234");
+    mkdir(dir.file("sys/drivers").c_str(), 0755);
+    mkdir(dir.file("sys/drivers/rwnic").c_str(), 0755);
+    ASSERT_EQ(symlink("../../drivers/rwnic", dir.file("sys/devices/0000:04:00.0/driver").c_str()), 0);
+
+    // Another run holds the second adapter.
+    std::string err;
+    pci_function held{3, 0x7f, 0x1f, 7, 0x00002000FEDCB00Cull};
+    const int fd = host_platform.lock(held, err);
+    ASSERT_GE(fd, 0) << err;
+    int status = -1;
+    std::string out = capture_stdout([&] { status = list_adapters(false); });
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(out.substr(at, nl - at));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "0000:04:00.0  1e2c:8001  BAR0 0x10000  driver rwnic  not in use",
+                         "0003:7f:1f.7  1e2c:8002  BAR0 0x2000fedcb000  driver none  in use by another romwright run",
+                     }));
+
+    out = capture_stdout([&] { status = list_adapters(true); });
+    close(fd);
+    EXPECT_EQ(status, 0);
+    const nlohmann::json doc = nlohmann::json::parse(out);
+    ASSERT_EQ(doc["adapters"].size(), 2u);
+    for (const nlohmann::json& a : doc["adapters"]) {
+        const bool first = a["address"] == "0000:04:00.0";
+        EXPECT_EQ(a["device"], first ? "8001" : "8002");
+        EXPECT_EQ(a["driver"], first ? nlohmann::json("rwnic") : nlohmann::json(nullptr));
+        EXPECT_EQ(a["in_use"], !first);
+    }
+    EXPECT_EQ(doc["status"], 0);
+}
+
+TEST_F(host_sysfs, list_without_the_vendors_functions_finds_none) {
+    add_device("0000:00:1c.2", 0x20000, 0x140204, "0x8086", "0x1e2c");
+    int status = -1;
+    EXPECT_EQ(capture_stdout([&] { status = list_adapters(false); }), "No PCI function with vendor ID 1e2c found\n");
+    EXPECT_EQ(status, 1);
 }
 
 }  // namespace

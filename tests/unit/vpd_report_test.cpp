@@ -1,0 +1,166 @@
+// The VPD report: the identity compared across copies, bytes shown escaped,
+// and the vpd command's traffic on the adapter.
+#include <cstring>
+#include <functional>
+
+#include <nlohmann/json.hpp>
+
+#include "adapter/adapter.h"
+#include "eeprom/eeprom.h"
+#include "eeprom/vpd_report.h"
+#include "unit_support.h"
+
+namespace {
+
+constexpr int COPIES = 14;
+
+std::vector<uint8_t> sample_area() {
+    const std::vector<uint8_t> b = sample_board();
+    return std::vector<uint8_t>(b.begin() + 0x400, b.begin() + 0x400 + COPIES * 0x400);
+}
+
+uint8_t* copy_at(std::vector<uint8_t>& area, int i) { return &area[static_cast<size_t>(i) * 0x400]; }
+
+// Puts text at offset in copy i and, when asked, fixes its checksum byte
+// (105 in the sample layout).
+void put(std::vector<uint8_t>& area, int i, uint32_t offset, const char* text, bool fix = true) {
+    uint8_t* c = copy_at(area, i);
+    std::memcpy(c + offset, text, std::strlen(text));
+    if (fix)
+        c[105] = get_checksum(c, 105);
+}
+
+std::string last_line(const std::string& text) {
+    const size_t end = text.size() - 1;
+    return text.substr(text.rfind('\n', end - 1) + 1);
+}
+
+TEST(vpd_report, compares_the_identity_of_the_good_copies_and_names_those_that_differ) {
+    struct agreement_case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> change;
+        const char* summary;
+        int status;
+    };
+    const agreement_case cases[] = {
+        {"the sample board", [](std::vector<uint8_t>&) {},
+         "Summary: 14 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 0},
+        {"one serial number differs", [](std::vector<uint8_t>& a) { put(a, 5, 63, "PTSIM0000000000000099999"); },
+         "Summary: 14 of 14 copies good; serial number differs in copy 5 (0x1800); part number and MAC address "
+         "agree in all good copies\n",
+         1},
+        {"the first copy is the odd one out, and two fields differ",
+         [](std::vector<uint8_t>& a) {
+             put(a, 0, 90, "0C4E29FFFFFF");
+             put(a, 13, 90, "0C4E29FFFFFE");
+             put(a, 2, 25, "1102005SIMA00002");
+         },
+         "Summary: 14 of 14 copies good; part number differs in copy 2 (0x0c00); MAC address differs in copies 0 "
+         "(0x0400), 13 (0x3800); serial number agrees in all good copies\n",
+         1},
+        {"a faulty copy takes no part in the comparison",
+         [](std::vector<uint8_t>& a) { put(a, 4, 63, "PTSIM0000000000000099999", false); },
+         "Summary: 13 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 1},
+        {"no good copy", [](std::vector<uint8_t>& a) { std::fill(a.begin(), a.end(), 0xFF); },
+         "Summary: 0 of 14 copies good; no good copy to compare part number, serial number and MAC address\n", 1},
+    };
+    for (const agreement_case& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::vector<uint8_t> area = sample_area();
+        k.change(area);
+        const vpd_report r = make_vpd_report(area.data(), COPIES, 0x400);
+        EXPECT_EQ(last_line(render_vpd_report_text(r)), k.summary);
+        EXPECT_EQ(r.status(), k.status);
+    }
+}
+
+TEST(vpd_report, the_value_most_good_copies_hold_is_the_agreed_one) {
+    std::vector<uint8_t> area = sample_area();
+    for (int i : {0, 1, 2})
+        put(area, i, 63, "PTSIM0000000000000099999");
+    const vpd_report r = make_vpd_report(area.data(), COPIES, 0x400);
+    EXPECT_EQ(r.fields[1].value, "PTSIM0000000000000012345");
+    EXPECT_EQ(r.fields[1].differing, (std::vector<int>{0, 1, 2}));
+    const nlohmann::json doc = nlohmann::json::parse(render_vpd_report_json(r));
+    EXPECT_EQ(doc["summary"]["serial_number"]["value"], "PTSIM0000000000000012345");
+    EXPECT_EQ(doc["summary"]["serial_number"]["differing_copies"], nlohmann::json({0, 1, 2}));
+    EXPECT_EQ(doc["summary"]["agree"], false);
+    EXPECT_EQ(doc["copies"][0]["serial_number"], "PTSIM0000000000000099999");
+}
+
+// A copy with control and high bytes in its ID string, a backslash in EC,
+// and a read-write item holding another keyword after the read-only one.
+TEST(vpd_report, shows_every_byte_from_the_copies_escaped) {
+    std::vector<uint8_t> area = sample_area();
+    uint8_t* c = copy_at(area, 3);
+    c[3 + 6] = '\n';
+    c[3 + 11] = 0xFF;
+    c[44] = '\\';
+    c[45] = 0x00;
+    c[105] = get_checksum(c, 105);
+    const uint8_t rw_item[] = {0x91, 7, 0, 'Y', 'A', 4, 'a', 'b', 0x01, 0x80, 0x78};
+    std::memcpy(c + 106, rw_item, sizeof rw_item);
+    const vpd_report r = make_vpd_report(area.data(), COPIES, 0x400);
+
+    const std::string text = render_vpd_report_text(r);
+    for (unsigned char ch : text)
+        ASSERT_TRUE(ch == '\n' || (ch >= 0x20 && ch < 0x7F)) << "raw byte 0x" << std::hex << int{ch};
+    EXPECT_NE(text.find("Copy 3 at 0x1000: good\n"
+                        "  ID string  RW-SIM\\x0aDUAL\\xff25GB\n"
+                        "  PN         1102005SIMA00001\n"
+                        "  EC         \\\\\\x00 SIMULATED ECO\n"
+                        "  SN         PTSIM0000000000000012345\n"
+                        "  NA (MAC)   0C4E29000001\n"
+                        "  YA (rw)    ab\\x01\\x80\n"
+                        "  checksum   good\n"
+                        "Copy 4"),
+              std::string::npos)
+        << text;
+
+    const nlohmann::json copy = nlohmann::json::parse(render_vpd_report_json(r))["copies"][3];
+    EXPECT_EQ(copy["id_string"], "RW-SIM\\x0aDUAL\\xff25GB");
+    EXPECT_EQ(copy["ec"], "\\\\\\x00 SIMULATED ECO");
+    EXPECT_EQ(copy["other_keywords"],
+              nlohmann::json::parse(R"([{"keyword": "YA", "read_only": false, "length": 4, "value": "ab\\x01\\x80"}])"));
+}
+
+TEST(render_json_error, carries_the_message_without_its_line_end_and_survives_any_byte) {
+    const nlohmann::json doc = nlohmann::json::parse(render_json_error("Unable to open file:a\xff.bin\n", 255));
+    EXPECT_EQ(doc["status"], 255);
+    EXPECT_EQ(doc["error"], "Unable to open file:a\xef\xbf\xbd.bin");  // U+FFFD in place of the byte
+}
+
+using vpd_command = sim_test;
+
+// Read-only: the 14 copies are read word by word in address order, and
+// nothing is written to the EEPROM, the microprocessor or the chip reset.
+TEST_F(vpd_command, reads_the_14_copies_and_nothing_else) {
+    const std::vector<uint8_t> before(eeprom(), eeprom() + SIM_EEPROM_SIZE);
+    std::string out;
+    EXPECT_EQ(run_main({"-b", "04:00.0", "vpd"}, &out), 0);
+    EXPECT_EQ(last_line(out),
+              "Summary: 14 of 14 copies good; part number, serial number and MAC address agree in all good copies\n");
+
+    std::vector<uint32_t> reads;
+    bool wrote_eeprom = false, touched_reset = false;
+    const std::vector<sim_access>& t = trace();
+    for (size_t i = 0; i < t.size(); ++i) {
+        touched_reset = touched_reset || t[i].offset == UP_RESET || t[i].offset == FULLCHIP_RESET;
+        if (i > 0 && t[i - 1] == W(PCIE_CFG_SPACE_REQ, 0x4F0000D0) && t[i] .kind == 'W' &&
+            t[i].offset == PCIE_CFG_SPACE_DATA) {
+            if (t[i].value & VPD_FLAG)
+                wrote_eeprom = true;
+            else
+                reads.push_back(((t[i].value >> 16) & 0x7FFF) + 0x400);  // VPD address -> EEPROM address
+        }
+    }
+    ASSERT_EQ(reads.size(), 3584u);
+    for (size_t i = 0; i < reads.size(); ++i)
+        ASSERT_EQ(reads[i], 0x400 + 4 * i) << i;
+    EXPECT_FALSE(wrote_eeprom);
+    EXPECT_FALSE(touched_reset);
+    EXPECT_EQ(the_sim().chip_resets(), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(eeprom(), eeprom() + SIM_EEPROM_SIZE), before);
+}
+
+}  // namespace
