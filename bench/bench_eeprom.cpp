@@ -1,5 +1,5 @@
-// EEPROM words per second through the word port and the bulk routines, and
-// the time to render a full dump.
+// EEPROM words per second through the word port and the bulk routines, the
+// time to render a full dump and to decode a whole image's VPD copies.
 //
 // Two platforms: the in-process simulated adapter (write cycles of 0 ms, no
 // trace), whose own model cost is included in every figure, and a null
@@ -15,6 +15,7 @@
 
 #include "adapter/adapter.h"
 #include "eeprom/eeprom.h"
+#include "eeprom/vpd_report.h"
 #include "sim/sim_adapter.h"
 
 namespace {
@@ -165,6 +166,15 @@ void BM_render_dump(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * int64_t{SEEPROM_SIZE});
 }
 
+// The vpd check's own work on a whole image: the 14 copies decoded and
+// their identity compared, no rendering.
+void BM_vpd_report(benchmark::State& state) {
+    std::vector<uint8_t> buf(SEEPROM_SIZE);
+    fill_sample_board(buf.data());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(make_vpd_report(buf.data() + VPD_AREA_START, VPD_COPIES_IN_IMAGE, VPD_AREA_START));
+}
+
 BENCHMARK(BM_se_read)->Arg(SIM)->Arg(NUL);
 BENCHMARK(BM_se_write)->Arg(SIM)->Arg(NUL);
 BENCHMARK(BM_read_seeprom)->Arg(SIM)->Arg(NUL)->Unit(benchmark::kMicrosecond);
@@ -172,6 +182,7 @@ BENCHMARK(BM_write_seeprom)->Arg(SIM)->Arg(NUL)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_write_seeprom_changed)->Arg(SIM)->Arg(NUL)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_verify_seeprom)->Arg(SIM)->Arg(NUL)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_render_dump)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_vpd_report)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
