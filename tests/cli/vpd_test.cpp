@@ -164,8 +164,8 @@ TEST(vpd_tool, refuses_a_file_it_cannot_read_or_of_another_size) {
 }
 
 // The image that set writes: FILE's bytes with the identity in every copy,
-// each checksum fixed.  It passes romwright-vpd and, as the simulated
-// EEPROM, the vpd command.
+// each checksum fixed.  It passes romwright-vpd and, restored onto a blank
+// board, the vpd command.
 TEST(vpd_tool, set_writes_a_new_image_that_passes_both_checks) {
     temp_dir dir;
     std::vector<uint8_t> full = sample_board(), expected = full;
@@ -185,7 +185,13 @@ TEST(vpd_tool, set_writes_a_new_image_that_passes_both_checks) {
     r = run_vpd_tool({"--json", "out.bin"}, dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(json::parse(r.out)["summary"]["serial_number"]["value"], kOtherSn);
-    r = run_sim({"--eeprom", dir.file("out.bin")}, {"-b", "04:00.0", "vpd", "-json"});
+    // Restored onto a blank board, it passes vpd there.
+    board blank;
+    write_file(blank.eeprom(), std::vector<uint8_t>(0x8000, 0xFF));
+    write_file(blank.file("out.bin"), read_file(dir.file("out.bin")));
+    r = blank.run({"-b", "04:00.0", "restore", "out.bin"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = blank.run({"-b", "04:00.0", "vpd", "-json"});
     EXPECT_EQ(r.status, 0);
     const json doc = json::parse(r.out);
     EXPECT_EQ(doc["summary"]["part_number"]["value"], kOtherPn);
