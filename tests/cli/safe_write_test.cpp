@@ -87,8 +87,9 @@ TEST(safe_write, a_write_protected_eeprom_fails_every_changing_command) {
         EXPECT_TRUE(ends_with(r.out, kDone)) << r.out;
         EXPECT_EQ(word_writes(b.trace_text()), c.writes);  // stopped at the failing word
         EXPECT_EQ(b.contents(), sample_board());
-        if (c.file)
+        if (c.file) {
             EXPECT_EQ(read_file(b.file(c.file)), c.image);
+        }
     }
 }
 
