@@ -1,6 +1,7 @@
 // Argument helpers: option arguments, numbers, image arguments, -b.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/exit_status.h"
 #include "eeprom/eeprom.h"
@@ -86,30 +87,27 @@ uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max)
 }
 
 void get_binfile_type_and_name(char* arg, uint32_t* type, char** name) {
-    *type = BINFILE_UNKNOWN;
     auto is_separator = [](char c) { return c == '-' || c == ':' || c == ' '; };
-    char* p = arg;
-    for (;;) {
-        while (*p && is_separator(*p))
-            *p++ = '\0';
-        if (!*p)
-            break;
-        char* token = p;
-        while (*p && !is_separator(*p))
-            ++p;
-        if (*p)
-            *p++ = '\0';
-        if (std::strcmp(token, "fvpd") == 0)
-            *type = BINFILE_VPD;
-        else if (std::strcmp(token, "finit") == 0)
-            *type = BINFILE_INIT;
-        else if (std::strcmp(token, "f") == 0)
-            *type = BINFILE_INITVPD;
-        else if (*type == BINFILE_UNKNOWN)
-            usage_error("ERROR: Unknown binary file type\n");
-        else
-            *name = token;
-    }
+    // The type word: from after the leading '-' up to the first separator.
+    char* word = *arg == '-' ? arg + 1 : arg;
+    size_t length = 0;
+    while (word[length] && !is_separator(word[length]))
+        ++length;
+    const std::string type_word(word, length);
+    if (type_word == "fvpd")
+        *type = BINFILE_VPD;
+    else if (type_word == "finit")
+        *type = BINFILE_INIT;
+    else if (type_word == "f")
+        *type = BINFILE_INITVPD;
+    else
+        usage_error("ERROR: Unknown binary file type\n");
+    // The file name: everything behind the run of separators, verbatim.
+    char* p = word + length;
+    while (*p && is_separator(*p))
+        ++p;
+    if (*p)
+        *name = p;
 }
 
 bool parse_adapter_address(const char* text, adapter_address* out) {

@@ -32,17 +32,21 @@ void ck_more_args(const char* word, int argc, int pos);
 // throws exit_error(255).
 uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max);
 
-// Splits an image argument ("-fvpd:<file>", ...) in place; sets *type and,
-// when the argument names a file, *name.  An unknown type word throws
-// exit_error(255) with the usage text.
+// Reads an image argument "-<type><separators><file>": the type word runs
+// from after the leading '-' to the first '-', ':' or blank; the file name
+// is everything after the run of those characters that follows it, kept
+// verbatim (*name points into arg).  Sets *type and, when the argument names
+// a file, *name.  An unknown type word throws exit_error(255) with the usage
+// text.
 void get_binfile_type_and_name(char* arg, uint32_t* type, char** name);
 
 // "<bus>:<slot>.<function>" or "<domain>:<bus>:<slot>.<function>", each a
 // hexadecimal number; text after the function is ignored.
 bool parse_adapter_address(const char* text, adapter_address* out);
 
-// Reads and checks a board-info file; throws exit_error (255: cannot open;
-// 1: an invalid line) after printing the reason.
+// Reads and checks a board-info file; throws exit_error (255: cannot open
+// or read it, a directory among others; 1: an invalid line) after printing
+// the reason.
 void op_read_boardinfo_from_file(const char* filename);
 // Checks, classifies and stores one line (cut at its newline); 1 when valid,
 // 0 after printing why not.

@@ -82,7 +82,7 @@ TEST(parse_adapter_address, takes_three_or_four_hex_numbers) {
     }
 }
 
-TEST(get_binfile_type_and_name, type_word_first_then_last_token_names_the_file) {
+TEST(get_binfile_type_and_name, type_word_to_the_first_separator_then_the_name_verbatim) {
     struct image_case {
         const char* arg;
         uint32_t type;
@@ -90,9 +90,19 @@ TEST(get_binfile_type_and_name, type_word_first_then_last_token_names_the_file) 
     };
     const image_case cases[] = {
         {"-fvpd:./a.bin", BINFILE_VPD, "./a.bin"},
-        {"-f:/tmp/my-image.bin", BINFILE_INITVPD, "image.bin"},
-        {"-f::a  b", BINFILE_INITVPD, "b"},
+        {"-finit:x.bin", BINFILE_INIT, "x.bin"},
+        {"-fvpd x.bin", BINFILE_VPD, "x.bin"},
+        // '-', ':' and blanks inside the name are kept.
+        {"-finit:fw/init-v2.bin", BINFILE_INIT, "fw/init-v2.bin"},
+        {"-f:/tmp/my-images/board-2024.bin", BINFILE_INITVPD, "/tmp/my-images/board-2024.bin"},
+        {"-f:a:b c-d", BINFILE_INITVPD, "a:b c-d"},
+        {"-fvpd-my file-", BINFILE_VPD, "my file-"},
+        // Several separators after the type word: all of them go.
+        {"-f::a  b", BINFILE_INITVPD, "a  b"},
+        {"-finit: -:-x", BINFILE_INIT, "x"},
+        // Separators only: no name.
         {"-fvpd", BINFILE_VPD, nullptr},
+        {"-f:- ", BINFILE_INITVPD, nullptr},
     };
     for (const image_case& c : cases) {
         std::vector<char> arg(c.arg, c.arg + std::strlen(c.arg) + 1);
@@ -103,20 +113,21 @@ TEST(get_binfile_type_and_name, type_word_first_then_last_token_names_the_file) 
         EXPECT_EQ(type, c.type) << c.arg;
         EXPECT_STREQ(name, c.name ? c.name : "earlier.bin") << c.arg;
     }
-    char bad[] = "-fx:./a.bin";
-    uint32_t type = 0;
-    char* name = nullptr;
-    outcome o = run_catching([&] { get_binfile_type_and_name(bad, &type, &name); });
-    EXPECT_EQ(o.status, 255);
-    EXPECT_EQ(o.out, expected_usage() + "ERROR: Unknown binary file type\n");
+    for (const char* bad : {"-fx:./a.bin", "-fvpdx:a.bin", "-ffvpd:a.bin"}) {
+        std::vector<char> arg(bad, bad + std::strlen(bad) + 1);
+        uint32_t type = 0;
+        char* name = nullptr;
+        outcome o = run_catching([&] { get_binfile_type_and_name(arg.data(), &type, &name); });
+        EXPECT_EQ(o.status, 255) << bad;
+        EXPECT_EQ(o.out, expected_usage() + "ERROR: Unknown binary file type\n") << bad;
+    }
 }
 
 // Command lines and files that are refused before the adapter lookup:
 // the simulator sees no register access at all.
 using refused_input = sim_test;
 
-// Runs in a scratch directory: image arguments split at '-', so their
-// file names are given relative to it.
+// Runs in a scratch directory, where the cases' file names are relative.
 struct in_directory {
     explicit in_directory(const std::string& dir) : saved(getcwd(nullptr, 0)) { EXPECT_EQ(chdir(dir.c_str()), 0); }
     ~in_directory() {
