@@ -36,7 +36,9 @@ extern const command_word k_command_words[];
 
 // Walks argv[1..argc) once, left to right; a later command word replaces an
 // earlier one, a later option value an earlier value.  Resets the g_ state
-// first.  Throws exit_error (usage errors, a bad board-info file).
+// first.  Throws exit_error: usage errors (255), among them words passed
+// over when no command word was given; a bad board-info file; status 0 with
+// the text to print for --help and --version.
 command_line parse_command_line(int argc, char** argv);
 
 // True when the words hold -json and a vpd or list command word (a walk that

@@ -81,6 +81,10 @@ const command_word k_command_words[] = {
     {"vpd", false, false, [](command_line& cl, char*) { set_command(cl, command_code::vpd); }},
     {"list", false, false, [](command_line& cl, char*) { set_command(cl, command_code::list); }},
     {"-json", false, false, [](command_line& cl, char*) { cl.json = true; }},
+    // Answers that end the walk with status 0; no -b needed.
+    {"--help", false, false, [](command_line&, char*) { throw exit_error(EXIT_STATUS_OK, usage_text()); }},
+    {"--version", false, false,
+     [](command_line&, char*) { throw exit_error(EXIT_STATUS_OK, "romwright " ROMWRIGHT_VERSION "\n"); }},
     {nullptr, false, false, nullptr},
 };
 
@@ -131,6 +135,17 @@ command_line parse_command_line(int argc, char** argv) {
             argument = argv[++i];
         }
         w->apply(cl, argument);
+    }
+    // Without a command word, a word passed over is most likely a misspelt
+    // command: running the default dump instead would pass for success.
+    if (!cl.command_given && !cl.passed_over.empty()) {
+        std::string words;
+        for (const std::string& w : cl.passed_over)
+            words += (words.empty() ? "'" : ", '") + w + "'";
+        throw exit_error(EXIT_STATUS_USAGE,
+                         strprintf("ERROR: unknown word%s %s and no command word: nothing was done (romwright "
+                                   "--help lists the commands)\n",
+                                   cl.passed_over.size() > 1 ? "s" : "", words.c_str()));
     }
     return cl;
 }

@@ -101,9 +101,19 @@ TEST(cli_table, messages_and_statuses) {
          "\n00a0:  63 6a 71 78 7f 86 8d 94 9b a2 a9 b0 b7 be c5 cc  cjqx\x7f...........\n"},
         {{}, {"-b", "04:00.0", "-addr", "0x1ae0", "-len", "16"}, 0,
          "\n1ae0:  53 4b 49 50 57 49 4e 44 4f 57 2d 4b 45 45 50 3a  SKIPWINDOW-KEEP:\n"},
-        // Unknown words are skipped silently; a valid board-info file
-        // changes nothing.
-        {{}, {"DUMP", "--help", "stray.bin", "bdinfo", "good.txt", "-b", "04:00.0", "-len", "16"}, 0, dump16},
+        // Beside a command word, unknown words are skipped silently; a valid
+        // board-info file changes nothing.
+        {{}, {"DUMP", "stray.bin", "bdinfo", "good.txt", "-b", "04:00.0", "-len", "16", "dump"}, 0, dump16},
+        // Without one, they are refused: most likely a misspelt command.
+        {{}, {"wirte"}, 255,
+         "ERROR: unknown word 'wirte' and no command word: nothing was done (romwright --help lists the "
+         "commands)\n"},
+        // Answers that need no -b; later words are not examined.
+        {{}, {"--help", "bdinfo", "missing.txt"}, 0, u},
+        {{}, {"-len", "16", "--version", "-b"}, 0, "romwright " ROMWRIGHT_VERSION "\n"},
+        // The image file named is the file used, '-', ':' and blanks kept.
+        {{}, {"-b", "04:00.0", "verify", "-finit:no such-dir/init-v2.bin"}, 255,
+         "Unable to open file:no such-dir/init-v2.bin\n"},
         // The last command word wins; later values replace earlier ones.
         {{}, {"clearinit", "-b", "04:00.0", "-len", "8", "dump", "-len", "16"}, 0, dump16},
         {{}, {"dump", "-b", "05:00.0", "-b", "04:00.0", "clearinit"}, 0, clearinit_out},
