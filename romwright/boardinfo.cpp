@@ -64,9 +64,10 @@ int validate_details(char* line) {
 }
 
 void op_read_boardinfo_from_file(const char* filename) {
+    const exit_error cannot_read(EXIT_STATUS_USAGE, strprintf("unable to locate boardinfo file:%s\n", filename));
     file_ptr fp(std::fopen(filename, "rb"));
     if (!fp)
-        throw exit_error(EXIT_STATUS_USAGE, strprintf("unable to locate boardinfo file:%s\n", filename));
+        throw cannot_read;
     // A line longer than 511 characters arrives in pieces, each checked as a
     // line of its own.
     char line[512];
@@ -74,4 +75,7 @@ void op_read_boardinfo_from_file(const char* filename) {
         if (!validate_details(line))
             throw exit_error(EXIT_STATUS_FAILED, "ERR: Error reading board info file\n");
     }
+    // A directory opens but does not read; neither may pass for an empty file.
+    if (std::ferror(fp.get()))
+        throw cannot_read;
 }

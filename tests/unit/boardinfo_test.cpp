@@ -97,10 +97,14 @@ TEST(op_read_boardinfo_from_file, an_invalid_line_ends_with_status_1) {
     EXPECT_NE(o.out.find("511"), std::string::npos) << o.out;
 }
 
-TEST(op_read_boardinfo_from_file, a_missing_file_is_a_usage_error) {
-    outcome o = run_catching([] { op_read_boardinfo_from_file("/nonexistent/board.txt"); });
-    EXPECT_EQ(o.status, 255);
-    EXPECT_EQ(o.out, "unable to locate boardinfo file:/nonexistent/board.txt\n");
+TEST(op_read_boardinfo_from_file, a_file_that_cannot_be_opened_or_read_is_a_usage_error) {
+    // A directory and /proc/self/mem open, but their first read fails (EISDIR,
+    // EIO): neither is an empty, valid file.
+    for (const char* path : {"/nonexistent/board.txt", "/tmp", "/proc/self/mem"}) {
+        outcome o = run_catching([&] { op_read_boardinfo_from_file(path); });
+        EXPECT_EQ(o.status, 255) << path;
+        EXPECT_EQ(o.out, std::string("unable to locate boardinfo file:") + path + "\n");
+    }
 }
 
 }  // namespace
