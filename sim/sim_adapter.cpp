@@ -59,11 +59,20 @@ int sim_adapter::open(const sim_config& cfg, std::string& err) {
         int fd = ::open(path, O_RDWR | O_CLOEXEC);
         bool created = false;
         if (fd < 0 && errno == ENOENT) {
-            fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            created = fd >= 0;
+            // A missing file, or a symbolic link to one: create it (through
+            // the link).  Only a file still empty once open is filled, so a
+            // file that another run created meanwhile is kept.
+            fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            struct stat st;
+            created = fd >= 0 && fstat(fd, &st) == 0 && st.st_size == 0;
         }
         if (fd < 0) {
-            err = std::string("romwright-sim: cannot open EEPROM file ") + path + ": " + std::strerror(errno) + "\n";
+            const int e = errno;
+            char target[4096];
+            const ssize_t n = readlink(path, target, sizeof target - 1);
+            const std::string link = n > 0 ? " (a symbolic link to " + std::string(target, static_cast<size_t>(n)) + ")"
+                                           : std::string();
+            err = std::string("romwright-sim: cannot open EEPROM file ") + path + link + ": " + std::strerror(e) + "\n";
             return -1;
         }
         if (created) {

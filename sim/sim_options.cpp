@@ -137,6 +137,10 @@ int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, s
         } else if (std::strcmp(opt, "--eeprom") == 0) {
             if (!(arg = need(i)))
                 return 1;
+            if (!*arg) {
+                err = "romwright-sim: --eeprom needs a file name (without --eeprom the EEPROM is kept in memory)\n";
+                return 1;
+            }
             cfg.eeprom_path = arg;
             ++i;
         } else if (std::strcmp(opt, "--trace") == 0) {

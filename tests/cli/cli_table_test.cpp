@@ -134,8 +134,8 @@ TEST(cli_table, messages_and_statuses) {
 
 TEST(cli_table, simulator_option_errors_end_with_status_2_on_stderr) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--bogus"}, {"--eeprom"}, {"--stall", "forever"}, {"--raise", "KILL:3"}, {"--device", "04:00"},
-        {"--write-cycle-ms", "-1"}};
+        {"--bogus"}, {"--eeprom"}, {"--eeprom", ""}, {"--stall", "forever"}, {"--raise", "KILL:3"},
+        {"--raise", "USR1"}, {"--device", "04:00"}, {"--write-cycle-ms", "-1"}};
     for (const auto& opts : bad) {
         SCOPED_TRACE(opts[0]);
         run_result r = run_sim(opts, {"-b", "04:00.0", "-len", "4"});
