@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "adapter/platform.h"
+#include "common/exit_status.h"
 
 // Register offsets in the adapter's BAR0 window.  Every register is 32 bits,
 // little-endian, accessed whole at a 4-byte-aligned offset.
@@ -33,6 +34,9 @@ struct pci_dev_iomem {
     void* base;
 };
 extern pci_dev_iomem g_pci_dev_iomem;
+// The PCI function the lookup found (all zero before), named when its slot
+// stops answering.
+extern pci_function g_adapter_function;
 
 // ---- lookup and window --------------------------------------------------
 
@@ -109,9 +113,18 @@ void do_fullchip_reset();
 void disable_vpd_timer();
 
 // Holds the microprocessor in reset for the lifetime of the object, and
-// defers SIGINT, SIGTERM, SIGHUP and SIGQUIT meanwhile so that a transfer is
-// never cut short.  release() (or the destructor, on an early exit) lets the
+// defers meanwhile every asynchronous signal whose default action ends the
+// process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, ...,
+// the real-time signals; SIGPIPE is ignored), so that a transfer is never
+// cut short.  release() (or the destructor, on an early exit) lets the
 // microprocessor run again, resets the chip and restores the signals.
+//
+// Held work that can throw goes through run(), so that its error is printed
+// before the chip reset line of the release:
+//     up_reset_hold hold;
+//     int r = hold.run([&] { return write_seeprom(buf, first, count); });
+//     ... print the result ...
+//     hold.release();
 class up_reset_hold {
 public:
     up_reset_hold();
@@ -120,10 +133,34 @@ public:
     up_reset_hold& operator=(const up_reset_hold&) = delete;
     void release();
 
+    // Returns work()'s result.  When work throws, prints the error's text
+    // (exit_error's as it stands, another exception as "ERROR: <what>"),
+    // releases the hold, then throws exit_error with the same status (1 for
+    // another exception) and an empty text: main prints nothing more.
+    template <typename Work>
+    auto run(Work&& work) -> decltype(work()) {
+        try {
+            return work();
+        } catch (const exit_error& e) {
+            fail(e.status(), e.what());
+        } catch (const std::exception& e) {
+            fail(EXIT_STATUS_FAILED, std::string("ERROR: ") + e.what() + "\n");
+        }
+    }
+
 private:
+    [[noreturn]] void fail(int status, const std::string& text);
     bool held_;
 };
 
 // The first signal deferred while the microprocessor was held, or 0.
 int deferred_signal();
 void clear_deferred_signal();
+// "SIGUSR1", "SIGRTMIN+3": the name of a signal the hold defers ("a signal"
+// for any other).
+std::string deferred_signal_name(int sig);
+// The deferred signal named name without "SIG" ("USR1"), or 0.  Real-time
+// signals have no such name.
+int deferred_signal_number(const char* name);
+// Those names, comma-separated: "HUP, INT, ...".
+std::string deferred_signal_names();

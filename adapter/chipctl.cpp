@@ -1,6 +1,8 @@
 // Chip control: microprocessor reset, full chip reset, VPD timer.
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "adapter/adapter.h"
 
@@ -33,9 +35,28 @@ void disable_vpd_timer() {
 
 namespace {
 
-const int k_deferred_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr int k_signal_count = sizeof k_deferred_signals / sizeof k_deferred_signals[0];
-struct sigaction g_saved_actions[k_signal_count];
+// Every asynchronous signal whose default action ends the process, besides
+// SIGPIPE (below) and the real-time signals (SIGRTMIN..SIGRTMAX, numbered at
+// run time).  The signals a fault of the process itself raises (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT) are not deferred, and
+// SIGKILL and SIGSTOP cannot be.
+struct named_signal {
+    int number;
+    const char* name;  // without "SIG"
+};
+const named_signal k_deferred_signals[] = {
+    {SIGHUP, "HUP"},   {SIGINT, "INT"},         {SIGQUIT, "QUIT"}, {SIGTERM, "TERM"}, {SIGUSR1, "USR1"},
+    {SIGUSR2, "USR2"}, {SIGALRM, "ALRM"},       {SIGVTALRM, "VTALRM"}, {SIGPROF, "PROF"}, {SIGXCPU, "XCPU"},
+    {SIGXFSZ, "XFSZ"}, {SIGIO, "IO"},
+#ifdef SIGPWR
+    {SIGPWR, "PWR"},
+#endif
+#ifdef SIGSTKFLT
+    {SIGSTKFLT, "STKFLT"},
+#endif
+};
+
+struct sigaction g_saved_actions[NSIG];
 // A reader that goes away (romwright ... | head) must not kill the process
 // in the middle of a flash with the microprocessor held: while it is held,
 // SIGPIPE is ignored and a write to the closed pipe just fails.
@@ -47,13 +68,21 @@ extern "C" void note_signal(int sig) {
         g_deferred = sig;
 }
 
+// Calls fn(signal number) for every deferred signal.
+template <typename Fn>
+void for_each_deferred(Fn fn) {
+    for (const named_signal& s : k_deferred_signals)
+        fn(s.number);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        fn(sig);
+}
+
 void defer_signals() {
     struct sigaction sa = {};
     sa.sa_handler = note_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int i = 0; i < k_signal_count; ++i)
-        sigaction(k_deferred_signals[i], &sa, &g_saved_actions[i]);
+    for_each_deferred([&](int sig) { sigaction(sig, &sa, &g_saved_actions[sig]); });
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
@@ -61,12 +90,34 @@ void defer_signals() {
 }
 
 void restore_signals() {
-    for (int i = 0; i < k_signal_count; ++i)
-        sigaction(k_deferred_signals[i], &g_saved_actions[i], nullptr);
+    for_each_deferred([](int sig) { sigaction(sig, &g_saved_actions[sig], nullptr); });
     sigaction(SIGPIPE, &g_saved_pipe_action, nullptr);
 }
 
 }  // namespace
+
+std::string deferred_signal_name(int sig) {
+    for (const named_signal& s : k_deferred_signals)
+        if (s.number == sig)
+            return std::string("SIG") + s.name;
+    if (sig >= SIGRTMIN && sig <= SIGRTMAX)
+        return sig == SIGRTMIN ? "SIGRTMIN" : "SIGRTMIN+" + std::to_string(sig - SIGRTMIN);
+    return "a signal";
+}
+
+std::string deferred_signal_names() {
+    std::string names;
+    for (const named_signal& s : k_deferred_signals)
+        names += (names.empty() ? "" : ", ") + std::string(s.name);
+    return names;
+}
+
+int deferred_signal_number(const char* name) {
+    for (const named_signal& s : k_deferred_signals)
+        if (std::strcmp(s.name, name) == 0)
+            return s.number;
+    return 0;
+}
 
 int deferred_signal() { return g_deferred; }
 void clear_deferred_signal() { g_deferred = 0; }
@@ -84,4 +135,10 @@ void up_reset_hold::release() {
     held_ = false;
     deassert_reset_up();
     restore_signals();
+}
+
+void up_reset_hold::fail(int status, const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    release();
+    throw exit_error(status, "");
 }

@@ -66,6 +66,7 @@ int dev_find_n_map(const adapter_address& addr) {
     if (fd < 0)
         throw exit_error(EXIT_STATUS_FAILED, err);
     g_lock_fd = fd;
+    g_adapter_function = fn;
     try {
         map_dev_ioregion_create(bar0_physical(fn.base_addr0));
     } catch (...) {

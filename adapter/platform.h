@@ -1,6 +1,6 @@
 // The hardware boundary: everything that differs between the real host and
 // the simulated adapter sits behind this one ops table (PCI lookup, adapter
-// lock, register window, clock).  Exactly one implementation is installed in
+// lock, register window, clock, slot state).  Exactly one implementation is installed in
 // g_platform before romwright_main() runs: platform_host.cpp (libpci,
 // /dev/mem, the wall clock) or sim/platform_sim.cpp.  Nothing above
 // dev_read()/dev_write() knows which one is in use.
@@ -55,6 +55,20 @@ struct platform_ops {
     // The folder in which backups of the EEPROM are kept, created when
     // missing; nullptr when this platform keeps none unless told where.
     const char* (*backup_dir)();
+
+    // Asked when fn's registers read all ones: the state the platform's
+    // error handling (EEH on POWER) reports for fn's slot.  Sets path to the
+    // file it comes from and state to its first line ("0x%08x 0x%08x": the
+    // state flags, then the PE flags, bit 0 of which is "isolated", i.e.
+    // frozen) and returns true; false (or a nullptr op) when the platform
+    // reports none.
+    bool (*slot_state)(const pci_function& fn, std::string& path, std::string& state);
+
+    // True when path names a file the platform itself works on (the host's
+    // device-memory file, the simulator's EEPROM file), compared by device
+    // and inode; what then describes it.  A file that does not exist is no
+    // such file.  Nothing may be written into one.
+    bool (*own_file)(const char* path, std::string& what);
 };
 
 extern const platform_ops* g_platform;

@@ -18,6 +18,7 @@ extern "C" {
 #include "adapter/adapter.h"
 #include "adapter/mmio.h"
 #include "common/exit_status.h"
+#include "common/file_ptr.h"
 
 namespace {
 
@@ -139,10 +140,39 @@ int64_t host_clock_us() {
 
 const char* host_backup_dir() { return g_backup_dir.empty() ? "/var/lib/romwright/backups" : g_backup_dir.c_str(); }
 
+// POWER kernels publish each function's EEH state in sysfs; other hosts have
+// no such file.
+bool host_slot_state(const pci_function& fn, std::string& path, std::string& state) {
+    path = strprintf("%s/devices/%04x:%02x:%02x.%x/eeh_pe_state", g_sysfs_path.empty() ? "/sys/bus/pci"
+                                                                                         : g_sysfs_path.c_str(),
+                     fn.domain, fn.bus, fn.dev, fn.func);
+    file_ptr fp(std::fopen(path.c_str(), "r"));
+    char line[128];
+    if (!fp || !std::fgets(line, sizeof line, fp.get()))
+        return false;
+    state.assign(line, std::strcspn(line, "\n"));
+    return true;
+}
+
+// Written into, the device-memory file would scatter bytes over physical
+// memory: the node itself, or any character device with its numbers.
+bool host_own_file(const char* path, std::string& what) {
+    struct stat file, mem;
+    if (stat(path, &file) != 0 || stat(mem_path(), &mem) != 0)
+        return false;
+    const bool same = (file.st_dev == mem.st_dev && file.st_ino == mem.st_ino) ||
+                      (S_ISCHR(file.st_mode) && S_ISCHR(mem.st_mode) && file.st_rdev == mem.st_rdev);
+    if (same)
+        what = std::strcmp(path, mem_path()) == 0 ? "the device-memory file"
+                                                  : std::string("the device-memory file ") + mem_path();
+    return same;
+}
+
 }  // namespace
 
 const platform_ops host_platform = {
-    "host", host_scan, host_lock, host_map, host_unmap, host_read32, host_write32, host_clock_us, host_backup_dir,
+    "host",        host_scan,       host_lock,     host_map,       host_unmap, host_read32, host_write32,
+    host_clock_us, host_backup_dir, host_slot_state, host_own_file,
 };
 
 std::vector<pci_function> host_collect_functions(const struct pci_dev* head) {

@@ -3,6 +3,7 @@
 #include "common/exit_status.h"
 
 pci_dev_iomem g_pci_dev_iomem = {0, nullptr};
+pci_function g_adapter_function = {0, 0, 0, 0, 0};
 const platform_ops* g_platform = nullptr;
 
 namespace {

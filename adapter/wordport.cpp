@@ -5,6 +5,8 @@
 // EEPROM word at a time.  A request write and its data access must follow
 // each other with nothing in between: nothing else in the process touches
 // the pair, and the adapter lock keeps other runs away.
+#include <cstdio>
+
 #include "adapter/adapter.h"
 #include "common/exit_status.h"
 
@@ -46,14 +48,41 @@ private:
     int64_t deadline_ = 0;
 };
 
+// What the platform's slot state (see platform_ops::slot_state) says, with
+// the way back to a working slot; one line.
+std::string slot_state_line(const std::string& path, const std::string& state) {
+    unsigned flags = 0, pe = 0;
+    const bool parsed = std::sscanf(state.c_str(), "%x %x", &flags, &pe) == 2;
+    // The function's directory and the bus's rescan file beside "devices".
+    const std::string dir = path.substr(0, path.rfind('/'));
+    const size_t devices = dir.rfind("/devices/");
+    const std::string rescan = (devices == std::string::npos ? "/sys/bus/pci" : dir.substr(0, devices)) + "/rescan";
+    const std::string reset = "remove the function and rescan the bus (echo 1 > " + dir + "/remove; echo 1 > " +
+                              rescan + "), then run romwright again";
+    std::string line = "The platform reports the slot ";
+    if (parsed && (pe & 0x1u))
+        line += "frozen (" + path + " reads \"" + state + "\"): thaw it with echo 1 > " + path +
+                " and run romwright again; if it stays frozen, " + reset;
+    else if (parsed && (pe & 0xAu))
+        line += "in recovery (" + path + " reads \"" + state + "\"): wait until the kernel log shows the EEH " +
+                "recovery finished, then run romwright again; if it does not finish, " + reset;
+    else
+        line += std::string(parsed ? "not frozen" : "in an unknown state") + " (" + path + " reads \"" + state +
+                "\"): the adapter itself does not answer; " + reset;
+    return line + "\n";
+}
+
 // A working adapter never reads all ones at 0xD0 (its low byte is the VPD
 // capability ID); a slot that the platform has frozen, or an adapter that
 // is gone, reads all ones everywhere.
 [[noreturn]] void adapter_gone(uint32_t eeprom_address) {
-    throw exit_error(EXIT_STATUS_FAILED,
-                     strprintf("ERROR: the adapter did not answer at EEPROM address 0x%04x: its VPD capability "
-                               "reads all ones (slot frozen by the platform, or adapter gone)\n",
-                               eeprom_address));
+    std::string message = strprintf("ERROR: the adapter did not answer at EEPROM address 0x%04x: its VPD "
+                                     "capability reads all ones (slot frozen by the platform, or adapter gone)\n",
+                                     eeprom_address);
+    std::string path, state;
+    if (g_platform->slot_state && g_platform->slot_state(g_adapter_function, path, state))
+        message += slot_state_line(path, state);
+    throw exit_error(EXIT_STATUS_FAILED, message);
 }
 
 uint32_t se_read_for(uint32_t address, uint32_t reported_address) {

@@ -68,6 +68,7 @@ int64_t null_clock_us() {
 
 const platform_ops null_platform = {
     "null", null_scan, null_lock, null_map, null_unmap, null_read32, null_write32, null_clock_us, [] { return static_cast<const char*>(nullptr); },
+    nullptr, nullptr,
 };
 
 // ---- platform selection -------------------------------------------------

@@ -76,7 +76,8 @@ int flash_image(const image_kind& kind, const char* filename, const uint8_t* eep
     std::printf("Read 0x%x bytes from file %s\n", count, filename);
     up_reset_hold hold;
     uint32_t written = 0;
-    int r = write_seeprom(buf.data(), first, count, eeprom ? eeprom + first : nullptr, &written);
+    int r = hold.run(
+        [&] { return write_seeprom(buf.data(), first, count, eeprom ? eeprom + first : nullptr, &written); });
     if (r == RESULT_OK) {
         std::printf("Wrote those bytes to serial eeprom starting at 0x%x\n", &kind == &k_whole ? 0 : g_seeprom_first_addr);
         if (eeprom)
@@ -93,7 +94,7 @@ int verify_image(const image_kind& kind, const char* filename, const char* regio
     const uint32_t count = static_cast<uint32_t>(buf.size());
     std::printf("Read 0x%x bytes from file %s\n", count, filename);
     up_reset_hold hold;
-    int r = verify_seeprom(buf.data(), kind.first_address(), count);
+    int r = hold.run([&] { return verify_seeprom(buf.data(), kind.first_address(), count); });
     if (r == RESULT_OK) {
         std::printf("Verifying bytes in serial eeprom%s starting at 0x%x\n", region, g_seeprom_first_addr);
         std::puts("Verification Result: PASSED");
@@ -255,7 +256,7 @@ int clear_init(const change_options& opts) {
     up_reset_hold hold;
     std::printf("\nErasing Init region with 0xff\nwriting to Offset 0x%x...", g_seeprom_first_addr);
     std::fflush(stdout);
-    int r = clear_seeprom(g_seeprom_first_addr, INIT_REGION_SIZE, 0xFF);
+    int r = hold.run([&] { return clear_seeprom(g_seeprom_first_addr, INIT_REGION_SIZE, 0xFF); });
     hold.release();
     if (r == RESULT_BAD_DATA)
         std::puts("ERROR");
@@ -272,7 +273,7 @@ int clear_vpd(const change_options& opts) {
         const uint32_t start = VPD_AREA_START + static_cast<uint32_t>(n) * CLEAR_VPD_REGION_SIZE;
         std::printf("\nErasing VPD region %d with 0xff\nwriting to Offset 0x%x...", n, start);
         std::fflush(stdout);
-        const int r = clear_seeprom(start, CLEAR_VPD_REGION_SIZE, 0xFF);
+        const int r = hold.run([&] { return clear_seeprom(start, CLEAR_VPD_REGION_SIZE, 0xFF); });
         if (r != RESULT_OK) {
             if (r == RESULT_BAD_DATA)
                 std::puts("ERROR");
@@ -319,10 +320,16 @@ void check_command_inputs(command_code command, const change_options& opts) {
     case command_code::clearinit:
         check_range(g_seeprom_first_addr, INIT_REGION_SIZE, "Init region");
         break;
-    case command_code::read:
+    case command_code::read: {
         if (g_filename && g_filename[0] == '-')
             throw exit_error(EXIT_STATUS_FAILED, "ERROR: Invalid filename specified\n");
+        std::string what;
+        if (g_filename && g_platform->own_file && g_platform->own_file(g_filename, what))
+            throw exit_error(EXIT_STATUS_FAILED, strprintf("ERROR: %s is %s: reading the EEPROM into it would "
+                                                           "destroy it; name another file\n",
+                                                           g_filename, what.c_str()));
         break;
+    }
     default:
         break;
     }

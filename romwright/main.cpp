@@ -1,8 +1,9 @@
 // main's whole control flow: walk the words, check them, find the adapter,
 // run one command.
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/exit_status.h"
 #include "eeprom/eeprom.h"
@@ -73,21 +74,6 @@ int run(int argc, char** argv) {
     return run_command(cl);
 }
 
-const char* signal_name(int sig) {
-    switch (sig) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    case SIGQUIT:
-        return "SIGQUIT";
-    default:
-        return "a signal";
-    }
-}
-
 }  // namespace
 
 int romwright_main(int argc, char** argv) {
@@ -105,10 +91,29 @@ int romwright_main(int argc, char** argv) {
     g_json_output = false;
     if (int sig = deferred_signal()) {
         clear_deferred_signal();
-        std::printf("Interrupted by %s (signal %d): the transfer was finished first, the adapter reset; stopping\n",
-                    signal_name(sig), sig);
-        status = EXIT_STATUS_SIGNAL_BASE + sig;
+        const std::string name = deferred_signal_name(sig);
+        if (status == EXIT_STATUS_OK) {
+            std::printf("Interrupted by %s (signal %d): the transfer was finished first, the adapter reset; "
+                        "stopping\n",
+                        name.c_str(), sig);
+            status = EXIT_STATUS_SIGNAL_BASE + sig;
+        } else {
+            // The failure is the news: its status stands.
+            std::printf("%s (signal %d) arrived during the command, which failed; the adapter reset; stopping\n",
+                        name.c_str(), sig);
+        }
     }
-    std::fflush(stdout);
+    // Output that did not reach its destination (a full disk, a pipe whose
+    // reader went away while SIGPIPE was ignored) is a failure, noted where
+    // the output cannot go.
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        const int e = errno;
+        std::fprintf(stderr, "romwright: standard output could not be written%s%s\n", e ? ": " : "",
+                     e ? std::strerror(e) : "");
+        if (status == EXIT_STATUS_OK)
+            status = EXIT_STATUS_FAILED;
+        std::clearerr(stdout);  // the next run in this process starts clean
+    }
     return status;
 }

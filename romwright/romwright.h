@@ -9,6 +9,8 @@
 
 // The whole run: walks the argument words, checks them, finds the adapter,
 // runs one command.  Returns the exit status; never ends the process.
+// Standard output is flushed at the end; when it could not be written, a
+// note goes to standard error and a success becomes status 1.
 // g_platform must be set.
 int romwright_main(int argc, char** argv);
 

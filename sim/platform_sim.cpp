@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "adapter/adapter.h"
@@ -49,10 +50,28 @@ void sim_write32(const pci_dev_iomem&, uint32_t offset, uint32_t value) { the_si
 int64_t sim_clock_us() { return the_sim().now_us(); }
 const char* sim_backup_dir() { return the_sim().backup_dir(); }
 
+// The state a POWER host would show: isolated while --frozen.
+bool sim_slot_state(const pci_function& fn, std::string& path, std::string& state) {
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "/sys/bus/pci/devices/%04x:%02x:%02x.%x/eeh_pe_state", fn.domain, fn.bus, fn.dev,
+                  fn.func);
+    path = buf;
+    state = the_sim().config().frozen ? "0x00000000 0x00000001" : "0x00000078 0x00000000";
+    return true;
+}
+
+bool sim_own_file(const char* path, std::string& what) {
+    if (!the_sim().is_eeprom_file(path))
+        return false;
+    what = "the simulated adapter's EEPROM file (--eeprom)";
+    return true;
+}
+
 }  // namespace
 
 const platform_ops sim_platform = {
-    "sim", sim_scan, sim_lock, sim_map, sim_unmap, sim_read32, sim_write32, sim_clock_us, sim_backup_dir,
+    "sim",        sim_scan,        sim_lock,       sim_map,      sim_unmap, sim_read32, sim_write32,
+    sim_clock_us, sim_backup_dir, sim_slot_state, sim_own_file,
 };
 
 int sim_install(const sim_config& cfg, std::string& err) {

@@ -103,6 +103,8 @@ int sim_adapter::open(const sim_config& cfg, std::string& err) {
             return -1;
         }
         eeprom_fd_ = fd;
+        eeprom_dev_ = st.st_dev;
+        eeprom_ino_ = st.st_ino;
         eeprom_ = static_cast<uint8_t*>(map);
     }
 
@@ -129,6 +131,11 @@ void sim_adapter::close() {
         eeprom_fd_ = -1;
     }
     eeprom_ = memory_eeprom_.data();
+}
+
+bool sim_adapter::is_eeprom_file(const char* path) const {
+    struct stat st;
+    return eeprom_fd_ >= 0 && stat(path, &st) == 0 && st.st_dev == eeprom_dev_ && st.st_ino == eeprom_ino_;
 }
 
 void sim_adapter::record(char kind, uint32_t offset, uint32_t value) {

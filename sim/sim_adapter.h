@@ -4,6 +4,8 @@
 // any command, and the tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <csignal>
 #include <cstdint>
@@ -74,6 +76,8 @@ public:
     int64_t now_us() const { return clock_us_; }
 
     const sim_config& config() const { return cfg_; }
+    // True when path names the EEPROM file (same device and inode).
+    bool is_eeprom_file(const char* path) const;
     const std::vector<pci_function>& devices() const { return cfg_.devices; }
     uint8_t* eeprom() { return eeprom_; }
     uint32_t reg(uint32_t offset) const { return regs_[offset / 4]; }
@@ -102,6 +106,8 @@ private:
     uint8_t* eeprom_ = nullptr;
     std::array<uint8_t, SIM_EEPROM_SIZE> memory_eeprom_{};
     int eeprom_fd_ = -1;
+    dev_t eeprom_dev_ = 0;  // the EEPROM file's identity while open
+    ino_t eeprom_ino_ = 0;
 
     uint32_t cfg_select_ = 0;   // config offset chosen by PCIE_CFG_SPACE_REQ
     uint32_t vpd_address_ = 0;  // 15 bits

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "adapter/adapter.h"
 #include "sim/sim_adapter.h"
 
 const char* sim_usage_text() {
@@ -21,7 +22,8 @@ const char* sim_usage_text() {
            "  --stall vpd|status   the VPD flag never changes / the status word stays busy\n"
            "  --frozen             registers read all ones, writes are dropped\n"
            "  --trace FILE         append one line per register access\n"
-           "  --raise SIG:N        send SIG (INT, TERM, HUP, QUIT) after the Nth word write\n"
+           "  --raise SIG:N        send SIG (INT, TERM, HUP, QUIT, USR1, USR2, ALRM, VTALRM,\n"
+           "                       PROF, XCPU, XFSZ, IO, PWR, STKFLT) after the Nth word write\n"
            "  --vpd-us N           the VPD flag answers N virtual microseconds after each\n"
            "                       request (default 0: at the first poll)\n"
            "  --backup-dir DIR     keep backups of the EEPROM in DIR (default: backups/\n"
@@ -181,20 +183,13 @@ int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, s
         } else if (std::strcmp(opt, "--raise") == 0) {
             if (!(arg = need(i)))
                 return 1;
-            static const struct {
-                const char* name;
-                int sig;
-            } names[] = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}};
+            // SIG: any signal that romwright defers while it holds the adapter.
             const char* colon = std::strchr(arg, ':');
-            int sig = 0;
-            for (const auto& n : names)
-                if (colon && std::strlen(n.name) == static_cast<size_t>(colon - arg) &&
-                    std::strncmp(arg, n.name, static_cast<size_t>(colon - arg)) == 0)
-                    sig = n.sig;
+            const int sig = colon ? deferred_signal_number(std::string(arg, colon).c_str()) : 0;
             uint32_t count = 0;
             if (!sig || !parse_decimal(colon + 1, 0xFFFFFFFFu, &count) || count == 0) {
-                err = std::string("romwright-sim: --raise ") + arg + ": expected SIG:N, SIG one of INT, TERM, HUP, "
-                      "QUIT and N a word count from 1\n";
+                err = std::string("romwright-sim: --raise ") + arg + ": expected SIG:N, SIG one of " +
+                      deferred_signal_names() + " and N a word count from 1\n";
                 return 1;
             }
             cfg.raise_signal = sig;

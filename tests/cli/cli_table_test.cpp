@@ -1,5 +1,7 @@
 // The command line end to end: every rejection with its exact output and
 // status, and the accepted corner cases, through romwright-sim.
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -149,6 +151,33 @@ TEST(cli_table, simulator_option_errors_end_with_status_2_on_stderr) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("32768"), std::string::npos) << r.err;
+}
+
+// The EEPROM file through symbolic links, and never the output of read.
+TEST(cli_table, simulator_eeprom_file_corners) {
+    cli::board b;
+    ASSERT_EQ(symlink("new.bin", b.file("dangling.bin").c_str()), 0);
+    run_result r = run_sim({"--eeprom", b.file("dangling.bin")}, {"-b", "04:00.0", "-len", "4"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(b.file("new.bin")), sample_board());
+
+    ASSERT_EQ(symlink("nodir/x.bin", b.file("nowhere.bin").c_str()), 0);
+    r = run_sim({"--eeprom", b.file("nowhere.bin")}, {"-b", "04:00.0", "-len", "4"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "romwright-sim: cannot open EEPROM file " + b.file("nowhere.bin") +
+                         " (a symbolic link to nodir/x.bin): No such file or directory\n");
+
+    // The same file under other names: refused before any register access.
+    ASSERT_EQ(symlink("eeprom.bin", b.file("alias.bin").c_str()), 0);
+    for (const std::string& name : {std::string("eeprom.bin"), std::string("./alias.bin"), b.eeprom()}) {
+        SCOPED_TRACE(name);
+        r = b.run({"-b", "04:00.0", "read", name});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "ERROR: " + name + " is the simulated adapter's EEPROM file (--eeprom): reading the EEPROM "
+                         "into it would destroy it; name another file\n");
+        EXPECT_EQ(b.trace_text(), "");
+        EXPECT_EQ(b.contents(), sample_board());
+    }
 }
 
 }  // namespace

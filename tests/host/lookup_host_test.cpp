@@ -295,4 +295,29 @@ TEST_F(host_sysfs, list_without_the_vendors_functions_finds_none) {
     EXPECT_EQ(status, 1);
 }
 
+// What a POWER kernel shows of the function's EEH state, when it shows any.
+TEST_F(host_sysfs, slot_state_is_the_first_line_of_the_function_s_eeh_pe_state) {
+    add_device("0003:7f:1f.7", 0x10000);
+    const pci_function fn = {3, 0x7f, 0x1f, 7, 0x10000};
+    std::string path, state;
+    EXPECT_FALSE(host_platform.slot_state(fn, path, state));
+    write_text(dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"), "0x00000000 0x00000001\n");
+    ASSERT_TRUE(host_platform.slot_state(fn, path, state));
+    EXPECT_EQ(path, dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"));
+    EXPECT_EQ(state, "0x00000000 0x00000001");
+}
+
+// Reading the EEPROM into the device-memory file would write physical
+// memory: read refuses it under any name.
+TEST_F(host_sysfs, the_device_memory_file_is_the_platform_s_own) {
+    make_mem(0x1000, 0, 0);
+    ASSERT_EQ(symlink(dir.file("mem").c_str(), dir.file("alias").c_str()), 0);
+    write_text(dir.file("other"), "");
+    std::string what;
+    EXPECT_TRUE(host_platform.own_file(dir.file("alias").c_str(), what));
+    EXPECT_EQ(what, "the device-memory file " + dir.file("mem"));
+    EXPECT_FALSE(host_platform.own_file(dir.file("other").c_str(), what));
+    EXPECT_FALSE(host_platform.own_file(dir.file("missing").c_str(), what));
+}
+
 }  // namespace

@@ -1,4 +1,8 @@
 // Chip control: microprocessor reset, full chip reset, VPD timer.
+#include <csignal>
+#include <functional>
+#include <stdexcept>
+
 #include "adapter/adapter.h"
 #include "unit_support.h"
 
@@ -34,6 +38,54 @@ TEST_F(chip_control, disable_vpd_timer_clears_the_upper_half_only) {
         disable_vpd_timer();
         EXPECT_EQ(trace(), (std::vector<sim_access>{R(VPD_TIMER, before), W(VPD_TIMER, after)})) << std::hex << before;
     }
+}
+
+// Held work that throws: its error comes out before the release's chip reset
+// line, and main is left nothing more to print.
+TEST_F(chip_control, run_prints_the_error_of_the_held_work_before_the_release) {
+    struct failure_case {
+        std::function<int()> work;
+        int status;
+        std::string out;
+    };
+    const failure_case cases[] = {
+        {[]() -> int { throw exit_error(7, "ERROR: held work failed\n"); }, 7,
+         "ERROR: held work failed\nDoing full chip reset...Done\n"},
+        {[]() -> int { throw std::runtime_error("out of luck"); }, 1,
+         "ERROR: out of luck\nDoing full chip reset...Done\n"},
+    };
+    for (const failure_case& c : cases) {
+        trace().clear();
+        outcome o = run_catching([&] {
+            up_reset_hold hold;
+            hold.run(c.work);
+        });
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(o.out, c.out);  // the rethrown error's own text is empty
+        EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x10), W(UP_RESET, 0x11), R(UP_RESET, 0x11),
+                                                    W(UP_RESET, 0x10), W(FULLCHIP_RESET, 3)}));
+    }
+    std::string out = capture_stdout([] {
+        up_reset_hold hold;
+        EXPECT_EQ(hold.run([] { return 42; }), 42);
+    });
+    EXPECT_EQ(out, "Doing full chip reset...Done\n");
+}
+
+// The real-time signals have no fixed numbers; the named ones are killed
+// for real in the end-to-end tests.
+TEST_F(chip_control, real_time_signals_are_deferred_while_held) {
+    for (int sig : {SIGRTMIN, SIGRTMIN + 1, SIGRTMAX}) {
+        capture_stdout([&] {
+            up_reset_hold hold;
+            std::raise(sig);
+            EXPECT_EQ(deferred_signal(), sig);
+        });
+        clear_deferred_signal();
+    }
+    EXPECT_EQ(deferred_signal_name(SIGRTMIN), "SIGRTMIN");
+    EXPECT_EQ(deferred_signal_name(SIGRTMIN + 3), "SIGRTMIN+3");
+    EXPECT_EQ(deferred_signal_name(SIGUSR1), "SIGUSR1");
 }
 
 }  // namespace
