@@ -143,8 +143,8 @@ command_line parse_command_line(int argc, char** argv) {
         for (const std::string& w : cl.passed_over)
             words += (words.empty() ? "'" : ", '") + w + "'";
         throw exit_error(EXIT_STATUS_USAGE,
-                         strprintf("ERROR: unknown word%s %s and no command word: nothing was done (romwright "
-                                   "--help lists the commands)\n",
+                         strprintf("ERROR: unknown word%s %s and no command word: nothing was done (man 8 "
+                                   "romwright lists the commands)\n",
                                    cl.passed_over.size() > 1 ? "s" : "", words.c_str()));
     }
     return cl;

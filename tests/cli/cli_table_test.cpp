@@ -108,7 +108,7 @@ TEST(cli_table, messages_and_statuses) {
         {{}, {"DUMP", "stray.bin", "bdinfo", "good.txt", "-b", "04:00.0", "-len", "16", "dump"}, 0, dump16},
         // Without one, they are refused: most likely a misspelt command.
         {{}, {"wirte"}, 255,
-         "ERROR: unknown word 'wirte' and no command word: nothing was done (romwright --help lists the "
+         "ERROR: unknown word 'wirte' and no command word: nothing was done (man 8 romwright lists the "
          "commands)\n"},
         // Answers that need no -b; later words are not examined.
         {{}, {"--help", "bdinfo", "missing.txt"}, 0, u},

@@ -173,10 +173,10 @@ TEST_F(refused_input, never_reaches_a_register) {
         {{"-b", "04:00.0", "bdinfo", "."}, 255, false, "unable to locate boardinfo file:.\n"},
         // A misspelt command is no dump.
         {{"-b", "04:00.0", "wirte", "-f:new.bin"}, 255, false,
-         "ERROR: unknown words 'wirte', '-f:new.bin' and no command word: nothing was done (romwright --help "
+         "ERROR: unknown words 'wirte', '-f:new.bin' and no command word: nothing was done (man 8 romwright "
          "lists the commands)\n"},
         {{"-b", "04:00.0", "-len", "16", "dmup"}, 255, false,
-         "ERROR: unknown word 'dmup' and no command word: nothing was done (romwright --help lists the "
+         "ERROR: unknown word 'dmup' and no command word: nothing was done (man 8 romwright lists the "
          "commands)\n"},
     };
     for (const refused_case& c : cases) {
