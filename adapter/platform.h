@@ -1,9 +1,10 @@
 // The hardware boundary: everything that differs between the real host and
 // the simulated adapter sits behind this one ops table (PCI lookup, adapter
-// lock, register window, clock, slot state).  Exactly one implementation is installed in
-// g_platform before romwright_main() runs: platform_host.cpp (libpci,
-// /dev/mem, the wall clock) or sim/platform_sim.cpp.  Nothing above
-// dev_read()/dev_write() knows which one is in use.
+// lock, register window, clock, backups, slot state, own files).  Exactly one
+// implementation is installed in g_platform before romwright_main() runs:
+// platform_host.cpp (libpci, /dev/mem, the wall clock) or
+// sim/platform_sim.cpp.  Nothing above dev_read()/dev_write() knows which one
+// is in use.
 #pragma once
 
 #include <cstdint>
