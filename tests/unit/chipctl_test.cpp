@@ -73,15 +73,22 @@ TEST_F(chip_control, run_prints_the_error_of_the_held_work_before_the_release) {
 }
 
 // The real-time signals have no fixed numbers; the named ones are killed
-// for real in the end-to-end tests.
+// for real in the end-to-end tests.  qemu-user keeps the last real-time
+// signals for itself and cannot send them (raise fails): those are passed
+// over there.
 TEST_F(chip_control, real_time_signals_are_deferred_while_held) {
     for (int sig : {SIGRTMIN, SIGRTMIN + 1, SIGRTMAX}) {
+        int sent = -1, deferred = 0;
         capture_stdout([&] {
             up_reset_hold hold;
-            std::raise(sig);
-            EXPECT_EQ(deferred_signal(), sig);
+            sent = std::raise(sig);
+            deferred = deferred_signal();
         });
         clear_deferred_signal();
+        if (sent != 0 && sig != SIGRTMIN)
+            continue;
+        EXPECT_EQ(sent, 0) << "SIGRTMIN+" << sig - SIGRTMIN;
+        EXPECT_EQ(deferred, sig) << "SIGRTMIN+" << sig - SIGRTMIN;
     }
     EXPECT_EQ(deferred_signal_name(SIGRTMIN), "SIGRTMIN");
     EXPECT_EQ(deferred_signal_name(SIGRTMIN + 3), "SIGRTMIN+3");
