@@ -82,7 +82,9 @@ int romwright_main(int argc, char** argv) {
         status = run(argc, argv);
     } catch (const exit_error& e) {
         status = e.status();
-        std::fputs(g_json_output ? render_json_error(e.what(), status).c_str() : e.what(), stdout);
+        // --help and --version answer as text, -json or not.
+        const bool as_json = g_json_output && status != EXIT_STATUS_OK;
+        std::fputs(as_json ? render_json_error(e.what(), status).c_str() : e.what(), stdout);
     } catch (const std::exception& e) {
         status = EXIT_STATUS_FAILED;
         const std::string text = strprintf("ERROR: %s\n", e.what());

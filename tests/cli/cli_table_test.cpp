@@ -112,7 +112,8 @@ TEST(cli_table, messages_and_statuses) {
          "commands)\n"},
         // Answers that need no -b; later words are not examined.
         {{}, {"--help", "bdinfo", "missing.txt"}, 0, u},
-        {{}, {"-len", "16", "--version", "-b"}, 0, "romwright " ROMWRIGHT_VERSION "\n"},
+        // As text, -json or not.
+        {{}, {"-json", "vpd", "-len", "16", "--version", "-b"}, 0, "romwright " ROMWRIGHT_VERSION "\n"},
         // The image file named is the file used, '-', ':' and blanks kept.
         {{}, {"-b", "04:00.0", "verify", "-finit:no such-dir/init-v2.bin"}, 255,
          "Unable to open file:no such-dir/init-v2.bin\n"},
