@@ -59,9 +59,9 @@ inline uint64_t bar0_physical(uint64_t base_addr0) { return base_addr0 & ~uint64
 // Scans the PCI functions and counts those at addr.  With exactly one match
 // it takes the adapter lock and maps the window, then returns 1.  Returns 0
 // (nothing mapped, nothing printed) when none matches.  Throws exit_error
-// (status 1) when several match, when the match has no memory BAR0, when
-// the adapter is locked by another run, or when the window cannot be
-// mapped; no register is touched then.
+// (status 1) when several match, when the match has no memory BAR0 or its
+// memory decoding is off, when the adapter is locked by another run, or
+// when the window cannot be mapped; no register is touched then.
 int dev_find_n_map(const adapter_address& addr);
 
 // The function that the last successful dev_find_n_map() mapped.

@@ -57,6 +57,14 @@ int dev_find_n_map(const adapter_address& addr) {
                                    "(BAR0 reads 0x%llx)\n",
                                    fn.domain, fn.bus, fn.dev, fn.func,
                                    static_cast<unsigned long long>(fn.base_addr0)));
+    // A function that no driver has enabled may have memory decoding off:
+    // its window then reads 0 (or all ones) and drops writes.
+    if (!fn.memory_decoding)
+        throw exit_error(EXIT_STATUS_FAILED,
+                         strprintf("ERROR: memory decoding is off for the PCI function at %04x:%02x:%02x.%x, so its "
+                                   "registers cannot be reached; turn it on with: echo 1 > "
+                                   "/sys/bus/pci/devices/%04x:%02x:%02x.%x/enable (or bind the adapter's driver)\n",
+                                   fn.domain, fn.bus, fn.dev, fn.func, fn.domain, fn.bus, fn.dev, fn.func));
     int fd = g_platform->lock(fn, err);
     if (fd == -2)
         throw exit_error(EXIT_STATUS_FAILED,

@@ -23,6 +23,7 @@ struct pci_function {
     uint16_t vendor_id = 0;  // 0: the scan did not say
     uint16_t device_id = 0;
     std::string driver = std::string();  // the kernel driver bound to it; empty: none
+    bool memory_decoding = true;  // the command register's Memory Space bit
 };
 
 struct platform_ops {

@@ -75,6 +75,9 @@ int host_scan(std::vector<pci_function>& out, std::string&) {
     for (struct pci_dev* d = pacc->devices; d; d = d->next)
         pci_fill_info(d, PCI_FILL_BASES | PCI_FILL_IDENT | k_fill_driver);
     out = host_collect_functions(pacc->devices);
+    size_t i = 0;
+    for (struct pci_dev* d = pacc->devices; d; d = d->next, ++i)
+        out[i].memory_decoding = (pci_read_word(d, PCI_COMMAND) & PCI_COMMAND_MEMORY) != 0;
     return 0;
 }
 

@@ -14,6 +14,8 @@ namespace {
 
 int sim_scan(std::vector<pci_function>& out, std::string&) {
     out = the_sim().devices();
+    for (pci_function& fn : out)
+        fn.memory_decoding = !the_sim().config().memory_off;
     return 0;
 }
 

@@ -34,6 +34,7 @@ struct sim_config {
     uint32_t vpd_us = 0;           // the VPD flag answers this long after a request
     std::string backup_dir;        // empty: backups/ beside eeprom_path, or none
     bool stats = false;            // access counts on standard error at exit
+    bool memory_off = false;       // the functions' memory decoding is off
 };
 
 // What the adapter has been asked to do since it was opened.
@@ -151,3 +152,8 @@ bool sim_parse_device(const char* text, pci_function* out);
 // option; 2 when help was asked for.
 int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, std::string& err);
 const char* sim_usage_text();
+
+// --serve: answers register accesses over the UNIX socket cfg.serve_path
+// (protocol in sim/serve.cpp) until the client goes; returns the exit
+// status (0, or 2 with a message in err).
+int sim_serve(const sim_config& cfg, std::string& err);

@@ -30,6 +30,7 @@ const char* sim_usage_text() {
            "                       beside the --eeprom FILE; none for an in-memory EEPROM)\n"
            "  --stats              at exit, print register and EEPROM access counts and the\n"
            "                       virtual time elapsed on standard error\n"
+           "  --memory-off         the functions' memory decoding is off\n"
            "  --help               this text\n"
            "\n"
            "Exit status: romwright's own; 2 for a problem of the simulator itself.\n";
@@ -136,6 +137,8 @@ int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, s
                 return 1;
             }
             ++i;
+        } else if (std::strcmp(opt, "--memory-off") == 0) {
+            cfg.memory_off = true;
         } else if (std::strcmp(opt, "--eeprom") == 0) {
             if (!(arg = need(i)))
                 return 1;

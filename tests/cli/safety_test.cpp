@@ -172,6 +172,17 @@ TEST(safety, an_ambiguous_address_touches_no_register) {
     EXPECT_NE(b.contents(), sample_board());
 }
 
+TEST(safety, memory_decoding_off_is_refused_before_any_register_naming_the_remedy) {
+    board b;
+    run_result r = b.run({"-b", "0000:04:00.0", "clearinit"}, {"--memory-off"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ERROR: memory decoding is off for the PCI function at 0000:04:00.0, so its registers cannot be "
+                     "reached; turn it on with: echo 1 > /sys/bus/pci/devices/0000:04:00.0/enable (or bind the "
+                     "adapter's driver)\n");
+    EXPECT_EQ(b.trace_text(), "");
+    EXPECT_EQ(b.contents(), sample_board());
+}
+
 TEST(safety, a_reader_that_goes_away_does_not_stop_a_flash) {
     // The first output reaches the pipe with the first progress line, in the
     // middle of the flash, when nobody reads it any more.

@@ -87,8 +87,9 @@ TEST(host_lookup_list, values_above_255_match_nothing) {
     EXPECT_EQ(match_pci_functions(list.functions(), bdf(0xff, 0x1f, 7)).size(), 1u);
 }
 
-// A fake /sys/bus/pci: devices/<DDDD:BB:SS.F>/resource, as libpci's sysfs
-// method reads it, plus a device-memory file and a lock directory.
+// A fake /sys/bus/pci: devices/<DDDD:BB:SS.F>/resource and config, as
+// libpci's sysfs method reads them, plus a device-memory file and a lock
+// directory.
 class host_sysfs : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -109,8 +110,10 @@ protected:
     }
     // flags: the kernel's resource flags (0x140204: 64-bit memory; 0 with
     // bar0 0: no BAR0).  IDs as the kernel's vendor and device files hold them.
+    // command: the command register (bit 1: memory decoding on).
     void add_device(const std::string& name, uint64_t bar0, uint64_t flags = 0x140204,
-                    const std::string& vendor = "0x1e2c", const std::string& device = "0x8001") {
+                    const std::string& vendor = "0x1e2c", const std::string& device = "0x8001",
+                    uint16_t command = 0x0006) {
         std::string d = dir.file("sys/devices/" + name);
         mkdir(d.c_str(), 0755);
         write_text(d + "/vendor", vendor + "\n");
@@ -123,6 +126,13 @@ protected:
         for (int i = 1; i < 6; ++i)
             text += "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
         write_text(d + "/resource", text);
+        const unsigned long v = std::stoul(vendor, nullptr, 16), dv = std::stoul(device, nullptr, 16);
+        std::vector<uint8_t> config(64, 0);
+        const uint8_t head[6] = {static_cast<uint8_t>(v),       static_cast<uint8_t>(v >> 8),
+                                 static_cast<uint8_t>(dv),      static_cast<uint8_t>(dv >> 8),
+                                 static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8)};
+        std::copy(head, head + 6, config.begin());
+        write_file(d + "/config", config);
     }
     // A sparse stand-in for device memory holding a little-endian register
     // value v at physical address at.
@@ -159,7 +169,7 @@ protected:
 TEST_F(host_sysfs, scan_reports_domain_address_and_bar0_from_resource) {
     add_device("0000:04:00.0", 0x10000);
     add_device("0003:7f:1f.7", 0x00002000FEDCB000ull);
-    add_device("0000:00:1c.2", 0, 0);
+    add_device("0000:00:1c.2", 0, 0, "0x1e2c", "0x8001", 0x0004);  // bus master, no memory decoding
     std::vector<pci_function> fns;
     std::string err;
     ASSERT_EQ(host_platform.scan(fns, err), 0) << err;
@@ -168,6 +178,8 @@ TEST_F(host_sysfs, scan_reports_domain_address_and_bar0_from_resource) {
     EXPECT_EQ(fns[0].dev, 0x1c);
     EXPECT_EQ(fns[0].func, 2);
     EXPECT_EQ(fns[0].base_addr0, 0u);
+    EXPECT_FALSE(fns[0].memory_decoding);
+    EXPECT_TRUE(fns[1].memory_decoding);
     EXPECT_EQ(fns[1].domain, 0u);
     EXPECT_EQ(bar0_physical(fns[1].base_addr0), 0x10000u);
     EXPECT_EQ(fns[2].domain, 3u);
@@ -238,6 +250,17 @@ TEST_F(host_sysfs, a_function_without_memory_bar0_is_not_mapped) {
         EXPECT_NE(msg.find("no memory BAR0"), std::string::npos) << msg;
         EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
     }
+}
+
+TEST_F(host_sysfs, memory_decoding_off_maps_nothing_and_names_the_remedy) {
+    add_device("0003:7f:1f.7", 0x10000, 0x140204, "0x1e2c", "0x8001", 0x0004);
+    make_mem(0x60000, 0, 0);
+    std::string msg;
+    EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find("memory decoding is off for the PCI function at 0003:7f:1f.7"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("echo 1 > /sys/bus/pci/devices/0003:7f:1f.7/enable"), std::string::npos) << msg;
+    EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
+    EXPECT_FALSE(access(dir.file("lock/romwright-0003:7f:1f.lock").c_str(), F_OK) == 0);
 }
 
 TEST_F(host_sysfs, no_match_maps_nothing) {
