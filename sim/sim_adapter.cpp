@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "adapter/adapter.h"
 
@@ -145,9 +146,21 @@ void sim_adapter::record(char kind, uint32_t offset, uint32_t value) {
         trace_mem_.push_back(sim_access{kind, offset, value});
 }
 
+// One register access: a microsecond of virtual time, or a look at the
+// host's clock when a program elsewhere measures real time (--serve).
+void sim_adapter::tick() {
+    if (!cfg_.real_clock) {
+        clock_us_ += 1;
+        return;
+    }
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_us_ = int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
 uint32_t sim_adapter::read(uint32_t offset) {
     offset &= (REGISTER_WINDOW_SIZE - 1) & ~3u;
-    clock_us_ += 1;
+    tick();
     ++counts_.register_reads;
     uint32_t v;
     if (cfg_.frozen)
@@ -162,7 +175,7 @@ uint32_t sim_adapter::read(uint32_t offset) {
 
 void sim_adapter::write(uint32_t offset, uint32_t value) {
     offset &= (REGISTER_WINDOW_SIZE - 1) & ~3u;
-    clock_us_ += 1;
+    tick();
     ++counts_.register_writes;
     record('W', offset, value);
     if (cfg_.frozen)
@@ -245,6 +258,11 @@ uint32_t sim_adapter::eeprom_read_word(uint32_t vpd_address) {
         // it busy lets the write cycle run to its end.
         if (cfg_.stall_status)
             return 1;
+        if (write_cycle_pending_ && cfg_.real_clock) {
+            // Real time: busy until the cycle has passed.
+            write_cycle_pending_ = clock_us_ < write_cycle_end_us_;
+            return write_cycle_pending_ ? 1 : 0;
+        }
         if (write_cycle_pending_) {
             write_cycle_pending_ = false;
             if (clock_us_ < write_cycle_end_us_)

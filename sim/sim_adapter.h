@@ -35,6 +35,8 @@ struct sim_config {
     std::string backup_dir;        // empty: backups/ beside eeprom_path, or none
     bool stats = false;            // access counts on standard error at exit
     bool memory_off = false;       // the functions' memory decoding is off
+    std::string serve_path;        // --serve: answer a device over this socket
+    bool real_clock = false;       // the host's clock instead of the virtual one
 };
 
 // What the adapter has been asked to do since it was opened.
@@ -100,6 +102,7 @@ private:
     void record(char kind, uint32_t offset, uint32_t value);
     void power_on_registers();
     void finish_vpd_transfer();
+    void tick();
 
     sim_config cfg_;
     std::vector<uint32_t> regs_;

@@ -19,6 +19,14 @@ int main(int argc, char** argv) {
         std::fputs(err.c_str(), stderr);
         return 2;
     }
+    if (!cfg.serve_path.empty()) {
+        // The program runs where the client is, not here.
+        int status = first_word < argc ? 2 : sim_serve(cfg, err);
+        if (first_word < argc)
+            err = "romwright-sim: --serve takes no romwright words: the program runs in the client's machine\n";
+        std::fputs(err.c_str(), stderr);
+        return status;
+    }
     if (sim_install(cfg, err) != 0) {
         std::fputs(err.c_str(), stderr);
         return 2;

@@ -31,6 +31,9 @@ const char* sim_usage_text() {
            "  --stats              at exit, print register and EEPROM access counts and the\n"
            "                       virtual time elapsed on standard error\n"
            "  --memory-off         the functions' memory decoding is off\n"
+           "  --serve SOCKET       answer the register accesses of a device elsewhere (a\n"
+           "                       virtual machine's) over the UNIX socket SOCKET, on the\n"
+           "                       host's clock, instead of running romwright\n"
            "  --help               this text\n"
            "\n"
            "Exit status: romwright's own; 2 for a problem of the simulator itself.\n";
@@ -139,6 +142,11 @@ int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, s
             ++i;
         } else if (std::strcmp(opt, "--memory-off") == 0) {
             cfg.memory_off = true;
+        } else if (std::strcmp(opt, "--serve") == 0) {
+            if (!(arg = need(i)))
+                return 1;
+            cfg.serve_path = arg;
+            ++i;
         } else if (std::strcmp(opt, "--eeprom") == 0) {
             if (!(arg = need(i)))
                 return 1;

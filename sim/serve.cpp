@@ -1,0 +1,197 @@
+// romwright-sim --serve: the simulated adapter answering the register
+// accesses of a device that lives in another process, such as the PCI
+// function that tests/kernel/qemu/ adds to a virtual machine.  The program
+// then runs unchanged inside that machine (libpci, /dev/mem, its own
+// clock), and this process is its adapter.
+//
+// Wire protocol, over a SOCK_STREAM UNIX socket.  Every message is 12
+// bytes: three 32-bit little-endian fields
+//
+//     op      0 READ, 1 WRITE
+//     offset  offset in the 0x40000-byte register window (rounded down to a
+//             multiple of 4, as a 32-bit access sees it)
+//     value   WRITE: the value written (the register's numeric value);
+//             READ: 0
+//
+// A READ is answered with one 12-byte message: op 0, the same offset, the
+// value read.  A WRITE is not answered (posted, like a PCI memory write);
+// the stream keeps all accesses in order, so a READ after a WRITE sees its
+// effect.  Any other op ends the service.
+//
+// The server listens at SOCKET, serves one connection, and ends with
+// status 0 when its client closes it or on SIGINT/SIGTERM; 2 on any problem
+// of its own (socket, malformed message).  SOCKET appears only once it
+// accepts connections, so a script may wait for it to exist.  The clock is
+// the host's: a write cycle of --write-cycle-ms lasts that long in real time,
+// and the EEPROM's status word reads busy until it has passed.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sim/sim_adapter.h"
+
+namespace {
+
+constexpr uint32_t OP_READ = 0;
+constexpr uint32_t OP_WRITE = 1;
+constexpr size_t MESSAGE = 12;
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) { g_stop = 1; }
+
+uint32_t get_le32(const unsigned char* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+void put_le32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::string errno_text(const std::string& what) { return "romwright-sim: " + what + ": " + std::strerror(errno) + "\n"; }
+
+// Listens at path, which appears only once listen() has succeeded.
+int listen_at(const std::string& path, std::string& err) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            err = "romwright-sim: --serve " + path + ": exists and is not a socket\n";
+            return -1;
+        }
+        unlink(path.c_str());  // left behind by an earlier server
+    }
+    const std::string temp = path + ".binding";
+    struct sockaddr_un sa {};
+    sa.sun_family = AF_UNIX;
+    if (temp.size() >= sizeof sa.sun_path) {
+        err = "romwright-sim: --serve " + path + ": the socket path is too long\n";
+        return -1;
+    }
+    std::memcpy(sa.sun_path, temp.c_str(), temp.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        err = errno_text("socket");
+        return -1;
+    }
+    unlink(temp.c_str());
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 1) != 0 ||
+        rename(temp.c_str(), path.c_str()) != 0) {
+        err = errno_text("--serve " + path);
+        unlink(temp.c_str());
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool send_all(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR && !g_stop)
+            continue;
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+// Answers one connection until its client closes it.  Returns 0, or 2
+// with a message in err.
+int serve_connection(int fd, sim_adapter& sim, std::string& err) {
+    unsigned char buf[MESSAGE * 512];
+    size_t have = 0;
+    for (;;) {
+        ssize_t k = recv(fd, buf + have, sizeof buf - have, 0);
+        if (k < 0 && errno == EINTR) {
+            if (g_stop)
+                return 0;
+            continue;
+        }
+        if (k < 0) {
+            err = errno_text("--serve: receive");
+            return 2;
+        }
+        if (k == 0) {
+            if (have == 0)
+                return 0;
+            err = "romwright-sim: --serve: the client closed the connection within a message\n";
+            return 2;
+        }
+        have += static_cast<size_t>(k);
+        size_t used = 0;
+        for (; have - used >= MESSAGE; used += MESSAGE) {
+            const unsigned char* m = buf + used;
+            const uint32_t op = get_le32(m), offset = get_le32(m + 4), value = get_le32(m + 8);
+            if (op == OP_WRITE) {
+                sim.write(offset, value);
+            } else if (op == OP_READ) {
+                unsigned char reply[MESSAGE];
+                put_le32(reply, OP_READ);
+                put_le32(reply + 4, offset);
+                put_le32(reply + 8, sim.read(offset));
+                if (!send_all(fd, reply, sizeof reply)) {
+                    err = errno_text("--serve: send");
+                    return 2;
+                }
+            } else {
+                err = "romwright-sim: --serve: unknown message op " + std::to_string(op) + "\n";
+                return 2;
+            }
+        }
+        std::memmove(buf, buf + used, have - used);
+        have -= used;
+    }
+}
+
+}  // namespace
+
+int sim_serve(const sim_config& given, std::string& err) {
+    // What acts on the simulated host (its PCI functions, signals to the
+    // program's own process) has no meaning for a device elsewhere.
+    if (!given.devices.empty() || given.memory_off || given.raise_signal != 0) {
+        err = "romwright-sim: --serve takes none of --device, --memory-off, --raise: the PCI function is the "
+              "client's\n";
+        return 2;
+    }
+    sim_config cfg = given;
+    cfg.real_clock = true;
+    sim_adapter& sim = the_sim();
+    if (sim.open(cfg, err) != 0)
+        return 2;
+
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;  // no SA_RESTART: a blocked accept/recv returns
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    int status = 0;
+    int lfd = listen_at(cfg.serve_path, err);
+    if (lfd < 0) {
+        status = 2;
+    } else {
+        int cfd = -1;
+        while (cfd < 0 && !g_stop) {
+            cfd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (cfd < 0 && errno != EINTR) {
+                err = errno_text("--serve: accept");
+                status = 2;
+                break;
+            }
+        }
+        close(lfd);
+        unlink(cfg.serve_path.c_str());
+        if (cfd >= 0) {
+            status = serve_connection(cfd, sim, err);
+            close(cfd);
+        }
+    }
+    sim.close();
+    return status;
+}

@@ -1,0 +1,162 @@
+// romwright-sim --serve: the register model over its socket protocol, as
+// the kernel test's QEMU device uses it.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "adapter/adapter.h"
+#include "cli/cli_helpers.h"
+
+namespace {
+
+using namespace cli;
+using clock_type = std::chrono::steady_clock;
+
+// A server started in the background, and one client connection to it.
+class server {
+public:
+    server(const std::string& sock, const std::vector<std::string>& opts) : sock_(sock) {
+        std::vector<std::string> all;
+        if (const char* emu = std::getenv("ROMWRIGHT_SIM_EMULATOR"); emu && *emu)
+            all.push_back(emu);
+        all.insert(all.end(), {ROMWRIGHT_SIM_PATH, "--serve", sock_});
+        all.insert(all.end(), opts.begin(), opts.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (std::string& a : all)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        struct stat st;
+        for (int i = 0; i < 200 && stat(sock_.c_str(), &st) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un sa {};
+        sa.sun_family = AF_UNIX;
+        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", sock_.c_str());
+        connected_ = connect(fd_, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == 0;
+    }
+    ~server() {
+        if (fd_ >= 0)
+            close(fd_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool connected() const { return connected_; }
+    void send(uint32_t op, uint32_t offset, uint32_t value) {
+        uint8_t m[12];
+        for (int i = 0; i < 4; ++i) {
+            m[i] = static_cast<uint8_t>(op >> (8 * i));
+            m[4 + i] = static_cast<uint8_t>(offset >> (8 * i));
+            m[8 + i] = static_cast<uint8_t>(value >> (8 * i));
+        }
+        ASSERT_EQ(::send(fd_, m, sizeof m, MSG_NOSIGNAL), 12);
+    }
+    void write(uint32_t offset, uint32_t value) { send(1, offset, value); }
+    // The answer to a read: its three fields, as sent.
+    std::vector<uint32_t> read_message(uint32_t offset) {
+        send(0, offset, 0);
+        uint8_t m[12];
+        size_t got = 0;
+        while (got < sizeof m) {
+            ssize_t k = recv(fd_, m + got, sizeof m - got, 0);
+            if (k <= 0)
+                return {};
+            got += static_cast<size_t>(k);
+        }
+        std::vector<uint32_t> v(3, 0);
+        for (int f = 0; f < 3; ++f)
+            for (int i = 3; i >= 0; --i)
+                v[f] = v[f] << 8 | m[4 * f + i];
+        return v;
+    }
+    uint32_t read(uint32_t offset) {
+        std::vector<uint32_t> v = read_message(offset);
+        return v.size() == 3 ? v[2] : 0xDEADBEEF;
+    }
+    // A configuration dword through the request/data pair.
+    void write_config(uint32_t offset, uint32_t value) {
+        write(PCIE_CFG_SPACE_REQ, 0x4F000000 | offset);
+        write(PCIE_CFG_SPACE_DATA, value);
+    }
+    uint32_t read_config(uint32_t offset) {
+        write(PCIE_CFG_SPACE_REQ, 0x4F000000 | offset);
+        return read(PCIE_CFG_SPACE_DATA);
+    }
+    uint32_t eeprom_status() {
+        write_config(VPD_CAP_ADDR, remap_se_addr(SE_STATUS_ADDR) << 16);
+        read_config(VPD_CAP_ADDR);
+        return read_config(VPD_CAP_DATA);
+    }
+    // Closes the connection and returns the server's exit status.
+    int finish() {
+        close(fd_);
+        fd_ = -1;
+        int status = -1;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    std::string sock_;
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+TEST(serve, answers_reads_and_takes_writes_on_the_real_clock) {
+    board b;
+    const int cycle_ms = 300;
+    server s(b.file("s.sock"),
+             {"--eeprom", b.eeprom(), "--trace", b.trace(), "--write-cycle-ms", std::to_string(cycle_ms)});
+    ASSERT_TRUE(s.connected());
+    // A read is answered with op 0, its offset and the register's value.
+    EXPECT_EQ(s.read_message(VPD_TIMER), (std::vector<uint32_t>{0, VPD_TIMER, SIM_VPD_TIMER_POWER_ON}));
+
+    // One EEPROM word written through the VPD capability, as the word port
+    // writes it.
+    const uint32_t address = 0x100;
+    s.write_config(VPD_CAP_DATA, 0x11223344);
+    const clock_type::time_point written = clock_type::now();
+    s.write_config(VPD_CAP_ADDR, remap_se_addr(address) << 16 | VPD_FLAG);
+    EXPECT_EQ(s.read_config(VPD_CAP_ADDR) >> 31, 0u);
+    // Busy until the write cycle has passed in real time, then idle.
+    EXPECT_EQ(s.eeprom_status(), 1u);
+    for (int polls = 0; s.eeprom_status() != 0 && polls < 1000000; ++polls) {
+    }
+    EXPECT_GE(clock_type::now() - written, std::chrono::milliseconds(cycle_ms));
+    std::vector<uint8_t> expected = sample_board();
+    const uint8_t word[4] = {0x44, 0x33, 0x22, 0x11};
+    std::copy(word, word + 4, expected.begin() + address);
+    EXPECT_EQ(b.contents(), expected);
+
+    s.write_config(VPD_CAP_ADDR, remap_se_addr(address) << 16);
+    EXPECT_EQ(s.read_config(VPD_CAP_ADDR) >> 31, 1u);
+    EXPECT_EQ(s.read_config(VPD_CAP_DATA), 0x11223344u);
+    EXPECT_EQ(s.finish(), 0);
+    EXPECT_EQ(read_text(b.trace()).substr(0, 42), "R 0x03018 0x01f40c35\nW 0x03060 0x4f0000d4\n");
+}
+
+TEST(serve, a_message_of_unknown_kind_ends_the_service_with_status_2) {
+    board b;
+    server s(b.file("s.sock"), {"--eeprom", b.eeprom()});
+    ASSERT_TRUE(s.connected());
+    s.send(7, 0, 0);
+    EXPECT_EQ(s.finish(), 2);
+    EXPECT_EQ(b.contents(), sample_board());
+}
+
+}  // namespace
