@@ -1,0 +1,217 @@
+/*
+ * romwright-sim-pci: a PCI function whose BAR0 registers are answered by
+ * romwright-sim --serve over a UNIX socket, so that romwright can run
+ * unchanged in a guest against the simulated adapter.
+ *
+ * Copyright (C) the romwright authors
+ *
+ * This program is free software; you can redistribute it and/or modify it
+ * under the terms of the GNU General Public License as published by the Free
+ * Software Foundation; either version 2 of the License, or (at your option)
+ * any later version.
+ *
+ * This program is distributed in the hope that it will be useful, but
+ * WITHOUT ANY WARRANTY; without even the implied warranty of MERCHANTABILITY
+ * or FITNESS FOR A PARTICULAR PURPOSE.  See the GNU General Public License
+ * for more details.
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ *
+ * Properties:
+ *   socket     path of the server's UNIX socket (required)
+ *   vendor-id  PCI vendor ID (default 0x1e2c)
+ *   device-id  PCI device ID (default 0x8001)
+ *
+ * BAR0 is a 256 KiB 32-bit memory BAR; only whole 32-bit accesses are
+ * valid.  The registers are little-endian: every access reaches the server
+ * as the register's numeric value, in one 12-byte message of three
+ * little-endian 32-bit fields (op, offset, value).  op 0 is a read, which
+ * the server answers with the same three fields carrying the value read;
+ * op 1 is a write, which it does not answer.  The vCPU waits for the answer
+ * of a read, so the guest sees the accesses in program order.  When the
+ * server is gone, reads return all ones and writes are dropped, as for a
+ * vanished adapter.
+ */
+
+#include "qemu/osdep.h"
+#include "hw/pci/pci.h"
+#include "hw/qdev-properties.h"
+#include "qapi/error.h"
+#include "qemu/error-report.h"
+#include "qemu/module.h"
+#include "qemu/sockets.h"
+#include "qom/object.h"
+
+#define TYPE_ROMWRIGHT_SIM_PCI "romwright-sim-pci"
+OBJECT_DECLARE_SIMPLE_TYPE(RomwrightSimPci, ROMWRIGHT_SIM_PCI)
+
+#define RW_BAR0_SIZE 0x40000
+#define RW_MSG_SIZE 12
+#define RW_OP_READ 0
+#define RW_OP_WRITE 1
+
+struct RomwrightSimPci {
+    PCIDevice parent_obj;
+    MemoryRegion bar0;
+    char *socket_path;
+    uint16_t vendor_id;
+    uint16_t device_id;
+    int fd;
+};
+
+static void rw_lost(RomwrightSimPci *s, const char *what)
+{
+    error_report("romwright-sim-pci: %s %s: %s; the device now reads all ones",
+                 what, s->socket_path, strerror(errno ? errno : EPIPE));
+    close(s->fd);
+    s->fd = -1;
+}
+
+static bool rw_send(RomwrightSimPci *s, uint32_t op, uint32_t offset, uint32_t value)
+{
+    uint8_t m[RW_MSG_SIZE];
+    size_t done = 0;
+
+    stl_le_p(m, op);
+    stl_le_p(m + 4, offset);
+    stl_le_p(m + 8, value);
+    while (done < sizeof(m)) {
+        ssize_t k = send(s->fd, m + done, sizeof(m) - done, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR) {
+            continue;
+        }
+        if (k <= 0) {
+            rw_lost(s, "cannot send to");
+            return false;
+        }
+        done += k;
+    }
+    return true;
+}
+
+static uint64_t rw_read(void *opaque, hwaddr addr, unsigned size)
+{
+    RomwrightSimPci *s = opaque;
+    uint8_t m[RW_MSG_SIZE];
+    size_t done = 0;
+
+    if (s->fd < 0 || !rw_send(s, RW_OP_READ, addr, 0)) {
+        return 0xffffffffu;
+    }
+    while (done < sizeof(m)) {
+        ssize_t k = recv(s->fd, m + done, sizeof(m) - done, 0);
+        if (k < 0 && errno == EINTR) {
+            continue;
+        }
+        if (k <= 0) {
+            errno = k == 0 ? EPIPE : errno;
+            rw_lost(s, "no answer from");
+            return 0xffffffffu;
+        }
+        done += k;
+    }
+    if (ldl_le_p(m) != RW_OP_READ || ldl_le_p(m + 4) != addr) {
+        errno = EPROTO;
+        rw_lost(s, "a wrong answer from");
+        return 0xffffffffu;
+    }
+    return ldl_le_p(m + 8);
+}
+
+static void rw_write(void *opaque, hwaddr addr, uint64_t value, unsigned size)
+{
+    RomwrightSimPci *s = opaque;
+
+    if (s->fd >= 0) {
+        rw_send(s, RW_OP_WRITE, addr, value);
+    }
+}
+
+static const MemoryRegionOps rw_bar0_ops = {
+    .read = rw_read,
+    .write = rw_write,
+    .endianness = DEVICE_LITTLE_ENDIAN,
+    .valid = {
+        .min_access_size = 4,
+        .max_access_size = 4,
+    },
+    .impl = {
+        .min_access_size = 4,
+        .max_access_size = 4,
+    },
+};
+
+static void rw_realize(PCIDevice *pdev, Error **errp)
+{
+    RomwrightSimPci *s = ROMWRIGHT_SIM_PCI(pdev);
+
+    if (!s->socket_path) {
+        error_setg(errp, "romwright-sim-pci: the socket property is required");
+        return;
+    }
+    s->fd = unix_connect(s->socket_path, errp);
+    if (s->fd < 0) {
+        return;
+    }
+    pci_config_set_vendor_id(pdev->config, s->vendor_id);
+    pci_config_set_device_id(pdev->config, s->device_id);
+    memory_region_init_io(&s->bar0, OBJECT(s), &rw_bar0_ops, s,
+                          "romwright-sim-pci-bar0", RW_BAR0_SIZE);
+    pci_register_bar(pdev, 0, PCI_BASE_ADDRESS_SPACE_MEMORY, &s->bar0);
+}
+
+static void rw_exit(PCIDevice *pdev)
+{
+    RomwrightSimPci *s = ROMWRIGHT_SIM_PCI(pdev);
+
+    if (s->fd >= 0) {
+        close(s->fd);
+        s->fd = -1;
+    }
+}
+
+static void rw_instance_init(Object *obj)
+{
+    ROMWRIGHT_SIM_PCI(obj)->fd = -1;
+}
+
+static Property rw_properties[] = {
+    DEFINE_PROP_STRING("socket", RomwrightSimPci, socket_path),
+    DEFINE_PROP_UINT16("vendor-id", RomwrightSimPci, vendor_id, 0x1e2c),
+    DEFINE_PROP_UINT16("device-id", RomwrightSimPci, device_id, 0x8001),
+    DEFINE_PROP_END_OF_LIST(),
+};
+
+static void rw_class_init(ObjectClass *klass, void *data)
+{
+    DeviceClass *dc = DEVICE_CLASS(klass);
+    PCIDeviceClass *k = PCI_DEVICE_CLASS(klass);
+
+    k->realize = rw_realize;
+    k->exit = rw_exit;
+    k->vendor_id = 0x1e2c;
+    k->device_id = 0x8001;
+    k->class_id = PCI_CLASS_NETWORK_ETHERNET;
+    dc->desc = "network adapter registers served by romwright-sim --serve";
+    device_class_set_props(dc, rw_properties);
+    set_bit(DEVICE_CATEGORY_NETWORK, dc->categories);
+}
+
+static const TypeInfo rw_info = {
+    .name = TYPE_ROMWRIGHT_SIM_PCI,
+    .parent = TYPE_PCI_DEVICE,
+    .instance_size = sizeof(RomwrightSimPci),
+    .instance_init = rw_instance_init,
+    .class_init = rw_class_init,
+    .interfaces = (InterfaceInfo[]) {
+        { INTERFACE_CONVENTIONAL_PCI_DEVICE },
+        { },
+    },
+};
+
+static void rw_register_types(void)
+{
+    type_register_static(&rw_info);
+}
+
+type_init(rw_register_types)
