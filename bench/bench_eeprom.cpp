@@ -77,7 +77,7 @@ enum which { SIM = 0, NUL = 1 };
 void use_platform(int which) {
     if (which == SIM) {
         sim_config cfg;
-        cfg.write_cycle_ms = 0;
+        cfg.write_cycle_us = 0;
         std::string err;
         if (sim_install(cfg, err) != 0)
             std::abort();

@@ -88,7 +88,7 @@ int fuzz_args_entry(const uint8_t* data, size_t size) {
     }
 
     sim_config cfg;
-    cfg.write_cycle_ms = 0;
+    cfg.write_cycle_us = 0;
     std::string err;
     if (sim_install(cfg, err) != 0)
         std::abort();

@@ -285,7 +285,7 @@ void sim_adapter::eeprom_write_word(uint32_t vpd_address, uint32_t word) {
         eeprom_[a + 2] = static_cast<uint8_t>(word >> 16);
         eeprom_[a + 3] = static_cast<uint8_t>(word >> 24);
         write_cycle_pending_ = true;
-        write_cycle_end_us_ = clock_us_ + int64_t{cfg_.write_cycle_ms} * 1000;
+        write_cycle_end_us_ = clock_us_ + int64_t{cfg_.write_cycle_us};
     }
     if (cfg_.raise_signal != 0 && word_writes_ == cfg_.raise_after) {
         if (trace_file_)

@@ -22,7 +22,7 @@ struct sim_config {
     std::string eeprom_path;       // empty: an in-memory EEPROM
     bool blank = false;            // a new EEPROM starts as all 0xFF
     std::vector<pci_function> devices;  // empty: one function at 0000:04:00.0
-    uint32_t write_cycle_ms = 5;
+    uint32_t write_cycle_us = 5000;  // --write-cycle-ms, in microseconds
     bool write_protect = false;
     bool stall_vpd = false;
     bool stall_status = false;

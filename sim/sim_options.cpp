@@ -17,7 +17,8 @@ const char* sim_usage_text() {
            "  --blank              a new EEPROM starts as 32768 bytes of 0xFF\n"
            "  --device ADDR        a PCI function [DDDD:]BB:SS.F present on the simulated\n"
            "                       host (repeatable; default 0000:04:00.0)\n"
-           "  --write-cycle-ms N   virtual length of one EEPROM write cycle (default 5)\n"
+           "  --write-cycle-ms N   virtual length of one EEPROM write cycle (default 5;\n"
+           "                       up to three decimals, e.g. 0.5)\n"
            "  --write-protect      the EEPROM ignores the data of every write\n"
            "  --stall vpd|status   the VPD flag never changes / the status word stays busy\n"
            "  --frozen             registers read all ones, writes are dropped\n"
@@ -71,6 +72,24 @@ bool parse_decimal(const char* text, uint32_t max, uint32_t* out) {
             return false;
     }
     *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Milliseconds with up to three decimals ("5", "0.5") as microseconds.
+bool parse_millis(const char* text, uint32_t max_ms, uint32_t* out_us) {
+    const char* dot = std::strchr(text, '.');
+    std::string whole(text, dot ? static_cast<size_t>(dot - text) : std::strlen(text));
+    std::string frac = dot ? dot + 1 : "";
+    if (whole.empty() || (dot && (frac.empty() || frac.size() > 3)))
+        return false;
+    uint32_t ms = 0, part = 0;
+    if (!parse_decimal(whole.c_str(), max_ms, &ms) || (dot && !parse_decimal(frac.c_str(), 999, &part)))
+        return false;
+    for (size_t i = frac.size(); i < 3; ++i)
+        part *= 10;
+    if (ms == max_ms && part != 0)
+        return false;
+    *out_us = ms * 1000 + part;
     return true;
 }
 
@@ -174,8 +193,9 @@ int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, s
         } else if (std::strcmp(opt, "--write-cycle-ms") == 0) {
             if (!(arg = need(i)))
                 return 1;
-            if (!parse_decimal(arg, 600000, &cfg.write_cycle_ms)) {
-                err = std::string("romwright-sim: --write-cycle-ms ") + arg + ": expected milliseconds, 0 to 600000\n";
+            if (!parse_millis(arg, 600000, &cfg.write_cycle_us)) {
+                err = std::string("romwright-sim: --write-cycle-ms ") + arg +
+                      ": expected milliseconds, 0 to 600000, with up to three decimals\n";
                 return 1;
             }
             ++i;

@@ -138,7 +138,8 @@ TEST(cli_table, messages_and_statuses) {
 TEST(cli_table, simulator_option_errors_end_with_status_2_on_stderr) {
     const std::vector<std::vector<std::string>> bad = {
         {"--bogus"}, {"--eeprom"}, {"--eeprom", ""}, {"--stall", "forever"}, {"--raise", "KILL:3"},
-        {"--raise", "USR1"}, {"--device", "04:00"}, {"--write-cycle-ms", "-1"}};
+        {"--raise", "USR1"}, {"--device", "04:00"}, {"--write-cycle-ms", "-1"},
+        {"--write-cycle-ms", "0.0005"}, {"--write-cycle-ms", "1."}, {"--write-cycle-ms", "600000.5"}};
     for (const auto& opts : bad) {
         SCOPED_TRACE(opts[0]);
         run_result r = run_sim(opts, {"-b", "04:00.0", "-len", "4"});
@@ -179,6 +180,28 @@ TEST(cli_table, simulator_eeprom_file_corners) {
         EXPECT_EQ(b.trace_text(), "");
         EXPECT_EQ(b.contents(), sample_board());
     }
+}
+
+// Write cycles of a fraction of a millisecond: half a millisecond more per
+// cycle is half a millisecond more per word written, in virtual time.
+TEST(cli_table, write_cycles_take_fractions_of_a_millisecond) {
+    temp_dir dir;
+    write_file(dir.file("init.bin"), std::vector<uint8_t>(0x400, 0x5A));
+    auto run = [&](const std::string& ms, uint64_t* words) {
+        run_result r = run_sim({"--write-cycle-ms", ms, "--stats"}, {"-b", "04:00.0", "-nobackup", "write", "-finit:init.bin"},
+                               dir.path());
+        EXPECT_EQ(r.status, 0) << r.out;
+        const size_t w = r.err.find("EEPROM words written "), t = r.err.find("virtual time ");
+        EXPECT_NE(t, std::string::npos) << r.err;
+        *words = std::stoull(r.err.substr(w + 21));
+        const std::string secs = r.err.substr(t + 13);
+        return std::stoll(secs) * 1000000 + std::stoll(secs.substr(secs.find('.') + 1));
+    };
+    uint64_t n2 = 0, n25 = 0;
+    const int64_t t2 = run("2", &n2), t25 = run("2.5", &n25);
+    EXPECT_EQ(n2, 256u);
+    EXPECT_EQ(n25, n2);
+    EXPECT_EQ(t25 - t2, static_cast<int64_t>(n2) * 500);
 }
 
 }  // namespace

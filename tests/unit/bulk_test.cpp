@@ -147,7 +147,7 @@ TEST_F(bulk, progress_lines_follow_the_virtual_clock) {
 
 TEST_F(bulk, a_long_write_that_took_no_time_fails_the_run_time_check) {
     sim_config cfg;
-    cfg.write_cycle_ms = 0;
+    cfg.write_cycle_us = 0;
     open_sim(cfg);
     const std::vector<uint8_t> image = sample_board();
     int full = 0, vpd = -1, cleared = 0;
