@@ -13,6 +13,7 @@
 //                             command register, through sysfs)
 //   enable DDDD:BB:SS.F       echo 1 > /sys/bus/pci/devices/.../enable
 //   copy FILE OFFSET LENGTH NEWFILE   bytes of a file in /work into another
+//   collect DIR PREFIX        sends every regular file in DIR as PREFIX/NAME
 // At the end every regular file in /work is sent as work/NAME.
 //
 // The channel: lines of text.  "@@rw FILE NAME SIZE", the file's bytes in
@@ -25,6 +26,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +48,12 @@ void say(const std::string& text) {
     std::string line = "kernel-test: " + text + "\n";
     if (write(1, line.data(), line.size()) < 0) {
     }
+}
+
+double seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 [[noreturn]] void power_off(const std::string& why) {
@@ -145,6 +153,7 @@ bool memory_decoding_off(const std::string& dev) {
 
 int run(const std::string& tag, const std::vector<std::string>& words) {
     say("run " + tag);
+    const double t0 = seconds();
     const std::string out = "/rec/" + tag + ".out", err = "/rec/" + tag + ".err";
     pid_t pid = fork();
     if (pid == 0) {
@@ -171,6 +180,7 @@ int run(const std::string& tag, const std::vector<std::string>& words) {
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     int code = pid < 0 ? 125 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    say(tag + ": status " + std::to_string(code) + " after " + std::to_string(seconds() - t0) + " s");
     send_file(tag + ".out", out);
     send_file(tag + ".err", err);
     send_bytes(tag + ".status", std::to_string(code) + "\n");
@@ -189,6 +199,22 @@ bool copy_part(const std::vector<std::string>& w) {
     if (off < data.size())
         o << data.substr(off, len);
     return static_cast<bool>(o);
+}
+
+// Sends the regular files of dir, in name order, as prefix/NAME.
+void collect(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            struct stat st;
+            if (stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names)
+        send_file(prefix + "/" + n, dir + "/" + n);
 }
 
 void mount_or_say(const char* source, const char* target, const char* type) {
@@ -244,24 +270,14 @@ int main() {
             memory_decoding_off(w[0]);
         } else if (what == "copy") {
             copy_part(w);
+        } else if (what == "collect" && w.size() == 2) {
+            collect(w[0], w[1]);
         } else {
             say("plan: cannot do: " + line);
         }
     }
 
-    std::vector<std::string> names;
-    if (DIR* d = opendir("/work")) {
-        while (struct dirent* e = readdir(d)) {
-            struct stat st;
-            const std::string path = std::string("/work/") + e->d_name;
-            if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                names.push_back(e->d_name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& n : names)
-        send_file("work/" + n, "/work/" + n);
+    collect("/work", "work");
     put("@@rw DONE\n");
     tcdrain(g_channel);
     power_off("done");

@@ -28,9 +28,11 @@
  * little-endian 32-bit fields (op, offset, value).  op 0 is a read, which
  * the server answers with the same three fields carrying the value read;
  * op 1 is a write, which it does not answer.  The vCPU waits for the answer
- * of a read, so the guest sees the accesses in program order.  When the
- * server is gone, reads return all ones and writes are dropped, as for a
- * vanished adapter.
+ * of a read, so the guest sees the accesses in program order.  Writes are
+ * posted: they are gathered and sent with the next read, or within a
+ * millisecond when no read follows, so that a poll loop costs the host one
+ * round trip per read.  When the server is gone, reads return all ones and
+ * writes are dropped, as for a vanished adapter.
  */
 
 #include "qemu/osdep.h"
@@ -40,6 +42,7 @@
 #include "qemu/error-report.h"
 #include "qemu/module.h"
 #include "qemu/sockets.h"
+#include "qemu/timer.h"
 #include "qom/object.h"
 
 #define TYPE_ROMWRIGHT_SIM_PCI "romwright-sim-pci"
@@ -49,6 +52,7 @@ OBJECT_DECLARE_SIMPLE_TYPE(RomwrightSimPci, ROMWRIGHT_SIM_PCI)
 #define RW_MSG_SIZE 12
 #define RW_OP_READ 0
 #define RW_OP_WRITE 1
+#define RW_MAX_POSTED 64
 
 struct RomwrightSimPci {
     PCIDevice parent_obj;
@@ -57,6 +61,10 @@ struct RomwrightSimPci {
     uint16_t vendor_id;
     uint16_t device_id;
     int fd;
+    /* Posted writes not sent yet, and room for the read that sends them. */
+    uint8_t out[RW_MSG_SIZE * (RW_MAX_POSTED + 1)];
+    size_t out_len;
+    QEMUTimer *flush_timer;
 };
 
 static void rw_lost(RomwrightSimPci *s, const char *what)
@@ -67,26 +75,39 @@ static void rw_lost(RomwrightSimPci *s, const char *what)
     s->fd = -1;
 }
 
-static bool rw_send(RomwrightSimPci *s, uint32_t op, uint32_t offset, uint32_t value)
+static void rw_put(RomwrightSimPci *s, uint32_t op, uint32_t offset, uint32_t value)
 {
-    uint8_t m[RW_MSG_SIZE];
-    size_t done = 0;
+    uint8_t *m = s->out + s->out_len;
 
     stl_le_p(m, op);
     stl_le_p(m + 4, offset);
     stl_le_p(m + 8, value);
-    while (done < sizeof(m)) {
-        ssize_t k = send(s->fd, m + done, sizeof(m) - done, MSG_NOSIGNAL);
+    s->out_len += RW_MSG_SIZE;
+}
+
+/* Sends every message gathered; false when the server is gone. */
+static bool rw_flush(RomwrightSimPci *s)
+{
+    size_t done = 0;
+
+    while (s->fd >= 0 && done < s->out_len) {
+        ssize_t k = send(s->fd, s->out + done, s->out_len - done, MSG_NOSIGNAL);
         if (k < 0 && errno == EINTR) {
             continue;
         }
         if (k <= 0) {
             rw_lost(s, "cannot send to");
-            return false;
+            break;
         }
         done += k;
     }
-    return true;
+    s->out_len = 0;
+    return s->fd >= 0;
+}
+
+static void rw_flush_timer(void *opaque)
+{
+    rw_flush(opaque);
 }
 
 static uint64_t rw_read(void *opaque, hwaddr addr, unsigned size)
@@ -95,7 +116,11 @@ static uint64_t rw_read(void *opaque, hwaddr addr, unsigned size)
     uint8_t m[RW_MSG_SIZE];
     size_t done = 0;
 
-    if (s->fd < 0 || !rw_send(s, RW_OP_READ, addr, 0)) {
+    if (s->fd < 0) {
+        return 0xffffffffu;
+    }
+    rw_put(s, RW_OP_READ, addr, 0);
+    if (!rw_flush(s)) {
         return 0xffffffffu;
     }
     while (done < sizeof(m)) {
@@ -122,8 +147,14 @@ static void rw_write(void *opaque, hwaddr addr, uint64_t value, unsigned size)
 {
     RomwrightSimPci *s = opaque;
 
-    if (s->fd >= 0) {
-        rw_send(s, RW_OP_WRITE, addr, value);
+    if (s->fd < 0) {
+        return;
+    }
+    rw_put(s, RW_OP_WRITE, addr, value);
+    if (s->out_len == RW_MSG_SIZE * RW_MAX_POSTED) {
+        rw_flush(s);
+    } else if (s->out_len == RW_MSG_SIZE) {
+        timer_mod(s->flush_timer, qemu_clock_get_ms(QEMU_CLOCK_REALTIME) + 1);
     }
 }
 
@@ -153,6 +184,8 @@ static void rw_realize(PCIDevice *pdev, Error **errp)
     if (s->fd < 0) {
         return;
     }
+    s->out_len = 0;
+    s->flush_timer = timer_new_ms(QEMU_CLOCK_REALTIME, rw_flush_timer, s);
     pci_config_set_vendor_id(pdev->config, s->vendor_id);
     pci_config_set_device_id(pdev->config, s->device_id);
     memory_region_init_io(&s->bar0, OBJECT(s), &rw_bar0_ops, s,
@@ -164,6 +197,11 @@ static void rw_exit(PCIDevice *pdev)
 {
     RomwrightSimPci *s = ROMWRIGHT_SIM_PCI(pdev);
 
+    if (s->flush_timer) {
+        rw_flush(s);
+        timer_free(s->flush_timer);
+        s->flush_timer = NULL;
+    }
     if (s->fd >= 0) {
         close(s->fd);
         s->fd = -1;
