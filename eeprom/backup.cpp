@@ -12,21 +12,10 @@
 #include <ctime>
 
 #include "common/exit_status.h"
+#include "common/unique_fd.h"
 #include "eeprom/vpd.h"
 
 namespace {
-
-// An open descriptor, closed when its owner goes away.
-struct fd_owner {
-    int fd;
-    explicit fd_owner(int f) : fd(f) {}
-    ~fd_owner() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    fd_owner(const fd_owner&) = delete;
-    fd_owner& operator=(const fd_owner&) = delete;
-};
 
 std::string address_part(const pci_function& fn) {
     return strprintf("%04x-%02x-%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
@@ -86,7 +75,7 @@ void make_dirs(const std::string& dir) {
 bool write_new_file(const std::string& path, const uint8_t* bytes, size_t size) {
     const std::string dir = dir_of(path);
     std::string tmp = dir + "/.romwright-backup-XXXXXX";
-    fd_owner f(mkstemp(&tmp[0]));
+    unique_fd f(mkstemp(&tmp[0]));
     if (f.fd < 0)
         cannot_save(path, std::strerror(errno));
     struct unlink_tmp {
@@ -103,16 +92,14 @@ bool write_new_file(const std::string& path, const uint8_t* bytes, size_t size) 
     }
     if (fchmod(f.fd, 0400) != 0 || fsync(f.fd) != 0)
         cannot_save(path, std::strerror(errno));
-    const int fd = f.fd;
-    f.fd = -1;
-    if (::close(fd) != 0)
+    if (::close(f.release()) != 0)
         cannot_save(path, std::strerror(errno));
     if (::link(tmp.c_str(), path.c_str()) != 0) {
         if (errno == EEXIST)
             return false;
         cannot_save(path, std::strerror(errno));
     }
-    fd_owner d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    unique_fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d.fd >= 0)
         fsync(d.fd);  // the new name reaches the disk too
     return true;

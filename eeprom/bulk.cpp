@@ -92,28 +92,30 @@ int write_seeprom(const uint8_t* buf, uint32_t address, uint32_t length, const u
                   uint32_t* words_written) {
     // With the EEPROM's present bytes at hand, only the words that differ
     // are written; the progress lines and the run-time check count those.
+    // Whether the word at range offset i (EEPROM address a) is written.
+    auto written_here = [&](uint32_t i, uint32_t a) {
+        if (in_skip_window(a))
+            return false;
+        if (!current)
+            return true;
+        const uint32_t mask = covered_mask(length - i);
+        return a != STATUS_WORD_ADDR &&
+               (word_from_range(buf + i, length - i) & mask) != (word_from_range(current + i, length - i) & mask);
+    };
     uint32_t to_write = 0;
-    if (current) {
-        for (uint32_t i = 0, a = address; i < length; i += 4, a += 4) {
-            const uint32_t mask = covered_mask(length - i);
-            if (!in_skip_window(a) && a != STATUS_WORD_ADDR &&
-                (word_from_range(buf + i, length - i) & mask) != (word_from_range(current + i, length - i) & mask))
-                ++to_write;
-        }
-    }
+    for (uint32_t i = 0, a = address; current && i < length; i += 4, a += 4)
+        to_write += written_here(i, a);
     uint32_t written = 0;
     int result = RESULT_OK;
     transfer_clock clock;
     for (uint32_t i = 0; i < length; i += 4, address += 4) {
-        if (in_skip_window(address))
+        if (!written_here(i, address))
             continue;
-        const uint32_t mask = covered_mask(length - i);
         uint32_t w = word_from_range(buf + i, length - i);
-        if (current && (address == STATUS_WORD_ADDR || (w & mask) == (word_from_range(current + i, length - i) & mask)))
-            continue;
         if (length - i < 4 && address != STATUS_WORD_ADDR) {
             // The range ends inside this word: its other bytes keep what the
             // EEPROM holds now.
+            const uint32_t mask = covered_mask(length - i);
             w = (w & mask) | (se_read(address) & ~mask);
         }
         if (!write_word_checked(address, w)) {

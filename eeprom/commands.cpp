@@ -152,23 +152,14 @@ void back_up(const std::vector<uint8_t>& eeprom, const change_options& opts) {
         save_backup(eeprom.data(), mapped_function(), opts);
 }
 
-// The image file's bytes before the identity goes into it.
-std::vector<uint8_t> file_bytes(const char* filename) {
-    std::vector<uint8_t> bytes;
-    file_ptr fp(std::fopen(filename, "rb"));
-    uint8_t chunk[4096];
-    for (size_t n; fp && (n = std::fread(chunk, 1, sizeof chunk, fp.get())) > 0;)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    return bytes;
-}
-
 // Carries the identity into the image file, flashes it, and gives the file
 // its old bytes back when the flash fails: a failed write leaves both the
 // file and (as far as the read-back shows) the EEPROM as they were.
 int write_with_identity(const char* filename, int32_t first_copy, int (*flash)(const char*, const uint8_t*),
                         const uint8_t* current) {
-    const std::vector<uint8_t> original = file_bytes(filename);
-    if (insert_chip_details(filename, VPD_COPIES_IN_IMAGE, first_copy, g_part_num, g_serial_num, g_mac_address) != 0)
+    std::vector<uint8_t> original;
+    if (insert_chip_details(filename, VPD_COPIES_IN_IMAGE, first_copy, g_part_num, g_serial_num, g_mac_address,
+                            &original) != 0)
         return EXIT_STATUS_FAILED;
     const int status = flash(filename, current);
     if (status != EXIT_STATUS_OK && !rewrite_file(filename, original))

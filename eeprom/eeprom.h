@@ -110,10 +110,11 @@ bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_
                      const char* serial_num, const char* mac_address, std::string& why);
 // insert_identity on an image file, written back in one piece with its size
 // kept.  0, or RESULT_BAD_DATA after printing why (the file then unchanged,
-// unless writing it back failed).  Throws exit_error(255) when the file
-// cannot be opened for updating.
+// unless writing it back failed).  *original, when given, receives the
+// file's bytes as they were.  Throws exit_error(255) when the file cannot be
+// opened for updating.
 int insert_chip_details(const char* filename, int32_t copies, int32_t first_copy_offset, const char* part_num,
-                        const char* serial_num, const char* mac_address);
+                        const char* serial_num, const char* mac_address, std::vector<uint8_t>* original = nullptr);
 // Writes bytes over the start of an existing file, in one piece, flushed to
 // disk; false (errno set) when any step fails.
 bool rewrite_file(const char* filename, const std::vector<uint8_t>& bytes);

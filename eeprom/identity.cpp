@@ -120,7 +120,7 @@ bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_
 }
 
 int insert_chip_details(const char* filename, int32_t copies, int32_t first_copy_offset, const char* part_num,
-                        const char* serial_num, const char* mac_address) {
+                        const char* serial_num, const char* mac_address, std::vector<uint8_t>* original) {
     file_ptr fp(std::fopen(filename, "r+b"));
     if (!fp)
         throw exit_error(EXIT_STATUS_USAGE, strprintf("Unable to open file:%s\n", filename));
@@ -133,6 +133,8 @@ int insert_chip_details(const char* filename, int32_t copies, int32_t first_copy
         return RESULT_BAD_DATA;
     }
 
+    if (original)
+        *original = image;
     // Every copy takes the identity in memory first: a copy that cannot
     // leaves the file (and so the EEPROM) exactly as it was.
     std::string why;

@@ -24,6 +24,7 @@
 
 #include "common/exit_status.h"
 #include "common/file_ptr.h"
+#include "common/unique_fd.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
@@ -96,24 +97,11 @@ std::string mac_digits(const std::string& value) {
     return value;
 }
 
-// Closes the descriptor however the scope is left.
-struct unique_fd {
-    int fd;
-    ~unique_fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int release() {
-        const int f = fd;
-        fd = -1;
-        return f;
-    }
-};
 
 // Creates OUT (never an existing file) and writes bytes into it; a file
 // left incomplete is removed.
 void write_new_file(const std::string& out, const std::vector<uint8_t>& bytes) {
-    unique_fd f{::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)};
+    unique_fd f(::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (f.fd < 0)
         fail(STATUS_USAGE_OR_FILE, errno == EEXIST ? escaped(out) + " already exists; it is never overwritten"
                                                    : "cannot create " + escaped(out) + ": " + std::strerror(errno));

@@ -259,11 +259,7 @@ TEST(safety, a_signal_during_a_flash_is_acted_on_after_the_chip_reset) {
 // process id.
 pid_t spawn_sim(const std::string& dir, const std::vector<std::string>& sim_args, const std::string& out_path,
                 const std::string& err_path) {
-    std::vector<std::string> all;
-    if (const char* emu = std::getenv("ROMWRIGHT_SIM_EMULATOR"); emu && *emu)
-        all.push_back(emu);
-    all.push_back(ROMWRIGHT_SIM_PATH);
-    all.insert(all.end(), sim_args.begin(), sim_args.end());
+    std::vector<std::string> all = program_words(ROMWRIGHT_SIM_PATH, sim_args);
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -272,12 +268,7 @@ pid_t spawn_sim(const std::string& dir, const std::vector<std::string>& sim_args
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
             chdir(dir.c_str()) != 0)
             _exit(126);
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        exec_words(all);
     }
     return pid;
 }

@@ -23,20 +23,12 @@ using clock_type = std::chrono::steady_clock;
 class server {
 public:
     server(const std::string& sock, const std::vector<std::string>& opts) : sock_(sock) {
-        std::vector<std::string> all;
-        if (const char* emu = std::getenv("ROMWRIGHT_SIM_EMULATOR"); emu && *emu)
-            all.push_back(emu);
-        all.insert(all.end(), {ROMWRIGHT_SIM_PATH, "--serve", sock_});
-        all.insert(all.end(), opts.begin(), opts.end());
+        std::vector<std::string> args = {"--serve", sock_};
+        args.insert(args.end(), opts.begin(), opts.end());
+        std::vector<std::string> all = program_words(ROMWRIGHT_SIM_PATH, args);
         pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (std::string& a : all)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        if (pid_ == 0)
+            exec_words(all);
         struct stat st;
         for (int i = 0; i < 200 && stat(sock_.c_str(), &st) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -120,13 +120,27 @@ std::string drain(int fd) {
 
 }  // namespace
 
-run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                       bool reader_gone) {
+std::vector<std::string> program_words(const std::string& program, const std::vector<std::string>& args) {
     std::vector<std::string> all;
     if (const char* emu = std::getenv("ROMWRIGHT_SIM_EMULATOR"); emu && *emu)
         all.push_back(emu);
     all.push_back(program);
     all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+void exec_words(std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                       bool reader_gone) {
+    std::vector<std::string> all = program_words(program, args);
 
     // Standard error goes to a file so that neither pipe can fill up while
     // the other is read.
@@ -146,12 +160,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
         close(out_pipe[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        exec_words(all);
     }
     close(out_pipe[1]);
     run_result r;

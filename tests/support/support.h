@@ -52,6 +52,13 @@ struct run_result {
     std::string err;     // standard error
 };
 
+// The words that start program with args: ROMWRIGHT_SIM_EMULATOR first
+// when it is set.
+std::vector<std::string> program_words(const std::string& program, const std::vector<std::string>& args);
+// In a child process: becomes the program of words (exit 127 when it
+// cannot be started).
+[[noreturn]] void exec_words(std::vector<std::string>& words);
+
 // Runs program with args (no shell) in directory cwd (empty: current).
 // ROMWRIGHT_SIM_EMULATOR, when set, is put in front of the command (a
 // qemu-user binary for cross builds, where no binfmt handler runs target
