@@ -1,4 +1,5 @@
 // romwright-sim's own command line.
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -121,116 +122,123 @@ bool sim_parse_device(const char* text, pci_function* out) {
     return true;
 }
 
+namespace {
+
+// One row per simulator option: its name, whether it takes the next word,
+// and what it sets.  apply returns false with a message in err.
+struct sim_option {
+    const char* name;
+    bool takes_argument;
+    bool (*apply)(sim_config& cfg, const char* arg, std::string& err);
+};
+
+bool refuse(std::string& err, const char* option, const char* arg, const char* expected) {
+    err = std::string("romwright-sim: ") + option + " " + arg + ": " + expected + "\n";
+    return false;
+}
+
+const sim_option k_sim_options[] = {
+    {"--blank", false, [](sim_config& c, const char*, std::string&) { return c.blank = true; }},
+    {"--write-protect", false, [](sim_config& c, const char*, std::string&) { return c.write_protect = true; }},
+    {"--frozen", false, [](sim_config& c, const char*, std::string&) { return c.frozen = true; }},
+    {"--stats", false, [](sim_config& c, const char*, std::string&) { return c.stats = true; }},
+    {"--memory-off", false, [](sim_config& c, const char*, std::string&) { return c.memory_off = true; }},
+    {"--backup-dir", true,
+     [](sim_config& c, const char* arg, std::string&) {
+         c.backup_dir = arg;
+         return true;
+     }},
+    {"--serve", true,
+     [](sim_config& c, const char* arg, std::string&) {
+         c.serve_path = arg;
+         return true;
+     }},
+    {"--trace", true,
+     [](sim_config& c, const char* arg, std::string&) {
+         c.trace_path = arg;
+         return true;
+     }},
+    {"--vpd-us", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         return parse_decimal(arg, 1000000, &c.vpd_us) ||
+                refuse(err, "--vpd-us", arg, "expected microseconds, 0 to 1000000");
+     }},
+    {"--eeprom", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         if (!*arg) {
+             err = "romwright-sim: --eeprom needs a file name (without --eeprom the EEPROM is kept in memory)\n";
+             return false;
+         }
+         c.eeprom_path = arg;
+         return true;
+     }},
+    {"--device", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         pci_function fn;
+         if (!sim_parse_device(arg, &fn))
+             return refuse(err, "--device", arg, "expected [DDDD:]BB:SS.F in hexadecimal");
+         c.devices.push_back(fn);
+         return true;
+     }},
+    {"--write-cycle-ms", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         return parse_millis(arg, 600000, &c.write_cycle_us) ||
+                refuse(err, "--write-cycle-ms", arg, "expected milliseconds, 0 to 600000, with up to three decimals");
+     }},
+    {"--stall", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         if (std::strcmp(arg, "vpd") == 0)
+             return c.stall_vpd = true;
+         if (std::strcmp(arg, "status") == 0)
+             return c.stall_status = true;
+         return refuse(err, "--stall", arg, "expected vpd or status");
+     }},
+    {"--raise", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         // SIG: any signal that romwright defers while it holds the adapter.
+         const char* colon = std::strchr(arg, ':');
+         const int sig = colon ? deferred_signal_number(std::string(arg, colon).c_str()) : 0;
+         uint32_t count = 0;
+         if (!sig || !parse_decimal(colon + 1, 0xFFFFFFFFu, &count) || count == 0)
+             return refuse(err, "--raise", arg,
+                           ("expected SIG:N, SIG one of " + std::string(deferred_signal_names()) +
+                            " and N a word count from 1")
+                               .c_str());
+         c.raise_signal = sig;
+         c.raise_after = count;
+         return true;
+     }},
+};
+
+}  // namespace
+
 int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, std::string& err) {
-    auto need = [&](int i) -> const char* {
-        if (i + 1 < argc)
-            return argv[i + 1];
-        err = std::string("romwright-sim: ") + argv[i] + " needs an argument\n";
-        return nullptr;
-    };
     int i = 1;
     for (; i < argc; ++i) {
         const char* opt = argv[i];
-        const char* arg = nullptr;
         if (std::strcmp(opt, "--") == 0) {
             ++i;
             break;
         }
         if (std::strcmp(opt, "--help") == 0 || std::strcmp(opt, "-h") == 0)
             return 2;
-        if (std::strcmp(opt, "--blank") == 0) {
-            cfg.blank = true;
-        } else if (std::strcmp(opt, "--write-protect") == 0) {
-            cfg.write_protect = true;
-        } else if (std::strcmp(opt, "--frozen") == 0) {
-            cfg.frozen = true;
-        } else if (std::strcmp(opt, "--stats") == 0) {
-            cfg.stats = true;
-        } else if (std::strcmp(opt, "--backup-dir") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            cfg.backup_dir = arg;
-            ++i;
-        } else if (std::strcmp(opt, "--vpd-us") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            if (!parse_decimal(arg, 1000000, &cfg.vpd_us)) {
-                err = std::string("romwright-sim: --vpd-us ") + arg + ": expected microseconds, 0 to 1000000\n";
-                return 1;
-            }
-            ++i;
-        } else if (std::strcmp(opt, "--memory-off") == 0) {
-            cfg.memory_off = true;
-        } else if (std::strcmp(opt, "--serve") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            cfg.serve_path = arg;
-            ++i;
-        } else if (std::strcmp(opt, "--eeprom") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            if (!*arg) {
-                err = "romwright-sim: --eeprom needs a file name (without --eeprom the EEPROM is kept in memory)\n";
-                return 1;
-            }
-            cfg.eeprom_path = arg;
-            ++i;
-        } else if (std::strcmp(opt, "--trace") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            cfg.trace_path = arg;
-            ++i;
-        } else if (std::strcmp(opt, "--device") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            pci_function fn;
-            if (!sim_parse_device(arg, &fn)) {
-                err = std::string("romwright-sim: --device ") + arg + ": expected [DDDD:]BB:SS.F in hexadecimal\n";
-                return 1;
-            }
-            cfg.devices.push_back(fn);
-            ++i;
-        } else if (std::strcmp(opt, "--write-cycle-ms") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            if (!parse_millis(arg, 600000, &cfg.write_cycle_us)) {
-                err = std::string("romwright-sim: --write-cycle-ms ") + arg +
-                      ": expected milliseconds, 0 to 600000, with up to three decimals\n";
-                return 1;
-            }
-            ++i;
-        } else if (std::strcmp(opt, "--stall") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            if (std::strcmp(arg, "vpd") == 0) {
-                cfg.stall_vpd = true;
-            } else if (std::strcmp(arg, "status") == 0) {
-                cfg.stall_status = true;
-            } else {
-                err = std::string("romwright-sim: --stall ") + arg + ": expected vpd or status\n";
-                return 1;
-            }
-            ++i;
-        } else if (std::strcmp(opt, "--raise") == 0) {
-            if (!(arg = need(i)))
-                return 1;
-            // SIG: any signal that romwright defers while it holds the adapter.
-            const char* colon = std::strchr(arg, ':');
-            const int sig = colon ? deferred_signal_number(std::string(arg, colon).c_str()) : 0;
-            uint32_t count = 0;
-            if (!sig || !parse_decimal(colon + 1, 0xFFFFFFFFu, &count) || count == 0) {
-                err = std::string("romwright-sim: --raise ") + arg + ": expected SIG:N, SIG one of " +
-                      deferred_signal_names() + " and N a word count from 1\n";
-                return 1;
-            }
-            cfg.raise_signal = sig;
-            cfg.raise_after = count;
-            ++i;
-        } else {
+        const sim_option* o = std::find_if(std::begin(k_sim_options), std::end(k_sim_options),
+                                           [&](const sim_option& x) { return std::strcmp(x.name, opt) == 0; });
+        if (o == std::end(k_sim_options)) {
             err = std::string("romwright-sim: unknown option '") + opt +
                   "' (romwright's own words go after --; see romwright-sim --help)\n";
             return 1;
         }
+        const char* arg = nullptr;
+        if (o->takes_argument) {
+            if (i + 1 >= argc) {
+                err = std::string("romwright-sim: ") + opt + " needs an argument\n";
+                return 1;
+            }
+            arg = argv[++i];
+        }
+        if (!o->apply(cfg, arg, err))
+            return 1;
     }
     *first_word = i;
     return 0;
