@@ -1,23 +1,26 @@
-// Adapter access: lookup, register window, config-space backdoor, EEPROM
-// word port and chip control.
+// Adapter access: lookup, the adapter session (lock and register window),
+// config-space backdoor, EEPROM word port and chip control.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "adapter/platform.h"
-#include "common/exit_status.h"
+#include "common/error.h"
+#include "common/observer.h"
 
 // Register offsets in the adapter's BAR0 window.  Every register is 32 bits,
 // little-endian, accessed whole at a 4-byte-aligned offset.
 enum : uint32_t {
     VPD_TIMER = 0x3018,            // bits 16-31 cleared: VPD timer off
-    PCIE_CFG_SPACE_REQ = 0x3060,   // config offset | g_req_mask selects a dword
+    PCIE_CFG_SPACE_REQ = 0x3060,   // config offset | CFG_REQ_MASK selects a dword
     PCIE_CFG_SPACE_DATA = 0x3064,  // reads/writes the selected config dword
     UP_RESET = 0x7B00,             // bit 0 holds the microprocessor in reset
     FULLCHIP_RESET = 0x19428,      // writing 3 resets the whole chip
 };
+constexpr uint32_t CFG_REQ_MASK = 0x4F000000;
 
 constexpr uint32_t REGISTER_WINDOW_SIZE = 0x40000;
 
@@ -28,19 +31,12 @@ enum : uint32_t {
 };
 constexpr uint32_t VPD_FLAG = 0x80000000u;
 
-// The register window record: one per process, zero before the lookup.
-struct pci_dev_iomem {
-    int32_t fd;
-    void* base;
-};
-extern pci_dev_iomem g_pci_dev_iomem;
-// The PCI function the lookup found (all zero before), named when its slot
-// stops answering.
-extern pci_function g_adapter_function;
+// PCI vendor ID of the adapters served, printed when none is found.
+constexpr unsigned ADAPTER_VENDOR_ID = 0x1e2c;
 
-// ---- lookup and window --------------------------------------------------
+// ---- lookup ---------------------------------------------------------------
 
-// The adapter address given with -b; without a domain, every domain matches.
+// An adapter address as given with -b; without a domain, every domain matches.
 struct adapter_address {
     bool has_domain;
     uint32_t domain;
@@ -49,6 +45,10 @@ struct adapter_address {
     int32_t function;
 };
 
+// "<bus>:<slot>.<function>" or "<domain>:<bus>:<slot>.<function>", each a
+// hexadecimal number; text after the function is ignored.
+bool parse_adapter_address(const char* text, adapter_address* out);
+
 // Returns the functions of list that match addr, in list order.
 std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& list,
                                               const adapter_address& addr);
@@ -56,61 +56,98 @@ std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& l
 // BAR0's physical address with its four flag bits cleared, full 64-bit width.
 inline uint64_t bar0_physical(uint64_t base_addr0) { return base_addr0 & ~uint64_t{0xF}; }
 
-// Scans the PCI functions and counts those at addr.  With exactly one match
-// it takes the adapter lock and maps the window, then returns 1.  Returns 0
-// (nothing mapped, nothing printed) when none matches.  Throws exit_error
-// (status 1) when several match, when the match has no memory BAR0 or its
-// memory decoding is off, when the adapter is locked by another run, or
-// when the window cannot be mapped; no register is touched then.
-int dev_find_n_map(const adapter_address& addr);
+// ---- the adapter lock -----------------------------------------------------
 
-// The function that the last successful dev_find_n_map() mapped.
-const pci_function& mapped_function();
+// An exclusive lock on one adapter's device (every function of
+// domain:bus:slot shares one EEPROM, so one lock), held while the object
+// lives.  The lock files live in the platform's lock folder, which must be
+// a real folder (no link) owned by this user that nobody else may write;
+// it is created with mode 0700 when missing, and lock files are opened
+// without following links.
+class adapter_lock {
+public:
+    enum class outcome { locked, in_use };
+    adapter_lock() = default;
+    adapter_lock(adapter_lock&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    adapter_lock& operator=(adapter_lock&& o) noexcept;
+    adapter_lock(const adapter_lock&) = delete;
+    adapter_lock& operator=(const adapter_lock&) = delete;
+    ~adapter_lock();
+    // Tries the lock without waiting.  Throws failure when the folder or
+    // the file is not safe or cannot be made.
+    static outcome take(const platform& p, const pci_function& fn, adapter_lock& out);
 
-void map_dev_ioregion_create(uint64_t phys);  // throws exit_error(1) on failure
-void map_dev_ioregion_destroy();                // releases window and lock; idempotent
-void release_adapter_lock();                    // idempotent
+private:
+    int fd_ = -1;
+};
 
-// Register access through the window: exactly one 32-bit access each, at the
-// offset rounded down to a multiple of 4.
-inline void dev_read(uint32_t offset, uint32_t* value_out) {
-    *value_out = g_platform->read32(g_pci_dev_iomem, offset & ~3u);
-}
-inline void dev_write(uint32_t offset, uint32_t value) {
-    g_platform->write32(g_pci_dev_iomem, offset & ~3u, value);
-}
+// ---- the adapter session --------------------------------------------------
+
+// One adapter opened for one command: the platform it runs on, its lock,
+// its mapped register window and the function; every path out of it
+// releases them.  Register access: exactly one 32-bit load or store each,
+// at the offset rounded down to a multiple of 4.
+class adapter_session {
+public:
+    adapter_session(platform& p, const pci_function& fn, adapter_lock lock, std::unique_ptr<register_window> win,
+                    observer& obs)
+        : platform_(p), fn_(fn), lock_(std::move(lock)), win_(std::move(win)), obs_(obs) {}
+
+    uint32_t read(uint32_t offset) { return win_->read32(offset & ~3u); }
+    void write(uint32_t offset, uint32_t value) { win_->write32(offset & ~3u, value); }
+
+    platform& host() { return platform_; }
+    const pci_function& function() const { return fn_; }
+    std::string address() const { return function_address(fn_); }
+    observer& obs() { return obs_; }
+    int64_t clock_us() { return platform_.clock_us(); }
+    int64_t seconds() { return platform_.clock_us() / 1000000; }
+
+private:
+    platform& platform_;
+    pci_function fn_;
+    adapter_lock lock_;
+    std::unique_ptr<register_window> win_;
+    observer& obs_;
+};
+
+// Scans the platform's functions and opens the one at addr: takes its lock
+// and maps its window, then turns the VPD timer off.  Throws failure (1)
+// when none matches ("Unable to find device"), when several match, when the
+// match has no memory BAR0 or its memory decoding is off, when another run
+// holds the adapter, or when the window cannot be mapped; no register is
+// touched then.
+std::unique_ptr<adapter_session> open_adapter(platform& p, const adapter_address& addr, observer& obs);
 
 // ---- config-space backdoor and EEPROM word port ------------------------
 
-extern uint32_t g_req_mask;  // 0x4F000000
-
-void write_pci(uint32_t offset, uint32_t value);
-uint32_t read_pci(uint32_t offset);
+void write_pci(adapter_session& s, uint32_t offset, uint32_t value);
+uint32_t read_pci(adapter_session& s, uint32_t offset);
 
 // Polls VPD_CAP_ADDR until its flag differs from `flag`.  Gives up after at
 // least 2 s of the platform clock, and at once when the capability reads all
-// ones (a frozen or vanished slot): throws exit_error(1) naming the EEPROM
+// ones (a frozen or vanished slot): throws failure naming the EEPROM
 // address.
-void wait_vpd_cap_not_busy(uint32_t flag, uint32_t eeprom_address);
+void wait_vpd_cap_not_busy(adapter_session& s, uint32_t flag, uint32_t eeprom_address);
 
 // EEPROM address -> VPD address (rotation by 0x400 bytes).
 uint32_t remap_se_addr(uint32_t address);
 
 // The EEPROM word at a 4-byte-aligned EEPROM address: byte A in bits 0-7.
-uint32_t se_read(uint32_t address);
+uint32_t se_read(adapter_session& s, uint32_t address);
 // Writes one word and returns once the EEPROM's status word reads idle.
 // EEPROM address 0x7FFC (the status word) is never written.
-void se_write(uint32_t address, uint32_t word);
+void se_write(adapter_session& s, uint32_t address, uint32_t word);
 
 constexpr uint32_t SE_STATUS_ADDR = 0x7FFC;
 constexpr int64_t SE_WAIT_LIMIT_US = 2000000;  // bound of both waits
 
 // ---- chip control -------------------------------------------------------
 
-void assert_reset_up();
-void deassert_reset_up();  // release, then full chip reset with its message
-void do_fullchip_reset();
-void disable_vpd_timer();
+void assert_reset_up(adapter_session& s);
+void deassert_reset_up(adapter_session& s);  // release, then full chip reset (told to the observer)
+void do_fullchip_reset(adapter_session& s);
+void disable_vpd_timer(adapter_session& s);
 
 // Holds the microprocessor in reset for the lifetime of the object, and
 // defers meanwhile every asynchronous signal whose default action ends the
@@ -119,37 +156,36 @@ void disable_vpd_timer();
 // cut short.  release() (or the destructor, on an early exit) lets the
 // microprocessor run again, resets the chip and restores the signals.
 //
-// Held work that can throw goes through run(), so that its error is printed
-// before the chip reset line of the release:
-//     up_reset_hold hold;
-//     int r = hold.run([&] { return write_seeprom(buf, first, count); });
-//     ... print the result ...
+// Held work that can throw goes through run(), so that its failure is shown
+// before the chip reset of the release:
+//     up_reset_hold hold(session);
+//     hold.run([&] { write_words(...); });
 //     hold.release();
 class up_reset_hold {
 public:
-    up_reset_hold();
+    explicit up_reset_hold(adapter_session& s);
     ~up_reset_hold();
     up_reset_hold(const up_reset_hold&) = delete;
     up_reset_hold& operator=(const up_reset_hold&) = delete;
     void release();
 
-    // Returns work()'s result.  When work throws, prints the error's text
-    // (exit_error's as it stands, another exception as "ERROR: <what>"),
-    // releases the hold, then throws exit_error with the same status (1 for
-    // another exception) and an empty text: main prints nothing more.
+    // Returns work()'s result.  When work throws, shows the failure's text
+    // (a failure's as it stands, another exception as "ERROR: <what>"),
+    // releases the hold, then throws the failure marked as shown.
     template <typename Work>
     auto run(Work&& work) -> decltype(work()) {
         try {
             return work();
-        } catch (const exit_error& e) {
-            fail(e.status(), e.what());
+        } catch (const failure& e) {
+            fail(e);
         } catch (const std::exception& e) {
-            fail(EXIT_STATUS_FAILED, std::string("ERROR: ") + e.what() + "\n");
+            fail(failure(error_kind::failed, std::string("ERROR: ") + e.what() + "\n"));
         }
     }
 
 private:
-    [[noreturn]] void fail(int status, const std::string& text);
+    [[noreturn]] void fail(const failure& f);
+    adapter_session& s_;
     bool held_;
 };
 

@@ -1,34 +1,29 @@
 // Chip control: microprocessor reset, full chip reset, VPD timer.
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "adapter/adapter.h"
 
-void assert_reset_up() {
-    uint32_t v;
-    dev_read(UP_RESET, &v);
+void assert_reset_up(adapter_session& s) {
+    const uint32_t v = s.read(UP_RESET);
     if ((v & 1u) == 0)
-        dev_write(UP_RESET, v | 1u);
+        s.write(UP_RESET, v | 1u);
 }
 
-void deassert_reset_up() {
-    uint32_t v;
-    dev_read(UP_RESET, &v);
-    dev_write(UP_RESET, v & ~1u);
-    std::fputs("Doing full chip reset...", stdout);
-    do_fullchip_reset();
-    std::fputs("Done\n", stdout);
-    std::fflush(stdout);
+void deassert_reset_up(adapter_session& s) {
+    const uint32_t v = s.read(UP_RESET);
+    s.write(UP_RESET, v & ~1u);
+    s.obs().chip_reset(false);
+    do_fullchip_reset(s);
+    s.obs().chip_reset(true);
 }
 
-void do_fullchip_reset() { dev_write(FULLCHIP_RESET, 3); }
+void do_fullchip_reset(adapter_session& s) { s.write(FULLCHIP_RESET, 3); }
 
-void disable_vpd_timer() {
-    uint32_t v;
-    dev_read(VPD_TIMER, &v);
-    dev_write(VPD_TIMER, v & 0xFFFFu);
+void disable_vpd_timer(adapter_session& s) {
+    const uint32_t v = s.read(VPD_TIMER);
+    s.write(VPD_TIMER, v & 0xFFFFu);
 }
 
 // ---- signals deferred while the microprocessor is held -------------------
@@ -122,9 +117,9 @@ int deferred_signal_number(const char* name) {
 int deferred_signal() { return g_deferred; }
 void clear_deferred_signal() { g_deferred = 0; }
 
-up_reset_hold::up_reset_hold() : held_(true) {
+up_reset_hold::up_reset_hold(adapter_session& s) : s_(s), held_(true) {
     defer_signals();
-    assert_reset_up();
+    assert_reset_up(s_);
 }
 
 up_reset_hold::~up_reset_hold() { release(); }
@@ -133,12 +128,13 @@ void up_reset_hold::release() {
     if (!held_)
         return;
     held_ = false;
-    deassert_reset_up();
+    deassert_reset_up(s_);
     restore_signals();
 }
 
-void up_reset_hold::fail(int status, const std::string& text) {
-    std::fputs(text.c_str(), stdout);
+void up_reset_hold::fail(const failure& f) {
+    if (!f.shown())
+        s_.obs().failure_shown(f.what());
     release();
-    throw exit_error(status, "");
+    throw f.as_shown();
 }

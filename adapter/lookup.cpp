@@ -1,16 +1,103 @@
 // Adapter lookup: finds the PCI function named by -b, refuses an ambiguous
-// address, locks the adapter against a second run and maps its window.
+// or unusable one, locks the adapter against a second run and maps its
+// window.  Also what every platform shares: the lock, address parsing and
+// the slot-state path.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "adapter/adapter.h"
-#include "common/exit_status.h"
+#include "common/error.h"
+
+std::string function_address(const pci_function& fn) {
+    return strprintf("%04x:%02x:%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
+}
+
+std::string slot_state_path(const platform& p, const pci_function& fn) {
+    return p.sysfs_root() + "/devices/" + function_address(fn) + "/eeh_pe_state";
+}
 
 namespace {
-int g_lock_fd = -1;
-pci_function g_mapped = {0, 0, 0, 0, 0};
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A hexadecimal number the way scanf's %x reads it (leading blanks, a sign,
+// an optional 0x); false when no digit is there.
+bool scan_hex(const char*& p, uint32_t* value) {
+    while (is_space(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_digit(p[2]) >= 0)
+        p += 2;
+    uint64_t v = 0;
+    const char* digits = p;
+    for (int d; (d = hex_digit(*p)) >= 0; ++p)
+        v = v * 16 + static_cast<unsigned>(d) > 0xFFFFFFFFu ? 0xFFFFFFFFu : v * 16 + static_cast<unsigned>(d);
+    if (p == digits)
+        return false;
+    *value = negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(v)) : static_cast<uint32_t>(v);
+    return true;
+}
+
+[[noreturn]] void unsafe_lock(const std::string& path, const std::string& why) {
+    throw failure(error_kind::failed,
+                  strprintf("ERROR: the adapter lock %s cannot be trusted: %s; remove it and run again\n", path.c_str(),
+                            why.c_str()));
+}
+
+// The lock folder: made with mode 0700 when missing; a link, a folder of
+// another user or one that others may write is refused.
+void check_lock_dir(const std::string& dir) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        throw failure(error_kind::failed, strprintf("ERROR: cannot create the adapter lock folder %s: %s\n",
+                                                    dir.c_str(), std::strerror(errno)));
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0)
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: cannot read the adapter lock folder %s: %s\n", dir.c_str(), std::strerror(errno)));
+    if (!S_ISDIR(st.st_mode))
+        unsafe_lock(dir, "it is not a folder (a link or another file stands there)");
+    if (st.st_uid != geteuid())
+        unsafe_lock(dir, strprintf("the folder belongs to user %u, not to this user", static_cast<unsigned>(st.st_uid)));
+    if ((st.st_mode & 022) != 0)
+        unsafe_lock(dir, strprintf("others may write the folder (mode %04o)", static_cast<unsigned>(st.st_mode & 07777)));
+}
+
 }  // namespace
 
-const pci_function& mapped_function() { return g_mapped; }
+bool parse_adapter_address(const char* text, adapter_address* out) {
+    uint32_t n[4];
+    const char* p = text;
+    // With a domain: four numbers, "D:B:S.F".
+    if (scan_hex(p, &n[0]) && *p == ':' && scan_hex(++p, &n[1]) && *p == ':' && scan_hex(++p, &n[2]) &&
+        *p == '.' && scan_hex(++p, &n[3])) {
+        *out = adapter_address{true, n[0], static_cast<int32_t>(n[1]), static_cast<int32_t>(n[2]),
+                               static_cast<int32_t>(n[3])};
+        return true;
+    }
+    p = text;
+    if (scan_hex(p, &n[0]) && *p == ':' && scan_hex(++p, &n[1]) && *p == '.' && scan_hex(++p, &n[2])) {
+        *out = adapter_address{false, 0, static_cast<int32_t>(n[0]), static_cast<int32_t>(n[1]),
+                               static_cast<int32_t>(n[2])};
+        return true;
+    }
+    return false;
+}
 
 std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& list,
                                               const adapter_address& addr) {
@@ -25,15 +112,59 @@ std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& l
     return out;
 }
 
-int dev_find_n_map(const adapter_address& addr) {
-    std::vector<pci_function> all;
-    std::string err;
-    if (g_platform->scan(all, err) != 0)
-        throw exit_error(EXIT_STATUS_FAILED, err);
+adapter_lock& adapter_lock::operator=(adapter_lock&& o) noexcept {
+    if (this != &o) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = o.fd_;
+        o.fd_ = -1;
+    }
+    return *this;
+}
 
-    std::vector<pci_function> found = match_pci_functions(all, addr);
+adapter_lock::~adapter_lock() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::string platform::lock_name(const pci_function& fn) const {
+    return strprintf("romwright-%04x:%02x:%02x.lock", fn.domain, fn.bus, fn.dev);
+}
+
+adapter_lock::outcome adapter_lock::take(const platform& p, const pci_function& fn, adapter_lock& out) {
+    const std::string dir = p.lock_dir();
+    if (dir.empty())
+        return outcome::locked;  // a platform without locks (an in-memory simulation)
+    check_lock_dir(dir);
+    const std::string path = dir + "/" + p.lock_name(fn);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            unsafe_lock(path, "it is a symbolic link");
+        throw failure(error_kind::failed, strprintf("ERROR: cannot create the adapter lock file %s: %s\n", path.c_str(),
+                                                    std::strerror(errno)));
+    }
+    adapter_lock held;
+    held.fd_ = fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        unsafe_lock(path, "it is not a plain file");
+    if (st.st_uid != geteuid())
+        unsafe_lock(path, strprintf("it belongs to user %u", static_cast<unsigned>(st.st_uid)));
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            return outcome::in_use;
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: cannot lock %s: %s\n", path.c_str(), std::strerror(errno)));
+    }
+    out = std::move(held);
+    return outcome::locked;
+}
+
+std::unique_ptr<adapter_session> open_adapter(platform& p, const adapter_address& addr, observer& obs) {
+    const std::vector<pci_function> found = match_pci_functions(p.scan(), addr);
     if (found.empty())
-        return 0;
+        throw failure(error_kind::failed, strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID));
 
     if (found.size() > 1) {
         // Bus numbers repeat across PCI domains (on POWER every host bridge
@@ -42,52 +173,33 @@ int dev_find_n_map(const adapter_address& addr) {
                                     static_cast<unsigned>(addr.bus), static_cast<unsigned>(addr.slot),
                                     static_cast<unsigned>(addr.function));
         for (const pci_function& fn : found)
-            msg += strprintf("  %04x:%02x:%02x.%x\n", fn.domain, fn.bus, fn.dev, fn.func);
-        msg += strprintf("Name one with its domain, for example: -b %04x:%02x:%02x.%x\n", found[0].domain,
-                         found[0].bus, found[0].dev, found[0].func);
-        throw exit_error(EXIT_STATUS_FAILED, msg);
+            msg += "  " + function_address(fn) + "\n";
+        msg += "Name one with its domain, for example: -b " + function_address(found[0]) + "\n";
+        throw failure(error_kind::failed, msg);
     }
 
     const pci_function& fn = found.front();
     // An I/O BAR, or none at all, is no register window: mapping it through
     // /dev/mem would reach system memory instead of the adapter.
     if ((fn.base_addr0 & 1u) != 0 || bar0_physical(fn.base_addr0) == 0)
-        throw exit_error(EXIT_STATUS_FAILED,
-                         strprintf("ERROR: the PCI function at %04x:%02x:%02x.%x has no memory BAR0 to map "
-                                   "(BAR0 reads 0x%llx)\n",
-                                   fn.domain, fn.bus, fn.dev, fn.func,
-                                   static_cast<unsigned long long>(fn.base_addr0)));
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: the PCI function at %s has no memory BAR0 to map (BAR0 reads 0x%llx)\n",
+                                function_address(fn).c_str(), static_cast<unsigned long long>(fn.base_addr0)));
     // A function that no driver has enabled may have memory decoding off:
     // its window then reads 0 (or all ones) and drops writes.
     if (!fn.memory_decoding)
-        throw exit_error(EXIT_STATUS_FAILED,
-                         strprintf("ERROR: memory decoding is off for the PCI function at %04x:%02x:%02x.%x, so its "
-                                   "registers cannot be reached; turn it on with: echo 1 > "
-                                   "/sys/bus/pci/devices/%04x:%02x:%02x.%x/enable (or bind the adapter's driver)\n",
-                                   fn.domain, fn.bus, fn.dev, fn.func, fn.domain, fn.bus, fn.dev, fn.func));
-    int fd = g_platform->lock(fn, err);
-    if (fd == -2)
-        throw exit_error(EXIT_STATUS_FAILED,
-                         strprintf("ERROR: the adapter at %04x:%02x:%02x.%x is in use by another romwright run; "
-                                   "try again when it has finished\n",
-                                   fn.domain, fn.bus, fn.dev, fn.func));
-    if (fd < 0)
-        throw exit_error(EXIT_STATUS_FAILED, err);
-    g_lock_fd = fd;
-    g_adapter_function = fn;
-    try {
-        map_dev_ioregion_create(bar0_physical(fn.base_addr0));
-    } catch (...) {
-        release_adapter_lock();
-        throw;
-    }
-    g_mapped = fn;
-    return 1;
-}
-
-void release_adapter_lock() {
-    if (g_lock_fd >= 0) {
-        close(g_lock_fd);
-        g_lock_fd = -1;
-    }
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: memory decoding is off for the PCI function at %s, so its registers cannot be "
+                                "reached; turn it on with: echo 1 > %s/devices/%s/enable (or bind the adapter's "
+                                "driver)\n",
+                                function_address(fn).c_str(), "/sys/bus/pci", function_address(fn).c_str()));
+    adapter_lock lock;
+    if (adapter_lock::take(p, fn, lock) == adapter_lock::outcome::in_use)
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: the adapter at %s is in use by another romwright run; try again when it has "
+                                "finished\n",
+                                function_address(fn).c_str()));
+    auto session = std::make_unique<adapter_session>(p, fn, std::move(lock), p.map(fn), obs);
+    disable_vpd_timer(*session);
+    return session;
 }

@@ -1,17 +1,17 @@
-// The hardware boundary: everything that differs between the real host and
-// the simulated adapter sits behind this one ops table (PCI lookup, adapter
-// lock, register window, clock, backups, slot state, own files).  Exactly one
-// implementation is installed in g_platform before romwright_main() runs:
-// platform_host.cpp (libpci, /dev/mem, the wall clock) or
-// sim/platform_sim.cpp.  Nothing above dev_read()/dev_write() knows which one
+// The hardware boundary: the few primitives that differ between the real
+// host and the simulated adapter (PCI scan, register window, register
+// access, clock, the slot state the platform reports, and where its files
+// live).  Exactly two implementations: adapter/platform_host.cpp (libpci,
+// /dev/mem, the wall clock) and sim/platform_sim.cpp.  What both share (the
+// adapter lock, address parsing, the slot-state path) is written once above
+// this seam, and nothing above the register accessors knows which platform
 // is in use.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
-
-struct pci_dev_iomem;
 
 // One PCI function as the lookup sees it.
 struct pci_function {
@@ -26,54 +26,58 @@ struct pci_function {
     bool memory_decoding = true;  // the command register's Memory Space bit
 };
 
-struct platform_ops {
-    const char* name;
+// A mapped register window; unmapped when destroyed.  One 32-bit access at
+// a 4-byte-aligned offset; the value is the register's numeric value as a
+// host integer (byte order is the accessor's business alone).
+class register_window {
+public:
+    virtual ~register_window() = default;
+    virtual uint32_t read32(uint32_t offset) = 0;
+    virtual void write32(uint32_t offset, uint32_t value) = 0;
+};
 
-    // Lists the host's PCI functions in the order of the host's device list,
-    // with their IDs and bound driver.  Returns 0, or -1 with a message in err.
-    int (*scan)(std::vector<pci_function>& out, std::string& err);
+class platform {
+public:
+    virtual ~platform() = default;
+    virtual const char* name() const = 0;
 
-    // Takes an exclusive, non-blocking lock on the adapter's device (every
-    // function of domain:bus:slot shares one EEPROM, so one lock).  Returns a
-    // descriptor (>= 0) that holds the lock until closed, -2 when another
-    // process holds it, or -1 with a message in err.
-    int (*lock)(const pci_function& fn, std::string& err);
+    // The host's PCI functions in the order of the host's device list, with
+    // their IDs, bound driver and memory decoding.  Throws failure.
+    virtual std::vector<pci_function> scan() = 0;
 
-    // Maps the 0x40000-byte register window at physical address phys (flag
-    // bits cleared) into win.  Returns 0, or -1 with a message in err; on
-    // failure no register may be accessed.
-    int (*map)(uint64_t phys, pci_dev_iomem& win, std::string& err);
-    void (*unmap)(pci_dev_iomem& win);
-
-    // One 32-bit register access at a 4-byte-aligned window offset; the
-    // value is the register's numeric value as a host integer.
-    uint32_t (*read32)(const pci_dev_iomem& win, uint32_t offset);
-    void (*write32)(const pci_dev_iomem& win, uint32_t offset, uint32_t value);
+    // Maps fn's 0x40000-byte register window (BAR0, flag bits cleared).
+    // Throws failure; on failure no register may be accessed.
+    virtual std::unique_ptr<register_window> map(const pci_function& fn) = 0;
 
     // Microseconds of the platform's clock (wall clock on the host, virtual
-    // in the simulator).
-    int64_t (*clock_us)();
+    // in the simulator unless it runs in real time).
+    virtual int64_t clock_us() = 0;
 
-    // The folder in which backups of the EEPROM are kept, created when
-    // missing; nullptr when this platform keeps none unless told where.
-    const char* (*backup_dir)();
+    // Where adapter locks live (a folder only this user may write); empty:
+    // no lock is taken.
+    virtual std::string lock_dir() const = 0;
+    // The name of fn's lock file there: one per device (its functions share
+    // one EEPROM), "romwright-DDDD:BB:SS.lock".
+    virtual std::string lock_name(const pci_function& fn) const;
+    // Where backups are kept, created when missing; empty: none.
+    virtual std::string backup_dir() const = 0;
+    // Where journals of unfinished changes are kept; empty: none.
+    virtual std::string journal_dir() const = 0;
+    // The root under which each function's sysfs folder lies ("/sys/bus/pci").
+    virtual std::string sysfs_root() const = 0;
 
-    // Asked when fn's registers read all ones: the state the platform's
-    // error handling (EEH on POWER) reports for fn's slot.  Sets path to the
-    // file it comes from and state to its first line ("0x%08x 0x%08x": the
-    // state flags, then the PE flags, bit 0 of which is "isolated", i.e.
-    // frozen) and returns true; false (or a nullptr op) when the platform
-    // reports none.
-    bool (*slot_state)(const pci_function& fn, std::string& path, std::string& state);
+    // The first line of the platform's slot-state file at path (see
+    // slot_state_path()); false when there is none.
+    virtual bool read_slot_state(const std::string& path, std::string& state) = 0;
 
     // True when path names a file the platform itself works on (the host's
     // device-memory file, the simulator's EEPROM file), compared by device
-    // and inode; what then describes it.  A file that does not exist is no
-    // such file.  Nothing may be written into one.
-    bool (*own_file)(const char* path, std::string& what);
+    // and inode; what then describes it.  Nothing may be written into one.
+    virtual bool own_file(const char* path, std::string& what) const = 0;
 };
 
-extern const platform_ops* g_platform;
-
-// Whole seconds of the platform clock.
-inline int64_t platform_seconds() { return g_platform->clock_us() / 1000000; }
+// "DDDD:BB:SS.F"
+std::string function_address(const pci_function& fn);
+// The slot-state file of fn under the platform's sysfs root:
+// <root>/devices/DDDD:BB:SS.F/eeh_pe_state (POWER's EEH state).
+std::string slot_state_path(const platform& p, const pci_function& fn);

@@ -2,23 +2,46 @@
 // window, the wall clock.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "adapter/platform.h"
 
 struct pci_dev;
+struct pci_access;
 
-extern const platform_ops host_platform;
+// Where the real platform finds and keeps things; the defaults are the
+// system's, tests name scratch places.
+struct host_places {
+    std::string sysfs = "/sys/bus/pci";  // also libpci's "sysfs.path" when not the default
+    std::string mem = "/dev/mem";       // the device-memory file mapped for the window
+    std::string lock_dir = "/run/romwright";
+    std::string backup_dir = "/var/lib/romwright/backups";
+    std::string journal_dir = "/var/lib/romwright/journal";
+};
+
+class host_platform : public platform {
+public:
+    explicit host_platform(host_places places = host_places()) : places_(std::move(places)) {}
+    ~host_platform() override;
+
+    const char* name() const override { return "host"; }
+    std::vector<pci_function> scan() override;
+    std::unique_ptr<register_window> map(const pci_function& fn) override;
+    int64_t clock_us() override;
+    std::string lock_dir() const override { return places_.lock_dir; }
+    std::string backup_dir() const override { return places_.backup_dir; }
+    std::string journal_dir() const override { return places_.journal_dir; }
+    std::string sysfs_root() const override { return places_.sysfs; }
+    bool read_slot_state(const std::string& path, std::string& state) override;
+    bool own_file(const char* path, std::string& what) const override;
+
+private:
+    host_places places_;
+    // libpci's access record and device list, kept while the platform
+    // lives (nothing it returned is used after the scan).
+    struct pci_access* pacc_ = nullptr;
+};
 
 // The functions of a libpci device list, in list order.
-std::vector<pci_function> host_collect_functions(const struct pci_dev* head);
-
-// Test seams only; production never calls these.  nullptr restores the
-// default.  sysfs: libpci's "sysfs.path" parameter; mem: the device-memory
-// file mapped for the window ("/dev/mem"); lock_dir: where adapter lock files
-// live ("/run/lock"); backup_dir: where backups are kept
-// ("/var/lib/romwright/backups").
-void host_set_sysfs_path(const char* path);
-void host_set_mem_path(const char* path);
-void host_set_lock_dir(const char* path);
-void host_set_backup_dir(const char* path);
+std::vector<pci_function> host_collect_functions(const struct pci_dev* head, const std::string& sysfs);

@@ -8,20 +8,16 @@
 #include <cstdio>
 
 #include "adapter/adapter.h"
-#include "common/exit_status.h"
+#include "common/error.h"
 
-uint32_t g_req_mask = 0x4F000000;
-
-void write_pci(uint32_t offset, uint32_t value) {
-    dev_write(PCIE_CFG_SPACE_REQ, offset | g_req_mask);
-    dev_write(PCIE_CFG_SPACE_DATA, value);
+void write_pci(adapter_session& s, uint32_t offset, uint32_t value) {
+    s.write(PCIE_CFG_SPACE_REQ, offset | CFG_REQ_MASK);
+    s.write(PCIE_CFG_SPACE_DATA, value);
 }
 
-uint32_t read_pci(uint32_t offset) {
-    uint32_t v;
-    dev_write(PCIE_CFG_SPACE_REQ, offset | g_req_mask);
-    dev_read(PCIE_CFG_SPACE_DATA, &v);
-    return v;
+uint32_t read_pci(adapter_session& s, uint32_t offset) {
+    s.write(PCIE_CFG_SPACE_REQ, offset | CFG_REQ_MASK);
+    return s.read(PCIE_CFG_SPACE_DATA);
 }
 
 namespace {
@@ -31,11 +27,12 @@ namespace {
 // read; from then on every 16th poll checks the deadline.
 class wait_bound {
 public:
+    explicit wait_bound(adapter_session& s) : s_(s) {}
     // Returns true once at least SE_WAIT_LIMIT_US have passed.
     bool expired() {
         if ((++polls_ & 15) != 0)
             return false;
-        int64_t now = g_platform->clock_us();
+        int64_t now = s_.clock_us();
         if (deadline_ == 0) {
             deadline_ = now + SE_WAIT_LIMIT_US;
             return false;
@@ -44,6 +41,7 @@ public:
     }
 
 private:
+    adapter_session& s_;
     uint32_t polls_ = 0;
     int64_t deadline_ = 0;
 };
@@ -75,34 +73,35 @@ std::string slot_state_line(const std::string& path, const std::string& state) {
 // A working adapter never reads all ones at 0xD0 (its low byte is the VPD
 // capability ID); a slot that the platform has frozen, or an adapter that
 // is gone, reads all ones everywhere.
-[[noreturn]] void adapter_gone(uint32_t eeprom_address) {
+[[noreturn]] void adapter_gone(adapter_session& s, uint32_t eeprom_address) {
     std::string message = strprintf("ERROR: the adapter did not answer at EEPROM address 0x%04x: its VPD "
                                      "capability reads all ones (slot frozen by the platform, or adapter gone)\n",
                                      eeprom_address);
-    std::string path, state;
-    if (g_platform->slot_state && g_platform->slot_state(g_adapter_function, path, state))
+    const std::string path = slot_state_path(s.host(), s.function());
+    std::string state;
+    if (s.host().read_slot_state(path, state))
         message += slot_state_line(path, state);
-    throw exit_error(EXIT_STATUS_FAILED, message);
+    throw failure(error_kind::failed, message);
 }
 
-uint32_t se_read_for(uint32_t address, uint32_t reported_address) {
-    write_pci(VPD_CAP_ADDR, remap_se_addr(address) << 16);
-    wait_vpd_cap_not_busy(0, reported_address);
-    return read_pci(VPD_CAP_DATA);
+uint32_t se_read_for(adapter_session& s, uint32_t address, uint32_t reported_address) {
+    write_pci(s, VPD_CAP_ADDR, remap_se_addr(address) << 16);
+    wait_vpd_cap_not_busy(s, 0, reported_address);
+    return read_pci(s, VPD_CAP_DATA);
 }
 
 }  // namespace
 
-void wait_vpd_cap_not_busy(uint32_t flag, uint32_t eeprom_address) {
-    wait_bound bound;
+void wait_vpd_cap_not_busy(adapter_session& s, uint32_t flag, uint32_t eeprom_address) {
+    wait_bound bound(s);
     for (;;) {
-        uint32_t v = read_pci(VPD_CAP_ADDR);
+        uint32_t v = read_pci(s, VPD_CAP_ADDR);
         if (v == 0xFFFFFFFFu)
-            adapter_gone(eeprom_address);
+            adapter_gone(s, eeprom_address);
         if (((v >> 31) & 1u) != flag)
             return;
         if (bound.expired())
-            throw exit_error(EXIT_STATUS_FAILED,
+            throw failure(error_kind::failed,
                              strprintf("ERROR: the adapter did not answer: the VPD %s of EEPROM address 0x%04x did "
                                        "not complete within 2 seconds\n",
                                        flag ? "write" : "read", eeprom_address));
@@ -113,20 +112,20 @@ uint32_t remap_se_addr(uint32_t address) {
     return address <= 0x3FF ? address + 0x7C00 : address - 0x400;
 }
 
-uint32_t se_read(uint32_t address) { return se_read_for(address, address); }
+uint32_t se_read(adapter_session& s, uint32_t address) { return se_read_for(s, address, address); }
 
-void se_write(uint32_t address, uint32_t word) {
+void se_write(adapter_session& s, uint32_t address, uint32_t word) {
     if (remap_se_addr(address) == 0x7BFC)
         return;  // the status word is never written
-    write_pci(VPD_CAP_DATA, word);
-    write_pci(VPD_CAP_ADDR, (remap_se_addr(address) << 16) | VPD_FLAG);
-    wait_vpd_cap_not_busy(1, address);
-    write_pci(VPD_CAP_DATA, 0);
+    write_pci(s, VPD_CAP_DATA, word);
+    write_pci(s, VPD_CAP_ADDR, (remap_se_addr(address) << 16) | VPD_FLAG);
+    wait_vpd_cap_not_busy(s, 1, address);
+    write_pci(s, VPD_CAP_DATA, 0);
 
-    wait_bound bound;
-    while (se_read_for(SE_STATUS_ADDR, address) & 1u) {
+    wait_bound bound(s);
+    while (se_read_for(s, SE_STATUS_ADDR, address) & 1u) {
         if (bound.expired())
-            throw exit_error(EXIT_STATUS_FAILED,
+            throw failure(error_kind::failed,
                              strprintf("ERROR: the adapter did not answer: the EEPROM still reported busy 2 seconds "
                                        "after the write to EEPROM address 0x%04x\n",
                                        address));

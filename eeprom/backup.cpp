@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 
-#include "common/exit_status.h"
+#include "common/error.h"
+#include "common/observer.h"
 #include "common/unique_fd.h"
 #include "eeprom/vpd.h"
 
@@ -47,7 +49,7 @@ std::string dir_of(const std::string& path) {
 }
 
 [[noreturn]] void cannot_save(const std::string& path, const std::string& reason) {
-    throw exit_error(EXIT_STATUS_FAILED,
+    throw failure(error_kind::failed,
                      strprintf("ERROR: cannot save the backup %s: %s; nothing was changed (make room or make the "
                                "folder writable, name another file with -backup FILE, or go without a backup with "
                                "-nobackup)\n",
@@ -142,7 +144,9 @@ std::string newest_backup(const std::string& dir, const std::string& prefix) {
         return best;
     while (struct dirent* e = readdir(d)) {
         backup_key k;
-        if (parse_backup_name(e->d_name, prefix, &k) && (best.empty() || best_key < k)) {
+        // A backup of a half-written EEPROM is never the one to go back to.
+        if (std::strstr(e->d_name, "_interrupted") == nullptr && parse_backup_name(e->d_name, prefix, &k) &&
+            (best.empty() || best_key < k)) {
             best = e->d_name;
             best_key = k;
         }
@@ -174,41 +178,69 @@ std::string backup_file_name(const pci_function& fn, const uint8_t* eeprom, int6
 
 void check_backup_file(const change_options& opts) {
     struct stat st;
-    if (!opts.no_backup && opts.backup_file && lstat(opts.backup_file, &st) == 0)
-        throw exit_error(EXIT_STATUS_FAILED,
-                         strprintf("ERROR: the backup file %s exists; name a new file with -backup FILE\n",
-                                   opts.backup_file));
+    if (!opts.no_backup && !opts.backup_file.empty() && lstat(opts.backup_file.c_str(), &st) == 0)
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: the backup file %s exists; name a new file with -backup FILE\n",
+                                opts.backup_file.c_str()));
 }
 
-void save_backup(const uint8_t* eeprom, const pci_function& fn, const change_options& opts) {
+backup_plan plan_backup(const platform& p, const uint8_t* eeprom, const pci_function& fn, const change_options& opts,
+                        bool interrupted, int64_t utc_seconds) {
+    backup_plan b;
     if (opts.no_backup)
-        return;
-    if (opts.backup_file) {
-        if (!write_new_file(opts.backup_file, eeprom, SEEPROM_SIZE))
-            cannot_save(opts.backup_file, "the file exists");
-        std::fprintf(stderr, "romwright: EEPROM saved as backup %s\n", opts.backup_file);
-        return;
+        return b;
+    if (!opts.backup_file.empty()) {
+        b.path = opts.backup_file;
+        return b;
     }
-    const char* folder = g_platform->backup_dir();
-    if (!folder)
-        return;  // the caller reads nothing for a backup it cannot keep
-    const std::string dir = folder;
+    const std::string dir = p.backup_dir();
+    if (dir.empty())
+        return b;
     make_dirs(dir);
     const std::string prefix = address_part(fn) + "_";
     const std::string newest = newest_backup(dir, prefix);
     if (!newest.empty() && file_holds(dir + "/" + newest, eeprom, SEEPROM_SIZE)) {
-        std::fprintf(stderr, "romwright: the EEPROM holds what backup %s/%s holds; no new backup made\n", dir.c_str(),
-                     newest.c_str());
-        return;
+        b.path = dir + "/" + newest;
+        b.exists = true;
+        return b;
     }
-    const std::string name = backup_file_name(fn, eeprom, platform_seconds());
-    const std::string base = dir + "/" + name.substr(0, name.size() - 4);
+    std::string name = backup_file_name(fn, eeprom, utc_seconds);
+    name.resize(name.size() - 4);  // ".bin"
+    if (interrupted)
+        name += "_interrupted";
+    const std::string base = dir + "/" + name;
     for (unsigned seq = 1; seq < 1000; ++seq) {
         const std::string path = seq == 1 ? base + ".bin" : base + strprintf("-%u.bin", seq);
-        if (write_new_file(path, eeprom, SEEPROM_SIZE)) {
-            std::fprintf(stderr, "romwright: EEPROM saved as backup %s\n", path.c_str());
-            return;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            b.path = path;
+            return b;
         }
     }
     cannot_save(base + ".bin", "too many backups of this adapter made within one second");
+}
+
+void write_backup(const backup_plan& b, const uint8_t* eeprom, observer& obs) {
+    if (b.path.empty())
+        return;
+    if (b.exists) {
+        const size_t slash = b.path.rfind('/');
+        obs.note(strprintf("romwright: the EEPROM holds what backup %s/%s holds; no new backup made\n",
+                           b.path.substr(0, slash).c_str(), b.path.substr(slash + 1).c_str()));
+        return;
+    }
+    if (!write_new_file(b.path, eeprom, SEEPROM_SIZE))
+        cannot_save(b.path, "the file exists");
+    obs.note(strprintf("romwright: EEPROM saved as backup %s\n", b.path.c_str()));
+}
+
+std::string absolute_path(const std::string& path) {
+    if (path.empty() || path[0] == '/')
+        return path;
+    char* dir = realpath(dir_of(path).c_str(), nullptr);
+    if (!dir)
+        return path;
+    std::string out = std::string(dir) + "/" + path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    std::free(dir);
+    return out;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "adapter/platform.h"
+#include "common/observer.h"
 #include "eeprom/eeprom.h"
 
 // "<domain>-<bus>-<slot>.<function>_<serial number or no-serial>_<UTC time>.bin",
@@ -13,15 +14,29 @@
 // that it can be given straight to restore.  eeprom: the 32768 bytes.
 std::string backup_file_name(const pci_function& fn, const uint8_t* eeprom, int64_t utc_seconds);
 
-// Saves eeprom (32768 bytes, as read before the change) as a backup of fn:
-// as opts.backup_file when given, else in the platform's backup folder
-// (created with mode 0700 when missing) unless the newest backup of fn there
-// holds the same bytes.  The file is written to a temporary file, flushed
-// to disk, made read-only (0400) and linked into place; it never replaces
-// an existing file.  One line on standard error names the file.  Throws
-// exit_error(1) naming the path and the reason when it cannot be saved.
-void save_backup(const uint8_t* eeprom, const pci_function& fn, const change_options& opts);
+// Where the backup of eeprom (32768 bytes, as read before the change) goes:
+// opts.backup_file when given; else the platform's backup folder (created
+// with mode 0700 when missing), where the newest backup of fn is used again
+// when it holds the same bytes (exists), and a new one is named by
+// backup_file_name(), with "_interrupted" before ".bin" when the EEPROM may
+// be half-written.  Empty path: no backup (-nobackup, or a platform that
+// keeps none).  Throws failure(1) when the folder cannot be made.
+struct backup_plan {
+    std::string path;
+    bool exists = false;
+};
+backup_plan plan_backup(const platform& p, const uint8_t* eeprom, const pci_function& fn, const change_options& opts,
+                        bool interrupted, int64_t utc_seconds);
+
+// Saves the backup: written to a temporary file, flushed to disk, made
+// read-only (0400) and linked into place; it never replaces an existing
+// file.  One note names the file.  Throws failure(1) naming the path and
+// the reason when it cannot be saved.
+void write_backup(const backup_plan& b, const uint8_t* eeprom, observer& obs);
 
 // The -backup FILE check made before the adapter is touched: FILE must not
-// exist.  Throws exit_error(1).
+// exist.  Throws failure(1).
 void check_backup_file(const change_options& opts);
+
+// path made absolute through its folder's real path (as given when that fails).
+std::string absolute_path(const std::string& path);

@@ -1,10 +1,7 @@
-// The commands that only read the EEPROM: dump and read.
-#include <cerrno>
+// The hex dump of an EEPROM range.
 #include <cstring>
 #include <string>
-#include <vector>
 
-#include "common/exit_status.h"
 #include "eeprom/eeprom.h"
 
 namespace {
@@ -53,29 +50,3 @@ std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end) {
     return out;
 }
 
-int op_dump() {
-    std::vector<uint8_t> buf(g_seeprom_size);
-    read_seeprom(buf.data(), g_seeprom_first_addr, g_seeprom_size);
-    const std::string text = render_dump(buf.data(), g_seeprom_first_addr, g_seeprom_end_addr);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return EXIT_STATUS_OK;
-}
-
-int op_read(const char* filename) {
-    std::vector<uint8_t> buf(g_seeprom_size);
-    read_seeprom(buf.data(), g_seeprom_first_addr, g_seeprom_size);
-    std::printf("Read 0x%x bytes from serial eeprom starting at address 0x%x.\n", g_seeprom_size,
-                g_seeprom_first_addr);
-    FILE* fp = std::fopen(filename, "wb");
-    if (!fp)
-        throw exit_error(EXIT_STATUS_USAGE, strprintf("Unable to open file:%s\n", filename));
-    const bool written = std::fwrite(buf.data(), 1, buf.size(), fp) == buf.size();
-    const int write_errno = errno;
-    const bool closed = std::fclose(fp) == 0;
-    if (!written || !closed) {
-        std::printf("ERROR: writing %s failed: %s\n", filename, std::strerror(written ? errno : write_errno));
-        return EXIT_STATUS_FAILED;
-    }
-    std::printf("Wrote those bytes to binary file %s\n", filename);
-    return EXIT_STATUS_OK;
-}

@@ -23,30 +23,19 @@ constexpr int VPD_COPIES_IN_IMAGE = 14;
 
 inline bool in_skip_window(uint32_t a) { return a > 6879 && a < 7098; }
 
-// ---- image types (g_binfiletype) ------------------------------------------
-enum : uint32_t {
-    BINFILE_VPD = 0,
-    BINFILE_INIT = 1,
-    BINFILE_INITVPD = 2,
-    BINFILE_UNKNOWN = 255,
+// ---- image types ------------------------------------------------------
+enum class image_type {
+    vpd,   // -fvpd: the VPD area, 31744 bytes, behind the init region
+    init,  // -finit: the init region, 1024 bytes
+    full,  // -f: init region and VPD area, -len bytes from -addr
 };
 
-// ---- result codes of the lower operations ---------------------------------
-enum : int {
-    RESULT_OK = 0,
-    RESULT_SEEK_FAILED = -1,
-    RESULT_BAD_DATA = -2,
-    RESULT_READBACK_FAILED = -3,  // a word read back different; reported
-};
 constexpr uint8_t CHECKSUM_NOT_WRITTEN = 255;
 
 // ---- identity fields ---------------------------------------------------
 constexpr int PART_NUM_LEN = 16;
 constexpr int SERIAL_NUM_LEN = 24;
 constexpr int MAC_ADDRESS_LEN = 12;
-extern char g_part_num[PART_NUM_LEN + 1];
-extern char g_serial_num[SERIAL_NUM_LEN + 1];
-extern char g_mac_address[MAC_ADDRESS_LEN + 1];
 
 // Offsets inside a VPD copy.
 constexpr uint32_t VPD_PART_NUM_OFFSET = 25;
@@ -54,12 +43,17 @@ constexpr uint32_t VPD_SERIAL_NUM_OFFSET = 63;
 constexpr uint32_t VPD_NA_KEYWORD_OFFSET = 87;
 constexpr uint32_t VPD_MAC_OFFSET = 90;
 
-// ---- operation range, set by the command line -----------------------------
-extern uint32_t g_seeprom_first_addr;
-extern uint32_t g_seeprom_size;
-extern uint32_t g_seeprom_end_addr;
-extern uint32_t g_binfiletype;
-extern char* g_filename;
+// A board's identity as a VPD copy carries it: the raw bytes of the part
+// number (16), serial number (24) and MAC address (12) fields.
+struct board_identity {
+    std::string part_number;
+    std::string serial_number;
+    std::string mac_address;
+    bool operator==(const board_identity& o) const {
+        return part_number == o.part_number && serial_number == o.serial_number && mac_address == o.mac_address;
+    }
+    bool operator!=(const board_identity& o) const { return !(*this == o); }
+};
 
 // ---- word assembly (byte i+k is bits 8k..8k+7; same on either byte order) -
 inline uint32_t word_from_bytes(const uint8_t* p) {
@@ -73,30 +67,49 @@ inline void bytes_from_word(uint32_t w, uint8_t* p) {
 }
 
 // ---- bulk transfer ------------------------------------------------------
+class adapter_session;
+
 // The buffer holds exactly `length` EEPROM bytes from `address` (a multiple
 // of 4) in address order; nothing beyond it is read or written.
-void read_seeprom(uint8_t* buf, uint32_t address, uint32_t length);
-// Every word written is read back once its write cycle has ended; a word
-// that reads back different stops the transfer with its ERROR line printed:
-// RESULT_READBACK_FAILED.  Otherwise 0, or RESULT_BAD_DATA when a run of
-// more than 32000 bytes took 4 seconds or less (the write cycles cannot have
-// happened).  Bytes of a last partial word beyond the range keep the
-// EEPROM's present contents.  With `current` (the EEPROM's present bytes of
-// the same range) only the words that differ are written, and the progress
-// lines and the run-time check count only those; *words_written, when
-// given, is set to the number of words written.
-int write_seeprom(const uint8_t* buf, uint32_t address, uint32_t length, const uint8_t* current = nullptr,
-                  uint32_t* words_written = nullptr);
-// 0, or RESULT_BAD_DATA when any compared byte differs; one line per word.
-int verify_seeprom(const uint8_t* buf, uint32_t address, uint32_t length);
-// Fills the range with `fill`, each word read back; result as write_seeprom.
-int clear_seeprom(uint32_t address, uint32_t length, uint32_t fill);
+void read_seeprom(adapter_session& s, uint8_t* buf, uint32_t address, uint32_t length);
+
+// How a transfer of planned words counts its progress and checks its time.
+struct word_transfer {
+    const uint8_t* eeprom_before;     // the whole EEPROM as read before the change
+    const uint8_t* eeprom_after;      // the whole EEPROM as it is to be: each word's value
+    const std::vector<uint32_t>* words;  // the addresses to write, ascending
+    uint32_t first;                   // the range the command covers, for progress by offset
+    uint32_t length;
+    bool count_words;                 // progress and run-time check count the words written (-changed,
+                                      // repair), not the range's bytes
+    bool show_progress;               // erases show none
+};
+
+// The outcome of a transfer: how many words it wrote and whether the EEPROM
+// changed (a word that did not take leaves it as it was).
+struct transfer_outcome {
+    uint32_t words_written = 0;
+    bool changed = false;
+};
+
+// Writes the planned words, each read back once its write cycle has ended.
+// A word that reads back different throws failure (its ERROR line) after
+// out has been brought up to date; so does every other failure.  Progress
+// lines go to the session's observer every two seconds.  Returns false when
+// a run of more than 32000 bytes took 4 seconds or less (the write cycles
+// cannot have happened).
+bool write_words(adapter_session& s, const word_transfer& t, transfer_outcome& out);
+
+// Compares [address, address + length) with buf; every word that differs is
+// told to the observer and returned as {address, file word, EEPROM word}.
+struct word_mismatch {
+    uint32_t address, file, eeprom;
+};
+std::vector<word_mismatch> verify_seeprom(adapter_session& s, const uint8_t* buf, uint32_t address, uint32_t length);
 
 // ---- VPD identity transfer ----------------------------------------------
-// The identity fields (16, 24 and 12 bytes, each zero-terminated) of the VPD
-// copy at EEPROM address 0x0800, or of a copy in memory.
-void read_board_details_from_chip(char* part_num, char* serial_num, char* mac_address);
-void board_details_from_copy(const uint8_t* copy, char* part_num, char* serial_num, char* mac_address);
+// The identity fields of a VPD copy (VPD_COPY_SIZE bytes).
+board_identity identity_of_copy(const uint8_t* copy);
 // True when the copy's identity may be carried into an image: it begins with
 // the identifier-string tag, part and serial number are printable ASCII and
 // the MAC address is 12 hexadecimal digits.  Otherwise why says what is wrong.
@@ -106,18 +119,8 @@ bool check_board_identity(const uint8_t* copy, std::string& why);
 // checksum, all or nothing: when any copy cannot take it (runs past the
 // image, wrong tag, no RV field found by the structure walk) the image is
 // left unchanged and why names the copy by its file offset and the reason.
-bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset, const char* part_num,
-                     const char* serial_num, const char* mac_address, std::string& why);
-// insert_identity on an image file, written back in one piece with its size
-// kept.  0, or RESULT_BAD_DATA after printing why (the file then unchanged,
-// unless writing it back failed).  *original, when given, receives the
-// file's bytes as they were.  Throws exit_error(255) when the file cannot be
-// opened for updating.
-int insert_chip_details(const char* filename, int32_t copies, int32_t first_copy_offset, const char* part_num,
-                        const char* serial_num, const char* mac_address, std::vector<uint8_t>* original = nullptr);
-// Writes bytes over the start of an existing file, in one piece, flushed to
-// disk; false (errno set) when any step fails.
-bool rewrite_file(const char* filename, const std::vector<uint8_t>& bytes);
+bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
+                     const board_identity& id, std::string& why);
 // Writes the checksum of one copy (size bytes) into its RV field, found by
 // the structure walk; returns it, or CHECKSUM_NOT_WRITTEN when there is none.
 uint8_t update_checksum(uint8_t* copy, uint32_t size);
@@ -126,12 +129,13 @@ uint8_t get_checksum(const uint8_t* bytes, uint32_t count);
 // The hex dump of bytes [start, end), buf holding them from start.
 std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);
 
-// ---- commands (return the exit status) ----------------------------------
+// ---- commands -----------------------------------------------------------
 // How the commands that change the EEPROM go about it.
 struct change_options {
-    const char* backup_file = nullptr;  // -backup FILE: the backup goes there
-    bool no_backup = false;             // -nobackup
-    bool changed_only = false;          // -changed: write only differing words
+    std::string backup_file;   // -backup FILE: the backup goes there; empty: the platform's folder
+    bool no_backup = false;    // -nobackup
+    bool changed_only = false; // -changed: write only differing words
+    bool plan_only = false;    // -plan: show the plan, change nothing
 };
 
 enum class command_code {
@@ -142,32 +146,11 @@ enum class command_code {
     verify,
     clearinit,
     clearvpd,
-    vpd,   // show the VPD copies (eeprom/vpd_report.h)
-    list,  // list the adapters on the host; needs no -b
+    repair,  // rewrite bad or disagreeing VPD copies from the agreeing good ones
+    vpd,     // show the VPD copies (eeprom/vpd_report.h)
+    list,    // list the adapters on the host; needs no -b
 };
 
-int op_dump();
-int op_read(const char* filename);
-int op_write(const char* filename, const change_options& opts);
-// Writes a whole-EEPROM image (32768 bytes) back exactly as it is, from
-// address 0, without carrying any identity from the board; the file is only
-// read.
-int op_restore(const char* filename, const change_options& opts);
-int op_verify(const char* filename);
-int clear_init(const change_options& opts);
-int clear_vpd(const change_options& opts);
-
-// eeprom: the whole EEPROM as read before the change, to write only the
-// words that differ from it; nullptr to write every word.
-int flash_vpdinit_file(const char* filename, const uint8_t* eeprom = nullptr);
-int flash_vpd_file(const char* filename, const uint8_t* eeprom = nullptr);
-int flash_init_file(const char* filename, const uint8_t* eeprom = nullptr);
-int verify_vpdinit_file(const char* filename);
-int verify_vpd_file(const char* filename);
-int verify_init_file(const char* filename);
-
-// Checks, before the adapter is touched, what a command will need: the image
-// file of write/verify (opens, right size; writable when the identity goes
-// into it), the range of a VPD-only image or of clearinit, the read file
-// name.  Throws exit_error with the command's own message and status.
-void check_command_inputs(command_code command, const change_options& opts);
+const char* command_name(command_code c);
+// write, restore, clearinit, clearvpd, repair
+bool changes_eeprom(command_code c);

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "common/exit_status.h"
+#include "common/error.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/exit_status.h"
+#include "common/error.h"
 #include "eeprom/eeprom.h"
 
 namespace {
@@ -207,12 +207,4 @@ std::string render_json_error(const std::string& text, int status) {
     // that are not UTF-8.
     const json doc = {{"error", message}, {"status", status}};
     return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
-int op_vpd(bool json_output) {
-    std::vector<uint8_t> area(size_t{VPD_COPY_SIZE} * VPD_COPIES_IN_IMAGE);
-    read_seeprom(area.data(), VPD_AREA_START, static_cast<uint32_t>(area.size()));
-    const vpd_report r = make_vpd_report(area.data(), VPD_COPIES_IN_IMAGE, VPD_AREA_START);
-    std::fputs((json_output ? render_vpd_report_json(r) : render_vpd_report_text(r)).c_str(), stdout);
-    return r.status();
 }

@@ -49,8 +49,3 @@ std::string render_vpd_report_json(const vpd_report& report);
 // A failure as one JSON document: {"error": text without its final line
 // end, "status": status}, ending in a newline.
 std::string render_json_error(const std::string& text, int status);
-
-// The vpd command: reads the VPD_COPIES_IN_IMAGE copies from the board
-// (nothing but the word reads of read_seeprom), prints the report, returns
-// its status.
-int op_vpd(bool json);

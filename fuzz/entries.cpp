@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/exit_status.h"
+#include "common/error.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/vpd.h"
 #include "romwright/romwright.h"
@@ -90,8 +90,9 @@ int fuzz_args_entry(const uint8_t* data, size_t size) {
     sim_config cfg;
     cfg.write_cycle_us = 0;
     std::string err;
-    if (sim_install(cfg, err) != 0)
+    if (the_sim().open(cfg, err) != 0)
         std::abort();
+    sim_platform platform(the_sim());
 
     int status = -1;
     in_scratch_dir([&] {
@@ -110,7 +111,7 @@ int fuzz_args_entry(const uint8_t* data, size_t size) {
         for (auto& s : storage)
             argv.push_back(s.data());
         argv.push_back(nullptr);
-        status = romwright_main(static_cast<int>(argv.size()) - 1, argv.data());
+        status = romwright_main(platform, static_cast<int>(argv.size()) - 1, argv.data());
     });
     the_sim().close();
     return status;
@@ -122,13 +123,14 @@ int fuzz_boardinfo_entry(const uint8_t* data, size_t size) {
         put_file("bi", data, size);
         int status = 0;
         try {
-            op_read_boardinfo_from_file("bi");
-        } catch (const exit_error& e) {
+            read_board_info("bi");
+        } catch (const failure& e) {
             status = e.status();
         }
-        std::vector<char> line(data, data + size);
-        line.push_back('\0');
-        result = status * 2 + validate_details(line.data());
+        std::string line(reinterpret_cast<const char*>(data), size);
+        board_identity id;
+        std::string why;
+        result = status * 2 + (validate_details(line.c_str(), id, why) ? 1 : 0);
     });
     return result;
 }
@@ -137,19 +139,20 @@ int fuzz_identity_entry(const uint8_t* data, size_t size) {
     // A file longer than the VPD area is taken as a full image, whose copies
     // follow the 1024-byte init region.
     const int32_t first_copy = size > VPD_AREA_SIZE ? 1024 : 0;
-    int result = 0;
-    in_scratch_dir([&] {
-        put_file("image", data, size);
-        try {
-            result = insert_chip_details("image", VPD_COPIES_IN_IMAGE, first_copy, SIM_PART_NUMBER,
-                                         SIM_SERIAL_NUMBER, SIM_MAC_ADDRESS);
-        } catch (const exit_error& e) {
-            result = e.status();
-        }
-        std::vector<uint8_t> copy(data, data + size);
-        update_checksum(copy.data(), static_cast<uint32_t>(copy.size()));
-    });
-    return result;
+    std::vector<uint8_t> image(data, data + size);
+    const std::vector<uint8_t> before = image;
+    std::string why;
+    const bool taken = insert_identity(image, VPD_COPIES_IN_IMAGE, first_copy,
+                                       {std::string(SIM_PART_NUMBER, PART_NUM_LEN),
+                                        std::string(SIM_SERIAL_NUMBER, SERIAL_NUM_LEN),
+                                        std::string(SIM_MAC_ADDRESS, MAC_ADDRESS_LEN)},
+                                       why);
+    // All or nothing: a refused image is left exactly as it was.
+    if (!taken && image != before)
+        std::abort();
+    std::vector<uint8_t> copy(data, data + size);
+    update_checksum(copy.data(), static_cast<uint32_t>(copy.size()));
+    return taken ? 0 : -2;
 }
 
 int fuzz_vpd_entry(const uint8_t* data, size_t size) {

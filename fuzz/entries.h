@@ -16,17 +16,16 @@
 // is romwright_main's exit status.
 int fuzz_args_entry(const uint8_t* data, size_t size);
 
-// The bytes as a board-info file (op_read_boardinfo_from_file), and as one
-// line (validate_details on a zero-terminated copy).  Result: the file's
-// exit status (0 accepted, or exit_error's status), times 2, plus
-// validate_details' result.
+// The bytes as a board-info file (read_board_info), and as one line
+// (validate_details on a zero-terminated copy).  Result: the file's exit
+// status (0 accepted, or the failure's status), times 2, plus 1 when
+// validate_details accepts the line.
 int fuzz_boardinfo_entry(const uint8_t* data, size_t size);
 
-// The bytes as an image file: the identity goes into its VPD copies
-// (insert_chip_details, all or nothing, which recomputes each checksum),
-// then the first 1024 bytes (or fewer) are checksummed again in memory
-// (update_checksum).  Result: insert_chip_details' result, or
-// exit_error's status.
+// The bytes as an image: the identity goes into its VPD copies
+// (insert_identity, all or nothing, which recomputes each checksum; aborts
+// when a refused image changed), then the first 1024 bytes (or fewer) are
+// checksummed again (update_checksum).  Result: 0 taken, -2 refused.
 int fuzz_identity_entry(const uint8_t* data, size_t size);
 
 // The first 1024 bytes (or fewer) as one VPD copy through the decoder;

@@ -1,11 +1,9 @@
-// Argument helpers: option arguments, numbers, image arguments, -b.
+// Argument helpers: numbers and image arguments.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "common/exit_status.h"
-#include "eeprom/eeprom.h"
-#include "romwright/command_line.h"
+#include "common/error.h"
 #include "romwright/romwright.h"
 
 namespace {
@@ -54,20 +52,9 @@ bool scan_number(const char*& p, unsigned base, uint32_t* value, bool* fits) {
     return true;
 }
 
-bool scan_hex(const char*& p, uint32_t* value) {
-    bool fits;
-    return scan_number(p, 16, value, &fits);
-}
-
 }  // namespace
 
-void ck_more_args(const char* word, int argc, int pos) {
-    if (pos + 1 < argc)
-        return;
-    usage_error(strprintf("'%s' requires an argument\n", word));
-}
-
-uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max) {
+uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max, std::string* warning) {
     uint32_t value = 0;
     bool fits = true;
     const char* p = text + 2;
@@ -75,56 +62,38 @@ uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max)
                 (p = text + 2, std::strncmp(text, "0X", 2) == 0 && scan_number(p, 16, &value, &fits)) ||
                 (p = text, scan_number(p, 10, &value, &fits));
     if (!read)
-        throw exit_error(EXIT_STATUS_USAGE,
+        throw failure(error_kind::usage,
                          strprintf("Argument to %s must be a hex or decimal number.  %s not allowed\n", word, text));
-    // A warning, not the result: under -json it stays off standard output.
-    FILE* to = g_json_output ? stderr : stdout;
+    warning->clear();
     if (value < min)
-        std::fprintf(to, "You entered  %s %s. Value must be greater than %u (0x%x)\n", word, text, min, min);
+        *warning = strprintf("You entered  %s %s. Value must be greater than %u (0x%x)\n", word, text, min, min);
     else if (value > max)
-        std::fprintf(to, "You entered  %s %s. Value must be less than %u (0x%x)\n", word, text, max, max);
+        *warning = strprintf("You entered  %s %s. Value must be less than %u (0x%x)\n", word, text, max, max);
     return value;
 }
 
-void get_binfile_type_and_name(char* arg, uint32_t* type, char** name) {
+bool get_binfile_type_and_name(const char* arg, image_type* type, std::string* name) {
     auto is_separator = [](char c) { return c == '-' || c == ':' || c == ' '; };
     // The type word: from after the leading '-' up to the first separator.
-    char* word = *arg == '-' ? arg + 1 : arg;
+    const char* word = *arg == '-' ? arg + 1 : arg;
     size_t length = 0;
     while (word[length] && !is_separator(word[length]))
         ++length;
     const std::string type_word(word, length);
     if (type_word == "fvpd")
-        *type = BINFILE_VPD;
+        *type = image_type::vpd;
     else if (type_word == "finit")
-        *type = BINFILE_INIT;
+        *type = image_type::init;
     else if (type_word == "f")
-        *type = BINFILE_INITVPD;
+        *type = image_type::full;
     else
         usage_error("ERROR: Unknown binary file type\n");
     // The file name: everything behind the run of separators, verbatim.
-    char* p = word + length;
+    const char* p = word + length;
     while (*p && is_separator(*p))
         ++p;
-    if (*p)
-        *name = p;
-}
-
-bool parse_adapter_address(const char* text, adapter_address* out) {
-    uint32_t n[4];
-    const char* p = text;
-    // With a domain: four numbers, "D:B:S.F".
-    if (scan_hex(p, &n[0]) && *p == ':' && scan_hex(++p, &n[1]) && *p == ':' && scan_hex(++p, &n[2]) &&
-        *p == '.' && scan_hex(++p, &n[3])) {
-        *out = adapter_address{true, n[0], static_cast<int32_t>(n[1]), static_cast<int32_t>(n[2]),
-                               static_cast<int32_t>(n[3])};
-        return true;
-    }
-    p = text;
-    if (scan_hex(p, &n[0]) && *p == ':' && scan_hex(++p, &n[1]) && *p == '.' && scan_hex(++p, &n[2])) {
-        *out = adapter_address{false, 0, static_cast<int32_t>(n[0]), static_cast<int32_t>(n[1]),
-                               static_cast<int32_t>(n[2])};
-        return true;
-    }
-    return false;
+    if (!*p)
+        return false;
+    *name = p;
+    return true;
 }

@@ -3,12 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/exit_status.h"
+#include "common/error.h"
 #include "common/file_ptr.h"
-#include "eeprom/eeprom.h"
 #include "romwright/romwright.h"
-
-const char* g_boardInfoFile = nullptr;
 
 namespace {
 
@@ -16,66 +13,63 @@ bool is_alnum_ascii(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
-bool starts_with(const char* s, const char* prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
 
-// A value longer than its field would run past it: refused.
-bool fits_field(const char* line, size_t length, size_t field) {
-    if (length <= field)
+// A value longer than its field (the field's size as the file format has
+// always counted it) would run past it: refused.
+bool fits_field(const std::string& line, size_t field, std::string& why) {
+    if (line.size() <= field)
         return true;
-    std::printf("ERR: Board detail too long (%zu characters, at most %zu):%s\n", length, field, line);
+    why = strprintf("ERR: Board detail too long (%zu characters, at most %zu):%s\n", line.size(), field, line.c_str());
     return false;
 }
 
 }  // namespace
 
-int validate_details(char* line) {
-    size_t length = std::strlen(line);
-    for (size_t i = 0; i < length; ++i) {
-        if (line[i] == '\n') {
-            line[i] = '\0';
-            length = i;
-            break;
+bool validate_details(const char* text, board_identity& id, std::string& why) {
+    std::string line;
+    for (const char* p = text; *p && *p != '\n'; ++p) {
+        if (!is_alnum_ascii(*p)) {
+            why = strprintf("Please remove any special character,  index=%d, data=%c\n", static_cast<int>(p - text), *p);
+            return false;
         }
-        if (!is_alnum_ascii(line[i])) {
-            std::printf("Please remove any special character,  index=%d, data=%c\n", static_cast<int>(i), line[i]);
-            return 0;
-        }
+        line += *p;
     }
-
     if (starts_with(line, "PT") || starts_with(line, "RE")) {
-        if (!fits_field(line, length, sizeof g_serial_num))
-            return 0;
-        std::memset(g_serial_num, ' ', sizeof g_serial_num);
-        std::memcpy(g_serial_num, line, length);
+        if (!fits_field(line, SERIAL_NUM_LEN + 1, why))
+            return false;
+        id.serial_number = (line + std::string(SERIAL_NUM_LEN, ' ')).substr(0, SERIAL_NUM_LEN);
     } else if (starts_with(line, "0C4E29")) {
-        if (!fits_field(line, length, sizeof g_mac_address - 1))
-            return 0;
-        std::memcpy(g_mac_address, line, length + 1);
+        if (!fits_field(line, MAC_ADDRESS_LEN, why))
+            return false;
+        id.mac_address = line;
     } else if (starts_with(line, "110")) {
-        if (!fits_field(line, length, sizeof g_part_num))
-            return 0;
-        std::memset(g_part_num, ' ', sizeof g_part_num);
-        std::memcpy(g_part_num, line, length);
+        if (!fits_field(line, PART_NUM_LEN + 1, why))
+            return false;
+        id.part_number = (line + std::string(PART_NUM_LEN, ' ')).substr(0, PART_NUM_LEN);
     } else {
-        std::printf("ERR: Invalid Board details:%s\n", line);
-        return 0;
+        why = "ERR: Invalid Board details:" + line + "\n";
+        return false;
     }
-    return 1;
+    return true;
 }
 
-void op_read_boardinfo_from_file(const char* filename) {
-    const exit_error cannot_read(EXIT_STATUS_USAGE, strprintf("unable to locate boardinfo file:%s\n", filename));
+board_identity read_board_info(const char* filename) {
+    const failure cannot_read(error_kind::file, strprintf("unable to locate boardinfo file:%s\n", filename));
     file_ptr fp(std::fopen(filename, "rb"));
     if (!fp)
         throw cannot_read;
+    board_identity id;
     // A line longer than 511 characters arrives in pieces, each checked as a
     // line of its own.
     char line[512];
+    std::string why;
     while (std::fgets(line, sizeof line, fp.get())) {
-        if (!validate_details(line))
-            throw exit_error(EXIT_STATUS_FAILED, "ERR: Error reading board info file\n");
+        if (!validate_details(line, id, why))
+            throw failure(error_kind::refused, why + "ERR: Error reading board info file\n");
     }
     // A directory opens but does not read; neither may pass for an empty file.
     if (std::ferror(fp.get()))
         throw cannot_read;
+    return id;
 }

@@ -3,6 +3,6 @@
 #include "romwright/romwright.h"
 
 int main(int argc, char** argv) {
-    g_platform = &host_platform;
-    return romwright_main(argc, argv);
+    host_platform host;
+    return romwright_main(host, argc, argv);
 }

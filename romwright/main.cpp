@@ -1,109 +1,121 @@
-// main's whole control flow: walk the words, check them, find the adapter,
-// run one command.
+// main's whole control flow: walk the words into one request, check it,
+// open the adapter, run one command, render its result or failure.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "common/exit_status.h"
-#include "eeprom/eeprom.h"
+#include "adapter/adapter.h"
+#include "common/error.h"
+#include "eeprom/commands.h"
 #include "eeprom/vpd_report.h"
-#include "romwright/command_line.h"
+#include "romwright/list.h"
+#include "romwright/render.h"
 #include "romwright/romwright.h"
 
 namespace {
 
-// Unmaps the window and drops the adapter lock however the run ends.
-struct window_guard {
-    ~window_guard() { map_dev_ioregion_destroy(); }
+// What a run ended with, before it is rendered.
+struct outcome {
+    command_result result;
+    std::string error;  // the failure's text; empty: none
+    bool shown = false; // the text already went out with the command's text
+    bool opened = false; // an adapter was opened
 };
 
-int run_command(const command_line& cl) {
-    switch (cl.command) {
-    case command_code::read:
-        return op_read(g_filename);
-    case command_code::write:
-        return op_write(g_filename, cl.change);
-    case command_code::restore:
-        return op_restore(g_filename, cl.change);
-    case command_code::verify:
-        return op_verify(g_filename);
-    case command_code::clearinit:
-        return clear_init(cl.change);
-    case command_code::clearvpd:
-        return clear_vpd(cl.change);
-    case command_code::vpd:
-        return op_vpd(g_json_output);
-    case command_code::list:
-        return list_adapters(g_json_output);
-    case command_code::dump:
-        break;
-    }
-    return op_dump();
+// The checks of the request that need no file and no adapter.
+void check_request(const request& rq) {
+    if (rq.addresses.empty())
+        throw failure(error_kind::failed, "Please specify the bus:device:function number using -b option\n");
+    if (!uses_range(rq.command))
+        return;  // a range the command passes over is not checked either
+    if (uint64_t{rq.first} + rq.size > SEEPROM_SIZE)
+        throw failure(error_kind::failed, strprintf("Error: -addr 0x%x + -len 0x%x must be <= 0x%x\n", rq.first,
+                                                    rq.size, SEEPROM_SIZE));
+    if (rq.first % 4 != 0)
+        throw failure(error_kind::failed, strprintf("Error: -addr 0x%x must be multiple of 4\n", rq.first));
 }
 
-int run(int argc, char** argv) {
-    const command_line cl = parse_command_line(argc, argv);
-    // -json belongs to vpd and list; other commands pass it over, as any
-    // word that is not theirs.
-    g_json_output = cl.json && (cl.command == command_code::vpd || cl.command == command_code::list);
-    if (cl.json && !g_json_output)
-        std::fputs("romwright: -json has no effect on this command\n", stderr);
-    if (cl.command == command_code::list)
-        return list_adapters(g_json_output);  // maps nothing, needs no -b
-
-    if (!cl.address_given)
-        throw exit_error(EXIT_STATUS_FAILED, "Please specify the bus:device:function number using -b option\n");
-    const uint64_t end = uint64_t{g_seeprom_first_addr} + g_seeprom_size;
-    if (end > SEEPROM_SIZE)
-        throw exit_error(EXIT_STATUS_FAILED, strprintf("Error: -addr 0x%x + -len 0x%x must be <= 0x%x\n",
-                                                       g_seeprom_first_addr, g_seeprom_size, SEEPROM_SIZE));
-    g_seeprom_end_addr = static_cast<uint32_t>(end);
-    if (g_seeprom_first_addr % 4 != 0)
-        throw exit_error(EXIT_STATUS_FAILED,
-                         strprintf("Error: -addr 0x%x must be multiple of 4\n", g_seeprom_first_addr));
-
-    // Everything the command needs from files and ranges is checked before
-    // the adapter is touched.
-    check_command_inputs(cl.command, cl.change);
-
-    window_guard window;
-    if (dev_find_n_map(cl.address) == 0)
-        throw exit_error(EXIT_STATUS_FAILED, strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID));
-    disable_vpd_timer();
-    return run_command(cl);
+void run(platform& p, const request& rq, observer& obs, outcome& o) {
+    check_request(rq);
+    // Everything the command needs from files and ranges is checked (and
+    // the image file read) before the adapter is touched.
+    std::unique_ptr<image_file> image = prepare_command(rq, p, obs);
+    std::unique_ptr<adapter_session> session = open_adapter(p, rq.addresses.front(), obs);
+    o.opened = true;
+    run_command(*session, rq, image.get(), o.result);
 }
 
 }  // namespace
 
-int romwright_main(int argc, char** argv) {
-    int status;
+int romwright_main(platform& p, int argc, char** argv) {
+    request rq;
+    outcome o;
+    int status = EXIT_STATUS_OK;
+    bool answered = false;
+    std::unique_ptr<observer> obs;
     try {
-        status = run(argc, argv);
-    } catch (const exit_error& e) {
+        parse_request(argc, argv, rq);
+        obs = rq.json ? make_json_observer() : make_text_observer();
+        // Warnings are no result: under -json they stay off standard output.
+        for (const std::string& w : rq.warnings)
+            std::fputs(w.c_str(), rq.json ? stderr : stdout);
+        if (rq.command == command_code::list) {
+            const list_result l = list_adapters(p, *obs);
+            std::fputs((rq.json ? render_list_json(l) : render_list_text(l)).c_str(), stdout);
+            status = l.status;
+        } else {
+            run(p, rq, *obs, o);
+            status = o.result.status;
+        }
+    } catch (const failure& e) {
+        for (const std::string& w : rq.warnings)  // met before the walk failed
+            if (!obs)
+                std::fputs(w.c_str(), rq.json ? stderr : stdout);
         status = e.status();
-        // --help and --version answer as text, -json or not.
-        const bool as_json = g_json_output && status != EXIT_STATUS_OK;
-        std::fputs(as_json ? render_json_error(e.what(), status).c_str() : e.what(), stdout);
+        o.error = e.what();
+        o.shown = e.shown();
+        answered = e.kind() == error_kind::answer;
     } catch (const std::exception& e) {
         status = EXIT_STATUS_FAILED;
-        const std::string text = strprintf("ERROR: %s\n", e.what());
-        std::fputs(g_json_output ? render_json_error(text, status).c_str() : text.c_str(), stdout);
+        o.error = strprintf("ERROR: %s\n", e.what());
     }
-    g_json_output = false;
-    if (int sig = deferred_signal()) {
+
+    std::string signal;
+    const int sig = deferred_signal();
+    if (sig) {
         clear_deferred_signal();
-        const std::string name = deferred_signal_name(sig);
-        if (status == EXIT_STATUS_OK) {
+        signal = deferred_signal_name(sig);
+    }
+    const bool failed = status != EXIT_STATUS_OK;
+    if (sig && !failed)
+        status = EXIT_STATUS_SIGNAL_BASE + sig;
+    o.result.status = status;
+
+    if (answered) {
+        std::fputs(o.error.c_str(), stdout);  // --help and --version answer as text, -json or not
+    } else if (rq.json) {
+        // A failure before any adapter was opened, and every failure of vpd
+        // and list (which keep the documents they have always given), is
+        // {"error", "status"}.
+        const bool own_document = rq.command == command_code::vpd || rq.command == command_code::list;
+        if (!o.error.empty() && (own_document || !o.opened))
+            std::fputs(render_json_error(o.error, status).c_str(), stdout);
+        else if (rq.command != command_code::list)
+            std::fputs(render_result_json(rq, o.result, o.error, signal).c_str(), stdout);
+    } else {
+        if (!o.shown)
+            std::fputs(o.error.c_str(), stdout);
+        if (o.error.empty())
+            std::fputs(render_result_text(rq, o.result).c_str(), stdout);
+        if (sig && !failed)
             std::printf("Interrupted by %s (signal %d): the transfer was finished first, the adapter reset; "
                         "stopping\n",
-                        name.c_str(), sig);
-            status = EXIT_STATUS_SIGNAL_BASE + sig;
-        } else {
+                        signal.c_str(), sig);
+        else if (sig)
             // The failure is the news: its status stands.
             std::printf("%s (signal %d) arrived during the command, which failed; the adapter reset; stopping\n",
-                        name.c_str(), sig);
-        }
+                        signal.c_str(), sig);
     }
     // Output that did not reach its destination (a full disk, a pipe whose
     // reader went away while SIGPIPE was ignored) is a failure, noted where

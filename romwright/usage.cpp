@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "common/exit_status.h"
+#include "common/error.h"
 #include "romwright/romwright.h"
 
 const std::string& usage_text() {
@@ -45,6 +45,4 @@ const std::string& usage_text() {
     return text;
 }
 
-void print_usage() { std::fputs(usage_text().c_str(), stdout); }
-
-void usage_error(const std::string& message) { throw exit_error(EXIT_STATUS_USAGE, usage_text() + message); }
+void usage_error(const std::string& message) { throw failure(error_kind::usage, usage_text() + message); }

@@ -22,7 +22,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "common/exit_status.h"
+#include "common/error.h"
 #include "common/file_ptr.h"
 #include "common/unique_fd.h"
 #include "eeprom/eeprom.h"
@@ -35,8 +35,14 @@ constexpr int STATUS_CHECK_FAILED = 1;
 constexpr int STATUS_USAGE_OR_FILE = 2;
 constexpr const char* PROGRAM = "romwright-vpd";
 
+// romwright-vpd's own failures carry its own statuses (1 and 2).
+struct vpd_failure : std::runtime_error {
+    vpd_failure(int s, const std::string& text) : std::runtime_error(text), status(s) {}
+    int status;
+};
+
 [[noreturn]] void fail(int status, const std::string& message) {
-    throw exit_error(status, std::string(PROGRAM) + ": " + message + "\n");
+    throw vpd_failure(status, std::string(PROGRAM) + ": " + message + "\n");
 }
 
 std::string escaped(const std::string& s) {
@@ -158,8 +164,7 @@ int set_identity(const std::string& pn_arg, const std::string& sn_arg, const std
     const std::string mac = mac_digits(mac_arg);
     image_file img = load_image(path);
     std::string why;
-    if (!insert_identity(img.bytes, VPD_COPIES_IN_IMAGE, static_cast<int32_t>(img.first_copy), pn.c_str(),
-                         sn.c_str(), mac.c_str(), why))
+    if (!insert_identity(img.bytes, VPD_COPIES_IN_IMAGE, static_cast<int32_t>(img.first_copy), {pn, sn, mac}, why))
         fail(STATUS_CHECK_FAILED, escaped(path) + " cannot take the identity: " + why + "; nothing was written");
     check_identity_in_keywords(img, path);
     write_new_file(out, img.bytes);
@@ -225,8 +230,8 @@ int main(int argc, char** argv) {
     int status;
     try {
         status = run(argc, argv, json);
-    } catch (const exit_error& e) {
-        status = e.status();
+    } catch (const vpd_failure& e) {
+        status = e.status;
         std::fputs(json ? render_json_error(e.what(), status).c_str() : e.what(), stdout);
     } catch (const std::exception& e) {
         status = STATUS_USAGE_OR_FILE;

@@ -1,10 +1,4 @@
 // The simulator behind the platform seam.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "adapter/adapter.h"
@@ -12,73 +6,67 @@
 
 namespace {
 
-int sim_scan(std::vector<pci_function>& out, std::string&) {
-    out = the_sim().devices();
-    for (pci_function& fn : out)
-        fn.memory_decoding = !the_sim().config().memory_off;
-    return 0;
+std::string dir_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Two runs on the same EEPROM file are two runs on the same adapter.
-int sim_lock(const pci_function&, std::string& err) {
-    const std::string& path = the_sim().config().eeprom_path;
-    const char* target = path.empty() ? "/dev/null" : path.c_str();
-    int fd = ::open(target, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        err = std::string("ERROR: cannot open ") + target + " to lock it: " + std::strerror(errno) + "\n";
-        return -1;
-    }
-    if (!path.empty() && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int e = errno;
-        ::close(fd);
-        if (e == EWOULDBLOCK)
-            return -2;
-        err = std::string("ERROR: cannot lock ") + target + ": " + std::strerror(e) + "\n";
-        return -1;
-    }
-    return fd;
-}
+// The simulated window: every access goes to the model.
+class sim_window : public register_window {
+public:
+    explicit sim_window(sim_adapter& a) : a_(a) {}
+    uint32_t read32(uint32_t offset) override { return a_.read(offset); }
+    void write32(uint32_t offset, uint32_t value) override { a_.write(offset, value); }
 
-int sim_map(uint64_t, pci_dev_iomem& win, std::string&) {
-    win.fd = -1;
-    win.base = nullptr;
-    return 0;
-}
-
-void sim_unmap(pci_dev_iomem&) {}
-
-uint32_t sim_read32(const pci_dev_iomem&, uint32_t offset) { return the_sim().read(offset); }
-void sim_write32(const pci_dev_iomem&, uint32_t offset, uint32_t value) { the_sim().write(offset, value); }
-int64_t sim_clock_us() { return the_sim().now_us(); }
-const char* sim_backup_dir() { return the_sim().backup_dir(); }
-
-// The state a POWER host would show: isolated while --frozen.
-bool sim_slot_state(const pci_function& fn, std::string& path, std::string& state) {
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "/sys/bus/pci/devices/%04x:%02x:%02x.%x/eeh_pe_state", fn.domain, fn.bus, fn.dev,
-                  fn.func);
-    path = buf;
-    state = the_sim().config().frozen ? "0x00000000 0x00000001" : "0x00000078 0x00000000";
-    return true;
-}
-
-bool sim_own_file(const char* path, std::string& what) {
-    if (!the_sim().is_eeprom_file(path))
-        return false;
-    what = "the simulated adapter's EEPROM file (--eeprom)";
-    return true;
-}
+private:
+    sim_adapter& a_;
+};
 
 }  // namespace
 
-const platform_ops sim_platform = {
-    "sim",        sim_scan,        sim_lock,       sim_map,      sim_unmap, sim_read32, sim_write32,
-    sim_clock_us, sim_backup_dir, sim_slot_state, sim_own_file,
-};
+std::vector<pci_function> sim_platform::scan() {
+    std::vector<pci_function> out = sim_.devices();
+    for (pci_function& fn : out)
+        fn.memory_decoding = !sim_.config().memory_off;
+    return out;
+}
 
-int sim_install(const sim_config& cfg, std::string& err) {
-    if (the_sim().open(cfg, err) != 0)
-        return -1;
-    g_platform = &sim_platform;
-    return 0;
+std::unique_ptr<register_window> sim_platform::map(const pci_function&) { return std::make_unique<sim_window>(sim_); }
+
+int64_t sim_platform::clock_us() { return sim_.now_us(); }
+
+// An EEPROM kept in a file keeps its locks and journals beside it, so that
+// runs on the same file are runs on the same adapter; one in memory has none.
+std::string sim_platform::lock_dir() const {
+    const std::string& path = sim_.config().eeprom_path;
+    return path.empty() ? std::string() : dir_of(path) + "/locks";
+}
+
+// Every function the simulator shows on one EEPROM file shares it: one lock.
+std::string sim_platform::lock_name(const pci_function&) const {
+    const std::string& path = sim_.config().eeprom_path;
+    return "romwright-" + path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1) + ".lock";
+}
+
+std::string sim_platform::backup_dir() const {
+    const char* dir = sim_.backup_dir();
+    return dir ? dir : "";
+}
+
+std::string sim_platform::journal_dir() const {
+    const std::string& path = sim_.config().eeprom_path;
+    return path.empty() ? std::string() : dir_of(path);
+}
+
+// The state a POWER host would show: isolated while --frozen.
+bool sim_platform::read_slot_state(const std::string&, std::string& state) {
+    state = sim_.config().frozen ? "0x00000000 0x00000001" : "0x00000078 0x00000000";
+    return true;
+}
+
+bool sim_platform::own_file(const char* path, std::string& what) const {
+    if (!sim_.is_eeprom_file(path))
+        return false;
+    what = "the simulated adapter's EEPROM file (--eeprom)";
+    return true;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 
@@ -292,6 +293,8 @@ void sim_adapter::eeprom_write_word(uint32_t vpd_address, uint32_t word) {
             std::fflush(trace_file_);
         std::raise(cfg_.raise_signal);
     }
+    if (cfg_.power_loss_after != 0 && word_writes_ == cfg_.power_loss_after)
+        kill(getpid(), SIGKILL);  // a power cut: no handler, no flush, nothing after this word
 }
 
 sim_adapter& the_sim() {

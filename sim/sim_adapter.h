@@ -37,6 +37,7 @@ struct sim_config {
     bool memory_off = false;       // the functions' memory decoding is off
     std::string serve_path;        // --serve: answer a device over this socket
     bool real_clock = false;       // the host's clock instead of the virtual one
+    uint32_t power_loss_after = 0; // end the process at once after this many word writes (0: never)
 };
 
 // What the adapter has been asked to do since it was opened.
@@ -133,11 +134,26 @@ private:
 
 // The one simulated adapter of the process.
 sim_adapter& the_sim();
-extern const platform_ops sim_platform;
 
-// Opens the_sim() with cfg and installs it as the platform; returns 0, or -1
-// with a message in err.
-int sim_install(const sim_config& cfg, std::string& err);
+// The simulated adapter as the program's platform.
+class sim_platform : public platform {
+public:
+    explicit sim_platform(sim_adapter& sim) : sim_(sim) {}
+    const char* name() const override { return "sim"; }
+    std::vector<pci_function> scan() override;
+    std::unique_ptr<register_window> map(const pci_function& fn) override;
+    int64_t clock_us() override;
+    std::string lock_dir() const override;
+    std::string lock_name(const pci_function& fn) const override;
+    std::string backup_dir() const override;
+    std::string journal_dir() const override;
+    std::string sysfs_root() const override { return "/sys/bus/pci"; }
+    bool read_slot_state(const std::string& path, std::string& state) override;
+    bool own_file(const char* path, std::string& what) const override;
+
+private:
+    sim_adapter& sim_;
+};
 
 // Fills eeprom (32768 bytes) with the built-in sample board.
 void fill_sample_board(uint8_t* eeprom);

@@ -27,20 +27,22 @@ int main(int argc, char** argv) {
         std::fputs(err.c_str(), stderr);
         return status;
     }
-    if (sim_install(cfg, err) != 0) {
+    sim_adapter& sim = the_sim();
+    if (sim.open(cfg, err) != 0) {
         std::fputs(err.c_str(), stderr);
         return 2;
     }
+    sim_platform platform(sim);
 
     static char program[] = "romwright";
     std::vector<char*> words{program};
     for (int i = first_word; i < argc; ++i)
         words.push_back(argv[i]);
     words.push_back(nullptr);
-    int status = romwright_main(static_cast<int>(words.size()) - 1, words.data());
+    int status = romwright_main(platform, static_cast<int>(words.size()) - 1, words.data());
     if (cfg.stats) {
-        const sim_counts& c = the_sim().counts();
-        const int64_t us = the_sim().elapsed_us();
+        const sim_counts& c = sim.counts();
+        const int64_t us = sim.elapsed_us();
         std::fprintf(stderr,
                      "romwright-sim: register reads %llu, register writes %llu; EEPROM words read %llu (status polls "
                      "%llu), EEPROM words written %llu; virtual time %lld.%06lld s\n",
@@ -49,6 +51,6 @@ int main(int argc, char** argv) {
                      static_cast<unsigned long long>(c.eeprom_words_written), static_cast<long long>(us / 1000000),
                      static_cast<long long>(us % 1000000));
     }
-    the_sim().close();
+    sim.close();
     return status;
 }

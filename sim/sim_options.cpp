@@ -26,6 +26,8 @@ const char* sim_usage_text() {
            "  --trace FILE         append one line per register access\n"
            "  --raise SIG:N        send SIG (INT, TERM, HUP, QUIT, USR1, USR2, ALRM, VTALRM,\n"
            "                       PROF, XCPU, XFSZ, IO, PWR, STKFLT) after the Nth word write\n"
+           "  --power-loss N       end the whole process at once right after the Nth EEPROM\n"
+           "                       word write, as a power cut would (exit status 137)\n"
            "  --vpd-us N           the VPD flag answers N virtual microseconds after each\n"
            "                       request (default 0: at the first poll)\n"
            "  --backup-dir DIR     keep backups of the EEPROM in DIR (default: backups/\n"
@@ -207,6 +209,11 @@ const sim_option k_sim_options[] = {
          c.raise_signal = sig;
          c.raise_after = count;
          return true;
+     }},
+    {"--power-loss", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         return (parse_decimal(arg, 0xFFFFFFFFu, &c.power_loss_after) && c.power_loss_after > 0) ||
+                refuse(err, "--power-loss", arg, "expected a word count from 1");
      }},
 };
 

@@ -94,6 +94,8 @@ class board {
 public:
     board() { write_file(eeprom(), sample_board()); }
     std::string eeprom() const { return dir_.file("eeprom.bin"); }
+    // The adapter lock every run on this EEPROM takes.
+    std::string lock() const { return dir_.file("locks/romwright-eeprom.bin.lock"); }
     std::string trace() const { return dir_.file("trace.txt"); }
     std::string file(const std::string& name) const { return dir_.file(name); }
     run_result run(const std::vector<std::string>& words, std::vector<std::string> sim_opts = {}) const {

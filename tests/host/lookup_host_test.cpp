@@ -17,8 +17,8 @@ extern "C" {
 
 #include "adapter/adapter.h"
 #include "adapter/platform_host.h"
-#include "common/exit_status.h"
-#include "romwright/command_line.h"
+#include "common/error.h"
+#include "romwright/list.h"
 #include "support/support.h"
 
 namespace {
@@ -42,7 +42,9 @@ public:
             devs_[i].next = i + 1 < specs.size() ? &devs_[i + 1] : nullptr;
         }
     }
-    std::vector<pci_function> functions() const { return host_collect_functions(devs_.empty() ? nullptr : &devs_[0]); }
+    std::vector<pci_function> functions() const {
+        return host_collect_functions(devs_.empty() ? nullptr : &devs_[0], "/nonexistent");
+    }
 
 private:
     std::vector<pci_dev> devs_;
@@ -61,7 +63,7 @@ TEST(host_lookup_list, collects_every_function_in_list_order_with_full_bar) {
     EXPECT_EQ(fns[1].dev, 0x1f);
     EXPECT_EQ(fns[1].func, 7);
     EXPECT_EQ(bar0_physical(fns[1].base_addr0), 0xF0000000ull);
-    EXPECT_TRUE(host_collect_functions(nullptr).empty());
+    EXPECT_TRUE(host_collect_functions(nullptr, "/nonexistent").empty());
 }
 
 TEST(host_lookup_list, matches_keep_list_order_so_the_last_one_is_last) {
@@ -95,18 +97,12 @@ protected:
     void SetUp() override {
         mkdir(dir.file("sys").c_str(), 0755);
         mkdir(dir.file("sys/devices").c_str(), 0755);
-        mkdir(dir.file("lock").c_str(), 0755);
-        host_set_sysfs_path(dir.file("sys").c_str());
-        host_set_mem_path(dir.file("mem").c_str());
-        host_set_lock_dir(dir.file("lock").c_str());
-        g_platform = &host_platform;
-        g_pci_dev_iomem = pci_dev_iomem{-7, &sentinel};
-    }
-    void TearDown() override {
-        map_dev_ioregion_destroy();
-        host_set_sysfs_path(nullptr);
-        host_set_mem_path(nullptr);
-        host_set_lock_dir(nullptr);
+        places.sysfs = dir.file("sys");
+        places.mem = dir.file("mem");
+        places.lock_dir = dir.file("lock");
+        places.backup_dir = dir.file("backups");
+        places.journal_dir = dir.file("journal");
+        host = std::make_unique<host_platform>(places);
     }
     // flags: the kernel's resource flags (0x140204: 64-bit memory; 0 with
     // bar0 0: no BAR0).  IDs as the kernel's vendor and device files hold them.
@@ -137,7 +133,7 @@ protected:
     // A sparse stand-in for device memory holding a little-endian register
     // value v at physical address at.
     void make_mem(uint64_t size, uint64_t at, uint32_t v) {
-        int fd = open(dir.file("mem").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        int fd = ::open(dir.file("mem").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
         uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
@@ -145,17 +141,18 @@ protected:
         ASSERT_EQ(pwrite(fd, b, 4, static_cast<off_t>(at)), 4);
         close(fd);
     }
+    std::unique_ptr<adapter_session> open(const adapter_address& a) { return open_adapter(*host, a, quiet); }
     int expect_refusal(const adapter_address& a, std::string* message) {
         try {
-            dev_find_n_map(a);
-        } catch (const exit_error& e) {
+            open(a);
+        } catch (const failure& e) {
             *message = e.what();
             return e.status();
         }
         return -1;
     }
     bool lock_is_free(const std::string& name) {
-        int fd = open(dir.file("lock/romwright-" + name + ".lock").c_str(), O_RDWR);
+        int fd = ::open(dir.file("lock/romwright-" + name + ".lock").c_str(), O_RDWR);
         if (fd < 0)
             return true;
         bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
@@ -163,16 +160,16 @@ protected:
         return free;
     }
     temp_dir dir;
-    int sentinel = 0;
+    host_places places;
+    std::unique_ptr<host_platform> host;
+    observer quiet;
 };
 
 TEST_F(host_sysfs, scan_reports_domain_address_and_bar0_from_resource) {
     add_device("0000:04:00.0", 0x10000);
     add_device("0003:7f:1f.7", 0x00002000FEDCB000ull);
     add_device("0000:00:1c.2", 0, 0, "0x1e2c", "0x8001", 0x0004);  // bus master, no memory decoding
-    std::vector<pci_function> fns;
-    std::string err;
-    ASSERT_EQ(host_platform.scan(fns, err), 0) << err;
+    std::vector<pci_function> fns = host->scan();
     ASSERT_EQ(fns.size(), 3u);
     std::sort(fns.begin(), fns.end(), [](const pci_function& a, const pci_function& b) { return a.bus < b.bus; });
     EXPECT_EQ(fns[0].dev, 0x1c);
@@ -194,10 +191,8 @@ TEST_F(host_sysfs, maps_bar0_above_4gib_and_holds_the_adapter_lock) {
     add_device("0000:7f:1f.7", bar);
     add_device("0000:7f:1f.6", bar);
     make_mem(bar + REGISTER_WINDOW_SIZE, bar + VPD_TIMER, 0x01F40C35);
-    ASSERT_EQ(dev_find_n_map(bdf(0x7f, 0x1f, 7)), 1);
-    uint32_t v = 0;
-    dev_read(VPD_TIMER, &v);
-    EXPECT_EQ(v, 0x01F40C35u);
+    std::unique_ptr<adapter_session> s = open(bdf(0x7f, 0x1f, 7));
+    EXPECT_EQ(s->read(VPD_TIMER), 0x00000C35u);  // the timer's upper half turned off by the opening
     EXPECT_FALSE(lock_is_free("0000:7f:1f"));
 
     // A second lookup of the same adapter while the first holds it.
@@ -208,7 +203,7 @@ TEST_F(host_sysfs, maps_bar0_above_4gib_and_holds_the_adapter_lock) {
     EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 6), &msg), EXIT_STATUS_FAILED);
     EXPECT_NE(msg.find("0000:7f:1f.6 is in use"), std::string::npos) << msg;
 
-    map_dev_ioregion_destroy();
+    s.reset();
     EXPECT_TRUE(lock_is_free("0000:7f:1f"));
 }
 
@@ -220,11 +215,9 @@ TEST_F(host_sysfs, functions_differing_only_in_domain_are_refused_listing_both) 
     EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
     EXPECT_NE(msg.find("  0000:7f:1f.7\n"), std::string::npos) << msg;
     EXPECT_NE(msg.find("  0003:7f:1f.7\n"), std::string::npos) << msg;
-    EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
     EXPECT_FALSE(access(dir.file("lock/romwright-0000:7f:1f.lock").c_str(), F_OK) == 0);
     // Naming the domain chooses one.
-    EXPECT_EQ(dev_find_n_map(adapter_address{true, 3, 0x7f, 0x1f, 7}), 1);
-    EXPECT_NE(g_pci_dev_iomem.base, &sentinel);
+    EXPECT_EQ(open(adapter_address{true, 3, 0x7f, 0x1f, 7})->function().domain, 3u);
 }
 
 TEST_F(host_sysfs, unopenable_device_memory_is_an_error_naming_the_cause) {
@@ -234,8 +227,6 @@ TEST_F(host_sysfs, unopenable_device_memory_is_an_error_naming_the_cause) {
     EXPECT_NE(msg.find(dir.file("mem")), std::string::npos) << msg;
     EXPECT_NE(msg.find("No such file or directory"), std::string::npos) << msg;
     EXPECT_NE(msg.find("root"), std::string::npos) << msg;
-    EXPECT_EQ(g_pci_dev_iomem.fd, -7);
-    EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
     EXPECT_TRUE(lock_is_free("0000:7f:1f"));
 }
 
@@ -248,7 +239,7 @@ TEST_F(host_sysfs, a_function_without_memory_bar0_is_not_mapped) {
         std::string msg;
         EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, func), &msg), EXIT_STATUS_FAILED);
         EXPECT_NE(msg.find("no memory BAR0"), std::string::npos) << msg;
-        EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
+        EXPECT_FALSE(access(dir.file("lock/romwright-0000:7f:1f.lock").c_str(), F_OK) == 0);
     }
 }
 
@@ -259,14 +250,15 @@ TEST_F(host_sysfs, memory_decoding_off_maps_nothing_and_names_the_remedy) {
     EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
     EXPECT_NE(msg.find("memory decoding is off for the PCI function at 0003:7f:1f.7"), std::string::npos) << msg;
     EXPECT_NE(msg.find("echo 1 > /sys/bus/pci/devices/0003:7f:1f.7/enable"), std::string::npos) << msg;
-    EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
     EXPECT_FALSE(access(dir.file("lock/romwright-0003:7f:1f.lock").c_str(), F_OK) == 0);
 }
 
 TEST_F(host_sysfs, no_match_maps_nothing) {
     add_device("0000:04:00.0", 0x10000);
-    EXPECT_EQ(dev_find_n_map(bdf(0x7f, 0x1f, 7)), 0);
-    EXPECT_EQ(g_pci_dev_iomem.base, &sentinel);
+    std::string msg;
+    EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
+    EXPECT_EQ(msg, "Unable to find device  1e2c:*\n");
+    EXPECT_FALSE(access(dir.file("lock").c_str(), F_OK) == 0);  // not even the lock folder
 }
 
 // list over the fake tree: only the served vendor's functions, with the IDs
@@ -281,13 +273,12 @@ TEST_F(host_sysfs, list_shows_the_adapters_ids_driver_and_lock) {
     ASSERT_EQ(symlink("../../drivers/rwnic", dir.file("sys/devices/0000:04:00.0/driver").c_str()), 0);
 
     // Another run holds the second adapter.
-    std::string err;
     pci_function held{3, 0x7f, 0x1f, 7, 0x00002000FEDCB00Cull};
-    const int fd = host_platform.lock(held, err);
-    ASSERT_GE(fd, 0) << err;
-    int status = -1;
-    std::string out = capture_stdout([&] { status = list_adapters(false); });
-    EXPECT_EQ(status, 0);
+    adapter_lock lock;
+    ASSERT_EQ(adapter_lock::take(*host, held, lock), adapter_lock::outcome::locked);
+    const list_result listed = list_adapters(*host, quiet);
+    EXPECT_EQ(listed.status, 0);
+    const std::string out = render_list_text(listed);
     std::vector<std::string> lines;
     for (size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
         lines.push_back(out.substr(at, nl - at));
@@ -297,10 +288,7 @@ TEST_F(host_sysfs, list_shows_the_adapters_ids_driver_and_lock) {
                          "0003:7f:1f.7  1e2c:8002  BAR0 0x2000fedcb000  driver none  in use by another romwright run",
                      }));
 
-    out = capture_stdout([&] { status = list_adapters(true); });
-    close(fd);
-    EXPECT_EQ(status, 0);
-    const nlohmann::json doc = nlohmann::json::parse(out);
+    const nlohmann::json doc = nlohmann::json::parse(render_list_json(listed));
     ASSERT_EQ(doc["adapters"].size(), 2u);
     for (const nlohmann::json& a : doc["adapters"]) {
         const bool first = a["address"] == "0000:04:00.0";
@@ -313,20 +301,21 @@ TEST_F(host_sysfs, list_shows_the_adapters_ids_driver_and_lock) {
 
 TEST_F(host_sysfs, list_without_the_vendors_functions_finds_none) {
     add_device("0000:00:1c.2", 0x20000, 0x140204, "0x8086", "0x1e2c");
-    int status = -1;
-    EXPECT_EQ(capture_stdout([&] { status = list_adapters(false); }), "No PCI function with vendor ID 1e2c found\n");
-    EXPECT_EQ(status, 1);
+    const list_result listed = list_adapters(*host, quiet);
+    EXPECT_EQ(render_list_text(listed), "No PCI function with vendor ID 1e2c found\n");
+    EXPECT_EQ(listed.status, 1);
 }
 
 // What a POWER kernel shows of the function's EEH state, when it shows any.
 TEST_F(host_sysfs, slot_state_is_the_first_line_of_the_function_s_eeh_pe_state) {
     add_device("0003:7f:1f.7", 0x10000);
     const pci_function fn = {3, 0x7f, 0x1f, 7, 0x10000};
-    std::string path, state;
-    EXPECT_FALSE(host_platform.slot_state(fn, path, state));
-    write_text(dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"), "0x00000000 0x00000001\n");
-    ASSERT_TRUE(host_platform.slot_state(fn, path, state));
+    const std::string path = slot_state_path(*host, fn);
     EXPECT_EQ(path, dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"));
+    std::string state;
+    EXPECT_FALSE(host->read_slot_state(path, state));
+    write_text(dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"), "0x00000000 0x00000001\n");
+    ASSERT_TRUE(host->read_slot_state(path, state));
     EXPECT_EQ(state, "0x00000000 0x00000001");
 }
 
@@ -337,10 +326,64 @@ TEST_F(host_sysfs, the_device_memory_file_is_the_platform_s_own) {
     ASSERT_EQ(symlink(dir.file("mem").c_str(), dir.file("alias").c_str()), 0);
     write_text(dir.file("other"), "");
     std::string what;
-    EXPECT_TRUE(host_platform.own_file(dir.file("alias").c_str(), what));
+    EXPECT_TRUE(host->own_file(dir.file("alias").c_str(), what));
     EXPECT_EQ(what, "the device-memory file " + dir.file("mem"));
-    EXPECT_FALSE(host_platform.own_file(dir.file("other").c_str(), what));
-    EXPECT_FALSE(host_platform.own_file(dir.file("missing").c_str(), what));
+    EXPECT_FALSE(host->own_file(dir.file("other").c_str(), what));
+    EXPECT_FALSE(host->own_file(dir.file("missing").c_str(), what));
+}
+
+// The lock folder belongs to root alone: a file or link that another user
+// planted where a lock would be, at the old shared place or the new one,
+// neither stops a run for good nor redirects the lock.
+TEST_F(host_sysfs, planted_lock_files_and_links_are_refused_or_harmless) {
+    add_device("0000:04:00.0", 0x10000);
+    make_mem(0x60000, 0, 0);
+    const pci_function fn{0, 4, 0, 0, 0x10000};
+    adapter_lock lock;
+    // The folder is made with mode 0700.
+    ASSERT_EQ(adapter_lock::take(*host, fn, lock), adapter_lock::outcome::locked);
+    struct stat st;
+    ASSERT_EQ(lstat(dir.file("lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    lock = adapter_lock();
+
+    // A link planted at the lock's name: refused, its target untouched.
+    const std::string name = dir.file("lock/romwright-0000:04:00.lock");
+    ASSERT_EQ(unlink(name.c_str()), 0);
+    write_text(dir.file("target"), "keep");
+    ASSERT_EQ(symlink(dir.file("target").c_str(), name.c_str()), 0);
+    std::string msg;
+    EXPECT_EQ(expect_refusal(bdf(4, 0, 0), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find("is a symbolic link"), std::string::npos) << msg;
+    EXPECT_EQ(read_text(dir.file("target")), "keep");
+    ASSERT_EQ(unlink(name.c_str()), 0);
+
+    // A file of another user at the lock's name, held locked by them.
+    write_text(name, "");
+    ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(expect_refusal(bdf(4, 0, 0), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find("belongs to user 65534"), std::string::npos) << msg;
+    ASSERT_EQ(unlink(name.c_str()), 0);
+
+    // A folder others may write, or a link in the folder's place: refused.
+    ASSERT_EQ(chmod(dir.file("lock").c_str(), 01777), 0);
+    EXPECT_EQ(expect_refusal(bdf(4, 0, 0), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find("others may write the folder"), std::string::npos) << msg;
+    ASSERT_EQ(rmdir(dir.file("lock").c_str()), 0);
+    mkdir(dir.file("elsewhere").c_str(), 0700);
+    ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), dir.file("lock").c_str()), 0);
+    EXPECT_EQ(expect_refusal(bdf(4, 0, 0), &msg), EXIT_STATUS_FAILED);
+    EXPECT_NE(msg.find("not a folder"), std::string::npos) << msg;
+    ASSERT_EQ(unlink(dir.file("lock").c_str()), 0);
+
+    // The old shared place, world-writable, is not used at all: a lock held
+    // there by anyone stops nothing.
+    mkdir(dir.file("run-lock").c_str(), 01777);
+    const int planted = ::open(dir.file("run-lock/romwright-0000:04:00.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(planted, 0);
+    ASSERT_EQ(flock(planted, LOCK_EX), 0);
+    EXPECT_NE(open(bdf(4, 0, 0)), nullptr);
+    close(planted);
 }
 
 }  // namespace

@@ -80,7 +80,17 @@ std::string capture_stdout(const std::function<void()>& fn) {
 void sim_test::open_sim(sim_config cfg) {
     cfg.trace_memory = true;
     std::string err;
-    ASSERT_EQ(sim_install(cfg, err), 0) << err;
+    session_.reset();
+    ASSERT_EQ(the_sim().open(cfg, err), 0) << err;
+    platform_ = std::make_unique<sim_platform>(the_sim());
+}
+
+adapter_session& sim_test::session() {
+    if (!session_) {
+        const pci_function fn = the_sim().devices().front();
+        session_ = std::make_unique<adapter_session>(*platform_, fn, adapter_lock(), platform_->map(fn), *observer_);
+    }
+    return *session_;
 }
 
 int sim_test::run_main(const std::vector<std::string>& words, std::string* out) {
@@ -95,7 +105,7 @@ int sim_test::run_main(const std::vector<std::string>& words, std::string* out) 
         argv.push_back(s.data());
     argv.push_back(nullptr);
     int status = -1;
-    std::string text = capture_stdout([&] { status = romwright_main(static_cast<int>(argv.size()) - 1, argv.data()); });
+    std::string text = capture_stdout([&] { status = romwright_main(*platform_, static_cast<int>(argv.size()) - 1, argv.data()); });
     if (out)
         *out = text;
     return status;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "adapter/adapter.h"
+#include "romwright/render.h"
 #include "sim/sim_adapter.h"
 
 // A scratch directory, removed with everything in it.
@@ -35,13 +37,25 @@ std::string capture_stdout(const std::function<void()>& fn);
 class sim_test : public ::testing::Test {
 protected:
     void SetUp() override { open_sim(sim_config{}); }
-    void TearDown() override { the_sim().close(); }
+    void TearDown() override {
+        session_.reset();
+        the_sim().close();
+    }
     void open_sim(sim_config cfg);
+    sim_platform& platform() { return *platform_; }
+    // A session on the first simulated function, opened without a register
+    // access; what it reports goes to the text observer (standard output).
+    adapter_session& session();
     std::vector<sim_access>& trace() { return the_sim().trace(); }
     uint8_t* eeprom() { return the_sim().eeprom(); }
     // Runs romwright's main over the simulator with these words (program
     // name added); returns the status, stdout in *out.
     int run_main(const std::vector<std::string>& words, std::string* out = nullptr);
+
+private:
+    std::unique_ptr<sim_platform> platform_;
+    std::unique_ptr<observer> observer_ = make_text_observer();
+    std::unique_ptr<adapter_session> session_;
 };
 
 // The result of a subprocess.

@@ -38,16 +38,17 @@ TEST(prs_num, reads_hex_and_decimal_and_warns_out_of_bounds) {
     };
     for (const number_case& c : cases) {
         const bool is_len = std::strcmp(c.word, "-len") == 0;
-        uint32_t v = 0;
-        std::string out = capture_stdout([&] { v = prs_num(c.word, c.text, is_len ? 4 : 0, is_len ? 0x8000 : 0x7FFC); });
+        std::string warning;
+        const uint32_t v = prs_num(c.word, c.text, is_len ? 4 : 0, is_len ? 0x8000 : 0x7FFC, &warning);
         EXPECT_EQ(v, c.value) << c.text;
-        EXPECT_EQ(out, c.warning) << c.text;
+        EXPECT_EQ(warning, c.warning) << c.text;
     }
 }
 
 TEST(prs_num, text_that_is_no_number_is_a_usage_error) {
     for (const char* text : {"abc", "", "-", "x10"}) {
-        outcome o = run_catching([&] { prs_num("-len", text, 4, 0x8000); });
+        std::string warning;
+        outcome o = run_catching([&] { prs_num("-len", text, 4, 0x8000, &warning); });
         EXPECT_EQ(o.status, 255) << text;
         EXPECT_EQ(o.out, std::string("Argument to -len must be a hex or decimal number.  ") + text + " not allowed\n");
     }
@@ -85,39 +86,36 @@ TEST(parse_adapter_address, takes_three_or_four_hex_numbers) {
 TEST(get_binfile_type_and_name, type_word_to_the_first_separator_then_the_name_verbatim) {
     struct image_case {
         const char* arg;
-        uint32_t type;
+        image_type type;
         const char* name;  // nullptr: the name is left as it was
     };
     const image_case cases[] = {
-        {"-fvpd:./a.bin", BINFILE_VPD, "./a.bin"},
-        {"-finit:x.bin", BINFILE_INIT, "x.bin"},
-        {"-fvpd x.bin", BINFILE_VPD, "x.bin"},
+        {"-fvpd:./a.bin", image_type::vpd, "./a.bin"},
+        {"-finit:x.bin", image_type::init, "x.bin"},
+        {"-fvpd x.bin", image_type::vpd, "x.bin"},
         // '-', ':' and blanks inside the name are kept.
-        {"-finit:fw/init-v2.bin", BINFILE_INIT, "fw/init-v2.bin"},
-        {"-f:/tmp/my-images/board-2024.bin", BINFILE_INITVPD, "/tmp/my-images/board-2024.bin"},
-        {"-f:a:b c-d", BINFILE_INITVPD, "a:b c-d"},
-        {"-fvpd-my file-", BINFILE_VPD, "my file-"},
+        {"-finit:fw/init-v2.bin", image_type::init, "fw/init-v2.bin"},
+        {"-f:/tmp/my-images/board-2024.bin", image_type::full, "/tmp/my-images/board-2024.bin"},
+        {"-f:a:b c-d", image_type::full, "a:b c-d"},
+        {"-fvpd-my file-", image_type::vpd, "my file-"},
         // Several separators after the type word: all of them go.
-        {"-f::a  b", BINFILE_INITVPD, "a  b"},
-        {"-finit: -:-x", BINFILE_INIT, "x"},
+        {"-f::a  b", image_type::full, "a  b"},
+        {"-finit: -:-x", image_type::init, "x"},
         // Separators only: no name.
-        {"-fvpd", BINFILE_VPD, nullptr},
-        {"-f:- ", BINFILE_INITVPD, nullptr},
+        {"-fvpd", image_type::vpd, nullptr},
+        {"-f:- ", image_type::full, nullptr},
     };
     for (const image_case& c : cases) {
-        std::vector<char> arg(c.arg, c.arg + std::strlen(c.arg) + 1);
-        char earlier[] = "earlier.bin";
-        uint32_t type = 12345;
-        char* name = earlier;
-        get_binfile_type_and_name(arg.data(), &type, &name);
-        EXPECT_EQ(type, c.type) << c.arg;
-        EXPECT_STREQ(name, c.name ? c.name : "earlier.bin") << c.arg;
+        image_type type = image_type::vpd;
+        std::string name = "earlier.bin";
+        EXPECT_EQ(get_binfile_type_and_name(c.arg, &type, &name), c.name != nullptr) << c.arg;
+        EXPECT_TRUE(type == c.type) << c.arg;
+        EXPECT_EQ(name, c.name ? c.name : "earlier.bin") << c.arg;
     }
     for (const char* bad : {"-fx:./a.bin", "-fvpdx:a.bin", "-ffvpd:a.bin"}) {
-        std::vector<char> arg(bad, bad + std::strlen(bad) + 1);
-        uint32_t type = 0;
-        char* name = nullptr;
-        outcome o = run_catching([&] { get_binfile_type_and_name(arg.data(), &type, &name); });
+        image_type type = image_type::vpd;
+        std::string name;
+        outcome o = run_catching([&] { get_binfile_type_and_name(bad, &type, &name); });
         EXPECT_EQ(o.status, 255) << bad;
         EXPECT_EQ(o.out, expected_usage() + "ERROR: Unknown binary file type\n") << bad;
     }

@@ -1,5 +1,5 @@
-// The board-info file: line checks, classification, storage in the
-// identity fields, and the file reader's statuses.
+// The board-info file: line checks, classification, the identity it
+// holds, and the file reader's statuses.
 #include <cstring>
 
 #include "eeprom/eeprom.h"
@@ -8,51 +8,44 @@
 
 namespace {
 
-void clear_identity() {
-    std::memset(g_part_num, 0, sizeof g_part_num);
-    std::memset(g_serial_num, 0, sizeof g_serial_num);
-    std::memset(g_mac_address, 0, sizeof g_mac_address);
-}
-
-std::string field(const char* f, size_t n) { return std::string(f, n); }
-
-outcome read_board_file(const std::string& text) {
+outcome read_board_file(const std::string& text, board_identity* id = nullptr) {
     temp_dir dir;
     const std::string path = dir.file("board.txt");
     write_text(path, text);
-    return run_catching([&] { op_read_boardinfo_from_file(path.c_str()); });
+    return run_catching([&] {
+        board_identity got = read_board_info(path.c_str());
+        if (id)
+            *id = got;
+    });
 }
 
-TEST(op_read_boardinfo_from_file, stores_each_line_in_its_field) {
-    clear_identity();
-    outcome o = read_board_file("PT1\n0C4E29ABCDEF\nRE2\n110XYZ");  // last line unterminated
+TEST(read_board_info, stores_each_line_in_its_field) {
+    board_identity id;
+    outcome o = read_board_file("PT1\n0C4E29ABCDEF\nRE2\n110XYZ", &id);  // last line unterminated
     EXPECT_EQ(o.status, RETURNED);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(field(g_serial_num, 25), "RE2" + std::string(22, ' '));  // blank padded, no zero byte
-    EXPECT_EQ(field(g_mac_address, 13), std::string("0C4E29ABCDEF") + '\0');
-    EXPECT_EQ(field(g_part_num, 17), "110XYZ" + std::string(11, ' '));
+    EXPECT_EQ(id.serial_number, "RE2" + std::string(21, ' '));  // blank padded
+    EXPECT_EQ(id.mac_address, "0C4E29ABCDEF");
+    EXPECT_EQ(id.part_number, "110XYZ" + std::string(10, ' '));
     EXPECT_EQ(read_board_file("").status, RETURNED);  // empty: valid
 }
 
 TEST(validate_details, fields_take_exactly_their_width) {
-    const std::pair<std::string, int> cases[] = {
-        {"PT" + std::string(23, '9'), 1},     {"PT" + std::string(24, '9'), 0},
-        {"110" + std::string(14, '7'), 1},    {"110" + std::string(15, '7'), 0},
-        {"0C4E29" + std::string(6, 'A'), 1},  {"0C4E29" + std::string(7, 'A'), 0},
+    const std::pair<std::string, bool> cases[] = {
+        {"PT" + std::string(23, '9'), true},     {"PT" + std::string(24, '9'), false},
+        {"110" + std::string(14, '7'), true},    {"110" + std::string(15, '7'), false},
+        {"0C4E29" + std::string(6, 'A'), true},  {"0C4E29" + std::string(7, 'A'), false},
     };
     for (const auto& [text, valid] : cases) {
-        clear_identity();
-        std::vector<char> line(text.begin(), text.end());
-        line.push_back('\0');
-        int r = -1;
-        std::string out = capture_stdout([&] { r = validate_details(line.data()); });
-        EXPECT_EQ(r, valid) << text;
-        EXPECT_EQ(out.empty(), valid == 1) << text;
-        const std::string stored = field(g_serial_num, 25) + field(g_part_num, 17) + field(g_mac_address, 13);
+        board_identity id;
+        std::string why;
+        EXPECT_EQ(validate_details(text.c_str(), id, why), valid) << text;
+        EXPECT_EQ(why.empty(), valid) << text;
+        const std::string stored = id.serial_number + id.part_number + id.mac_address;
         if (valid)
-            EXPECT_NE(stored.find(text), std::string::npos) << text;
-        else  // nothing stored, nothing overrun
-            EXPECT_EQ(stored, std::string(55, '\0')) << text;
+            EXPECT_NE(stored.find(text.substr(0, 16)), std::string::npos) << text;
+        else  // nothing stored
+            EXPECT_EQ(stored, "") << text;
     }
 }
 
@@ -65,14 +58,14 @@ TEST(validate_details, explains_invalid_lines) {
         {"\n", "ERR: Invalid Board details:\n"},
     };
     for (const auto& [text, message] : cases) {
-        std::vector<char> line(text, text + std::strlen(text) + 1);
-        int r = -1;
-        EXPECT_EQ(capture_stdout([&] { r = validate_details(line.data()); }), message);
-        EXPECT_EQ(r, 0) << text;
+        board_identity id;
+        std::string why;
+        EXPECT_FALSE(validate_details(text, id, why)) << text;
+        EXPECT_EQ(why, message);
     }
 }
 
-TEST(op_read_boardinfo_from_file, an_invalid_line_ends_with_status_1) {
+TEST(read_board_info, an_invalid_line_ends_with_status_1) {
     const std::string tail = "ERR: Error reading board info file\n";
     const std::pair<std::string, std::string> cases[] = {
         {"PT1\nxyz", "ERR: Invalid Board details:xyz\n"},  // unterminated last line checked
@@ -97,11 +90,11 @@ TEST(op_read_boardinfo_from_file, an_invalid_line_ends_with_status_1) {
     EXPECT_NE(o.out.find("511"), std::string::npos) << o.out;
 }
 
-TEST(op_read_boardinfo_from_file, a_file_that_cannot_be_opened_or_read_is_a_usage_error) {
+TEST(read_board_info, a_file_that_cannot_be_opened_or_read_is_a_usage_error) {
     // A directory and /proc/self/mem open, but their first read fails (EISDIR,
     // EIO): neither is an empty, valid file.
     for (const char* path : {"/nonexistent/board.txt", "/tmp", "/proc/self/mem"}) {
-        outcome o = run_catching([&] { op_read_boardinfo_from_file(path); });
+        outcome o = run_catching([&] { read_board_info(path); });
         EXPECT_EQ(o.status, 255) << path;
         EXPECT_EQ(o.out, std::string("unable to locate boardinfo file:") + path + "\n");
     }

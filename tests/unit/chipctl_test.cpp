@@ -12,19 +12,19 @@ using chip_control = sim_test;
 
 TEST_F(chip_control, assert_reset_up_on_a_held_microprocessor_reads_once_and_writes_nothing) {
     the_sim().set_reg(UP_RESET, 0x00000011);
-    assert_reset_up();
+    assert_reset_up(session());
     EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x11)}));
 }
 
 TEST_F(chip_control, assert_reset_up_sets_bit_0_keeping_the_others) {
     the_sim().set_reg(UP_RESET, 0x00000010);
-    assert_reset_up();
+    assert_reset_up(session());
     EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x10), W(UP_RESET, 0x11)}));
 }
 
 TEST_F(chip_control, deassert_reset_up_always_writes_then_resets_the_chip) {
     the_sim().set_reg(UP_RESET, 0x00000010);
-    EXPECT_EQ(capture_stdout(deassert_reset_up), "Doing full chip reset...Done\n");
+    EXPECT_EQ(capture_stdout([this] { deassert_reset_up(session()); }), "Doing full chip reset...Done\n");
     EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x10), W(UP_RESET, 0x10), W(FULLCHIP_RESET, 3)}));
     EXPECT_EQ(the_sim().chip_resets(), 1u);
 }
@@ -35,7 +35,7 @@ TEST_F(chip_control, disable_vpd_timer_clears_the_upper_half_only) {
     for (const auto& [before, after] : table) {
         trace().clear();
         the_sim().set_reg(VPD_TIMER, before);
-        disable_vpd_timer();
+        disable_vpd_timer(session());
         EXPECT_EQ(trace(), (std::vector<sim_access>{R(VPD_TIMER, before), W(VPD_TIMER, after)})) << std::hex << before;
     }
 }
@@ -49,7 +49,7 @@ TEST_F(chip_control, run_prints_the_error_of_the_held_work_before_the_release) {
         std::string out;
     };
     const failure_case cases[] = {
-        {[]() -> int { throw exit_error(7, "ERROR: held work failed\n"); }, 7,
+        {[]() -> int { throw failure(error_kind::usage, "ERROR: held work failed\n"); }, 255,
          "ERROR: held work failed\nDoing full chip reset...Done\n"},
         {[]() -> int { throw std::runtime_error("out of luck"); }, 1,
          "ERROR: out of luck\nDoing full chip reset...Done\n"},
@@ -57,16 +57,16 @@ TEST_F(chip_control, run_prints_the_error_of_the_held_work_before_the_release) {
     for (const failure_case& c : cases) {
         trace().clear();
         outcome o = run_catching([&] {
-            up_reset_hold hold;
+            up_reset_hold hold(session());
             hold.run(c.work);
         });
         EXPECT_EQ(o.status, c.status);
-        EXPECT_EQ(o.out, c.out);  // the rethrown error's own text is empty
+        EXPECT_EQ(o.out, c.out);  // shown once, before the release
         EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x10), W(UP_RESET, 0x11), R(UP_RESET, 0x11),
                                                     W(UP_RESET, 0x10), W(FULLCHIP_RESET, 3)}));
     }
-    std::string out = capture_stdout([] {
-        up_reset_hold hold;
+    std::string out = capture_stdout([this] {
+        up_reset_hold hold(session());
         EXPECT_EQ(hold.run([] { return 42; }), 42);
     });
     EXPECT_EQ(out, "Doing full chip reset...Done\n");
@@ -80,7 +80,7 @@ TEST_F(chip_control, real_time_signals_are_deferred_while_held) {
     for (int sig : {SIGRTMIN, SIGRTMIN + 1, SIGRTMAX}) {
         int sent = -1, deferred = 0;
         capture_stdout([&] {
-            up_reset_hold hold;
+            up_reset_hold hold(session());
             sent = std::raise(sig);
             deferred = deferred_signal();
         });

@@ -38,8 +38,8 @@ const target k_targets[] = {
     {"fuzz_args", fuzz_args_entry, {-1, 0, 1, 255}},
     // file status (0 accepted, 1 invalid line) * 2 + line accepted (0/1).
     {"fuzz_boardinfo", fuzz_boardinfo_entry, {0, 1, 2, 3}},
-    // insert_chip_details: 0, or bad data (nothing changed); 255: cannot open.
-    {"fuzz_identity", fuzz_identity_entry, {0, -2, 255}},
+    // insert_identity: 0 taken, -2 refused (nothing changed).
+    {"fuzz_identity", fuzz_identity_entry, {0, -2}},
     // decode_vpd_copy: 1 a good copy, 0 not.
     {"fuzz_vpd", fuzz_vpd_entry, {0, 1}},
 };

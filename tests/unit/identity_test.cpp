@@ -134,30 +134,24 @@ TEST(vpd_escape, shows_every_byte_printably) {
     EXPECT_EQ(vpd_escape(bytes, sizeof bytes), "A \\\\\\x00\\x7f\\xff~");
 }
 
-// A full image built from the sample board, written to a file, given the
-// test identity; returns the result and what was printed.
+// A full image built from the sample board given the test identity.
 struct inserted {
-    int result;
-    std::string out;
+    bool taken;
+    std::string why;
     std::vector<uint8_t> before, after;
 };
 inserted insert_into(std::vector<uint8_t> image, int32_t first_copy = 1024) {
-    temp_dir dir;
-    const std::string path = dir.file("image.bin");
-    write_file(path, image);
-    inserted r{0, "", image, {}};
-    r.out = capture_stdout([&] { r.result = insert_chip_details(path.c_str(), 14, first_copy, PART, SERIAL, MAC); });
-    r.after = read_file(path);
+    inserted r{false, "", image, image};
+    r.taken = insert_identity(r.after, 14, first_copy, {PART, SERIAL, MAC}, r.why);
     return r;
 }
 
-TEST(insert_chip_details, gives_every_copy_the_identity_and_a_checksum) {
+TEST(insert_identity, gives_every_copy_the_identity_and_a_checksum) {
     std::vector<uint8_t> image = sample_board();
     const size_t no_na = 1024 + 3 * 1024;  // the fourth copy has no NA keyword
     std::memcpy(&image[no_na + 87], "XX", 2);
     inserted r = insert_into(image);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.taken) << r.why;
     ASSERT_EQ(r.after.size(), image.size());
     std::vector<uint8_t> expected = image;
     for (size_t p = 1024; p < 15360; p += 1024) {
@@ -173,8 +167,8 @@ TEST(insert_chip_details, gives_every_copy_the_identity_and_a_checksum) {
 }
 
 // All or nothing: a copy that cannot take the identity leaves the whole
-// file as it was, and the message names that copy.
-TEST(insert_chip_details, refuses_a_copy_that_cannot_take_it_and_changes_nothing) {
+// image as it was, and the reason names that copy.
+TEST(insert_identity, refuses_a_copy_that_cannot_take_it_and_changes_nothing) {
     struct refused_case {
         const char* what;
         std::function<void(std::vector<uint8_t>&)> change;
@@ -201,18 +195,10 @@ TEST(insert_chip_details, refuses_a_copy_that_cannot_take_it_and_changes_nothing
         std::vector<uint8_t> image = sample_board();
         c.change(image);
         inserted r = insert_into(image);
-        EXPECT_EQ(r.result, -2);
-        EXPECT_EQ(r.out.substr(r.out.find("image.bin")), std::string("image.bin cannot take the board's identity: ") +
-                                                             c.reason +
-                                                             "; nothing was written to the file or the EEPROM\n");
+        EXPECT_FALSE(r.taken);
+        EXPECT_EQ(r.why, c.reason);
         EXPECT_EQ(r.after, image);
     }
-}
-
-TEST(insert_chip_details, fails_on_a_missing_file) {
-    outcome o = run_catching([] { insert_chip_details("/nonexistent/image.bin", 14, 0, PART, SERIAL, MAC); });
-    EXPECT_EQ(o.status, 255);
-    EXPECT_EQ(o.out, "Unable to open file:/nonexistent/image.bin\n");
 }
 
 TEST(check_board_identity, refuses_blank_and_broken_identities) {
@@ -232,27 +218,15 @@ TEST(check_board_identity, refuses_blank_and_broken_identities) {
 
 using board_details = sim_test;
 
-TEST_F(board_details, are_read_from_the_second_copy) {
-    char part[17], serial[25], mac[13];
-    std::memset(eeprom() + 0x400 + 25, 'Z', 16);  // the first copy is not used
-    read_board_details_from_chip(part, serial, mac);
-    EXPECT_EQ(std::string(part, 17), std::string(SIM_PART_NUMBER, 17));
-    EXPECT_EQ(std::string(serial, 25), std::string(SIM_SERIAL_NUMBER, 25));
-    EXPECT_EQ(std::string(mac, 13), std::string(SIM_MAC_ADDRESS, 13));
-}
-
-TEST_F(board_details, of_a_blank_eeprom_are_0xff_bytes_then_zero) {
-    sim_config cfg;
-    cfg.blank = true;
-    open_sim(cfg);
-    char part[17], serial[25], mac[13];
-    std::memset(part, 'x', sizeof part);
-    std::memset(serial, 'x', sizeof serial);
-    std::memset(mac, 'x', sizeof mac);
-    read_board_details_from_chip(part, serial, mac);
-    EXPECT_EQ(std::string(part, 17), std::string(16, '\xFF') + '\0');
-    EXPECT_EQ(std::string(serial, 25), std::string(24, '\xFF') + '\0');
-    EXPECT_EQ(std::string(mac, 13), std::string(12, '\xFF') + '\0');
+TEST_F(board_details, are_the_raw_fields_of_a_copy) {
+    std::vector<uint8_t> copy(VPD_COPY_SIZE);
+    read_seeprom(session(), copy.data(), 0x0800, VPD_COPY_SIZE);
+    const board_identity id = identity_of_copy(copy.data());
+    EXPECT_EQ(id.part_number, std::string(SIM_PART_NUMBER, 16));
+    EXPECT_EQ(id.serial_number, std::string(SIM_SERIAL_NUMBER, 24));
+    EXPECT_EQ(id.mac_address, std::string(SIM_MAC_ADDRESS, 12));
+    const std::vector<uint8_t> blank(VPD_COPY_SIZE, 0xFF);  // a blank board: 0xFF bytes, whole fields
+    EXPECT_EQ(identity_of_copy(blank.data()).serial_number, std::string(24, '\xFF'));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/exit_status.h"
+#include "common/error.h"
 #include "support/support.h"
 
 inline sim_access R(uint32_t offset, uint32_t value) { return sim_access{'R', offset, value}; }
@@ -21,7 +21,7 @@ inline void PrintTo(const sim_access& a, std::ostream* os) {
 }
 
 // What a call printed, and the status it ended with: the status of the
-// exit_error it threw (whose text is appended, as main prints it), or
+// failure it threw (whose text is appended, as main prints it), or
 // RETURNED when it returned normally.
 constexpr int RETURNED = -1;
 struct outcome {
@@ -33,8 +33,9 @@ inline outcome run_catching(const std::function<void()>& fn) {
     o.out = capture_stdout([&] {
         try {
             fn();
-        } catch (const exit_error& e) {
-            std::fputs(e.what(), stdout);
+        } catch (const failure& e) {
+            if (!e.shown())  // as main renders it
+                std::fputs(e.what(), stdout);
             o.status = e.status();
         }
     });

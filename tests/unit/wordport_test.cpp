@@ -11,7 +11,7 @@ constexpr uint32_t DATA = PCIE_CFG_SPACE_DATA;
 using word_port = sim_test;
 
 TEST_F(word_port, read_of_address_0_is_the_reference_sequence) {
-    EXPECT_EQ(se_read(0x0000), 0x532d5752u);  // "RW-S": byte 0 in bits 0-7
+    EXPECT_EQ(se_read(session(), 0x0000), 0x532d5752u);  // "RW-S": byte 0 in bits 0-7
     const std::vector<sim_access> want = {
         W(REQ, 0x4F0000D0), W(DATA, 0x7C000000),  // VPD address 0x7C00, flag 0
         W(REQ, 0x4F0000D0), R(DATA, 0xFC000003),  // flag 1: data ready
@@ -22,7 +22,7 @@ TEST_F(word_port, read_of_address_0_is_the_reference_sequence) {
 
 TEST_F(word_port, write_of_address_0x400_is_the_reference_sequence_and_waits_out_the_cycle) {
     const int64_t t0 = the_sim().now_us();
-    se_write(0x0400, 0x12345678);
+    se_write(session(), 0x0400, 0x12345678);
     std::vector<sim_access> want = {
         W(REQ, 0x4F0000D4), W(DATA, 0x12345678),  // data first
         W(REQ, 0x4F0000D0), W(DATA, 0x80000000),  // VPD address 0, flag 1
@@ -40,7 +40,7 @@ TEST_F(word_port, write_of_address_0x400_is_the_reference_sequence_and_waits_out
 }
 
 TEST_F(word_port, write_into_the_init_region_uses_the_rotated_address) {
-    se_write(0x0010, 0xCAFEF00D);
+    se_write(session(), 0x0010, 0xCAFEF00D);
     ASSERT_GE(trace().size(), 4u);
     EXPECT_EQ(trace()[1], W(DATA, 0xCAFEF00D));
     EXPECT_EQ(trace()[3], W(DATA, 0xFC100000));  // VPD address 0x7C10, flag 1
@@ -48,10 +48,10 @@ TEST_F(word_port, write_into_the_init_region_uses_the_rotated_address) {
 }
 
 TEST_F(word_port, status_word_is_never_written_and_reads_the_status) {
-    se_write(0x7FFC, 0x00000000);
+    se_write(session(), 0x7FFC, 0x00000000);
     EXPECT_TRUE(trace().empty());
     EXPECT_EQ(eeprom()[0x7FFC], 0xFF);
-    EXPECT_EQ(se_read(0x7FFC), 0u);  // idle status, not the stored 0xFF bytes
+    EXPECT_EQ(se_read(session(), 0x7FFC), 0u);  // idle status, not the stored 0xFF bytes
 }
 
 TEST(remap_se_addr, rotates_by_0x400) {
@@ -73,9 +73,9 @@ struct stall_case {
 
 TEST_F(word_port, waits_give_up_after_two_seconds_naming_the_address) {
     const stall_case cases[] = {
-        {"read, VPD flag stuck", true, false, [] { se_read(0x0100); }, "0x0100"},
-        {"write, VPD flag stuck", true, false, [] { se_write(0x0200, 1); }, "0x0200"},
-        {"write, status busy for ever", false, true, [] { se_write(0x0300, 1); }, "0x0300"},
+        {"read, VPD flag stuck", true, false, [this] { se_read(session(), 0x0100); }, "0x0100"},
+        {"write, VPD flag stuck", true, false, [this] { se_write(session(), 0x0200, 1); }, "0x0200"},
+        {"write, status busy for ever", false, true, [this] { se_write(session(), 0x0300, 1); }, "0x0300"},
     };
     for (const stall_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -98,7 +98,7 @@ TEST_F(word_port, frozen_adapter_is_reported_at_the_first_poll) {
     sim_config cfg;
     cfg.frozen = true;
     open_sim(cfg);
-    outcome o = run_catching([] { se_read(0x0400); });
+    outcome o = run_catching([this] { se_read(session(), 0x0400); });
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.out.find("did not answer at EEPROM address 0x0400"), std::string::npos) << o.out;
     EXPECT_EQ(trace().size(), 4u);  // request, address, request, one poll

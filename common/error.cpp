@@ -1,4 +1,4 @@
-#include "common/exit_status.h"
+#include "common/error.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -19,4 +19,18 @@ std::string strprintf(const char* fmt, ...) {
     va_end(ap);
     out.resize(static_cast<size_t>(n));
     return out;
+}
+
+int exit_status_of(error_kind kind) {
+    switch (kind) {
+    case error_kind::answer:
+        return EXIT_STATUS_OK;
+    case error_kind::usage:
+    case error_kind::file:
+        return EXIT_STATUS_USAGE;
+    case error_kind::refused:
+    case error_kind::failed:
+        break;
+    }
+    return EXIT_STATUS_FAILED;
 }

@@ -1,0 +1,39 @@
+// What a command reports while it runs, in the order it happens.  The
+// layers below main never print: they tell an observer, and main supplies
+// the one that renders (the commands' text on standard output and notes on
+// standard error, or under -json only the notes).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class observer {
+public:
+    virtual ~observer() = default;
+
+    // The identity a command takes from the board (raw field bytes).
+    virtual void identity_used(const std::string& /*part*/, const std::string& /*serial*/, const std::string& /*mac*/) {}
+    // read: `bytes` bytes of the EEPROM from `start` were read.
+    virtual void eeprom_read(uint32_t /*bytes*/, uint32_t /*start*/) {}
+    // An image of `bytes` bytes was taken from path for the transfer.
+    virtual void image_read(uint32_t /*bytes*/, const std::string& /*path*/) {}
+    // Every two seconds of a long transfer.
+    virtual void progress(uint32_t /*done*/, uint32_t /*total*/) {}
+    // verify: a word that differs (only the compared bytes).
+    virtual void mismatch(uint32_t /*address*/, uint32_t /*file*/, uint32_t /*eeprom*/) {}
+    // The chip reset that ends every held transfer: before and after it.
+    virtual void chip_reset(bool /*done*/) {}
+    // A flash ended well; with -changed also how many words differed.
+    virtual void flashed(uint32_t /*start*/, bool /*changed_only*/, uint32_t /*words*/) {}
+    // verify's verdict; region "" or "(init)".
+    virtual void verified(bool /*passed*/, const std::string& /*region*/, uint32_t /*start*/) {}
+    // An erase of one region ("Init region", "VPD region 3") begins / ended.
+    virtual void erase_started(const std::string& /*region*/, uint32_t /*start*/) {}
+    virtual void erase_done(uint32_t /*bytes*/) {}
+    // repair: a copy rewritten from another.
+    virtual void copy_repaired(int /*index*/, uint32_t /*address*/, const std::string& /*state*/, int /*from_index*/, uint32_t /*from_address*/) {}
+    // A failure's text, shown where it happened (before the chip reset).
+    virtual void failure_shown(const std::string& /*text*/) {}
+    // A note that is not the command's result (standard error).
+    virtual void note(const std::string& /*text*/) {}
+};

@@ -1,0 +1,104 @@
+// Image files read once, locked while a run may change them.
+#include "eeprom/image_file.h"
+
+#include <fcntl.h>
+#include <sha2.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/error.h"
+
+namespace {
+
+[[noreturn]] void cannot_open(const std::string& path) {
+    throw failure(error_kind::file, strprintf("Unable to open file:%s\n", path.c_str()));
+}
+
+}  // namespace
+
+std::unique_ptr<image_file> image_file::open(const std::string& path, use how, uint32_t max_bytes, observer& obs) {
+    std::unique_ptr<image_file> f(new image_file());
+    f->path_ = path;
+    struct stat st;
+    // A file nobody may write is never changed, even by root, who could.
+    const bool write_bits = stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) != 0;
+    f->updatable_ = how == use::update && write_bits;
+    f->fd_ = ::open(path.c_str(), (f->updatable_ ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY);
+    if (f->fd_ < 0 || fstat(f->fd_, &st) != 0 || S_ISDIR(st.st_mode))
+        cannot_open(path);
+    if (how == use::update && S_ISREG(st.st_mode)) {
+        if (flock(f->fd_, LOCK_EX | LOCK_NB) != 0) {
+            obs.note(strprintf("romwright: %s is in use by another romwright run; waiting for it\n", path.c_str()));
+            while (flock(f->fd_, LOCK_EX) != 0)
+                if (errno != EINTR)
+                    cannot_open(path);
+        }
+    }
+    f->bytes_.resize(size_t{max_bytes} + 1);
+    size_t done = 0;
+    while (done < f->bytes_.size()) {
+        const ssize_t n = ::read(f->fd_, f->bytes_.data() + done, f->bytes_.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            cannot_open(path);
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    f->bytes_.resize(done);
+    return f;
+}
+
+image_file::~image_file() {
+    if (fd_ >= 0)
+        ::close(fd_);  // drops the lock too
+}
+
+std::string image_file::sha256() const {
+    char hex[SHA256_DIGEST_STRING_LENGTH];
+    SHA256Data(bytes_.data(), bytes_.size(), hex);
+    return hex;
+}
+
+bool image_file::write_all(const std::vector<uint8_t>& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return fsync(fd_) == 0;
+}
+
+void image_file::replace(const std::vector<uint8_t>& bytes) {
+    if (!write_all(bytes)) {
+        const int e = errno;
+        if (!give_back())
+            throw failure(error_kind::failed,
+                          strprintf("ERROR: writing %s failed: %s, and so did giving it back its earlier bytes; the "
+                                    "EEPROM was not changed\n",
+                                    path_.c_str(), std::strerror(e)));
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: writing %s failed: %s; the EEPROM was not changed\n", path_.c_str(),
+                                std::strerror(e)));
+    }
+}
+
+bool image_file::give_back() { return write_all(bytes_); }
+
+image_file_guard::~image_file_guard() {
+    if (file_ && !file_->give_back())
+        obs_.failure_shown(strprintf("ERROR: %s keeps the board's identity: giving it back its earlier bytes failed: "
+                                     "%s\n",
+                                     file_->path().c_str(), std::strerror(errno)));
+}

@@ -1,0 +1,24 @@
+// The list command: the host's PCI functions of the served vendor, with
+// their IDs, BAR0, bound driver and whether another run holds their lock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "adapter/adapter.h"
+
+struct list_result {
+    enum class lock_state { free, in_use, unknown };
+    struct entry {
+        pci_function fn;
+        lock_state lock;
+    };
+    std::vector<entry> adapters;
+    int status = 0;  // 1 when there is none
+};
+
+// Scans and probes each adapter's lock (taken and let go at once); a lock
+// that cannot be probed is noted to obs.  Throws failure when the scan fails.
+list_result list_adapters(platform& p, observer& obs);
+std::string render_list_text(const list_result& r);
+std::string render_list_json(const list_result& r);

@@ -1,0 +1,247 @@
+// Rendering a run: text as the commands have always shown it, or JSON.
+#include "romwright/render.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "common/error.h"
+#include "eeprom/vpd.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// Standard output is flushed only where a long transfer shows progress:
+// until then a reader that went away cannot end the run early.
+void out(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void flushed(const std::string& text) {
+    out(text);
+    std::fflush(stdout);
+}
+
+class text_observer : public observer {
+public:
+    void identity_used(const std::string& part, const std::string& serial, const std::string& mac) override {
+        out("Using Part number(from Board)\t:" + printable_field(part) + "\n" +
+            "Using Serial number(from Board)\t:" + printable_field(serial) + "\n" +
+            "Using MAC address(from Board)\t:" + printable_field(mac) + "\n");
+    }
+    void eeprom_read(uint32_t bytes, uint32_t start) override {
+        out(strprintf("Read 0x%x bytes from serial eeprom starting at address 0x%x.\n", bytes, start));
+    }
+    void image_read(uint32_t bytes, const std::string& path) override {
+        out(strprintf("Read 0x%x bytes from file %s\n", bytes, path.c_str()));
+    }
+    void progress(uint32_t done, uint32_t total) override {
+        flushed(strprintf("0x%x bytes of 0x%x written\n", done, total));
+    }
+    void mismatch(uint32_t address, uint32_t file, uint32_t eeprom) override {
+        std::printf("Addr:0x%08x, Filedata:0x%08x != EEPROMData:0x%08x\n", address, file, eeprom);
+    }
+    void chip_reset(bool done) override {
+        if (done)
+            flushed("Done\n");
+        else
+            out("Doing full chip reset...");
+    }
+    void flashed(uint32_t start, bool changed_only, uint32_t words) override {
+        out(strprintf("Wrote those bytes to serial eeprom starting at 0x%x\n", start));
+        if (changed_only)
+            out(strprintf("%u words differed from the EEPROM's contents and were written\n", words));
+    }
+    void verified(bool passed, const std::string& region, uint32_t start) override {
+        if (passed)
+            out(strprintf("Verifying bytes in serial eeprom%s starting at 0x%x\nVerification Result: PASSED\n",
+                          region.c_str(), start));
+        else
+            out("Verification Result: FAILED\n");
+    }
+    void erase_started(const std::string& region, uint32_t start) override {
+        flushed(strprintf("\nErasing %s with 0xff\nwriting to Offset 0x%x...", region.c_str(), start));
+    }
+    void erase_done(uint32_t bytes) override { out(strprintf("Wrote 0x%x bytes\n", bytes)); }
+    void copy_repaired(int index, uint32_t address, const std::string& state, int from_index,
+                       uint32_t from_address) override {
+        out(strprintf("Copy %d at 0x%04x (%s) rewritten from copy %d at 0x%04x\n", index, address, state.c_str(),
+                      from_index, from_address));
+    }
+    void failure_shown(const std::string& text) override { flushed(text); }
+    void note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
+};
+
+class json_observer : public observer {
+public:
+    void failure_shown(const std::string&) override {}  // the document's "error" carries it
+    void note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
+};
+
+json identity_json(const std::optional<board_identity>& id) {
+    if (!id)
+        return nullptr;
+    auto field = [](const std::string& s) {
+        return vpd_escape(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
+    };
+    return {{"part_number", field(id->part_number)},
+            {"serial_number", field(id->serial_number)},
+            {"mac_address", field(id->mac_address)}};
+}
+
+json plan_json(const plan_summary& s) {
+    json regions = json::array(), copies = json::array(), repairs = json::array();
+    for (const plan_summary::region& r : s.regions)
+        regions.push_back({{"name", r.name}, {"first", r.first}, {"last", r.last}, {"words", r.words}});
+    for (const plan_summary::copy_change& c : s.copies_changing)
+        copies.push_back({{"index", c.index}, {"address", c.address}, {"before", c.before}, {"after", c.after}});
+    for (const copy_repair& r : s.repairs)
+        repairs.push_back({{"index", r.index},
+                           {"address", r.address},
+                           {"state", r.state},
+                           {"from_index", r.from_index},
+                           {"from_address", r.from_address}});
+    return {{"words_to_write", s.words_to_write}, {"words_in_range", s.words_in_range},
+            {"regions", regions},                 {"copies_changing", copies},
+            {"repairs", repairs},                 {"projected_seconds", s.projected_seconds}};
+}
+
+json interrupted_json(const journal_record& r) {
+    return {{"command", r.command},
+            {"time", r.time ? json(utc_time_text(r.time)) : json(nullptr)},
+            {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
+            {"restore", r.backup.empty() ? json(nullptr) : json("romwright -b " + r.adapter + " restore " + r.backup)}};
+}
+
+std::string plan_text(const request& rq, const command_result& r) {
+    const plan_summary& s = *r.plan;
+    std::string t = strprintf("Plan of %s on %s; nothing was changed:\n", command_name(rq.command), r.adapter.c_str());
+    t += strprintf("  words to write: %u of %u\n", s.words_to_write, s.words_in_range);
+    for (const plan_summary::region& g : s.regions)
+        t += strprintf("    %-13s 0x%04x-0x%04x: %u\n", g.name.c_str(), g.first, g.last, g.words);
+    if (r.identity_before) {
+        t += "  identity before: " + identity_text(*r.identity_before) + "\n";
+        t += "  identity after:  " + identity_text(*r.identity_after) + "\n";
+    }
+    for (const copy_repair& c : s.repairs)
+        t += strprintf("  copy %d at 0x%04x (%s) would be rewritten from copy %d at 0x%04x\n", c.index, c.address,
+                       c.state.c_str(), c.from_index, c.from_address);
+    if (s.copies_changing.empty())
+        t += "  VPD copies changing state: none\n";
+    for (const plan_summary::copy_change& c : s.copies_changing)
+        t += strprintf("  VPD copy %d at 0x%04x: %s -> %s\n", c.index, c.address, c.before.c_str(), c.after.c_str());
+    t += strprintf("  projected hardware time: %.1f s (%.0f ms per write cycle)\n", s.projected_seconds,
+                   PLAN_WRITE_CYCLE_US / 1000);
+    return t;
+}
+
+}  // namespace
+
+std::unique_ptr<observer> make_text_observer() { return std::make_unique<text_observer>(); }
+std::unique_ptr<observer> make_json_observer() { return std::make_unique<json_observer>(); }
+
+std::string printable_field(const std::string& bytes) {
+    std::string s;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c <= 0x7E)
+            s += static_cast<char>(c);
+        else
+            s += strprintf("\\x%02X", c);
+    }
+    return s;
+}
+
+std::string render_result_text(const request& rq, const command_result& r) {
+    if (r.plan)
+        return plan_text(rq, r);
+    switch (rq.command) {
+    case command_code::dump:
+        return render_dump(r.bytes.data(), rq.first, rq.end());
+    case command_code::read:
+        return strprintf("Wrote those bytes to binary file %s\n", rq.file.c_str());
+    case command_code::vpd:
+        return r.report ? render_vpd_report_text(*r.report) : std::string();
+    case command_code::repair:
+        if (r.repairs.empty())
+            return strprintf("Nothing to repair: all %d VPD copies are good and hold one identity\n",
+                             VPD_COPIES_IN_IMAGE);
+        return strprintf("Repaired %zu of %d VPD copies: %u words written\n", r.repairs.size(), VPD_COPIES_IN_IMAGE,
+                         r.words_written);
+    default:
+        return "";
+    }
+}
+
+std::string render_result_json(const request& rq, const command_result& r, const std::string& error,
+                               const std::string& signal) {
+    const int status = r.status;
+    json doc;
+    if (rq.command == command_code::vpd && r.report && error.empty()) {
+        // The document vpd has always given, with the interruption when one stands.
+        doc = json::parse(render_vpd_report_json(*r.report));
+        doc.erase("status");
+        if (r.interrupted)
+            doc["interrupted"] = interrupted_json(*r.interrupted);
+        doc["status"] = status;
+        return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    }
+    doc["command"] = command_name(rq.command);
+    doc["adapter"] = r.adapter.empty() ? json(nullptr) : json(r.adapter);
+    if (r.interrupted)
+        doc["interrupted"] = interrupted_json(*r.interrupted);
+    if (changes_eeprom(rq.command)) {
+        doc["changed"] = r.changed;
+        doc["words_written"] = r.words_written;
+        doc["backup"] = r.backup ? json(*r.backup) : json(nullptr);
+        doc["identity_before"] = identity_json(r.identity_before);
+        doc["identity_after"] = identity_json(r.identity_after);
+        if (r.plan)
+            doc["plan"] = plan_json(*r.plan);
+        if (rq.command == command_code::repair) {
+            plan_summary s;
+            s.repairs = r.repairs;
+            doc["repairs"] = plan_json(s)["repairs"];
+        }
+    }
+    switch (rq.command) {
+    case command_code::verify: {
+        json mismatches = json::array();
+        for (const word_mismatch& m : r.mismatches)
+            mismatches.push_back({{"address", m.address}, {"expected", m.file}, {"found", m.eeprom}});
+        doc["passed"] = r.passed;
+        doc["mismatches"] = mismatches;
+        break;
+    }
+    case command_code::read:
+        if (!r.sha256.empty()) {
+            doc["file"] = r.file;
+            doc["size"] = r.size;
+            doc["sha256"] = r.sha256;
+        }
+        break;
+    case command_code::dump:
+        if (error.empty()) {
+            json words = json::array();
+            for (size_t i = 0; i < r.bytes.size(); i += 4) {
+                uint32_t w = 0;
+                for (size_t k = 0; k < 4 && i + k < r.bytes.size(); ++k)
+                    w |= uint32_t{r.bytes[i + k]} << (8 * k);
+                words.push_back(w);
+            }
+            doc["start"] = r.start;
+            doc["length"] = r.bytes.size();
+            doc["words"] = words;
+        }
+        break;
+    default:
+        break;
+    }
+    if (!error.empty()) {
+        std::string message = error;
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        doc["error"] = message;
+    }
+    if (!signal.empty())
+        doc["signal"] = signal;
+    doc["status"] = status;
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
