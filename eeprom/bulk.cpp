@@ -66,18 +66,23 @@ bool write_words(adapter_session& s, const word_transfer& t, transfer_outcome& o
     transfer_clock clock(s);
     for (const uint32_t address : *t.words) {
         const uint32_t w = word_from_bytes(t.eeprom_after + address);
-        se_write(s, address, w);
+        const uint32_t old = word_from_bytes(t.eeprom_before + address);
+        try {
+            se_write(s, address, w);
+        } catch (...) {
+            out.changed = out.changed || w != old;  // the word may have taken before the adapter stopped answering
+            throw;
+        }
         if (address != STATUS_WORD_ADDR) {  // never written: nothing to read back
             const uint32_t got = se_read(s, address);
+            out.changed = out.changed || got != old;
             if (got != w) {
                 // A write-protected or failing EEPROM: the transfer stops here.
-                out.changed = out.changed || got != word_from_bytes(t.eeprom_before + address);
                 throw failure(error_kind::failed,
                               strprintf("ERROR: EEPROM address 0x%04x reads back 0x%08x after 0x%08x was written: the "
                                         "write did not take (the EEPROM may be write-protected)\n",
                                         address, got, w));
             }
-            out.changed = true;
         }
         ++out.words_written;
         if (clock.tick() && t.show_progress)

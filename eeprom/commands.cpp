@@ -112,7 +112,7 @@ void apply_words(adapter_session& s, const request& rq, const change_plan& p, co
         if (erase && rq.command == command_code::clearvpd)
             s.obs().erase_done(seg.length);
     }
-    if (!erase)
+    if (!erase && p.repairs.empty())
         s.obs().flashed(p.wrote_at, p.count_words, done.words_written);
     for (const copy_repair& r : p.repairs)
         s.obs().copy_repaired(r.index, r.address, r.state, r.from_index, r.from_address);

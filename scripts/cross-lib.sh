@@ -1,7 +1,7 @@
 # Shell functions shared by scripts/cross-test and scripts/kernel-test
 # (sourced, not run): the distribution's source packages fetched without
-# touching the system's apt configuration, a static libpci for a POWER
-# target, and the static POWER build trees.
+# touching the system's apt configuration, a static libpci and libmd for a
+# POWER target, and the static POWER build trees.
 
 # apt_source WORK PACKAGE[=VERSION] DEST
 # Fetches and unpacks a source package into DEST (created), with source
@@ -86,6 +86,26 @@ EOF
   rm -rf "$work"
 }
 
+# build_static_libmd TRIPLE SYSROOT
+# Builds a static libmd (the message-digest library: SHA-256 of image
+# files) for TRIPLE into SYSROOT, with a .pc file, from the distribution's
+# own libmd source package: ppc64 has no Debian archive to take it from.
+build_static_libmd() {
+  local triple=$1 sysroot=$2
+  local libdir=$sysroot/usr/lib/$triple
+  if [ -e "$libdir/libmd.a" ] && [ -e "$libdir/pkgconfig/libmd.pc" ]; then
+    return 0
+  fi
+  local work=$sysroot.work-md
+  rm -rf "$work"
+  local src
+  src=$(apt_source "$work/apt" libmd "$work/src") || return 1
+  (cd "$src" && ./configure --host="$triple" --prefix=/usr --libdir="/usr/lib/$triple"      --disable-shared --enable-static && make -j"${JOBS:-2}" && make DESTDIR="$sysroot" install)     >"$work/make.log" 2>&1 || { tail -n 30 "$work/make.log" >&2; return 1; }
+  # The .pc file names the sysroot, as the toolchain's pkg-config expects.
+  sed -i "s|^prefix=.*|prefix=$sysroot/usr|; s|^libdir=.*|libdir=\${prefix}/lib/$triple|"     "$libdir/pkgconfig/libmd.pc"
+  rm -rf "$work"
+}
+
 # cross_triple ARCH: the GNU triple of ppc64 or ppc64le.
 cross_triple() {
   case "$1" in
@@ -103,13 +123,12 @@ cross_triple() {
 configure_cross_tree() {
   local root=$1 arch=$2 with_libpci=$3
   local dir=$root/build-$arch
-  local extra=()
+  local triple
+  triple=$(cross_triple "$arch")
+  build_static_libmd "$triple" "$dir/_sysroot" >&2 || { echo "$arch: cannot build a static libmd" >&2; return 1; }
+  local extra=("-DROMWRIGHT_EXTRA_SYSROOT=$dir/_sysroot")
   if [ "$with_libpci" = ON ]; then
-    local triple
-    triple=$(cross_triple "$arch")
-    if build_static_libpci "$triple" "$arch-linux" "$dir/_sysroot" >&2; then
-      extra+=("-DROMWRIGHT_EXTRA_SYSROOT=$dir/_sysroot")
-    else
+    if ! build_static_libpci "$triple" "$arch-linux" "$dir/_sysroot" >&2; then
       echo "$arch: no static libpci; the tree goes without the real program" >&2
       with_libpci=OFF
     fi
