@@ -41,14 +41,17 @@ TEST(vpd_report, compares_the_identity_of_the_good_copies_and_names_those_that_d
         std::function<void(std::vector<uint8_t>&)> change;
         const char* summary;
         int status;
+        int good;    // JSON summary: the good copies...
+        bool agree;  // ...and whether they agree, as the summary line says
     };
     const agreement_case cases[] = {
         {"the sample board", [](std::vector<uint8_t>&) {},
-         "Summary: 14 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 0},
+         "Summary: 14 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 0,
+         14, true},
         {"one serial number differs", [](std::vector<uint8_t>& a) { put(a, 5, 63, "PTSIM0000000000000099999"); },
          "Summary: 14 of 14 copies good; serial number differs in copy 5 (0x1800); part number and MAC address "
          "agree in all good copies\n",
-         1},
+         1, 14, false},
         {"the first copy is the odd one out, and two fields differ",
          [](std::vector<uint8_t>& a) {
              put(a, 0, 90, "0C4E29FFFFFF");
@@ -57,12 +60,14 @@ TEST(vpd_report, compares_the_identity_of_the_good_copies_and_names_those_that_d
          },
          "Summary: 14 of 14 copies good; part number differs in copy 2 (0x0c00); MAC address differs in copies 0 "
          "(0x0400), 13 (0x3800); serial number agrees in all good copies\n",
-         1},
+         1, 14, false},
         {"a faulty copy takes no part in the comparison",
          [](std::vector<uint8_t>& a) { put(a, 4, 63, "PTSIM0000000000000099999", false); },
-         "Summary: 13 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 1},
+         "Summary: 13 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 1,
+         13, true},
         {"no good copy", [](std::vector<uint8_t>& a) { std::fill(a.begin(), a.end(), 0xFF); },
-         "Summary: 0 of 14 copies good; no good copy to compare part number, serial number and MAC address\n", 1},
+         "Summary: 0 of 14 copies good; no good copy to compare part number, serial number and MAC address\n", 1,
+         0, false},
     };
     for (const agreement_case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -71,6 +76,9 @@ TEST(vpd_report, compares_the_identity_of_the_good_copies_and_names_those_that_d
         const vpd_report r = make_vpd_report(area.data(), COPIES, 0x400);
         EXPECT_EQ(last_line(render_vpd_report_text(r)), k.summary);
         EXPECT_EQ(r.status(), k.status);
+        const nlohmann::json summary = nlohmann::json::parse(render_vpd_report_json(r))["summary"];
+        EXPECT_EQ(summary["good"], k.good);
+        EXPECT_EQ(summary["agree"], k.agree);
     }
 }
 
