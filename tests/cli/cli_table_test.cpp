@@ -153,6 +153,13 @@ TEST(cli_table, simulator_option_errors_end_with_status_2_on_stderr) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("32768"), std::string::npos) << r.err;
+
+    // One function named twice, the second time with its domain.
+    r = run_sim({"--device", "04:00.0", "--device", "0000:04:00.0"}, {"-b", "04:00.0", "-len", "4"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "romwright-sim: --device 0000:04:00.0: PCI function 0000:04:00.0 is already on the simulated "
+                     "host (each --device adds another function)\n");
 }
 
 // The EEPROM file through symbolic links, and never the output of read.
