@@ -20,6 +20,8 @@ constexpr unsigned ADAPTER_VENDOR_ID = 0x1e2c;
 extern const char* g_boardInfoFile;
 
 const std::string& usage_text();
+// What --help prints: every command word and option, one line each.
+const std::string& help_text();
 void print_usage();
 // Throws exit_error(255) carrying the usage text followed by message.
 [[noreturn]] void usage_error(const std::string& message);

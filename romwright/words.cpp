@@ -82,7 +82,7 @@ const command_word k_command_words[] = {
     {"list", false, false, [](command_line& cl, char*) { set_command(cl, command_code::list); }},
     {"-json", false, false, [](command_line& cl, char*) { cl.json = true; }},
     // Answers that end the walk with status 0; no -b needed.
-    {"--help", false, false, [](command_line&, char*) { throw exit_error(EXIT_STATUS_OK, usage_text()); }},
+    {"--help", false, false, [](command_line&, char*) { throw exit_error(EXIT_STATUS_OK, help_text()); }},
     {"--version", false, false,
      [](command_line&, char*) { throw exit_error(EXIT_STATUS_OK, "romwright " ROMWRIGHT_VERSION "\n"); }},
     {nullptr, false, false, nullptr},
