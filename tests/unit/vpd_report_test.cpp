@@ -12,6 +12,9 @@
 
 namespace {
 
+// Register facts as the model has them, apart from the program's own.
+using namespace sim_hw;
+
 constexpr int COPIES = 14;
 
 std::vector<uint8_t> sample_area() {
@@ -153,10 +156,10 @@ TEST_F(vpd_command, reads_the_14_copies_and_nothing_else) {
     bool wrote_eeprom = false, touched_reset = false;
     const std::vector<sim_access>& t = trace();
     for (size_t i = 0; i < t.size(); ++i) {
-        touched_reset = touched_reset || t[i].offset == UP_RESET || t[i].offset == FULLCHIP_RESET;
-        if (i > 0 && t[i - 1] == W(PCIE_CFG_SPACE_REQ, 0x4F0000D0) && t[i] .kind == 'W' &&
-            t[i].offset == PCIE_CFG_SPACE_DATA) {
-            if (t[i].value & VPD_FLAG)
+        touched_reset = touched_reset || t[i].offset == REG_UP_RESET || t[i].offset == REG_FULLCHIP_RESET;
+        if (i > 0 && t[i - 1] == W(REG_CFG_REQUEST, 0x4F0000D0) && t[i] .kind == 'W' &&
+            t[i].offset == REG_CFG_DATA) {
+            if (t[i].value & sim_hw::VPD_FLAG)
                 wrote_eeprom = true;
             else
                 reads.push_back(((t[i].value >> 16) & 0x7FFF) + 0x400);  // VPD address -> EEPROM address
