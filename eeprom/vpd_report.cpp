@@ -108,13 +108,17 @@ json optional_json(const std::optional<std::string>& v) { return v ? json(*v) : 
 
 }  // namespace
 
-int vpd_report::status() const {
-    if (good != static_cast<int>(copies.size()))
-        return EXIT_STATUS_FAILED;
+bool vpd_report::good_copies_agree() const {
+    if (good == 0)
+        return false;
     for (const vpd_field_agreement& f : fields)
         if (!f.differing.empty())
-            return EXIT_STATUS_FAILED;
-    return EXIT_STATUS_OK;
+            return false;
+    return true;
+}
+
+int vpd_report::status() const {
+    return good == static_cast<int>(copies.size()) && good_copies_agree() ? EXIT_STATUS_OK : EXIT_STATUS_FAILED;
 }
 
 vpd_report make_vpd_report(const uint8_t* area, int count, uint32_t first_address) {
@@ -189,7 +193,10 @@ std::string render_vpd_report_json(const vpd_report& r) {
                           {"other_keywords", others},
                           {"problems", c.info.problems}});
     }
-    json summary = {{"copies", r.copies.size()}, {"good", r.good}, {"agree", r.status() == EXIT_STATUS_OK}};
+    // "good" counts the good copies, "agree" says what the summary line
+    // says: the good copies hold the same part number, serial number and
+    // MAC address (false when no copy is good: nothing agrees).
+    json summary = {{"copies", r.copies.size()}, {"good", r.good}, {"agree", r.good_copies_agree()}};
     static const char* const keys[] = {"part_number", "serial_number", "mac_address"};
     for (size_t i = 0; i < 3; ++i) {
         const vpd_field_agreement& f = r.fields[i];

@@ -30,6 +30,9 @@ struct vpd_report {
     int good = 0;
     vpd_field_agreement fields[3];
 
+    // True when there is a good copy and the good copies agree on all three
+    // fields.
+    bool good_copies_agree() const;
     // 0 when every copy is good and the good copies agree on all three
     // fields, else 1.
     int status() const;

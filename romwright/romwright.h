@@ -44,6 +44,9 @@ void parse_request(int argc, char** argv, request& rq);
 
 const std::string& usage_text();
 // Throws failure(usage) carrying the usage text followed by message.
+// What --help prints: every command word and option, one line each.
+const std::string& help_text();
+void print_usage();
 [[noreturn]] void usage_error(const std::string& message);
 
 // Reads "0x<hex>", "0X<hex>" or a decimal number.  Out-of-bound values set

@@ -8,11 +8,13 @@
 // Status: 0 success (every copy good, the copies agreeing; OUT written),
 // 1 the image fails the check or cannot take the identity, 2 a usage error
 // or a file that cannot be read, has the wrong size, or (OUT) cannot be
-// created.  Every message goes to standard output; under --json that is
-// one JSON document.
+// created, or standard output that cannot be written.  Every message goes
+// to standard output (under --json one JSON document), except the note
+// that standard output itself failed, which goes to standard error.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -43,6 +45,14 @@ struct vpd_failure : std::runtime_error {
 
 [[noreturn]] void fail(int status, const std::string& message) {
     throw vpd_failure(status, std::string(PROGRAM) + ": " + message + "\n");
+}
+
+// The errno of the first write to standard output that failed, or 0.
+int g_output_errno = 0;
+
+void emit(const std::string& text) {
+    if (std::fputs(text.c_str(), stdout) == EOF && g_output_errno == 0)
+        g_output_errno = errno;
 }
 
 std::string escaped(const std::string& s) {
@@ -77,12 +87,12 @@ image_file load_image(const std::string& path) {
 int check_image(const std::string& path, bool json) {
     const image_file img = load_image(path);
     const vpd_report r = make_vpd_report(img.bytes.data() + img.first_copy, VPD_COPIES_IN_IMAGE, VPD_AREA_START);
-    std::fputs((json ? render_vpd_report_json(r) : render_vpd_report_text(r)).c_str(), stdout);
+    emit(json ? render_vpd_report_json(r) : render_vpd_report_text(r));
     return r.status();
 }
 
-// A part or serial number: 1 to `width` printable ASCII characters, padded
-// on the right with blanks to the field's width.
+// A part or serial number: 1 to `width` printable ASCII characters, not all
+// blanks, padded on the right with blanks to the field's width.
 std::string padded_text(const char* option, const char* what, const std::string& value, size_t width) {
     bool printable = !value.empty();
     for (unsigned char c : value)
@@ -90,17 +100,35 @@ std::string padded_text(const char* option, const char* what, const std::string&
     if (!printable || value.size() > width)
         fail(STATUS_USAGE_OR_FILE, strprintf("%s '%s': the %s must be 1 to %zu printable ASCII characters", option,
                                              escaped(value).c_str(), what, width));
+    if (value.find_first_not_of(' ') == std::string::npos)
+        fail(STATUS_USAGE_OR_FILE,
+             strprintf("%s '%s': the %s must not be all blanks", option, escaped(value).c_str(), what));
     return value + std::string(width - value.size(), ' ');
 }
 
+// Twelve hexadecimal digits, stored with capital letters as boards carry
+// them.
 std::string mac_digits(const std::string& value) {
     bool hex = value.size() == MAC_ADDRESS_LEN;
     for (unsigned char c : value)
-        hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'));
+        hex = hex && std::isxdigit(c);
     if (!hex)
         fail(STATUS_USAGE_OR_FILE,
              "--mac '" + escaped(value) + "': the MAC address must be 12 hexadecimal digits, without separators");
-    return value;
+    std::string upper = value;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
+}
+
+// An option's value that begins with '-' is the next option word, taken as
+// the value of an option given without one.  Checked while the words are
+// parsed, so that it is the first complaint.
+void check_value_given(const char* option, const std::string& value) {
+    if (!value.empty() && value[0] == '-')
+        fail(STATUS_USAGE_OR_FILE, strprintf("%s needs a value; '%s' is taken for another option (see "
+                                             "romwright-vpd --help)",
+                                             option, escaped(value).c_str()));
 }
 
 
@@ -157,6 +185,27 @@ void check_identity_in_keywords(const image_file& img, const std::string& path) 
     }
 }
 
+// The new image is kept only when every copy in it decodes as good: an
+// input copy that is broken elsewhere (no end tag, say) stays broken with
+// its checksum fixed.
+void check_copies_good(const image_file& img, const std::string& path) {
+    for (int i = 0; i < VPD_COPIES_IN_IMAGE; ++i) {
+        const size_t at = img.first_copy + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i);
+        const vpd_copy_info info = decode_vpd_copy(img.bytes.data() + at, VPD_COPY_SIZE);
+        if (info.good())
+            continue;
+        std::string why;
+        for (const std::string& p : info.problems)
+            why += (why.empty() ? "" : "; ") + p;
+        if (why.empty())
+            why = std::string("checksum ") + vpd_checksum_name(info.checksum);
+        fail(STATUS_CHECK_FAILED,
+             strprintf("%s: with the identity set, the VPD copy at file offset 0x%zx (copy %d) is not good (%s); "
+                       "nothing was written",
+                       escaped(path).c_str(), at, i, why.c_str()));
+    }
+}
+
 int set_identity(const std::string& pn_arg, const std::string& sn_arg, const std::string& mac_arg,
                  const std::string& path, const std::string& out, bool json) {
     const std::string pn = padded_text("--pn", "part number", pn_arg, PART_NUM_LEN);
@@ -167,17 +216,18 @@ int set_identity(const std::string& pn_arg, const std::string& sn_arg, const std
     if (!insert_identity(img.bytes, VPD_COPIES_IN_IMAGE, static_cast<int32_t>(img.first_copy), {pn, sn, mac}, why))
         fail(STATUS_CHECK_FAILED, escaped(path) + " cannot take the identity: " + why + "; nothing was written");
     check_identity_in_keywords(img, path);
+    check_copies_good(img, path);
     write_new_file(out, img.bytes);
     if (json) {
         const nlohmann::ordered_json doc = {{"written", escaped(out)},   {"bytes", img.bytes.size()},
                                             {"copies", VPD_COPIES_IN_IMAGE}, {"part_number", pn},
                                             {"serial_number", sn},       {"mac_address", mac},
                                             {"status", 0}};
-        std::puts(doc.dump(2).c_str());
+        emit(doc.dump(2) + "\n");
     } else {
-        std::printf("Wrote %s: part number %s, serial number %s, MAC address %s in all %d VPD copies, each "
-                    "checksum fixed\n",
-                    escaped(out).c_str(), pn.c_str(), sn.c_str(), mac.c_str(), VPD_COPIES_IN_IMAGE);
+        emit(strprintf("Wrote %s: part number %s, serial number %s, MAC address %s in all %d VPD copies, each "
+                       "checksum fixed\n",
+                       escaped(out).c_str(), pn.c_str(), sn.c_str(), mac.c_str(), VPD_COPIES_IN_IMAGE));
     }
     return EXIT_STATUS_OK;
 }
@@ -200,24 +250,36 @@ int run(int argc, char** argv, bool json) {
     app.add_option("FILE", file, "whole-EEPROM (32768 bytes) or VPD-only (31744 bytes) image to check");
 
     CLI::App* set = app.add_subcommand("set", "write OUT: FILE with this identity in all 14 VPD copies");
-    set->fallthrough();
+    set->add_flag("--json", json, "print the result as one JSON document");
     std::string pn, sn, mac, in, out;
-    set->add_option("--pn", pn, "part number, 1-16 printable ASCII characters (blank-padded)")->required();
-    set->add_option("--sn", sn, "serial number, 1-24 printable ASCII characters (blank-padded)")->required();
-    set->add_option("--mac", mac, "MAC address, 12 hexadecimal digits")->required();
+    set->add_option("--pn", pn, "part number, 1-16 printable ASCII characters (blank-padded)")
+        ->required()
+        ->each([](const std::string& v) { check_value_given("--pn", v); });
+    set->add_option("--sn", sn, "serial number, 1-24 printable ASCII characters (blank-padded)")
+        ->required()
+        ->each([](const std::string& v) { check_value_given("--sn", v); });
+    set->add_option("--mac", mac, "MAC address, 12 hexadecimal digits")
+        ->required()
+        ->each([](const std::string& v) { check_value_given("--mac", v); });
     set->add_option("FILE", in, "the image to start from; never changed")->required();
     set->add_option("OUT", out, "the new image; must not exist")->required();
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), stdout);
+        emit(app.help());
         return EXIT_STATUS_OK;
     } catch (const CLI::ParseError& e) {
         fail(STATUS_USAGE_OR_FILE, std::string(e.what()) + " (see romwright-vpd --help)");
     }
-    if (set->parsed())
+    if (set->parsed()) {
+        // A word before set, or one after OUT, lands in the check's FILE.
+        if (!file.empty())
+            fail(STATUS_USAGE_OR_FILE, "'" + escaped(file) +
+                                           "' does not belong with set, which takes its options, FILE and OUT and "
+                                           "nothing else (see romwright-vpd --help)");
         return set_identity(pn, sn, mac, in, out, json);
+    }
     if (file.empty())
         fail(STATUS_USAGE_OR_FILE, "name an image file (see romwright-vpd --help)");
     return check_image(file, json);
@@ -232,12 +294,22 @@ int main(int argc, char** argv) {
         status = run(argc, argv, json);
     } catch (const vpd_failure& e) {
         status = e.status;
-        std::fputs(json ? render_json_error(e.what(), status).c_str() : e.what(), stdout);
+        emit(json ? render_json_error(e.what(), status) : std::string(e.what()));
     } catch (const std::exception& e) {
         status = STATUS_USAGE_OR_FILE;
         const std::string text = std::string(PROGRAM) + ": " + e.what() + "\n";
-        std::fputs(json ? render_json_error(text, status).c_str() : text.c_str(), stdout);
+        emit(json ? render_json_error(text, status) : text);
     }
-    std::fflush(stdout);
+    // Output that did not reach its destination (a full disk, a closed
+    // pipe) is a failure, noted where the output cannot go.
+    errno = 0;
+    const bool unflushed = std::fflush(stdout) != 0;
+    const int flush_errno = errno;
+    if (unflushed || std::ferror(stdout)) {
+        const int e = g_output_errno ? g_output_errno : flush_errno;
+        std::fprintf(stderr, "%s: standard output could not be written%s%s\n", PROGRAM, e ? ": " : "",
+                     e ? std::strerror(e) : "");
+        status = STATUS_USAGE_OR_FILE;
+    }
     return status;
 }

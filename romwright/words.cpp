@@ -67,7 +67,7 @@ const command_word k_command_words[] = {
     {"list", false, false, [](request& rq, char*) { set_command(rq, command_code::list); }},
     {"-json", false, false, [](request& rq, char*) { rq.json = true; }},
     // Answers that end the walk with status 0; no -b needed.
-    {"--help", false, false, [](request&, char*) { throw failure(error_kind::answer, usage_text()); }},
+    {"--help", false, false, [](request&, char*) { throw failure(error_kind::answer, help_text()); }},
     {"--version", false, false,
      [](request&, char*) { throw failure(error_kind::answer, "romwright " ROMWRIGHT_VERSION "\n"); }},
     {nullptr, false, false, nullptr},

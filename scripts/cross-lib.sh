@@ -125,7 +125,6 @@ configure_cross_tree() {
   local dir=$root/build-$arch
   local triple
   triple=$(cross_triple "$arch")
-  build_static_libmd "$triple" "$dir/_sysroot" >&2 || { echo "$arch: cannot build a static libmd" >&2; return 1; }
   local extra=("-DROMWRIGHT_EXTRA_SYSROOT=$dir/_sysroot")
   if [ "$with_libpci" = ON ]; then
     if ! build_static_libpci "$triple" "$arch-linux" "$dir/_sysroot" >&2; then
@@ -133,6 +132,8 @@ configure_cross_tree() {
       with_libpci=OFF
     fi
   fi
+  # After libpci, whose build starts the sysroot afresh.
+  build_static_libmd "$triple" "$dir/_sysroot" >&2 || { echo "$arch: cannot build a static libmd" >&2; return 1; }
   cmake -B "$dir" -S "$root" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROMWRIGHT_STATIC=ON \
     -DROMWRIGHT_WITH_LIBPCI="$with_libpci" "${extra[@]}" >&2

@@ -10,24 +10,28 @@
 #include <cstring>
 #include <ctime>
 
-#include "adapter/adapter.h"
+#include "sim/sim_registers.h"
+
+using namespace sim_hw;
 
 namespace {
 
-constexpr uint32_t CFG_SPACE_DWORDS = 1024;
-constexpr uint32_t VPD_CAP_ID = 0x03;
 constexpr uint32_t SIM_VENDOR_DEVICE = uint32_t{SIM_DEVICE_ID} << 16 | SIM_VENDOR_ID;  // config dword 0
+
+// The adapter powers on with its microprocessor running and its VPD timer on.
+static_assert((SIM_UP_RESET_POWER_ON & UP_RESET_HOLD) == 0, "microprocessor running at power-on");
+static_assert((SIM_VPD_TIMER_POWER_ON & VPD_TIMER_ENABLE) != 0, "VPD timer on at power-on");
 
 }  // namespace
 
-sim_adapter::sim_adapter() : regs_(REGISTER_WINDOW_SIZE / 4, 0) {}
+sim_adapter::sim_adapter() : regs_(WINDOW_SIZE / 4, 0) {}
 
 sim_adapter::~sim_adapter() { close(); }
 
 void sim_adapter::power_on_registers() {
     std::fill(regs_.begin(), regs_.end(), 0);
-    regs_[UP_RESET / 4] = SIM_UP_RESET_POWER_ON;
-    regs_[VPD_TIMER / 4] = SIM_VPD_TIMER_POWER_ON;
+    regs_[REG_UP_RESET / 4] = SIM_UP_RESET_POWER_ON;
+    regs_[REG_VPD_TIMER / 4] = SIM_VPD_TIMER_POWER_ON;
 }
 
 int sim_adapter::open(const sim_config& cfg, std::string& err) {
@@ -38,7 +42,7 @@ int sim_adapter::open(const sim_config& cfg, std::string& err) {
     power_on_registers();
     config_.fill(0);
     config_[0] = SIM_VENDOR_DEVICE;
-    cfg_select_ = vpd_address_ = vpd_flag_ = vpd_data_ = 0;
+    vpd_address_ = vpd_flag_ = vpd_data_ = 0;
     write_cycle_pending_ = vpd_pending_ = false;
     counts_ = sim_counts{};
     backup_dir_ = cfg_.backup_dir;
@@ -160,14 +164,17 @@ void sim_adapter::tick() {
 }
 
 uint32_t sim_adapter::read(uint32_t offset) {
-    offset &= (REGISTER_WINDOW_SIZE - 1) & ~3u;
+    offset &= (WINDOW_SIZE - 1) & ~3u;
     tick();
     ++counts_.register_reads;
     uint32_t v;
+    const uint32_t request = regs_[REG_CFG_REQUEST / 4];
     if (cfg_.frozen)
         v = 0xFFFFFFFFu;
-    else if (offset == PCIE_CFG_SPACE_DATA)
-        v = config_read(cfg_select_);
+    else if (offset == REG_CFG_DATA)
+        // A request word the adapter does not honour selects nothing: the
+        // data register reads all ones.
+        v = cfg_request_valid(request) ? config_read(cfg_request_offset(request)) : 0xFFFFFFFFu;
     else
         v = regs_[offset / 4];
     record('R', offset, v);
@@ -175,22 +182,21 @@ uint32_t sim_adapter::read(uint32_t offset) {
 }
 
 void sim_adapter::write(uint32_t offset, uint32_t value) {
-    offset &= (REGISTER_WINDOW_SIZE - 1) & ~3u;
+    offset &= (WINDOW_SIZE - 1) & ~3u;
     tick();
     ++counts_.register_writes;
     record('W', offset, value);
     if (cfg_.frozen)
         return;
+    const uint32_t request = regs_[REG_CFG_REQUEST / 4];
     switch (offset) {
-    case PCIE_CFG_SPACE_REQ:
-        regs_[offset / 4] = value;
-        cfg_select_ = value & 0xFFCu;
+    case REG_CFG_DATA:
+        // ...and drops what is written.
+        if (cfg_request_valid(request))
+            config_write(cfg_request_offset(request), value);
         break;
-    case PCIE_CFG_SPACE_DATA:
-        config_write(cfg_select_, value);
-        break;
-    case FULLCHIP_RESET:
-        if (value == 3) {
+    case REG_FULLCHIP_RESET:
+        if (value == FULLCHIP_RESET_GO) {
             // The whole chip restarts: registers return to their power-on
             // values; the EEPROM keeps its contents.
             ++chip_resets_;
@@ -207,23 +213,23 @@ void sim_adapter::write(uint32_t offset, uint32_t value) {
 
 uint32_t sim_adapter::config_read(uint32_t offset) {
     switch (offset) {
-    case VPD_CAP_ADDR:
+    case CFG_VPD_ADDR:
         if (vpd_pending_ && clock_us_ >= vpd_ready_us_)
             finish_vpd_transfer();
-        return vpd_flag_ << 31 | vpd_address_ << 16 | VPD_CAP_ID;
-    case VPD_CAP_DATA:
+        return (vpd_flag_ ? VPD_FLAG : 0) | vpd_address_ << VPD_ADDRESS_SHIFT | VPD_CAP_ID;
+    case CFG_VPD_DATA:
         return vpd_data_;
     default:
-        return config_[(offset / 4) % CFG_SPACE_DWORDS];
+        return config_[offset / 4];
     }
 }
 
 void sim_adapter::config_write(uint32_t offset, uint32_t value) {
     switch (offset) {
-    case VPD_CAP_ADDR:
+    case CFG_VPD_ADDR:
         // Bits 0-15 (capability ID and next pointer) are read-only.
-        vpd_address_ = (value >> 16) & 0x7FFFu;
-        vpd_flag_ = value >> 31;
+        vpd_address_ = (value >> VPD_ADDRESS_SHIFT) & VPD_ADDRESS_MASK;
+        vpd_flag_ = (value & VPD_FLAG) ? 1 : 0;
         if (cfg_.stall_vpd)
             return;  // the flag never changes
         vpd_pending_ = true;
@@ -231,11 +237,11 @@ void sim_adapter::config_write(uint32_t offset, uint32_t value) {
         if (cfg_.vpd_us == 0)
             finish_vpd_transfer();  // the flag has changed by the first poll
         break;
-    case VPD_CAP_DATA:
+    case CFG_VPD_DATA:
         vpd_data_ = value;
         break;
     default:
-        config_[(offset / 4) % CFG_SPACE_DWORDS] = value;
+        config_[offset / 4] = value;
         break;
     }
 }
@@ -252,23 +258,23 @@ void sim_adapter::finish_vpd_transfer() {
 }
 
 uint32_t sim_adapter::eeprom_read_word(uint32_t vpd_address) {
-    const uint32_t a = (vpd_address + 0x400) & 0x7FFCu;
-    ++(a == 0x7FFC ? counts_.status_polls : counts_.eeprom_words_read);
-    if (a == 0x7FFC) {
+    const uint32_t a = eeprom_word_address(vpd_address);
+    ++(a == EEPROM_STATUS_ADDR ? counts_.status_polls : counts_.eeprom_words_read);
+    if (a == EEPROM_STATUS_ADDR) {
         // The status word: busy once after each accepted write, and reading
         // it busy lets the write cycle run to its end.
         if (cfg_.stall_status)
-            return 1;
+            return EEPROM_STATUS_BUSY;
         if (write_cycle_pending_ && cfg_.real_clock) {
             // Real time: busy until the cycle has passed.
             write_cycle_pending_ = clock_us_ < write_cycle_end_us_;
-            return write_cycle_pending_ ? 1 : 0;
+            return write_cycle_pending_ ? EEPROM_STATUS_BUSY : 0;
         }
         if (write_cycle_pending_) {
             write_cycle_pending_ = false;
             if (clock_us_ < write_cycle_end_us_)
                 clock_us_ = write_cycle_end_us_;
-            return 1;
+            return EEPROM_STATUS_BUSY;
         }
         return 0;
     }
@@ -277,10 +283,10 @@ uint32_t sim_adapter::eeprom_read_word(uint32_t vpd_address) {
 }
 
 void sim_adapter::eeprom_write_word(uint32_t vpd_address, uint32_t word) {
-    const uint32_t a = (vpd_address + 0x400) & 0x7FFCu;
+    const uint32_t a = eeprom_word_address(vpd_address);
     ++word_writes_;
     ++counts_.eeprom_words_written;
-    if (a != 0x7FFC && !cfg_.write_protect) {
+    if (a != EEPROM_STATUS_ADDR && !cfg_.write_protect) {
         eeprom_[a] = static_cast<uint8_t>(word);
         eeprom_[a + 1] = static_cast<uint8_t>(word >> 8);
         eeprom_[a + 2] = static_cast<uint8_t>(word >> 16);

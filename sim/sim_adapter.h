@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "adapter/platform.h"
+#include "sim/sim_registers.h"
 
 constexpr uint32_t SIM_EEPROM_SIZE = 0x8000;
 constexpr int64_t SIM_CLOCK_START_US = int64_t{1800000000} * 1000000;  // a whole second
@@ -107,14 +108,13 @@ private:
 
     sim_config cfg_;
     std::vector<uint32_t> regs_;
-    std::array<uint32_t, 1024> config_{};
+    std::array<uint32_t, sim_hw::CFG_SPACE_SIZE / 4> config_{};
     uint8_t* eeprom_ = nullptr;
     std::array<uint8_t, SIM_EEPROM_SIZE> memory_eeprom_{};
     int eeprom_fd_ = -1;
     dev_t eeprom_dev_ = 0;  // the EEPROM file's identity while open
     ino_t eeprom_ino_ = 0;
 
-    uint32_t cfg_select_ = 0;   // config offset chosen by PCIE_CFG_SPACE_REQ
     uint32_t vpd_address_ = 0;  // 15 bits
     uint32_t vpd_flag_ = 0;
     uint32_t vpd_data_ = 0;

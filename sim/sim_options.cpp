@@ -1,6 +1,7 @@
 // romwright-sim's own command line.
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -179,6 +180,16 @@ const sim_option k_sim_options[] = {
          pci_function fn;
          if (!sim_parse_device(arg, &fn))
              return refuse(err, "--device", arg, "expected [DDDD:]BB:SS.F in hexadecimal");
+         // A function listed twice would make every -b naming it ambiguous.
+         for (const pci_function& d : c.devices)
+             if (d.domain == fn.domain && d.bus == fn.bus && d.dev == fn.dev && d.func == fn.func) {
+                 char name[16];
+                 std::snprintf(name, sizeof name, "%04x:%02x:%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
+                 return refuse(err, "--device", arg,
+                               (std::string("PCI function ") + name +
+                                " is already on the simulated host (each --device adds another function)")
+                                   .c_str());
+             }
          c.devices.push_back(fn);
          return true;
      }},

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/cli_helpers.h"
+#include "romwright/romwright.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ TEST(cli_table, messages_and_statuses) {
          "ERROR: unknown word 'wirte' and no command word: nothing was done (man 8 romwright lists the "
          "commands)\n"},
         // Answers that need no -b; later words are not examined.
-        {{}, {"--help", "bdinfo", "missing.txt"}, 0, u},
+        {{}, {"--help", "bdinfo", "missing.txt"}, 0, help_text()},
         // As text, -json or not.
         {{}, {"-json", "vpd", "-len", "16", "--version", "-b"}, 0, "romwright " ROMWRIGHT_VERSION "\n"},
         // The image file named is the file used, '-', ':' and blanks kept.
@@ -153,6 +154,13 @@ TEST(cli_table, simulator_option_errors_end_with_status_2_on_stderr) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("32768"), std::string::npos) << r.err;
+
+    // One function named twice, the second time with its domain.
+    r = run_sim({"--device", "04:00.0", "--device", "0000:04:00.0"}, {"-b", "04:00.0", "-len", "4"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "romwright-sim: --device 0000:04:00.0: PCI function 0000:04:00.0 is already on the simulated "
+                     "host (each --device adds another function)\n");
 }
 
 // The EEPROM file through symbolic links, and never the output of read.

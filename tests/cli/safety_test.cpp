@@ -194,6 +194,7 @@ TEST(safety, a_reader_that_goes_away_does_not_stop_a_flash) {
     // The whole image is written and the chip reset; the output that was
     // lost makes the run a failure.
     EXPECT_EQ(r.status, 1);
+    ASSERT_FALSE(r.err.empty());
     EXPECT_EQ(lines_of(r.err).back(), "romwright: standard output could not be written");
     EXPECT_EQ(b.contents(), flashed(with_board_identity(changed_full_image()), before));
     EXPECT_EQ(trace_end(b.trace()), kReleaseAndReset);

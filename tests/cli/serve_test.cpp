@@ -11,10 +11,12 @@
 #include <cstdlib>
 #include <thread>
 
-#include "adapter/adapter.h"
 #include "cli/cli_helpers.h"
 
 namespace {
+
+// Register facts as the model has them, apart from the program's own.
+using namespace sim_hw;
 
 using namespace cli;
 using clock_type = std::chrono::steady_clock;
@@ -80,17 +82,17 @@ public:
     }
     // A configuration dword through the request/data pair.
     void write_config(uint32_t offset, uint32_t value) {
-        write(PCIE_CFG_SPACE_REQ, 0x4F000000 | offset);
-        write(PCIE_CFG_SPACE_DATA, value);
+        write(REG_CFG_REQUEST, CFG_REQUEST_KEY | offset);
+        write(REG_CFG_DATA, value);
     }
     uint32_t read_config(uint32_t offset) {
-        write(PCIE_CFG_SPACE_REQ, 0x4F000000 | offset);
-        return read(PCIE_CFG_SPACE_DATA);
+        write(REG_CFG_REQUEST, CFG_REQUEST_KEY | offset);
+        return read(REG_CFG_DATA);
     }
     uint32_t eeprom_status() {
-        write_config(VPD_CAP_ADDR, remap_se_addr(SE_STATUS_ADDR) << 16);
-        read_config(VPD_CAP_ADDR);
-        return read_config(VPD_CAP_DATA);
+        write_config(CFG_VPD_ADDR, vpd_address_of(EEPROM_STATUS_ADDR) << VPD_ADDRESS_SHIFT);
+        read_config(CFG_VPD_ADDR);
+        return read_config(CFG_VPD_DATA);
     }
     // Closes the connection and returns the server's exit status.
     int finish() {
@@ -116,15 +118,15 @@ TEST(serve, answers_reads_and_takes_writes_on_the_real_clock) {
              {"--eeprom", b.eeprom(), "--trace", b.trace(), "--write-cycle-ms", std::to_string(cycle_ms)});
     ASSERT_TRUE(s.connected());
     // A read is answered with op 0, its offset and the register's value.
-    EXPECT_EQ(s.read_message(VPD_TIMER), (std::vector<uint32_t>{0, VPD_TIMER, SIM_VPD_TIMER_POWER_ON}));
+    EXPECT_EQ(s.read_message(REG_VPD_TIMER), (std::vector<uint32_t>{0, REG_VPD_TIMER, SIM_VPD_TIMER_POWER_ON}));
 
     // One EEPROM word written through the VPD capability, as the word port
     // writes it.
     const uint32_t address = 0x100;
-    s.write_config(VPD_CAP_DATA, 0x11223344);
+    s.write_config(CFG_VPD_DATA, 0x11223344);
     const clock_type::time_point written = clock_type::now();
-    s.write_config(VPD_CAP_ADDR, remap_se_addr(address) << 16 | VPD_FLAG);
-    EXPECT_EQ(s.read_config(VPD_CAP_ADDR) >> 31, 0u);
+    s.write_config(CFG_VPD_ADDR, vpd_address_of(address) << VPD_ADDRESS_SHIFT | sim_hw::VPD_FLAG);
+    EXPECT_EQ(s.read_config(CFG_VPD_ADDR) >> 31, 0u);
     // Busy until the write cycle has passed in real time, then idle.
     EXPECT_EQ(s.eeprom_status(), 1u);
     for (int polls = 0; s.eeprom_status() != 0 && polls < 1000000; ++polls) {
@@ -135,9 +137,9 @@ TEST(serve, answers_reads_and_takes_writes_on_the_real_clock) {
     std::copy(word, word + 4, expected.begin() + address);
     EXPECT_EQ(b.contents(), expected);
 
-    s.write_config(VPD_CAP_ADDR, remap_se_addr(address) << 16);
-    EXPECT_EQ(s.read_config(VPD_CAP_ADDR) >> 31, 1u);
-    EXPECT_EQ(s.read_config(VPD_CAP_DATA), 0x11223344u);
+    s.write_config(CFG_VPD_ADDR, vpd_address_of(address) << VPD_ADDRESS_SHIFT);
+    EXPECT_EQ(s.read_config(CFG_VPD_ADDR) >> 31, 1u);
+    EXPECT_EQ(s.read_config(CFG_VPD_DATA), 0x11223344u);
     EXPECT_EQ(s.finish(), 0);
     EXPECT_EQ(read_text(b.trace()).substr(0, 42), "R 0x03018 0x01f40c35\nW 0x03060 0x4f0000d4\n");
 }

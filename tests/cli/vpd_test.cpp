@@ -3,6 +3,7 @@
 // identity set into a new image; JSON documents and JSON errors.
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,6 +23,31 @@ using json = nlohmann::json;
 
 run_result run_vpd_tool(const std::vector<std::string>& args, const std::string& cwd = std::string()) {
     return run_program(ROMWRIGHT_VPD_PATH, args, cwd);
+}
+
+// romwright-vpd with its standard output on /dev/full, where every write
+// fails; standard error is kept.
+run_result run_vpd_tool_into_full_device(const std::vector<std::string>& args, const temp_dir& dir) {
+    std::vector<std::string> all = program_words(ROMWRIGHT_VPD_PATH, args);
+    const std::string err_path = dir.file("stderr.txt");
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open("/dev/full", O_WRONLY);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
+            chdir(dir.path().c_str()) != 0)
+            _exit(126);
+        exec_words(all);
+    }
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    run_result r;
+    r.signaled = WIFSIGNALED(wstatus);
+    r.status = r.signaled ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+    r.err = read_text(err_path);
+    return r;
 }
 
 std::string hex4(uint32_t v) {
@@ -81,6 +107,7 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
         std::string block;  // the changed copy's block
         const char* state;
         std::string summary;
+        bool agree;  // the good copies agree: a faulty copy takes no part
     };
     const std::string good13 =
         "Summary: 13 of 14 copies good; part number, serial number and MAC address agree in all good copies\n";
@@ -89,15 +116,16 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
          copy_head(2, "faulty") + "  ID string  RW-SIM DUAL 25GB\n  PN         1102015SIMA00001\n"
                                   "  EC         A0 SIMULATED ECO\n  SN         PTSIM0000000000000012345\n"
                                   "  NA (MAC)   0C4E29000001\n  checksum   bad\n",
-         "faulty", good13},
+         "faulty", good13, true},
         {"a blank copy", 7, [](uint8_t* c) { std::memset(c, 0xFF, 0x400); },
          copy_head(7, "blank") + "  ID string  (none)\n  PN         (none)\n  EC         (none)\n  SN         (none)\n"
                                  "  NA (MAC)   (none)\n  checksum   missing\n  problem    blank: every byte is 0xFF\n",
-         "blank", good13},
+         "blank", good13, true},
         {"a serial number that differs", 9, [](uint8_t* c) { set_identity(c, kBoardPn, kOtherSn, kBoardMac); },
          sample_block(9, kOtherSn), "good",
          "Summary: 14 of 14 copies good; serial number differs in copy 9 (0x2800); part number and MAC address "
-         "agree in all good copies\n"},
+         "agree in all good copies\n",
+         false},
     };
     for (const change_case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -124,7 +152,7 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
         EXPECT_EQ(doc["copies"].size(), 14u);
         EXPECT_EQ(doc["copies"][k.copy]["state"], k.state);
         EXPECT_EQ(doc["copies"][k.copy]["address"], 0x400 + 0x400 * k.copy);
-        EXPECT_EQ(doc["summary"]["agree"], false);
+        EXPECT_EQ(doc["summary"]["agree"], k.agree);
         EXPECT_EQ(doc["status"], 1);
     }
 }
@@ -197,8 +225,9 @@ TEST(vpd_tool, set_writes_a_new_image_that_passes_both_checks) {
     EXPECT_EQ(doc["summary"]["part_number"]["value"], kOtherPn);
     EXPECT_EQ(doc["summary"]["mac_address"]["value"], kOtherMac);
 
-    // A VPD-only image, short values padded with blanks, JSON result.
-    r = run_vpd_tool({"set", "--json", "--pn", "110SHORT", "--sn", "PT1", "--mac", kOtherMac, "vpd.bin", "out2.bin"},
+    // A VPD-only image, short values padded with blanks, a lowercase MAC
+    // address stored in capitals, JSON result.
+    r = run_vpd_tool({"set", "--json", "--pn", "110SHORT", "--sn", "PT1", "--mac", "0c4e29abcdef", "vpd.bin", "out2.bin"},
                      dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(json::parse(r.out), (json{{"written", "out2.bin"},
@@ -235,6 +264,10 @@ TEST(vpd_tool, set_refuses_bad_values_an_existing_output_and_images_that_cannot_
          "romwright-vpd: --pn '110\\x091': the part number must be 1 to 16 printable ASCII characters\n"},
         {"empty part number", with({"--pn", ""}, sn_mac), same, 2,
          "romwright-vpd: --pn '': the part number must be 1 to 16 printable ASCII characters\n"},
+        {"all-blank part number", with({"--pn", " "}, sn_mac), same, 2,
+         "romwright-vpd: --pn ' ': the part number must not be all blanks\n"},
+        {"all-blank serial number", {"--pn", kOtherPn, "--sn", "   ", "--mac", kOtherMac}, same, 2,
+         "romwright-vpd: --sn '   ': the serial number must not be all blanks\n"},
         {"serial number too long", {"--pn", kOtherPn, "--sn", "REOTHER000000000000999990", "--mac", kOtherMac},
          same, 2,
          "romwright-vpd: --sn 'REOTHER000000000000999990': the serial number must be 1 to 24 printable ASCII "
@@ -254,6 +287,11 @@ TEST(vpd_tool, set_refuses_bad_values_an_existing_output_and_images_that_cannot_
          [](std::vector<uint8_t>& e) { e[0x2000 + 88] = 'X'; }, 1,
          "romwright-vpd: image.bin: the VPD copy at file offset 0x2000 has no NA keyword of 12 bytes at offset 90, "
          "where the identity goes; nothing was written\n"},
+        // Its checksum would be fixed, the copy still not good.
+        {"a copy without its end tag", with({"--pn", kOtherPn}, sn_mac),
+         [](std::vector<uint8_t>& e) { std::memset(&e[0x1000 + 106], 0x00, 0x400 - 106); }, 1,
+         "romwright-vpd: image.bin: with the identity set, the VPD copy at file offset 0x1000 (copy 3) is not good "
+         "(no end tag inside the copy); nothing was written\n"},
     };
     for (const refusal_case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -284,6 +322,74 @@ TEST(vpd_tool, set_refuses_bad_values_an_existing_output_and_images_that_cannot_
     }
     EXPECT_EQ(read_text(dir.file("out.bin")), "keep me");
     EXPECT_EQ(read_file(dir.file("image.bin")), sample_board());
+}
+
+// Words out of place, and options whose value is the next option, are
+// refused before any file is read.
+TEST(vpd_tool, set_refuses_extra_and_misplaced_words_and_missing_values) {
+    struct word_case {
+        std::vector<std::string> args;
+        std::string message;  // without "romwright-vpd: " and the line end
+    };
+    const std::vector<std::string> id = {"--pn", kOtherPn, "--sn", kOtherSn, "--mac", kOtherMac};
+    auto set_with = [&](std::vector<std::string> before, std::vector<std::string> after) {
+        before.push_back("set");
+        before.insert(before.end(), id.begin(), id.end());
+        before.insert(before.end(), after.begin(), after.end());
+        return before;
+    };
+    const std::string not_with_set =
+        "' does not belong with set, which takes its options, FILE and OUT and nothing else (see romwright-vpd "
+        "--help)";
+    const word_case cases[] = {
+        {set_with({}, {"image.bin", "out.bin", "extra"}),
+         "The following argument was not expected: extra (see romwright-vpd --help)"},
+        {set_with({}, {"image.bin", "out.bin", "--", "extra"}), "'extra" + not_with_set},
+        {set_with({"image.bin"}, {"image.bin", "out.bin"}), "'image.bin" + not_with_set},
+        {{"set", "--pn", kOtherPn, "--sn", "--mac", kOtherMac, "image.bin", "out.bin"},
+         "--sn needs a value; '--mac' is taken for another option (see romwright-vpd --help)"},
+    };
+    temp_dir dir;
+    write_file(dir.file("image.bin"), sample_board());
+    for (const word_case& k : cases) {
+        SCOPED_TRACE(k.message);
+        const run_result r = run_vpd_tool(k.args, dir.path());
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "romwright-vpd: " + k.message + "\n");
+        EXPECT_NE(access(dir.file("out.bin").c_str(), F_OK), 0);
+    }
+    // --json taken for the part number: refused, and as JSON, since it was
+    // asked for.
+    const run_result r = run_vpd_tool(
+        {"set", "--pn", "--json", "--sn", kOtherSn, "--mac", kOtherMac, "image.bin", "out.bin"}, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(json::parse(r.out),
+              (json{{"error", "romwright-vpd: --pn needs a value; '--json' is taken for another option (see "
+                              "romwright-vpd --help)"},
+                    {"status", 2}}));
+    EXPECT_NE(access(dir.file("out.bin").c_str(), F_OK), 0);
+}
+
+// Nothing on standard output arrives: status 2 and a note on standard
+// error, whatever the run's own result.
+TEST(vpd_tool, output_that_cannot_be_written_is_a_failure) {
+    temp_dir dir;
+    write_file(dir.file("board.bin"), sample_board());
+    std::vector<uint8_t> faulty = sample_board();
+    faulty[0x400 + 30] ^= 1;
+    write_file(dir.file("faulty.bin"), faulty);
+    const std::vector<std::vector<std::string>> runs = {
+        {"board.bin"},
+        {"--json", "board.bin"},
+        {"faulty.bin"},
+        {"set", "--pn", kOtherPn, "--sn", kOtherSn, "--mac", kOtherMac, "board.bin", "out.bin"},
+    };
+    for (const std::vector<std::string>& args : runs) {
+        SCOPED_TRACE(args.front() + " " + args.back());
+        const run_result r = run_vpd_tool_into_full_device(args, dir);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "romwright-vpd: standard output could not be written: No space left on device\n");
+    }
 }
 
 TEST(list, shows_the_simulated_functions_and_whether_a_run_holds_them) {

@@ -190,4 +190,26 @@ TEST_F(refused_input, never_reaches_a_register) {
     }
 }
 
+// --help: one screen that names every word of the table (and the ones
+// being built), each at the head of its own line, and the manual page.
+TEST(help_text, lists_every_word_in_one_screen) {
+    std::vector<std::string> lines;
+    const std::string& text = help_text();
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    EXPECT_LT(lines.size(), 40u);
+    for (const std::string& line : lines)
+        EXPECT_LT(line.size(), 80u) << line;
+    std::vector<std::string> words = {"-plan", "repair"};
+    for (const command_word* w = k_command_words; w->word; ++w)
+        words.push_back(w->word);
+    for (const std::string& word : words) {
+        bool listed = false;
+        for (const std::string& line : lines)
+            listed = listed || line.rfind("  " + word + " ", 0) == 0;
+        EXPECT_TRUE(listed) << word;
+    }
+    EXPECT_NE(text.find("man 8 romwright"), std::string::npos);
+}
+
 }  // namespace

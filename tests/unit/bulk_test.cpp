@@ -11,6 +11,9 @@
 
 namespace {
 
+// Register facts as the model has them, apart from the program's own.
+using namespace sim_hw;
+
 // A transfer as a planned change makes it: data laid over the EEPROM's
 // present bytes, every covered word written (or, with changed_only, those
 // that differ).  0, or -2 when the run-time check fails.
@@ -39,8 +42,8 @@ protected:
 std::vector<uint32_t> written_addresses(const std::vector<sim_access>& t) {
     std::vector<uint32_t> out;
     for (size_t i = 1; i < t.size(); ++i) {
-        if (t[i - 1] == W(PCIE_CFG_SPACE_REQ, 0x4F0000D0) && t[i].kind == 'W' && t[i].offset == PCIE_CFG_SPACE_DATA &&
-            (t[i].value & VPD_FLAG)) {
+        if (t[i - 1] == W(REG_CFG_REQUEST, 0x4F0000D0) && t[i].kind == 'W' && t[i].offset == REG_CFG_DATA &&
+            (t[i].value & sim_hw::VPD_FLAG)) {
             const uint32_t vpd = (t[i].value >> 16) & 0x7FFF;
             out.push_back(vpd >= 0x7C00 ? vpd - 0x7C00 : vpd + 0x400);
         }
@@ -74,7 +77,7 @@ TEST_F(bulk, buffers_hold_eeprom_bytes_in_address_order) {
     trace().clear();
     EXPECT_EQ(write_range(data.data(), 0x2000, 16), 0);
     EXPECT_EQ(bytes_at(eeprom(), 0x2000, 16), data);
-    EXPECT_EQ(trace()[1], W(PCIE_CFG_SPACE_DATA, 0x04030201));
+    EXPECT_EQ(trace()[1], W(REG_CFG_DATA, 0x04030201));
 }
 
 TEST_F(bulk, writes_pass_over_the_skip_window) {

@@ -8,24 +8,27 @@
 
 namespace {
 
+// Register facts as the model has them, apart from the program's own.
+using namespace sim_hw;
+
 using chip_control = sim_test;
 
 TEST_F(chip_control, assert_reset_up_on_a_held_microprocessor_reads_once_and_writes_nothing) {
-    the_sim().set_reg(UP_RESET, 0x00000011);
+    the_sim().set_reg(REG_UP_RESET, 0x00000011);
     assert_reset_up(session());
-    EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x11)}));
+    EXPECT_EQ(trace(), (std::vector<sim_access>{R(REG_UP_RESET, 0x11)}));
 }
 
 TEST_F(chip_control, assert_reset_up_sets_bit_0_keeping_the_others) {
-    the_sim().set_reg(UP_RESET, 0x00000010);
+    the_sim().set_reg(REG_UP_RESET, 0x00000010);
     assert_reset_up(session());
-    EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x10), W(UP_RESET, 0x11)}));
+    EXPECT_EQ(trace(), (std::vector<sim_access>{R(REG_UP_RESET, 0x10), W(REG_UP_RESET, 0x11)}));
 }
 
 TEST_F(chip_control, deassert_reset_up_always_writes_then_resets_the_chip) {
-    the_sim().set_reg(UP_RESET, 0x00000010);
+    the_sim().set_reg(REG_UP_RESET, 0x00000010);
     EXPECT_EQ(capture_stdout([this] { deassert_reset_up(session()); }), "Doing full chip reset...Done\n");
-    EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x10), W(UP_RESET, 0x10), W(FULLCHIP_RESET, 3)}));
+    EXPECT_EQ(trace(), (std::vector<sim_access>{R(REG_UP_RESET, 0x10), W(REG_UP_RESET, 0x10), W(REG_FULLCHIP_RESET, 3)}));
     EXPECT_EQ(the_sim().chip_resets(), 1u);
 }
 
@@ -34,9 +37,9 @@ TEST_F(chip_control, disable_vpd_timer_clears_the_upper_half_only) {
         {0xFFFFFFFF, 0x0000FFFF}, {0x00001234, 0x00001234}, {0x01F40C35, 0x00000C35}, {0x00000000, 0x00000000}};
     for (const auto& [before, after] : table) {
         trace().clear();
-        the_sim().set_reg(VPD_TIMER, before);
+        the_sim().set_reg(REG_VPD_TIMER, before);
         disable_vpd_timer(session());
-        EXPECT_EQ(trace(), (std::vector<sim_access>{R(VPD_TIMER, before), W(VPD_TIMER, after)})) << std::hex << before;
+        EXPECT_EQ(trace(), (std::vector<sim_access>{R(REG_VPD_TIMER, before), W(REG_VPD_TIMER, after)})) << std::hex << before;
     }
 }
 
@@ -62,8 +65,8 @@ TEST_F(chip_control, run_prints_the_error_of_the_held_work_before_the_release) {
         });
         EXPECT_EQ(o.status, c.status);
         EXPECT_EQ(o.out, c.out);  // shown once, before the release
-        EXPECT_EQ(trace(), (std::vector<sim_access>{R(UP_RESET, 0x10), W(UP_RESET, 0x11), R(UP_RESET, 0x11),
-                                                    W(UP_RESET, 0x10), W(FULLCHIP_RESET, 3)}));
+        EXPECT_EQ(trace(), (std::vector<sim_access>{R(REG_UP_RESET, 0x10), W(REG_UP_RESET, 0x11), R(REG_UP_RESET, 0x11),
+                                                    W(REG_UP_RESET, 0x10), W(REG_FULLCHIP_RESET, 3)}));
     }
     std::string out = capture_stdout([this] {
         up_reset_hold hold(session());

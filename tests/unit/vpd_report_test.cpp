@@ -12,6 +12,9 @@
 
 namespace {
 
+// Register facts as the model has them, apart from the program's own.
+using namespace sim_hw;
+
 constexpr int COPIES = 14;
 
 std::vector<uint8_t> sample_area() {
@@ -41,14 +44,17 @@ TEST(vpd_report, compares_the_identity_of_the_good_copies_and_names_those_that_d
         std::function<void(std::vector<uint8_t>&)> change;
         const char* summary;
         int status;
+        int good;    // JSON summary: the good copies...
+        bool agree;  // ...and whether they agree, as the summary line says
     };
     const agreement_case cases[] = {
         {"the sample board", [](std::vector<uint8_t>&) {},
-         "Summary: 14 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 0},
+         "Summary: 14 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 0,
+         14, true},
         {"one serial number differs", [](std::vector<uint8_t>& a) { put(a, 5, 63, "PTSIM0000000000000099999"); },
          "Summary: 14 of 14 copies good; serial number differs in copy 5 (0x1800); part number and MAC address "
          "agree in all good copies\n",
-         1},
+         1, 14, false},
         {"the first copy is the odd one out, and two fields differ",
          [](std::vector<uint8_t>& a) {
              put(a, 0, 90, "0C4E29FFFFFF");
@@ -57,12 +63,14 @@ TEST(vpd_report, compares_the_identity_of_the_good_copies_and_names_those_that_d
          },
          "Summary: 14 of 14 copies good; part number differs in copy 2 (0x0c00); MAC address differs in copies 0 "
          "(0x0400), 13 (0x3800); serial number agrees in all good copies\n",
-         1},
+         1, 14, false},
         {"a faulty copy takes no part in the comparison",
          [](std::vector<uint8_t>& a) { put(a, 4, 63, "PTSIM0000000000000099999", false); },
-         "Summary: 13 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 1},
+         "Summary: 13 of 14 copies good; part number, serial number and MAC address agree in all good copies\n", 1,
+         13, true},
         {"no good copy", [](std::vector<uint8_t>& a) { std::fill(a.begin(), a.end(), 0xFF); },
-         "Summary: 0 of 14 copies good; no good copy to compare part number, serial number and MAC address\n", 1},
+         "Summary: 0 of 14 copies good; no good copy to compare part number, serial number and MAC address\n", 1,
+         0, false},
     };
     for (const agreement_case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -71,6 +79,9 @@ TEST(vpd_report, compares_the_identity_of_the_good_copies_and_names_those_that_d
         const vpd_report r = make_vpd_report(area.data(), COPIES, 0x400);
         EXPECT_EQ(last_line(render_vpd_report_text(r)), k.summary);
         EXPECT_EQ(r.status(), k.status);
+        const nlohmann::json summary = nlohmann::json::parse(render_vpd_report_json(r))["summary"];
+        EXPECT_EQ(summary["good"], k.good);
+        EXPECT_EQ(summary["agree"], k.agree);
     }
 }
 
@@ -145,10 +156,10 @@ TEST_F(vpd_command, reads_the_14_copies_and_nothing_else) {
     bool wrote_eeprom = false, touched_reset = false;
     const std::vector<sim_access>& t = trace();
     for (size_t i = 0; i < t.size(); ++i) {
-        touched_reset = touched_reset || t[i].offset == UP_RESET || t[i].offset == FULLCHIP_RESET;
-        if (i > 0 && t[i - 1] == W(PCIE_CFG_SPACE_REQ, 0x4F0000D0) && t[i] .kind == 'W' &&
-            t[i].offset == PCIE_CFG_SPACE_DATA) {
-            if (t[i].value & VPD_FLAG)
+        touched_reset = touched_reset || t[i].offset == REG_UP_RESET || t[i].offset == REG_FULLCHIP_RESET;
+        if (i > 0 && t[i - 1] == W(REG_CFG_REQUEST, 0x4F0000D0) && t[i] .kind == 'W' &&
+            t[i].offset == REG_CFG_DATA) {
+            if (t[i].value & sim_hw::VPD_FLAG)
                 wrote_eeprom = true;
             else
                 reads.push_back(((t[i].value >> 16) & 0x7FFF) + 0x400);  // VPD address -> EEPROM address

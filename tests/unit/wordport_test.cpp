@@ -5,8 +5,11 @@
 
 namespace {
 
-constexpr uint32_t REQ = PCIE_CFG_SPACE_REQ;
-constexpr uint32_t DATA = PCIE_CFG_SPACE_DATA;
+// Register facts as the model has them, apart from the program's own.
+using namespace sim_hw;
+
+constexpr uint32_t REQ = REG_CFG_REQUEST;
+constexpr uint32_t DATA = REG_CFG_DATA;
 
 using word_port = sim_test;
 
@@ -59,6 +62,25 @@ TEST(remap_se_addr, rotates_by_0x400) {
         {0x0000, 0x7C00}, {0x03FC, 0x7FFC}, {0x03FF, 0x7FFF}, {0x0400, 0x0000}, {0x7FFC, 0x7BFC}};
     for (const auto& [eeprom_address, vpd_address] : table)
         EXPECT_EQ(remap_se_addr(eeprom_address), vpd_address) << std::hex << eeprom_address;
+}
+
+// The model reaches configuration space only through request words that
+// carry the key, so a program that forms them otherwise finds no adapter.
+TEST_F(word_port, the_model_honours_only_request_words_with_the_key) {
+    const std::pair<uint32_t, uint32_t> reads[] = {
+        {0x4F0000D0, 0x00000003},  // the VPD capability's ID
+        {0x000000D0, 0xFFFFFFFF},
+        {0x4E0000D0, 0xFFFFFFFF},
+        {0x4F0010D0, 0xFFFFFFFF},  // an offset beyond configuration space
+    };
+    for (const auto& [request, value] : reads) {
+        the_sim().write(REG_CFG_REQUEST, request);
+        EXPECT_EQ(the_sim().read(REG_CFG_DATA), value) << std::hex << request;
+    }
+    the_sim().write(REG_CFG_REQUEST, 0x000000D4);
+    the_sim().write(REG_CFG_DATA, 0x12345678);  // dropped
+    the_sim().write(REG_CFG_REQUEST, 0x4F0000D4);
+    EXPECT_EQ(the_sim().read(REG_CFG_DATA), 0u);
 }
 
 // An adapter that never answers: both waits give up after 2 s of the
@@ -116,7 +138,7 @@ TEST_F(word_port, timeout_while_held_prints_the_error_then_releases_the_micropro
         << out;
     ASSERT_GE(trace().size(), 3u);
     const std::vector<sim_access> tail(trace().end() - 3, trace().end());
-    EXPECT_EQ(tail, (std::vector<sim_access>{R(UP_RESET, 0x11), W(UP_RESET, 0x10), W(FULLCHIP_RESET, 3)}));
+    EXPECT_EQ(tail, (std::vector<sim_access>{R(REG_UP_RESET, 0x11), W(REG_UP_RESET, 0x10), W(REG_FULLCHIP_RESET, 3)}));
 }
 
 }  // namespace
