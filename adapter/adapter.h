@@ -100,8 +100,15 @@ public:
     const pci_function& function() const { return fn_; }
     std::string address() const { return function_address(fn_); }
     observer& obs() { return obs_; }
-    int64_t clock_us() { return platform_.clock_us(); }
-    int64_t seconds() { return platform_.clock_us() / 1000000; }
+    // How long this adapter's waits took lately (microseconds of its clock):
+    // the word port sleeps for most of the next one.
+    struct wait_times {
+        int64_t read_transfer = 0, write_transfer = 0, write_cycle = 0;
+    };
+    wait_times& waits() { return waits_; }
+
+    int64_t clock_us() { return platform_.clock_us(fn_); }
+    int64_t seconds() { return platform_.clock_us(fn_) / 1000000; }
 
 private:
     platform& platform_;
@@ -109,6 +116,7 @@ private:
     adapter_lock lock_;
     std::unique_ptr<register_window> win_;
     observer& obs_;
+    wait_times waits_;
 };
 
 // Scans the platform's functions and opens the one at addr: takes its lock
@@ -118,6 +126,12 @@ private:
 // holds the adapter, or when the window cannot be mapped; no register is
 // touched then.
 std::unique_ptr<adapter_session> open_adapter(platform& p, const adapter_address& addr, observer& obs);
+// The same for a function already found by a scan: the checks, the lock,
+// the window, the VPD timer.
+std::unique_ptr<adapter_session> open_function(platform& p, const pci_function& fn, observer& obs);
+
+// "BB:SS.F" or "DDDD:BB:SS.F", as given.
+std::string address_text(const adapter_address& a);
 
 // ---- config-space backdoor and EEPROM word port ------------------------
 

@@ -1,6 +1,7 @@
 // Chip control: microprocessor reset, full chip reset, VPD timer.
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "adapter/adapter.h"
@@ -72,7 +73,15 @@ void for_each_deferred(Fn fn) {
         fn(sig);
 }
 
+// Holds on several adapters at once (one thread each) share one deferral:
+// the first hold installs it, the last release takes it away.
+std::mutex g_hold_mutex;
+int g_holds = 0;
+
 void defer_signals() {
+    std::lock_guard<std::mutex> guard(g_hold_mutex);
+    if (g_holds++ > 0)
+        return;
     struct sigaction sa = {};
     sa.sa_handler = note_signal;
     sigemptyset(&sa.sa_mask);
@@ -85,6 +94,9 @@ void defer_signals() {
 }
 
 void restore_signals() {
+    std::lock_guard<std::mutex> guard(g_hold_mutex);
+    if (--g_holds > 0)
+        return;
     for_each_deferred([](int sig) { sigaction(sig, &g_saved_actions[sig], nullptr); });
     sigaction(SIGPIPE, &g_saved_pipe_action, nullptr);
 }

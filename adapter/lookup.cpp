@@ -178,7 +178,16 @@ std::unique_ptr<adapter_session> open_adapter(platform& p, const adapter_address
         throw failure(error_kind::failed, msg);
     }
 
-    const pci_function& fn = found.front();
+    return open_function(p, found.front(), obs);
+}
+
+std::string address_text(const adapter_address& a) {
+    const std::string bdf = strprintf("%02x:%02x.%x", static_cast<unsigned>(a.bus), static_cast<unsigned>(a.slot),
+                                      static_cast<unsigned>(a.function));
+    return a.has_domain ? strprintf("%04x:", a.domain) + bdf : bdf;
+}
+
+std::unique_ptr<adapter_session> open_function(platform& p, const pci_function& fn, observer& obs) {
     // An I/O BAR, or none at all, is no register window: mapping it through
     // /dev/mem would reach system memory instead of the adapter.
     if ((fn.base_addr0 & 1u) != 0 || bar0_physical(fn.base_addr0) == 0)

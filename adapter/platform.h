@@ -52,6 +52,13 @@ public:
     // Microseconds of the platform's clock (wall clock on the host, virtual
     // in the simulator unless it runs in real time).
     virtual int64_t clock_us() = 0;
+    // The clock a session on fn waits by: the platform's, unless each
+    // adapter keeps its own (the simulator's models on virtual time).
+    virtual int64_t clock_us(const pci_function& /*fn*/) { return clock_us(); }
+    // Lets about us microseconds of that clock pass without spinning a
+    // core; false when the clock passes only with register accesses (a
+    // virtual clock), so that waiting means polling.
+    virtual bool sleep_us(int64_t us) = 0;
 
     // Where adapter locks live (a folder only this user may write); empty:
     // no lock is taken.

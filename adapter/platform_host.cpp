@@ -6,7 +6,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <sys/prctl.h>
+
 #include <cerrno>
+#include <ctime>
 #include <climits>
 #include <cstring>
 
@@ -116,6 +119,16 @@ int64_t host_platform::clock_us() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+bool host_platform::sleep_us(int64_t us) {
+    // The kernel's default slack (50 us) would lengthen every short sleep.
+    static const bool precise = prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0;
+    (void)precise;
+    struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    return true;
 }
 
 // POWER kernels publish each function's EEH state in sysfs; other hosts have

@@ -29,6 +29,7 @@ public:
     std::vector<pci_function> scan() override;
     std::unique_ptr<register_window> map(const pci_function& fn) override;
     int64_t clock_us() override;
+    bool sleep_us(int64_t us) override;
     std::string lock_dir() const override { return places_.lock_dir; }
     std::string backup_dir() const override { return places_.backup_dir; }
     std::string journal_dir() const override { return places_.journal_dir; }

@@ -5,6 +5,7 @@
 // EEPROM word at a time.  A request write and its data access must follow
 // each other with nothing in between: nothing else in the process touches
 // the pair, and the adapter lock keeps other runs away.
+#include <algorithm>
 #include <cstdio>
 
 #include "adapter/adapter.h"
@@ -44,6 +45,48 @@ private:
     adapter_session& s_;
     uint32_t polls_ = 0;
     int64_t deadline_ = 0;
+};
+
+// Waits for the adapter without spinning a core: sleeps for most of the
+// wait this kind of wait took last time (learned from the adapter's own
+// answers), then polls back to back.  On a clock that passes only with
+// register accesses (the simulator's virtual time) it never sleeps.
+class polite_wait {
+public:
+    polite_wait(adapter_session& s, int64_t& estimate_us) : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
+        if (estimate_ > k_worth_sleeping_us)
+            s_.host().sleep_us(estimate_ - estimate_ / 16);
+    }
+    ~polite_wait() { done(); }
+    // Not ready at a poll: a short sleep before the next one.
+    void again() {
+        if (++misses_ == 1 && estimate_ > k_worth_sleeping_us)
+            step_ = std::max<int64_t>(estimate_ / 32, 2);
+        if (step_)
+            s_.host().sleep_us(step_);
+    }
+    // Ready: learn from how long it took.  Ready at the first poll after the
+    // sleep may mean the sleep was too long: the estimate drifts down;
+    // otherwise it becomes the time this wait took.
+    void done() {
+        if (finished_)
+            return;
+        finished_ = true;
+        const int64_t took = s_.clock_us() - t0_;
+        if (misses_ == 0)
+            estimate_ -= estimate_ / 32;
+        else
+            estimate_ = took;
+    }
+
+private:
+    static constexpr int64_t k_worth_sleeping_us = 40;
+    adapter_session& s_;
+    int64_t& estimate_;
+    int64_t t0_;
+    int misses_ = 0;
+    int64_t step_ = 0;
+    bool finished_ = false;
 };
 
 // What the platform's slot state (see platform_ops::slot_state) says, with
@@ -94,12 +137,16 @@ uint32_t se_read_for(adapter_session& s, uint32_t address, uint32_t reported_add
 
 void wait_vpd_cap_not_busy(adapter_session& s, uint32_t flag, uint32_t eeprom_address) {
     wait_bound bound(s);
+    polite_wait wait(s, flag ? s.waits().write_transfer : s.waits().read_transfer);
     for (;;) {
         uint32_t v = read_pci(s, VPD_CAP_ADDR);
         if (v == 0xFFFFFFFFu)
             adapter_gone(s, eeprom_address);
-        if (((v >> 31) & 1u) != flag)
+        if (((v >> 31) & 1u) != flag) {
+            wait.done();
             return;
+        }
+        wait.again();
         if (bound.expired())
             throw failure(error_kind::failed,
                              strprintf("ERROR: the adapter did not answer: the VPD %s of EEPROM address 0x%04x did "
@@ -123,7 +170,9 @@ void se_write(adapter_session& s, uint32_t address, uint32_t word) {
     write_pci(s, VPD_CAP_DATA, 0);
 
     wait_bound bound(s);
+    polite_wait cycle(s, s.waits().write_cycle);
     while (se_read_for(s, SE_STATUS_ADDR, address) & 1u) {
+        cycle.again();
         if (bound.expired())
             throw failure(error_kind::failed,
                              strprintf("ERROR: the adapter did not answer: the EEPROM still reported busy 2 seconds "

@@ -34,6 +34,8 @@ public:
     virtual void copy_repaired(int /*index*/, uint32_t /*address*/, const std::string& /*state*/, int /*from_index*/, uint32_t /*from_address*/) {}
     // A failure's text, shown where it happened (before the chip reset).
     virtual void failure_shown(const std::string& /*text*/) {}
+    // More of the command's text output, after the run (a report, a dump).
+    virtual void text(const std::string& /*t*/) {}
     // A note that is not the command's result (standard error).
     virtual void note(const std::string& /*text*/) {}
 };

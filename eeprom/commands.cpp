@@ -167,7 +167,9 @@ void run_change(adapter_session& s, const request& rq, image_file* image, comman
     write_backup(backup, p.before.data(), s.obs());
 
     image_file_guard file_guard(s.obs());
-    if (image && !p.image_with_identity.empty()) {
+    // With several adapters each board's identity goes into its own bytes
+    // only: the file is never changed.
+    if (image && !p.image_with_identity.empty() && !rq.several()) {
         if (image->updatable()) {
             image->replace(p.image_with_identity);
             file_guard.arm(image);
@@ -277,7 +279,8 @@ std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p
         const image_kind kind = kind_of(rq);
         check_range(kind.first, kind.size,
                     rq.type == image_type::vpd ? "VPD image" : rq.type == image_type::init ? "Init image" : "image");
-        const bool update = c == command_code::write && rq.type != image_type::init && !rq.change.plan_only;
+        const bool update =
+            c == command_code::write && rq.type != image_type::init && !rq.change.plan_only && !rq.several();
         // One byte more than -len asks for is read, so that a longer file
         // shows as too long.
         auto f = image_file::open(rq.file, update ? image_file::use::update : image_file::use::read, rq.size, obs);

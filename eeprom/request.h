@@ -25,7 +25,12 @@ struct request {
     bool file_given = false;
 
     change_options change;
-    std::vector<adapter_address> addresses;  // -b; one today
+    std::vector<adapter_address> addresses;  // -b, in the order given
+    bool all_adapters = false;               // -b all: every adapter of the host
+    // Several adapters (-b more than once, or -b all): each runs in a
+    // session of its own at the same time; write never changes the image
+    // file, read saves one file per adapter.
+    bool several() const { return all_adapters || addresses.size() > 1; }
     bool json = false;                       // -json: one JSON document on standard output
 
     // Checked board-info values (bdinfo FILE); the board's own identity is

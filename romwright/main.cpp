@@ -9,6 +9,7 @@
 #include "common/error.h"
 #include "eeprom/commands.h"
 #include "eeprom/vpd_report.h"
+#include "romwright/fleet.h"
 #include "romwright/list.h"
 #include "romwright/render.h"
 #include "romwright/romwright.h"
@@ -25,7 +26,7 @@ struct outcome {
 
 // The checks of the request that need no file and no adapter.
 void check_request(const request& rq) {
-    if (rq.addresses.empty())
+    if (rq.addresses.empty() && !rq.all_adapters)
         throw failure(error_kind::failed, "Please specify the bus:device:function number using -b option\n");
     if (!uses_range(rq.command))
         return;  // a range the command passes over is not checked either
@@ -46,6 +47,22 @@ void run(platform& p, const request& rq, observer& obs, outcome& o) {
     run_command(*session, rq, image.get(), o.result);
 }
 
+// Output that did not reach its destination (a full disk, a pipe whose
+// reader went away while SIGPIPE was ignored) is a failure, noted where the
+// output cannot go.
+int finish(int status) {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        const int e = errno;
+        std::fprintf(stderr, "romwright: standard output could not be written%s%s\n", e ? ": " : "",
+                     e ? std::strerror(e) : "");
+        if (status == EXIT_STATUS_OK)
+            status = EXIT_STATUS_FAILED;
+        std::clearerr(stdout);  // the next run in this process starts clean
+    }
+    return status;
+}
+
 }  // namespace
 
 int romwright_main(platform& p, int argc, char** argv) {
@@ -60,6 +77,20 @@ int romwright_main(platform& p, int argc, char** argv) {
         // Warnings are no result: under -json they stay off standard output.
         for (const std::string& w : rq.warnings)
             std::fputs(w.c_str(), rq.json ? stderr : stdout);
+        if (rq.several() && rq.command != command_code::list) {
+            check_request(rq);
+            int st = run_several(p, rq);
+            if (const int sig = deferred_signal()) {
+                clear_deferred_signal();
+                if (!rq.json)
+                    std::printf("%s (signal %d) arrived during the command; every transfer was finished first, "
+                                "the adapters reset; stopping\n",
+                                deferred_signal_name(sig).c_str(), sig);
+                if (st == EXIT_STATUS_OK)
+                    st = EXIT_STATUS_SIGNAL_BASE + sig;
+            }
+            return finish(st);
+        }
         if (rq.command == command_code::list) {
             const list_result l = list_adapters(p, *obs);
             std::fputs((rq.json ? render_list_json(l) : render_list_text(l)).c_str(), stdout);
@@ -117,17 +148,5 @@ int romwright_main(platform& p, int argc, char** argv) {
             std::printf("%s (signal %d) arrived during the command, which failed; the adapter reset; stopping\n",
                         signal.c_str(), sig);
     }
-    // Output that did not reach its destination (a full disk, a pipe whose
-    // reader went away while SIGPIPE was ignored) is a failure, noted where
-    // the output cannot go.
-    errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        const int e = errno;
-        std::fprintf(stderr, "romwright: standard output could not be written%s%s\n", e ? ": " : "",
-                     e ? std::strerror(e) : "");
-        if (status == EXIT_STATUS_OK)
-            status = EXIT_STATUS_FAILED;
-        std::clearerr(stdout);  // the next run in this process starts clean
-    }
-    return status;
+    return finish(status);
 }

@@ -2,6 +2,7 @@
 #include "romwright/render.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -12,16 +13,56 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// Standard output is flushed only where a long transfer shows progress:
-// until then a reader that went away cannot end the run early.
-void out(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-void flushed(const std::string& text) {
-    out(text);
-    std::fflush(stdout);
-}
+struct text_sink {
+    virtual ~text_sink() = default;
+    virtual void write(const std::string& text, bool flush) = 0;
+    virtual void note(const std::string& text) = 0;
+};
+
+// Where a text observer's output goes: standard output as it is, or, for
+// one of several adapters, whole lines prefixed with the adapter's address.
+class stdout_sink : public text_sink {
+public:
+    void write(const std::string& text, bool flush) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        if (flush)
+            std::fflush(stdout);
+    }
+    void note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
+};
+
+std::mutex g_output_mutex;  // lines of several adapters never mix
+
+class prefix_sink : public text_sink {
+public:
+    explicit prefix_sink(std::string prefix) : prefix_(std::move(prefix)) {}
+    ~prefix_sink() override {
+        if (!out_.empty())
+            write("\n", true);
+    }
+    void write(const std::string& text, bool) override { emit(out_, text, stdout); }
+    void note(const std::string& text) override { emit(err_, text, stderr); }
+
+private:
+    void emit(std::string& pending, const std::string& text, FILE* to) {
+        pending += text;
+        size_t start = 0;
+        std::string whole;
+        for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1)
+            whole += prefix_ + pending.substr(start, nl + 1 - start);
+        pending.erase(0, start);
+        if (whole.empty())
+            return;
+        std::lock_guard<std::mutex> guard(g_output_mutex);
+        std::fputs(whole.c_str(), to);
+        std::fflush(to);
+    }
+    std::string prefix_, out_, err_;
+};
 
 class text_observer : public observer {
 public:
+    explicit text_observer(std::unique_ptr<text_sink> sink) : sink_(std::move(sink)) {}
     void identity_used(const std::string& part, const std::string& serial, const std::string& mac) override {
         out("Using Part number(from Board)\t:" + printable_field(part) + "\n" +
             "Using Serial number(from Board)\t:" + printable_field(serial) + "\n" +
@@ -37,7 +78,7 @@ public:
         flushed(strprintf("0x%x bytes of 0x%x written\n", done, total));
     }
     void mismatch(uint32_t address, uint32_t file, uint32_t eeprom) override {
-        std::printf("Addr:0x%08x, Filedata:0x%08x != EEPROMData:0x%08x\n", address, file, eeprom);
+        out(strprintf("Addr:0x%08x, Filedata:0x%08x != EEPROMData:0x%08x\n", address, file, eeprom));
     }
     void chip_reset(bool done) override {
         if (done)
@@ -67,13 +108,25 @@ public:
                       from_index, from_address));
     }
     void failure_shown(const std::string& text) override { flushed(text); }
-    void note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
+    void note(const std::string& text) override { sink_->note(text); }
+    void text(const std::string& t) override { sink_->write(t, false); }
+
+private:
+    // Standard output is flushed only where a long transfer shows progress:
+    // until then a reader that went away cannot end the run early.
+    void out(const std::string& t) { sink_->write(t, false); }
+    void flushed(const std::string& t) { sink_->write(t, true); }
+    std::unique_ptr<text_sink> sink_;
 };
 
 class json_observer : public observer {
 public:
+    explicit json_observer(std::unique_ptr<text_sink> sink) : sink_(std::move(sink)) {}
     void failure_shown(const std::string&) override {}  // the document's "error" carries it
-    void note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
+    void note(const std::string& text) override { sink_->note(text); }
+
+private:
+    std::unique_ptr<text_sink> sink_;
 };
 
 json identity_json(const std::optional<board_identity>& id) {
@@ -135,8 +188,13 @@ std::string plan_text(const request& rq, const command_result& r) {
 
 }  // namespace
 
-std::unique_ptr<observer> make_text_observer() { return std::make_unique<text_observer>(); }
-std::unique_ptr<observer> make_json_observer() { return std::make_unique<json_observer>(); }
+std::unique_ptr<observer> make_text_observer() { return std::make_unique<text_observer>(std::make_unique<stdout_sink>()); }
+std::unique_ptr<observer> make_json_observer() { return std::make_unique<json_observer>(std::make_unique<stdout_sink>()); }
+std::unique_ptr<observer> make_prefixed_observer(const std::string& prefix, bool json) {
+    if (json)
+        return std::make_unique<json_observer>(std::make_unique<prefix_sink>(prefix));
+    return std::make_unique<text_observer>(std::make_unique<prefix_sink>(prefix));
+}
 
 std::string printable_field(const std::string& bytes) {
     std::string s;

@@ -15,6 +15,9 @@ std::unique_ptr<observer> make_text_observer();
 // Under -json standard output carries only the document: notes, and texts
 // shown along the way, go to standard error.
 std::unique_ptr<observer> make_json_observer();
+// One of several adapters: every line, on standard output and standard
+// error, prefixed (the adapter's address and ": ") and written whole.
+std::unique_ptr<observer> make_prefixed_observer(const std::string& prefix, bool json);
 
 // Bytes of a board's identity fields: printable ASCII as it is, every other
 // byte as "\xNN" (a terminal never gets control bytes from a board).

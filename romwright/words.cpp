@@ -48,10 +48,14 @@ const command_word k_command_words[] = {
     {"-len", true, false, [](request& rq, char* n) { set_number(rq, rq.size, "-len", n, 4, SEEPROM_SIZE); }},
     {"-b", true, true,
      [](request& rq, char* text) {
+         if (std::strcmp(text, "all") == 0) {
+             rq.all_adapters = true;
+             return;
+         }
          adapter_address a;
          if (!parse_adapter_address(text, &a))
              usage_error(strprintf("Unable to parse -b arg: %s\n", text));
-         rq.addresses.assign(1, a);  // a later -b replaces an earlier one
+         rq.addresses.push_back(a);  // each -b adds an adapter
      }},
     {"restore", true, false, [](request& rq, char* file) { set_file(rq, command_code::restore, file); }},
     {"-backup", true, false,

@@ -62,6 +62,14 @@ int sim_adapter::open(const sim_config& cfg, std::string& err) {
             fill_sample_board(eeprom_);
     } else {
         const char* path = cfg_.eeprom_path.c_str();
+        // A file nobody may write is protected by its owner (a backup is
+        // such a file): never an EEPROM, even for root.
+        struct stat mode;
+        if (stat(path, &mode) == 0 && (mode.st_mode & 0222) == 0) {
+            err = std::string("romwright-sim: ") + path +
+                  " has no write permission bits: it is not taken as an EEPROM file (copy it, or chmod u+w it)\n";
+            return -1;
+        }
         int fd = ::open(path, O_RDWR | O_CLOEXEC);
         bool created = false;
         if (fd < 0 && errno == ENOENT) {

@@ -23,6 +23,7 @@ struct sim_config {
     std::string eeprom_path;       // empty: an in-memory EEPROM
     bool blank = false;            // a new EEPROM starts as all 0xFF
     std::vector<pci_function> devices;  // empty: one function at 0000:04:00.0
+    std::vector<std::string> device_files;  // beside devices: an EEPROM file of its own, or "" to share eeprom_path
     uint32_t write_cycle_us = 5000;  // --write-cycle-ms, in microseconds
     bool write_protect = false;
     bool stall_vpd = false;
@@ -135,14 +136,23 @@ private:
 // The one simulated adapter of the process.
 sim_adapter& the_sim();
 
-// The simulated adapter as the program's platform.
+// The simulated host as the program's platform: the functions of the
+// configuration, those given an EEPROM file of their own (--device
+// ADDR=FILE) each on an adapter model of its own, the others on `shared`.
 class sim_platform : public platform {
 public:
-    explicit sim_platform(sim_adapter& sim) : sim_(sim) {}
+    explicit sim_platform(sim_adapter& shared) : shared_(shared) {}
+    ~sim_platform() override;
+    // Opens an adapter model for every function with a file of its own;
+    // returns 0, or -1 with a message in err.
+    int open_own_adapters(std::string& err);
+
     const char* name() const override { return "sim"; }
     std::vector<pci_function> scan() override;
     std::unique_ptr<register_window> map(const pci_function& fn) override;
     int64_t clock_us() override;
+    int64_t clock_us(const pci_function& fn) override;
+    bool sleep_us(int64_t us) override;
     std::string lock_dir() const override;
     std::string lock_name(const pci_function& fn) const override;
     std::string backup_dir() const override;
@@ -151,8 +161,15 @@ public:
     bool read_slot_state(const std::string& path, std::string& state) override;
     bool own_file(const char* path, std::string& what) const override;
 
+    // The model behind fn, and every model (the shared one first).
+    sim_adapter& adapter_of(const pci_function& fn);
+    std::vector<sim_adapter*> adapters();
+
 private:
-    sim_adapter& sim_;
+    std::string home_dir() const;
+    std::string file_of(const pci_function& fn) const;
+    sim_adapter& shared_;
+    std::vector<std::pair<pci_function, std::unique_ptr<sim_adapter>>> own_;
 };
 
 // Fills eeprom (32768 bytes) with the built-in sample board.

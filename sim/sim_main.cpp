@@ -33,6 +33,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     sim_platform platform(sim);
+    if (platform.open_own_adapters(err) != 0) {
+        std::fputs(err.c_str(), stderr);
+        return 2;
+    }
 
     static char program[] = "romwright";
     std::vector<char*> words{program};
@@ -41,7 +45,14 @@ int main(int argc, char** argv) {
     words.push_back(nullptr);
     int status = romwright_main(platform, static_cast<int>(words.size()) - 1, words.data());
     if (cfg.stats) {
-        const sim_counts& c = sim.counts();
+        sim_counts c;  // every model's together
+        for (sim_adapter* a : platform.adapters()) {
+            c.register_reads += a->counts().register_reads;
+            c.register_writes += a->counts().register_writes;
+            c.eeprom_words_read += a->counts().eeprom_words_read;
+            c.status_polls += a->counts().status_polls;
+            c.eeprom_words_written += a->counts().eeprom_words_written;
+        }
         const int64_t us = sim.elapsed_us();
         std::fprintf(stderr,
                      "romwright-sim: register reads %llu, register writes %llu; EEPROM words read %llu (status polls "

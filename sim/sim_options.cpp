@@ -17,8 +17,12 @@ const char* sim_usage_text() {
            "                       word written reaches FILE at once; a missing FILE is\n"
            "                       created holding the sample board (default: in memory)\n"
            "  --blank              a new EEPROM starts as 32768 bytes of 0xFF\n"
-           "  --device ADDR        a PCI function [DDDD:]BB:SS.F present on the simulated\n"
-           "                       host (repeatable; default 0000:04:00.0)\n"
+           "  --device ADDR[=FILE] a PCI function [DDDD:]BB:SS.F present on the simulated\n"
+           "                       host (repeatable; default 0000:04:00.0); with =FILE it\n"
+           "                       has an EEPROM of its own in FILE (created holding the\n"
+           "                       sample board when missing), else it shares --eeprom\n"
+           "  --real-time          transfer latency and write cycles pass on the host's\n"
+           "                       clock (default: a virtual clock)\n"
            "  --write-cycle-ms N   virtual length of one EEPROM write cycle (default 5;\n"
            "                       up to three decimals, e.g. 0.5)\n"
            "  --write-protect      the EEPROM ignores the data of every write\n"
@@ -145,6 +149,7 @@ const sim_option k_sim_options[] = {
     {"--write-protect", false, [](sim_config& c, const char*, std::string&) { return c.write_protect = true; }},
     {"--frozen", false, [](sim_config& c, const char*, std::string&) { return c.frozen = true; }},
     {"--stats", false, [](sim_config& c, const char*, std::string&) { return c.stats = true; }},
+    {"--real-time", false, [](sim_config& c, const char*, std::string&) { return c.real_clock = true; }},
     {"--memory-off", false, [](sim_config& c, const char*, std::string&) { return c.memory_off = true; }},
     {"--backup-dir", true,
      [](sim_config& c, const char* arg, std::string&) {
@@ -177,9 +182,14 @@ const sim_option k_sim_options[] = {
      }},
     {"--device", true,
      [](sim_config& c, const char* arg, std::string& err) {
+         // ADDR=FILE: the function has an EEPROM file of its own.
+         const char* eq = std::strchr(arg, '=');
+         const std::string address = eq ? std::string(arg, eq) : std::string(arg);
          pci_function fn;
-         if (!sim_parse_device(arg, &fn))
-             return refuse(err, "--device", arg, "expected [DDDD:]BB:SS.F in hexadecimal");
+         if (!sim_parse_device(address.c_str(), &fn))
+             return refuse(err, "--device", arg, "expected [DDDD:]BB:SS.F[=FILE], the address in hexadecimal");
+         if (eq && !eq[1])
+             return refuse(err, "--device", arg, "expected a file name after '='");
          // A function listed twice would make every -b naming it ambiguous.
          for (const pci_function& d : c.devices)
              if (d.domain == fn.domain && d.bus == fn.bus && d.dev == fn.dev && d.func == fn.func) {
@@ -191,6 +201,8 @@ const sim_option k_sim_options[] = {
                                    .c_str());
              }
          c.devices.push_back(fn);
+         c.device_files.resize(c.devices.size() - 1);
+         c.device_files.push_back(eq ? eq + 1 : "");
          return true;
      }},
     {"--write-cycle-ms", true,

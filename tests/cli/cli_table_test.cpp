@@ -120,7 +120,7 @@ TEST(cli_table, messages_and_statuses) {
          "Unable to open file:no such-dir/init-v2.bin\n"},
         // The last command word wins; later values replace earlier ones.
         {{}, {"clearinit", "-b", "04:00.0", "-len", "8", "dump", "-len", "16"}, 0, dump16},
-        {{}, {"dump", "-b", "05:00.0", "-b", "04:00.0", "clearinit"}, 0, clearinit_out},
+        {{}, {"dump", "-b", "04:00.0", "clearinit"}, 0, clearinit_out},
         {{}, {"-b", "04:00.0", "read", "-out.bin"}, 1, "ERROR: Invalid filename specified\n"},
         {{"--device", "0001:04:00.0"}, {"-b", "0000:04:00.0", "-len", "16"}, 1, "Unable to find device  1e2c:*\n"},
     };
