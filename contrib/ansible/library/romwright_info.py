@@ -1,0 +1,168 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# Part of romwright, under the GNU General Public License version 2 (the
+# LICENSE file at the top of the romwright tree).
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+module: romwright_info
+short_description: Gather the network adapters of a host and their VPD with romwright
+description:
+  - Lists every adapter of the managed host with C(romwright list -json) and
+    reads each one's VPD with C(romwright -b ADDRESS vpd -json), then sets
+    them as the fact C(romwright) (C(ansible_facts.romwright.adapters)).
+  - Changes nothing; C(vpd) only reads the 14 VPD copies of the EEPROM.
+  - An adapter whose VPD cannot be read (in use by another romwright run,
+    not answering) is still listed, with C(vpd) null and the reason in
+    C(vpd_error); only a failure of C(list) itself fails the task.
+version_added: "1.0.0"
+options:
+  executable:
+    description:
+      - The words that start romwright, the first one a program name (looked
+        up in C(PATH), C(/sbin), C(/usr/sbin) and C(/usr/local/sbin)) or
+        path.
+      - To rehearse a playbook on the simulated adapter, give
+        C(["romwright-sim", "--eeprom", "/path/e.bin", "--"]).
+    type: list
+    elements: str
+    default: [romwright]
+notes:
+  - Supports check mode (it changes nothing either way).
+  - Needs root on a real host; use C(become) where the connection is not
+    root.
+requirements:
+  - romwright (or romwright-sim) on the managed host
+seealso:
+  - module: romwright_image
+author:
+  - romwright maintainers
+'''
+
+EXAMPLES = r'''
+- name: Gather the adapters and their VPD
+  romwright_info:
+  become: true
+
+- name: Serial number of every adapter
+  ansible.builtin.debug:
+    msg: "{{ item.address }}: {{ item.vpd.summary.serial_number.value | default('unreadable') }}"
+  loop: "{{ ansible_facts.romwright.adapters }}"
+
+- name: Stop where an adapter's VPD copies do not all agree
+  ansible.builtin.assert:
+    that: item.vpd_status == 0
+  loop: "{{ ansible_facts.romwright.adapters }}"
+'''
+
+RETURN = r'''
+ansible_facts:
+  description: The facts gathered.
+  returned: always
+  type: complex
+  contains:
+    romwright:
+      description: What romwright found on the host.
+      returned: always
+      type: complex
+      contains:
+        adapters:
+          description:
+            - One entry per PCI function of the adapters' vendor, as C(list -json)
+              gives it (C(address), C(vendor), C(device), C(bar0), C(driver),
+              C(in_use)), with its VPD added. Empty when the host has none.
+          returned: always
+          type: list
+          elements: dict
+          contains:
+            address:
+              description: Full PCI address.
+              type: str
+              sample: "0000:04:00.0"
+            vpd:
+              description:
+                - The C(vpd -json) document (C(copies), C(summary), and
+                  C(interrupted) while the journal of an unfinished change
+                  stands), or null when the VPD could not be read.
+              type: dict
+            vpd_status:
+              description:
+                - romwright's exit status for C(vpd) (0 when all 14 copies are
+                  good and agree, 1 otherwise or when it could not be read).
+              type: int
+            vpd_error:
+              description: Why the VPD could not be read.
+              returned: when the VPD could not be read
+              type: str
+'''
+
+import json
+
+from ansible.module_utils.basic import AnsibleModule
+
+
+def resolve_executable(module, words):
+    if not words or not words[0]:
+        module.fail_json(msg='executable must name a program')
+    words = list(words)
+    if '/' not in words[0]:
+        words[0] = module.get_bin_path(words[0], required=True,
+                                       opt_dirs=['/sbin', '/usr/sbin', '/usr/local/sbin'])
+    return words
+
+
+def run_romwright(module, cmd):
+    """Runs one romwright command line with -json; returns (document, rc, stderr)."""
+    rc, out, err = module.run_command(cmd, expand_user_and_vars=False, environ_update={'LC_ALL': 'C'})
+    try:
+        doc = json.loads(out)
+    except ValueError:
+        doc = None
+    if not isinstance(doc, dict):
+        module.fail_json(msg='romwright printed no JSON document (exit status %d)' % rc,
+                         cmd=cmd, rc=rc, stdout=out, stderr=err)
+    return doc, rc, err
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            executable=dict(type='list', elements='str', default=['romwright']),
+        ),
+        supports_check_mode=True,
+    )
+    romwright = resolve_executable(module, module.params['executable'])
+
+    cmd = romwright + ['list', '-json']
+    doc, rc, err = run_romwright(module, cmd)
+    # No adapter at all is status 1 with an empty list: a fact, not a failure.
+    if not isinstance(doc.get('adapters'), list) or 'error' in doc:
+        module.fail_json(msg='romwright: %s' % doc.get('error', 'list failed with status %s' % rc),
+                         cmd=cmd, rc=rc, stderr=err)
+
+    adapters = []
+    for entry in doc['adapters']:
+        adapter = dict(entry)
+        vcmd = romwright + ['-b', entry['address'], 'vpd', '-json']
+        vdoc, vrc, verr = run_romwright(module, vcmd)
+        adapter['vpd_status'] = vdoc.get('status', vrc)
+        if 'error' in vdoc:
+            adapter['vpd'] = None
+            adapter['vpd_error'] = vdoc['error']
+        else:
+            adapter['vpd'] = vdoc
+            i = vdoc.get('interrupted')
+            if isinstance(i, dict):
+                module.warn('the EEPROM of %s may be half-written: %s of %s did not finish; %s puts it back'
+                            % (entry['address'], i.get('command', '?'), i.get('time', '?'),
+                               i.get('restore') or 'a restore of the backup taken before it'))
+        adapters.append(adapter)
+
+    module.exit_json(changed=False, ansible_facts=dict(romwright=dict(adapters=adapters)))
+
+
+if __name__ == '__main__':
+    main()
