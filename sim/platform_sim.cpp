@@ -1,4 +1,5 @@
 // The simulator behind the platform seam.
+#include <cerrno>
 #include <cstring>
 
 #include "adapter/adapter.h"
@@ -26,12 +27,22 @@ private:
 
 std::vector<pci_function> sim_platform::scan() {
     std::vector<pci_function> out = sim_.devices();
-    for (pci_function& fn : out)
+    for (pci_function& fn : out) {
         fn.memory_decoding = !sim_.config().memory_off;
+        fn.driver = sim_.config().driver;
+    }
     return out;
 }
 
-std::unique_ptr<register_window> sim_platform::map(const pci_function&) { return std::make_unique<sim_window>(sim_); }
+// As a distribution kernel for POWER refuses it: a locked-down kernel
+// opens no /dev/mem, and registers that a driver holds are not mapped.
+std::unique_ptr<register_window> sim_platform::map(const pci_function& fn) {
+    if (closes_devmem(lockdown()))
+        throw devmem_failure(devmem_step::open, fn, "/dev/mem", EPERM, lockdown());
+    if (!fn.driver.empty())
+        throw devmem_failure(devmem_step::map, fn, "/dev/mem", EPERM, lockdown());
+    return std::make_unique<sim_window>(sim_);
+}
 
 int64_t sim_platform::clock_us() { return sim_.now_us(); }
 
