@@ -119,6 +119,21 @@ private:
     wait_times waits_;
 };
 
+// Where the device-memory file failed: opening it, or mapping fn's window.
+enum class devmem_step { open, map };
+
+// The failure (1) of device-memory file mem at step, errno err, for fn,
+// under a kernel in lockdown mode (platform::lockdown()): the line that
+// names the cause, then why and how to go on.  A locked-down kernel closes
+// the file whatever else holds; otherwise a refused mapping (EPERM) names
+// the driver bound to fn with the commands that unbind it and bind it back,
+// and the kernel parameter that lifts the refusal.
+failure devmem_failure(devmem_step step, const pci_function& fn, const std::string& mem, int err,
+                       const std::string& lockdown);
+
+// True for a lockdown mode that closes the device-memory file.
+bool closes_devmem(const std::string& lockdown);
+
 // Scans the platform's functions and opens the one at addr: takes its lock
 // and maps its window, then turns the VPD timer off.  Throws failure (1)
 // when none matches ("Unable to find device"), when several match, when the

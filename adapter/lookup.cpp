@@ -1,7 +1,7 @@
 // Adapter lookup: finds the PCI function named by -b, refuses an ambiguous
 // or unusable one, locks the adapter against a second run and maps its
-// window.  Also what every platform shares: the lock, address parsing and
-// the slot-state path.
+// window.  Also what every platform shares: the lock, address parsing, the
+// slot-state path and what a refused /dev/mem says.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -19,6 +19,51 @@ std::string function_address(const pci_function& fn) {
 
 std::string slot_state_path(const platform& p, const pci_function& fn) {
     return p.sysfs_root() + "/devices/" + function_address(fn) + "/eeh_pe_state";
+}
+
+bool closes_devmem(const std::string& lockdown) {
+    return lockdown == "integrity" || lockdown == "confidentiality";
+}
+
+// Kernels built with STRICT_DEVMEM and IO_STRICT_DEVMEM (as distribution
+// kernels for POWER are) refuse mappings of registers that a driver has
+// claimed; a kernel in lockdown refuses to open /dev/mem at all.
+failure devmem_failure(devmem_step step, const pci_function& fn, const std::string& mem, int err,
+                       const std::string& lockdown) {
+    const std::string at = function_address(fn);
+    std::string text =
+        step == devmem_step::open
+            ? strprintf("ERROR: cannot open %s: %s (romwright must run as root, with the right to map device "
+                        "memory)\n",
+                        mem.c_str(), std::strerror(err))
+            : strprintf("ERROR: cannot map the register window at 0x%llx through %s: %s (root and a kernel "
+                        "that allows mapping device memory are needed)\n",
+                        static_cast<unsigned long long>(bar0_physical(fn.base_addr0)), mem.c_str(),
+                        std::strerror(err));
+    if (closes_devmem(lockdown)) {
+        text += strprintf("The kernel is locked down (lockdown mode %s in /sys/kernel/security/lockdown, as secure "
+                          "boot may set it): the lockdown closes /dev/mem entirely, so neither unbinding a driver "
+                          "nor iomem=relaxed helps; romwright needs a kernel that is not locked down.\n",
+                          lockdown.c_str());
+    } else if (step == devmem_step::map && err == EPERM && !fn.driver.empty()) {
+        const char* d = fn.driver.c_str();
+        text += strprintf("The driver %s is bound to %s and holds its registers, and this kernel (built with "
+                          "STRICT_DEVMEM and IO_STRICT_DEVMEM) refuses to map registers that a driver holds.\n"
+                          "To go on, unbind the driver (the adapter's port is out of service until it is bound "
+                          "back):\n"
+                          "  echo %s > /sys/bus/pci/drivers/%s/unbind\n"
+                          "run romwright again, then bind the driver back:\n"
+                          "  echo %s > /sys/bus/pci/drivers/%s/bind\n"
+                          "Or boot the kernel with the parameter iomem=relaxed, which lets /dev/mem map registers "
+                          "that a driver holds.\n",
+                          d, at.c_str(), at.c_str(), d, at.c_str(), d);
+    } else if (step == devmem_step::map && err == EPERM) {
+        text += strprintf("No driver is bound to %s, yet something in the kernel has claimed its registers, and "
+                          "this kernel refuses to map claimed registers; booted with the parameter iomem=relaxed it "
+                          "lets /dev/mem map them.\n",
+                          at.c_str());
+    }
+    return failure(error_kind::failed, text);
 }
 
 namespace {

@@ -1,11 +1,12 @@
 // The hardware boundary: the few primitives that differ between the real
 // host and the simulated adapter (PCI scan, register window, register
 // access, clock, the slot state the platform reports, and where its files
-// live).  Exactly two implementations: adapter/platform_host.cpp (libpci,
-// /dev/mem, the wall clock) and sim/platform_sim.cpp.  What both share (the
-// adapter lock, address parsing, the slot-state path) is written once above
-// this seam, and nothing above the register accessors knows which platform
-// is in use.
+// live, the kernel's lockdown mode).  Exactly two implementations:
+// adapter/platform_host.cpp (libpci, /dev/mem, the wall clock) and
+// sim/platform_sim.cpp.  What both share (the adapter lock, address
+// parsing, the slot-state path, what a refused /dev/mem says) is written
+// once above this seam, and nothing above the register accessors knows
+// which platform is in use.
 #pragma once
 
 #include <cstdint>
@@ -76,6 +77,11 @@ public:
     // The first line of the platform's slot-state file at path (see
     // slot_state_path()); false when there is none.
     virtual bool read_slot_state(const std::string& path, std::string& state) = 0;
+
+    // The kernel's lockdown mode ("none", "integrity", "confidentiality"),
+    // the selected one of the host's /sys/kernel/security/lockdown; empty
+    // when the platform does not say.
+    virtual std::string lockdown() const = 0;
 
     // True when path names a file the platform itself works on (the host's
     // device-memory file, the simulator's EEPROM file), compared by device

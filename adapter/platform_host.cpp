@@ -97,20 +97,14 @@ std::unique_ptr<register_window> host_platform::map(const pci_function& fn) {
     const uint64_t phys = bar0_physical(fn.base_addr0);
     int fd = open(mem, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        int e = errno;
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: cannot open %s: %s (romwright must run as root, with the right to map device "
-                                "memory)\n",
-                                mem, strerror(e)));
+        const int e = errno;
+        throw devmem_failure(devmem_step::open, fn, mem, e, lockdown());
     }
     void* base = mmap(nullptr, REGISTER_WINDOW_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(phys));
     if (base == MAP_FAILED) {
-        int e = errno;
+        const int e = errno;
         close(fd);
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: cannot map the register window at 0x%llx through %s: %s (root and a kernel "
-                                "that allows mapping device memory are needed)\n",
-                                static_cast<unsigned long long>(phys), mem, strerror(e)));
+        throw devmem_failure(devmem_step::map, fn, mem, e, lockdown());
     }
     return std::make_unique<mmio_window>(fd, base);
 }
@@ -140,6 +134,21 @@ bool host_platform::read_slot_state(const std::string& path, std::string& state)
         return false;
     state.assign(line, std::strcspn(line, "\n"));
     return true;
+}
+
+std::string selected_lockdown(const std::string& text) {
+    const size_t from = text.find('['), to = text.find(']', from);
+    return from == std::string::npos || to == std::string::npos ? std::string() : text.substr(from + 1, to - from - 1);
+}
+
+// Kernels without the lockdown module, or without securityfs mounted, have
+// no such file: they say nothing.
+std::string host_platform::lockdown() const {
+    file_ptr fp(std::fopen(places_.lockdown.c_str(), "r"));
+    char line[256];
+    if (!fp || !std::fgets(line, sizeof line, fp.get()))
+        return "";
+    return selected_lockdown(line);
 }
 
 // Written into, the device-memory file would scatter bytes over physical

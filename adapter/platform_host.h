@@ -18,6 +18,7 @@ struct host_places {
     std::string lock_dir = "/run/romwright";
     std::string backup_dir = "/var/lib/romwright/backups";
     std::string journal_dir = "/var/lib/romwright/journal";
+    std::string lockdown = "/sys/kernel/security/lockdown";  // the kernel's lockdown modes, the selected one bracketed
 };
 
 class host_platform : public platform {
@@ -35,6 +36,7 @@ public:
     std::string journal_dir() const override { return places_.journal_dir; }
     std::string sysfs_root() const override { return places_.sysfs; }
     bool read_slot_state(const std::string& path, std::string& state) override;
+    std::string lockdown() const override;
     bool own_file(const char* path, std::string& what) const override;
 
 private:
@@ -43,6 +45,10 @@ private:
     // lives (nothing it returned is used after the scan).
     struct pci_access* pacc_ = nullptr;
 };
+
+// The selected mode of a lockdown file's text ("none [integrity]
+// confidentiality" selects integrity); empty when none is bracketed.
+std::string selected_lockdown(const std::string& text);
 
 // The functions of a libpci device list, in list order.
 std::vector<pci_function> host_collect_functions(const struct pci_dev* head, const std::string& sysfs);

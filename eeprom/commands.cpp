@@ -144,6 +144,12 @@ void run_change(adapter_session& s, const request& rq, image_file* image, comman
     out.repairs = p.repairs;
     if (rq.command == command_code::repair && p.repairs.empty())
         return;  // every copy good and agreeing: nothing to hold, back up or write
+    // Mapped although a driver is bound (a kernel that allows it): the
+    // driver's port goes down with the chip reset that ends the change.
+    if (!s.function().driver.empty())
+        s.obs().note(strprintf("romwright: the chip reset at the end of this change resets the port of driver %s "
+                               "bound to %s\n",
+                               s.function().driver.c_str(), s.address().c_str()));
 
     // journal -> backup -> image file -> words -> chip reset -> commit
     journal_guard journal(s.host(), s.function(), s.obs(), out.interrupted);

@@ -78,12 +78,20 @@ std::vector<sim_adapter*> sim_platform::adapters() {
 
 std::vector<pci_function> sim_platform::scan() {
     std::vector<pci_function> out = shared_.devices();
-    for (pci_function& fn : out)
+    for (pci_function& fn : out) {
         fn.memory_decoding = !shared_.config().memory_off;
+        fn.driver = shared_.config().driver;
+    }
     return out;
 }
 
+// As a distribution kernel for POWER refuses it: a locked-down kernel
+// opens no /dev/mem, and registers that a driver holds are not mapped.
 std::unique_ptr<register_window> sim_platform::map(const pci_function& fn) {
+    if (closes_devmem(lockdown()))
+        throw devmem_failure(devmem_step::open, fn, "/dev/mem", EPERM, lockdown());
+    if (!fn.driver.empty())
+        throw devmem_failure(devmem_step::map, fn, "/dev/mem", EPERM, lockdown());
     return std::make_unique<sim_window>(adapter_of(fn));
 }
 

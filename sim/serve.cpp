@@ -160,6 +160,10 @@ int sim_serve(const sim_config& given, std::string& err) {
               "client's\n";
         return 2;
     }
+    if (!given.driver.empty() || !given.lockdown.empty()) {
+        err = "romwright-sim: --serve takes neither --driver nor --lockdown: the kernel is the client's\n";
+        return 2;
+    }
     sim_config cfg = given;
     cfg.real_clock = true;
     sim_adapter& sim = the_sim();

@@ -37,6 +37,8 @@ struct sim_config {
     std::string backup_dir;        // empty: backups/ beside eeprom_path, or none
     bool stats = false;            // access counts on standard error at exit
     bool memory_off = false;       // the functions' memory decoding is off
+    std::string driver;            // the kernel driver bound to every function (empty: none)
+    std::string lockdown;          // the kernel's lockdown mode (empty: the kernel says none)
     std::string serve_path;        // --serve: answer a device over this socket
     bool real_clock = false;       // the host's clock instead of the virtual one
     uint32_t power_loss_after = 0; // end the process at once after this many word writes (0: never)
@@ -159,6 +161,7 @@ public:
     std::string journal_dir() const override;
     std::string sysfs_root() const override { return "/sys/bus/pci"; }
     bool read_slot_state(const std::string& path, std::string& state) override;
+    std::string lockdown() const override { return shared_.config().lockdown; }
     bool own_file(const char* path, std::string& what) const override;
 
     // The model behind fn, and every model (the shared one first).

@@ -1,5 +1,6 @@
 // romwright-sim's own command line.
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,11 @@ const char* sim_usage_text() {
            "  --stats              at exit, print register and EEPROM access counts and the\n"
            "                       virtual time elapsed on standard error\n"
            "  --memory-off         the functions' memory decoding is off\n"
+           "  --driver NAME        kernel driver NAME is bound to the functions: mapping\n"
+           "                       their registers is refused, as a kernel built with\n"
+           "                       STRICT_DEVMEM and IO_STRICT_DEVMEM refuses it\n"
+           "  --lockdown MODE      the kernel's lockdown mode: none, integrity or\n"
+           "                       confidentiality (the last two close /dev/mem)\n"
            "  --serve SOCKET       answer the register accesses of a device elsewhere (a\n"
            "                       virtual machine's) over the UNIX socket SOCKET, on the\n"
            "                       host's clock, instead of running romwright\n"
@@ -164,6 +170,26 @@ const sim_option k_sim_options[] = {
     {"--trace", true,
      [](sim_config& c, const char* arg, std::string&) {
          c.trace_path = arg;
+         return true;
+     }},
+    {"--driver", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         // A name as the kernel's driver folders carry it.
+         const char* allowed = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.";
+         const bool ok = std::isalnum(static_cast<unsigned char>(*arg)) && std::strspn(arg, allowed) == std::strlen(arg);
+         if (!ok)
+             return refuse(err, "--driver", arg,
+                           "expected a driver name of letters, digits, '_', '-' and '.', beginning with a letter or "
+                           "digit");
+         c.driver = arg;
+         return true;
+     }},
+    {"--lockdown", true,
+     [](sim_config& c, const char* arg, std::string& err) {
+         if (std::strcmp(arg, "none") != 0 && std::strcmp(arg, "integrity") != 0 &&
+             std::strcmp(arg, "confidentiality") != 0)
+             return refuse(err, "--lockdown", arg, "expected none, integrity or confidentiality");
+         c.lockdown = arg;
          return true;
      }},
     {"--vpd-us", true,

@@ -140,7 +140,8 @@ TEST(cli_table, simulator_option_errors_end_with_status_2_on_stderr) {
     const std::vector<std::vector<std::string>> bad = {
         {"--bogus"}, {"--eeprom"}, {"--eeprom", ""}, {"--stall", "forever"}, {"--raise", "KILL:3"},
         {"--raise", "USR1"}, {"--device", "04:00"}, {"--write-cycle-ms", "-1"},
-        {"--write-cycle-ms", "0.0005"}, {"--write-cycle-ms", "1."}, {"--write-cycle-ms", "600000.5"}};
+        {"--write-cycle-ms", "0.0005"}, {"--write-cycle-ms", "1."}, {"--write-cycle-ms", "600000.5"},
+        {"--driver", ""}, {"--driver", "../rwnic"}, {"--lockdown", "full"}};
     for (const auto& opts : bad) {
         SCOPED_TRACE(opts[0]);
         run_result r = run_sim(opts, {"-b", "04:00.0", "-len", "4"});
@@ -161,6 +162,11 @@ TEST(cli_table, simulator_option_errors_end_with_status_2_on_stderr) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "romwright-sim: --device 0000:04:00.0: PCI function 0000:04:00.0 is already on the simulated "
                      "host (each --device adds another function)\n");
+
+    // A device served to a virtual machine is under the guest's kernel.
+    r = run_sim({"--serve", dir.file("s.sock"), "--driver", "rwnic"}, {});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "romwright-sim: --serve takes neither --driver nor --lockdown: the kernel is the client's\n");
 }
 
 // The EEPROM file through symbolic links, and never the output of read.

@@ -183,6 +183,46 @@ TEST(safety, memory_decoding_off_is_refused_before_any_register_naming_the_remed
     EXPECT_EQ(b.contents(), sample_board());
 }
 
+// A kernel that refuses /dev/mem, as distribution kernels for POWER do while
+// the adapter's driver holds its registers, or entirely when locked down:
+// the cause, and how to go on, before any register is touched.
+TEST(safety, a_refused_mapping_names_the_driver_or_the_lockdown_and_the_way_on) {
+    board b;
+    const std::string first = "ERROR: cannot map the register window at 0x3fe080000000 through /dev/mem: Operation "
+                              "not permitted (root and a kernel that allows mapping device memory are needed)\n";
+    run_result r = b.run({"-b", "0000:04:00.0", "clearinit"}, {"--driver", "rwnic"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, first +
+                         "The driver rwnic is bound to 0000:04:00.0 and holds its registers, and this kernel (built "
+                         "with STRICT_DEVMEM and IO_STRICT_DEVMEM) refuses to map registers that a driver holds.\n"
+                         "To go on, unbind the driver (the adapter's port is out of service until it is bound back):\n"
+                         "  echo 0000:04:00.0 > /sys/bus/pci/drivers/rwnic/unbind\n"
+                         "run romwright again, then bind the driver back:\n"
+                         "  echo 0000:04:00.0 > /sys/bus/pci/drivers/rwnic/bind\n"
+                         "Or boot the kernel with the parameter iomem=relaxed, which lets /dev/mem map registers that "
+                         "a driver holds.\n");
+    EXPECT_EQ(b.trace_text(), "");
+    EXPECT_EQ(b.contents(), sample_board());
+
+    // Locked down, the kernel opens no /dev/mem: the driver is beside the point.
+    const std::string locked = "The kernel is locked down (lockdown mode integrity in /sys/kernel/security/lockdown, "
+                               "as secure boot may set it): the lockdown closes /dev/mem entirely, so neither "
+                               "unbinding a driver nor iomem=relaxed helps; romwright needs a kernel that is not "
+                               "locked down.\n";
+    r = b.run({"-b", "0000:04:00.0", "dump", "-len", "0x10"}, {"--driver", "rwnic", "--lockdown", "integrity"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ERROR: cannot open /dev/mem: Operation not permitted (romwright must run as root, with the "
+                     "right to map device memory)\n" +
+                         locked);
+    EXPECT_EQ(b.trace_text(), "");
+
+    // Mode none locks nothing; list maps nothing and shows the driver.
+    EXPECT_EQ(b.run({"-b", "0000:04:00.0", "dump", "-len", "0x10"}, {"--lockdown", "none"}).status, 0);
+    r = b.run({"list"}, {"--driver", "rwnic"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "0000:04:00.0  1e2c:8001  BAR0 0x3fe080000000  driver rwnic  not in use\n");
+}
+
 TEST(safety, a_reader_that_goes_away_does_not_stop_a_flash) {
     // The first output reaches the pipe with the first progress line, in the
     // middle of the flash, when nobody reads it any more.

@@ -3,6 +3,7 @@
 // place of /dev/mem with the adapter lock in a scratch directory.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ extern "C" {
 #include "adapter/adapter.h"
 #include "adapter/platform_host.h"
 #include "common/error.h"
+#include "eeprom/commands.h"
 #include "romwright/list.h"
 #include "support/support.h"
 
@@ -102,7 +104,14 @@ protected:
         places.lock_dir = dir.file("lock");
         places.backup_dir = dir.file("backups");
         places.journal_dir = dir.file("journal");
+        places.lockdown = dir.file("lockdown");  // none: the kernel says nothing
         host = std::make_unique<host_platform>(places);
+    }
+    // Binds kernel driver `driver` to function `name` (sysfs's driver link).
+    void bind_driver(const std::string& name, const std::string& driver) {
+        mkdir(dir.file("sys/drivers").c_str(), 0755);
+        mkdir(dir.file("sys/drivers/" + driver).c_str(), 0755);
+        ASSERT_EQ(symlink(("../../drivers/" + driver).c_str(), dir.file("sys/devices/" + name + "/driver").c_str()), 0);
     }
     // flags: the kernel's resource flags (0x140204: 64-bit memory; 0 with
     // bar0 0: no BAR0).  IDs as the kernel's vendor and device files hold them.
@@ -228,6 +237,98 @@ TEST_F(host_sysfs, unopenable_device_memory_is_an_error_naming_the_cause) {
     EXPECT_NE(msg.find("No such file or directory"), std::string::npos) << msg;
     EXPECT_NE(msg.find("root"), std::string::npos) << msg;
     EXPECT_TRUE(lock_is_free("0000:7f:1f"));
+}
+
+// A device-memory file that opens but refuses a writable shared mapping
+// (EPERM), as a kernel with IO_STRICT_DEVMEM refuses registers a driver
+// holds: the driver that the scan read from sysfs, and the way on.
+TEST_F(host_sysfs, a_refused_mapping_names_the_bound_driver_and_the_way_on) {
+    add_device("0003:7f:1f.7", 0x10000);
+    bind_driver("0003:7f:1f.7", "rwnic");
+    const int sealed = memfd_create("mem", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_GE(sealed, 0);
+    ASSERT_EQ(ftruncate(sealed, 0x60000), 0);
+    ASSERT_EQ(fcntl(sealed, F_ADD_SEALS, F_SEAL_WRITE), 0);
+    places.mem = "/proc/self/fd/" + std::to_string(sealed);
+    host = std::make_unique<host_platform>(places);
+    std::string msg;
+    EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
+    EXPECT_EQ(msg.substr(0, msg.find('\n') + 1),
+              "ERROR: cannot map the register window at 0x10000 through " + places.mem +
+                  ": Operation not permitted (root and a kernel that allows mapping device memory are needed)\n");
+    EXPECT_NE(msg.find("The driver rwnic is bound to 0003:7f:1f.7 and holds its registers"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("\n  echo 0003:7f:1f.7 > /sys/bus/pci/drivers/rwnic/unbind\n"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("\n  echo 0003:7f:1f.7 > /sys/bus/pci/drivers/rwnic/bind\n"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("iomem=relaxed"), std::string::npos) << msg;
+    EXPECT_EQ(msg.find("locked down"), std::string::npos) << msg;
+    close(sealed);
+}
+
+// The lockdown file names the modes and brackets the selected one; integrity
+// and confidentiality close /dev/mem, whatever driver is bound.
+TEST_F(host_sysfs, a_locked_down_kernel_is_named_instead_of_the_driver) {
+    add_device("0000:04:00.0", 0x10000);  // no device-memory file made
+    bind_driver("0000:04:00.0", "rwnic");
+    const std::string first = "ERROR: cannot open " + places.mem +
+                              ": No such file or directory (romwright must run as root, with the right to map device "
+                              "memory)\n";
+    std::string msg;
+    for (const char* mode : {"integrity", "confidentiality"}) {
+        write_text(places.lockdown, std::string("none ") + (mode[0] == 'i' ? "[integrity] confidentiality\n"
+                                                                            : "integrity [confidentiality]\n"));
+        EXPECT_EQ(expect_refusal(bdf(4, 0, 0), &msg), EXIT_STATUS_FAILED);
+        EXPECT_EQ(msg, first + "The kernel is locked down (lockdown mode " + mode +
+                           " in /sys/kernel/security/lockdown, as secure boot may set it): the lockdown closes "
+                           "/dev/mem entirely, so neither unbinding a driver nor iomem=relaxed helps; romwright "
+                           "needs a kernel that is not locked down.\n");
+    }
+    write_text(places.lockdown, "[none] integrity confidentiality\n");
+    EXPECT_EQ(expect_refusal(bdf(4, 0, 0), &msg), EXIT_STATUS_FAILED);
+    EXPECT_EQ(msg, first);
+}
+
+// Mapped although a driver is bound (a kernel booted with iomem=relaxed): a
+// change says, before it starts, that its closing chip reset resets the
+// driver's port.  The host maps its window over the ordinary file; the
+// simulated adapter answers the registers.
+TEST_F(host_sysfs, a_change_under_a_bound_driver_warns_of_the_port_reset_first) {
+    struct model_window : register_window {
+        uint32_t read32(uint32_t offset) override { return the_sim().read(offset); }
+        void write32(uint32_t offset, uint32_t value) override { the_sim().write(offset, value); }
+    };
+    struct host_with_model : host_platform {
+        using host_platform::host_platform;
+        std::unique_ptr<register_window> map(const pci_function& fn) override {
+            host_platform::map(fn);  // throws when the host cannot map it
+            return std::make_unique<model_window>();
+        }
+        int64_t clock_us() override { return the_sim().now_us(); }
+    };
+    struct notes : observer {
+        std::vector<std::string> seen;
+        void note(const std::string& text) override { seen.push_back(text); }
+    };
+    add_device("0000:04:00.0", 0x10000);
+    bind_driver("0000:04:00.0", "rwnic");
+    make_mem(0x60000, 0, 0);
+    std::string err;
+    ASSERT_EQ(the_sim().open(sim_config{}, err), 0) << err;
+    host_with_model p(places);
+    notes told;
+    {
+        std::unique_ptr<adapter_session> s = open_adapter(p, bdf(4, 0, 0), told);
+        request rq;
+        rq.command = command_code::clearinit;
+        command_result out;
+        run_command(*s, rq, nullptr, out);
+    }
+    const uint32_t resets = the_sim().chip_resets();
+    the_sim().close();
+    EXPECT_EQ(resets, 1u);
+    ASSERT_FALSE(told.seen.empty());
+    EXPECT_EQ(told.seen.front(), "romwright: the chip reset at the end of this change resets the port of driver rwnic "
+                                 "bound to 0000:04:00.0\n");
+    EXPECT_EQ(told.seen.size(), 2u);  // then the backup's note
 }
 
 TEST_F(host_sysfs, a_function_without_memory_bar0_is_not_mapped) {
