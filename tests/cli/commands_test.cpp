@@ -276,3 +276,31 @@ TEST(commands, clearinit_and_clearvpd_fill_their_regions_with_ff) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace cli;
+
+// -addr and -len belong to the commands that work on a range; the others
+// pass them over, checks included.
+TEST(commands, a_range_is_checked_only_by_the_commands_that_use_it) {
+    board b;
+    write_file(b.file("img.bin"), sample_board());
+    const std::vector<std::vector<std::string>> passed_over = {
+        {"-addr", "0x400", "vpd"},
+        {"-addr", "0x400", "-nobackup", "clearvpd"},
+        {"-addr", "0x400", "restore", "img.bin"},
+        {"-len", "0x9000", "-addr", "2", "repair"},
+    };
+    for (const std::vector<std::string>& words : passed_over) {
+        std::vector<std::string> w = {"-b", "04:00.0"};
+        w.insert(w.end(), words.begin(), words.end());
+        const run_result r = b.run(w);
+        EXPECT_EQ(r.status, 0) << words.back() << ": " << r.out;
+    }
+    const run_result r = b.run({"-b", "04:00.0", "-addr", "0x400", "dump"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Error: -addr 0x400 + -len 0x8000 must be <= 0x8000\n");
+}
+
+}  // namespace
