@@ -17,6 +17,8 @@ public:
     virtual void eeprom_read(uint32_t /*bytes*/, uint32_t /*start*/) {}
     // An image of `bytes` bytes was taken from path for the transfer.
     virtual void image_read(uint32_t /*bytes*/, const std::string& /*path*/) {}
+    // After every word of a transfer: done of total words (a progress bar).
+    virtual void words_done(uint32_t /*done*/, uint32_t /*total*/) {}
     // Every two seconds of a long transfer.
     virtual void progress(uint32_t /*done*/, uint32_t /*total*/) {}
     // verify: a word that differs (only the compared bytes).

@@ -50,8 +50,10 @@ private:
 }  // namespace
 
 void read_seeprom(adapter_session& s, uint8_t* buf, uint32_t address, uint32_t length) {
+    const uint32_t words = (length + 3) / 4;
     for (uint32_t i = 0; i < length; i += 4, address += 4) {
         const uint32_t w = se_read(s, address);
+        s.obs().words_done(i / 4 + 1, words);
         if (length - i >= 4) {
             bytes_from_word(w, buf + i);
         } else {
@@ -85,6 +87,7 @@ bool write_words(adapter_session& s, const word_transfer& t, transfer_outcome& o
             }
         }
         ++out.words_written;
+        s.obs().words_done(out.words_written, static_cast<uint32_t>(t.words->size()));
         if (clock.tick() && t.show_progress)
             s.obs().progress(t.count_words ? 4 * out.words_written : address - t.first + 4, total);
     }
@@ -106,6 +109,7 @@ std::vector<word_mismatch> verify_seeprom(adapter_session& s, const uint8_t* buf
             out.push_back({address, f, e});
             s.obs().mismatch(address, f, e);
         }
+        s.obs().words_done(i / 4 + 1, (length + 3) / 4);
         if (clock.tick())
             s.obs().progress(i + 4, length);
     }

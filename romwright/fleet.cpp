@@ -86,7 +86,7 @@ std::vector<target> targets_of(platform& p, const request& rq) {
 }
 
 void run_one(platform& p, const request& rq, image_file* image, target& t) {
-    std::unique_ptr<observer> obs = make_prefixed_observer(t.label + ": ", rq.json);
+    std::unique_ptr<observer> obs = make_prefixed_observer(t.label, rq.json);
     request own = rq;
     if (rq.command == command_code::read && t.found)
         own.file = file_for_adapter(rq.file, t.fn);

@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "eeprom/vpd.h"
+#include "romwright/progress_bar.h"
 
 namespace {
 
@@ -60,9 +61,36 @@ private:
     std::string prefix_, out_, err_;
 };
 
+// The progress bar on a terminal, when there is one, for one adapter.
+class bar_row {
+public:
+    explicit bar_row(const std::string& label) : bar_(progress_bar::on_terminal()) {
+        if (bar_)
+            row_ = bar_->add_row(label);
+    }
+    void update(uint32_t done, uint32_t total) {
+        if (bar_)
+            bar_->update(row_, done, total);
+    }
+    void hide() {
+        if (bar_)
+            bar_->hide();
+    }
+
+private:
+    progress_bar* bar_;
+    int row_ = 0;
+};
+
 class text_observer : public observer {
 public:
-    explicit text_observer(std::unique_ptr<text_sink> sink) : sink_(std::move(sink)) {}
+    text_observer(std::unique_ptr<text_sink> sink, const std::string& label)
+        : sink_(std::move(sink)), bar_(label) {}
+    // The bar is drawn only below whole lines of the command's output.
+    void words_done(uint32_t done, uint32_t total) override {
+        if (line_start_)
+            bar_.update(done, total);
+    }
     void identity_used(const std::string& part, const std::string& serial, const std::string& mac) override {
         out("Using Part number(from Board)\t:" + printable_field(part) + "\n" +
             "Using Serial number(from Board)\t:" + printable_field(serial) + "\n" +
@@ -108,25 +136,43 @@ public:
                       from_index, from_address));
     }
     void failure_shown(const std::string& text) override { flushed(text); }
-    void note(const std::string& text) override { sink_->note(text); }
-    void text(const std::string& t) override { sink_->write(t, false); }
+    void note(const std::string& text) override {
+        bar_.hide();
+        sink_->note(text);
+    }
+    void text(const std::string& t) override { out(t); }
 
 private:
     // Standard output is flushed only where a long transfer shows progress:
-    // until then a reader that went away cannot end the run early.
-    void out(const std::string& t) { sink_->write(t, false); }
-    void flushed(const std::string& t) { sink_->write(t, true); }
+    // until then a reader that went away cannot end the run early.  The
+    // bar leaves the screen before every line.
+    void out(const std::string& t) { write(t, false); }
+    void flushed(const std::string& t) { write(t, true); }
+    void write(const std::string& t, bool flush) {
+        if (t.empty())
+            return;
+        bar_.hide();
+        sink_->write(t, flush);
+        line_start_ = t.back() == '\n';
+    }
     std::unique_ptr<text_sink> sink_;
+    bar_row bar_;
+    bool line_start_ = true;
 };
 
 class json_observer : public observer {
 public:
-    explicit json_observer(std::unique_ptr<text_sink> sink) : sink_(std::move(sink)) {}
+    json_observer(std::unique_ptr<text_sink> sink, const std::string& label) : sink_(std::move(sink)), bar_(label) {}
+    void words_done(uint32_t done, uint32_t total) override { bar_.update(done, total); }
     void failure_shown(const std::string&) override {}  // the document's "error" carries it
-    void note(const std::string& text) override { sink_->note(text); }
+    void note(const std::string& text) override {
+        bar_.hide();
+        sink_->note(text);
+    }
 
 private:
     std::unique_ptr<text_sink> sink_;
+    bar_row bar_;
 };
 
 json identity_json(const std::optional<board_identity>& id) {
@@ -188,12 +234,16 @@ std::string plan_text(const request& rq, const command_result& r) {
 
 }  // namespace
 
-std::unique_ptr<observer> make_text_observer() { return std::make_unique<text_observer>(std::make_unique<stdout_sink>()); }
-std::unique_ptr<observer> make_json_observer() { return std::make_unique<json_observer>(std::make_unique<stdout_sink>()); }
-std::unique_ptr<observer> make_prefixed_observer(const std::string& prefix, bool json) {
+std::unique_ptr<observer> make_text_observer() {
+    return std::make_unique<text_observer>(std::make_unique<stdout_sink>(), "");
+}
+std::unique_ptr<observer> make_json_observer() {
+    return std::make_unique<json_observer>(std::make_unique<stdout_sink>(), "");
+}
+std::unique_ptr<observer> make_prefixed_observer(const std::string& label, bool json) {
     if (json)
-        return std::make_unique<json_observer>(std::make_unique<prefix_sink>(prefix));
-    return std::make_unique<text_observer>(std::make_unique<prefix_sink>(prefix));
+        return std::make_unique<json_observer>(std::make_unique<prefix_sink>(label + ": "), label);
+    return std::make_unique<text_observer>(std::make_unique<prefix_sink>(label + ": "), label);
 }
 
 std::string printable_field(const std::string& bytes) {

@@ -16,8 +16,10 @@ std::unique_ptr<observer> make_text_observer();
 // shown along the way, go to standard error.
 std::unique_ptr<observer> make_json_observer();
 // One of several adapters: every line, on standard output and standard
-// error, prefixed (the adapter's address and ": ") and written whole.
-std::unique_ptr<observer> make_prefixed_observer(const std::string& prefix, bool json);
+// error, prefixed with label (the adapter's address) and ": ", written whole.
+// On a terminal, both kinds of observer keep a progress bar on standard
+// error (a row per adapter).
+std::unique_ptr<observer> make_prefixed_observer(const std::string& label, bool json);
 
 // Bytes of a board's identity fields: printable ASCII as it is, every other
 // byte as "\xNN" (a terminal never gets control bytes from a board).
