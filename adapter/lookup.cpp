@@ -12,6 +12,7 @@
 
 #include "adapter/adapter.h"
 #include "common/error.h"
+#include "common/number.h"
 
 std::string function_address(const pci_function& fn) {
     return strprintf("%04x:%02x:%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
@@ -68,35 +69,10 @@ failure devmem_failure(devmem_step step, const pci_function& fn, const std::stri
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// A hexadecimal number the way scanf's %x reads it (leading blanks, a sign,
-// an optional 0x); false when no digit is there.
+// A hexadecimal number as scanf's %x reads it; false when no digit is there.
 bool scan_hex(const char*& p, uint32_t* value) {
-    while (is_space(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_digit(p[2]) >= 0)
-        p += 2;
-    uint64_t v = 0;
-    const char* digits = p;
-    for (int d; (d = hex_digit(*p)) >= 0; ++p)
-        v = v * 16 + static_cast<unsigned>(d) > 0xFFFFFFFFu ? 0xFFFFFFFFu : v * 16 + static_cast<unsigned>(d);
-    if (p == digits)
-        return false;
-    *value = negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(v)) : static_cast<uint32_t>(v);
-    return true;
+    bool fits;
+    return scan_number(p, 16, value, &fits);
 }
 
 [[noreturn]] void unsafe_lock(const std::string& path, const std::string& why) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,14 @@ inline std::vector<uint8_t> flashed(std::vector<uint8_t> written, const std::vec
     std::copy(before.begin() + kSkipFirst, before.begin() + kSkipEnd, written.begin() + kSkipFirst);
     std::copy(before.begin() + 0x7FFC, before.end(), written.begin() + 0x7FFC);
     return written;
+}
+
+inline std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
 }
 
 inline std::vector<uint8_t> slice(const std::vector<uint8_t>& v, size_t from, size_t to) {

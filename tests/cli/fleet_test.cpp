@@ -17,14 +17,6 @@ namespace {
 using namespace cli;
 using json = nlohmann::json;
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 // Three devices on EEPROM files of their own, one more function on the
 // shared one, and one function of the first device again.
 std::vector<std::string> host_of(const board& b) {

@@ -24,14 +24,6 @@ using namespace cli;
 
 const char kDone[] = "Doing full chip reset...Done\n";
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 bool starts_with(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
 // The microprocessor released and the chip reset: the last three accesses.
