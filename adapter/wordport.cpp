@@ -55,13 +55,13 @@ class polite_wait {
 public:
     polite_wait(adapter_session& s, int64_t& estimate_us) : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
         if (estimate_ > k_worth_sleeping_us)
-            s_.host().sleep_us(estimate_ - estimate_ / 16);
+            s_.host().sleep_us(estimate_ - estimate_ / 32);
     }
     ~polite_wait() { done(); }
     // Not ready at a poll: a short sleep before the next one.
     void again() {
         if (++misses_ == 1 && estimate_ > k_worth_sleeping_us)
-            step_ = std::max<int64_t>(estimate_ / 32, 2);
+            step_ = std::max<int64_t>(estimate_ / 128, 2);
         if (step_)
             s_.host().sleep_us(step_);
     }
