@@ -104,6 +104,8 @@ public:
     // the word port sleeps for most of the next one.
     struct wait_times {
         int64_t read_transfer = 0, write_transfer = 0, write_cycle = 0;
+        int64_t sleep_overshoot = 0;  // how much longer than asked a sleep lasts here
+        bool eager = false;           // a bulk read: time before CPU
     };
     wait_times& waits() { return waits_; }
 

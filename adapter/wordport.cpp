@@ -6,6 +6,7 @@
 // each other with nothing in between: nothing else in the process touches
 // the pair, and the adapter lock keeps other runs away.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "adapter/adapter.h"
@@ -49,21 +50,25 @@ private:
 
 // Waits for the adapter without spinning a core: sleeps for most of the
 // wait this kind of wait took last time (learned from the adapter's own
-// answers), then polls back to back.  On a clock that passes only with
-// register accesses (the simulator's virtual time) it never sleeps.
+// answers), less what a sleep here overshoots (learned too), then polls.
+// On a clock that passes only with register accesses (the simulator's
+// virtual time) it never sleeps.
 class polite_wait {
 public:
     polite_wait(adapter_session& s, int64_t& estimate_us) : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
+        // A bulk read trades CPU for time: its short waits leave out what a
+        // sleep overshoots, down to polling alone.
         if (estimate_ > k_worth_sleeping_us)
-            s_.host().sleep_us(estimate_ - estimate_ / 32);
+            sleep(estimate_ - estimate_ / 32 - (s_.waits().eager ? s_.waits().sleep_overshoot : 0));
     }
     ~polite_wait() { done(); }
-    // Not ready at a poll: a short sleep before the next one.
+    // Not ready at a poll: a short sleep before the next one (in a bulk
+    // read only when a sleep that short is worth its overshoot).
     void again() {
         if (++misses_ == 1 && estimate_ > k_worth_sleeping_us)
             step_ = std::max<int64_t>(estimate_ / 128, 2);
-        if (step_)
-            s_.host().sleep_us(step_);
+        if (step_ && (!s_.waits().eager || step_ >= 2 * s_.waits().sleep_overshoot))
+            sleep(step_);
     }
     // Ready: learn from how long it took.  Ready at the first poll after the
     // sleep may mean the sleep was too long: the estimate drifts down;
@@ -80,7 +85,25 @@ public:
     }
 
 private:
+    static int64_t steady_us() {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    // Sleeps us microseconds of the host's time and learns by how much a
+    // sleep overshoots; a sleep too short to be worth it is left out.
+    void sleep(int64_t us) {
+        if (us < k_shortest_sleep_us)
+            return;
+        const int64_t start = steady_us();
+        if (!s_.host().sleep_us(us))
+            return;
+        int64_t& overshoot = s_.waits().sleep_overshoot;
+        overshoot += (std::max<int64_t>(steady_us() - start - us, 0) - overshoot) / 4;
+    }
+
     static constexpr int64_t k_worth_sleeping_us = 40;
+    static constexpr int64_t k_shortest_sleep_us = 10;
     adapter_session& s_;
     int64_t& estimate_;
     int64_t t0_;
