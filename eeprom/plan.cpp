@@ -175,7 +175,7 @@ void plan_write(change_plan& p, const request& rq, const std::vector<uint8_t>& i
     p.clears_interruption = rq.type == image_type::full && first == 0 && bytes.size() == SEEPROM_SIZE;
 }
 
-void add_summary(change_plan& p, const request& rq, double us_per_read) {
+void add_summary(change_plan& p, double us_per_read) {
     plan_summary& s = p.summary;
     s.repairs = p.repairs;
     for (const plan_segment& seg : p.segments) {
@@ -207,7 +207,6 @@ void add_summary(change_plan& p, const request& rq, double us_per_read) {
     // A written word costs its write cycle and about three transfers (the
     // write, a status poll, the read-back).
     s.projected_seconds = s.words_to_write * (PLAN_WRITE_CYCLE_US + 3 * us_per_read) / 1e6;
-    (void)rq;
 }
 
 }  // namespace
@@ -285,6 +284,6 @@ change_plan plan_change(const request& rq, const pci_function& fn, const std::st
     }
     if (p.identity_before && !p.identity_after)
         p.identity_after = identity_of_copy(&p.after[BOARD_DETAILS_ADDR]);
-    add_summary(p, rq, us_per_read);
+    add_summary(p, us_per_read);
     return p;
 }

@@ -74,12 +74,6 @@ struct change_plan {
     bool clears_interruption = false;  // a finished run leaves the whole EEPROM as planned
     plan_summary summary;
 
-    uint32_t words_to_write() const {
-        uint32_t n = 0;
-        for (const plan_segment& s : segments)
-            n += static_cast<uint32_t>(s.words.size());
-        return n;
-    }
 };
 
 // Lays bytes over [first, first + length) of eeprom (32768 bytes), except

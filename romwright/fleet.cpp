@@ -90,12 +90,10 @@ void run_one(platform& p, const request& rq, image_file* image, target& t) {
     request own = rq;
     if (rq.command == command_code::read && t.found)
         own.file = file_for_adapter(rq.file, t.fn);
-    bool opened = false;
     try {
         if (!t.found)
             throw failure(error_kind::failed, t.error);
         std::unique_ptr<adapter_session> s = open_function(p, t.fn, *obs);
-        opened = true;
         run_command(*s, own, image, t.result);
         t.status = t.result.status;
     } catch (const failure& e) {
@@ -114,7 +112,6 @@ void run_one(platform& p, const request& rq, image_file* image, target& t) {
         t.result.adapter = t.label;
     if (!rq.json && t.failure_text.empty())
         obs->text(render_result_text(own, t.result));
-    (void)opened;
 }
 
 }  // namespace
