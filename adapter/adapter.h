@@ -139,7 +139,7 @@ bool closes_devmem(const std::string& lockdown);
 // Scans the platform's functions and opens the one at addr: takes its lock
 // and maps its window, then turns the VPD timer off.  Throws failure (1)
 // when none matches ("Unable to find device"), when several match, when the
-// match has no memory BAR0 or its memory decoding is off, when another run
+// match is not the adapters' vendor's, when it has no memory BAR0 or its memory decoding is off, when another run
 // holds the adapter, or when the window cannot be mapped; no register is
 // touched then.
 std::unique_ptr<adapter_session> open_adapter(platform& p, const adapter_address& addr, observer& obs);

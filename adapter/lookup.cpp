@@ -209,6 +209,15 @@ std::string address_text(const adapter_address& a) {
 }
 
 std::unique_ptr<adapter_session> open_function(platform& p, const pci_function& fn, observer& obs) {
+    // A misspelt address may name a GPU or a disk controller: its BAR0
+    // offsets mean something else there, and the writes that follow (VPD
+    // timer, backdoor) would land in another maker's registers.
+    if (fn.vendor_id != ADAPTER_VENDOR_ID)
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: the PCI function at %s is not an adapter romwright serves (vendor:device "
+                                "%04x:%04x, not vendor %04x); nothing was touched\n",
+                                function_address(fn).c_str(), static_cast<unsigned>(fn.vendor_id),
+                                static_cast<unsigned>(fn.device_id), ADAPTER_VENDOR_ID));
     // An I/O BAR, or none at all, is no register window: mapping it through
     // /dev/mem would reach system memory instead of the adapter.
     if ((fn.base_addr0 & 1u) != 0 || bar0_physical(fn.base_addr0) == 0)

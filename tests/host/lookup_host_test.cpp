@@ -354,6 +354,30 @@ TEST_F(host_sysfs, memory_decoding_off_maps_nothing_and_names_the_remedy) {
     EXPECT_FALSE(access(dir.file("lock/romwright-0003:7f:1f.lock").c_str(), F_OK) == 0);
 }
 
+// A misspelt address naming another maker's function: refused before the
+// lock and the mapping, so not one of its registers is written.
+TEST_F(host_sysfs, another_vendors_function_is_refused_before_anything_is_mapped) {
+    struct foreign {
+        int bus;
+        const char *vendor, *device, *named;
+    };
+    const uint64_t bar = 0x10000;
+    make_mem(bar + REGISTER_WINDOW_SIZE, bar + VPD_TIMER, 0x01F40C35);
+    for (const foreign& f : {foreign{1, "0x8086", "0x1533", "vendor:device 8086:1533"},
+                             foreign{2, "0x10de", "0x1db6", "vendor:device 10de:1db6"},
+                             foreign{3, "0x1e2d", "0x8001", "vendor:device 1e2d:8001"}}) {
+        add_device(strprintf("0000:%02x:00.0", f.bus), bar, 0x140204, f.vendor, f.device);
+        std::string msg;
+        EXPECT_EQ(expect_refusal(adapter_address{true, 0, f.bus, 0, 0}, &msg), EXIT_STATUS_FAILED);
+        EXPECT_NE(msg.find(f.named), std::string::npos) << msg;
+        EXPECT_FALSE(access(dir.file("lock").c_str(), F_OK) == 0);  // not even the lock folder
+        // The would-be VPD timer keeps its upper half: nothing was written.
+        const std::vector<uint8_t> mem = read_file(dir.file("mem"));
+        EXPECT_EQ(mem[bar + VPD_TIMER + 2], 0xF4);
+        EXPECT_EQ(mem[bar + VPD_TIMER + 3], 0x01);
+    }
+}
+
 TEST_F(host_sysfs, no_match_maps_nothing) {
     add_device("0000:04:00.0", 0x10000);
     std::string msg;
