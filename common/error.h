@@ -24,6 +24,7 @@ enum class error_kind {
     file,     // a named file cannot be opened
     refused,  // a check refused the command; nothing was changed
     failed,   // the adapter or a file failed during the command
+    tool_usage,  // a companion program's usage or file problem: status 2
 };
 
 // The documented exit status of each kind.

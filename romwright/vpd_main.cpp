@@ -33,61 +33,62 @@
 
 namespace {
 
-constexpr int STATUS_CHECK_FAILED = 1;
-constexpr int STATUS_USAGE_OR_FILE = 2;
 constexpr const char* PROGRAM = "romwright-vpd";
 
-// romwright-vpd's own failures carry its own statuses (1 and 2).
-struct vpd_failure : std::runtime_error {
-    vpd_failure(int s, const std::string& text) : std::runtime_error(text), status(s) {}
-    int status;
+// kind: error_kind::refused for an image that fails the check or cannot
+// take the identity (status 1), error_kind::tool_usage for the command
+// line and files (status 2).
+[[noreturn]] void fail(error_kind kind, const std::string& message) {
+    throw failure(kind, std::string(PROGRAM) + ": " + message + "\n");
+}
+
+// Standard output, and the errno of the first write to it that failed.
+class standard_output {
+public:
+    void put(const std::string& text) {
+        if (std::fputs(text.c_str(), stdout) == EOF && first_errno_ == 0)
+            first_errno_ = errno;
+    }
+    int first_errno() const { return first_errno_; }
+
+private:
+    int first_errno_ = 0;
 };
-
-[[noreturn]] void fail(int status, const std::string& message) {
-    throw vpd_failure(status, std::string(PROGRAM) + ": " + message + "\n");
-}
-
-// The errno of the first write to standard output that failed, or 0.
-int g_output_errno = 0;
-
-void emit(const std::string& text) {
-    if (std::fputs(text.c_str(), stdout) == EOF && g_output_errno == 0)
-        g_output_errno = errno;
-}
 
 std::string escaped(const std::string& s) {
     return vpd_escape(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
 }
 
-// A whole-EEPROM image or a VPD-only one, and where its first copy lies.
-struct image_file {
+// The bytes of a whole-EEPROM image file or a VPD-only one, and where its
+// first VPD copy lies.
+struct image_contents {
     std::vector<uint8_t> bytes;
     size_t first_copy;
 };
 
-image_file load_image(const std::string& path) {
+image_contents load_image(const std::string& path) {
     file_ptr fp(std::fopen(path.c_str(), "rb"));
     if (!fp)
-        fail(STATUS_USAGE_OR_FILE, "cannot open " + escaped(path) + ": " + std::strerror(errno));
+        fail(error_kind::tool_usage, "cannot open " + escaped(path) + ": " + std::strerror(errno));
     // One byte more than the largest image shows a longer file as such.
-    image_file img{std::vector<uint8_t>(size_t{SEEPROM_SIZE} + 1), 0};
+    image_contents img{std::vector<uint8_t>(size_t{SEEPROM_SIZE} + 1), 0};
     const size_t n = std::fread(img.bytes.data(), 1, img.bytes.size(), fp.get());
     if (std::ferror(fp.get()))
-        fail(STATUS_USAGE_OR_FILE, "cannot read " + escaped(path) + ": " + std::strerror(errno));
+        fail(error_kind::tool_usage, "cannot read " + escaped(path) + ": " + std::strerror(errno));
     img.bytes.resize(n);
     if (n == SEEPROM_SIZE)
         img.first_copy = VPD_AREA_START;
     else if (n != VPD_AREA_SIZE)
-        fail(STATUS_USAGE_OR_FILE,
+        fail(error_kind::tool_usage,
              escaped(path) + (n > SEEPROM_SIZE ? " holds more than 32768 bytes" : strprintf(" holds %zu bytes", n)) +
                  "; expected a whole-EEPROM image (32768 bytes) or a VPD-only image (31744 bytes)");
     return img;
 }
 
-int check_image(const std::string& path, bool json) {
-    const image_file img = load_image(path);
+int check_image(standard_output& output, const std::string& path, bool json) {
+    const image_contents img = load_image(path);
     const vpd_report r = make_vpd_report(img.bytes.data() + img.first_copy, VPD_COPIES_IN_IMAGE, VPD_AREA_START);
-    emit(json ? render_vpd_report_json(r) : render_vpd_report_text(r));
+    output.put(json ? render_vpd_report_json(r) : render_vpd_report_text(r));
     return r.status();
 }
 
@@ -98,10 +99,10 @@ std::string padded_text(const char* option, const char* what, const std::string&
     for (unsigned char c : value)
         printable = printable && c >= 0x20 && c <= 0x7E;
     if (!printable || value.size() > width)
-        fail(STATUS_USAGE_OR_FILE, strprintf("%s '%s': the %s must be 1 to %zu printable ASCII characters", option,
-                                             escaped(value).c_str(), what, width));
+        fail(error_kind::tool_usage, strprintf("%s '%s': the %s must be 1 to %zu printable ASCII characters",
+                                               option, escaped(value).c_str(), what, width));
     if (value.find_first_not_of(' ') == std::string::npos)
-        fail(STATUS_USAGE_OR_FILE,
+        fail(error_kind::tool_usage,
              strprintf("%s '%s': the %s must not be all blanks", option, escaped(value).c_str(), what));
     return value + std::string(width - value.size(), ' ');
 }
@@ -113,7 +114,7 @@ std::string mac_digits(const std::string& value) {
     for (unsigned char c : value)
         hex = hex && std::isxdigit(c);
     if (!hex)
-        fail(STATUS_USAGE_OR_FILE,
+        fail(error_kind::tool_usage,
              "--mac '" + escaped(value) + "': the MAC address must be 12 hexadecimal digits, without separators");
     std::string upper = value;
     for (char& c : upper)
@@ -126,9 +127,9 @@ std::string mac_digits(const std::string& value) {
 // parsed, so that it is the first complaint.
 void check_value_given(const char* option, const std::string& value) {
     if (!value.empty() && value[0] == '-')
-        fail(STATUS_USAGE_OR_FILE, strprintf("%s needs a value; '%s' is taken for another option (see "
-                                             "romwright-vpd --help)",
-                                             option, escaped(value).c_str()));
+        fail(error_kind::tool_usage,
+             strprintf("%s needs a value; '%s' is taken for another option (see romwright-vpd --help)", option,
+                       escaped(value).c_str()));
 }
 
 
@@ -137,8 +138,8 @@ void check_value_given(const char* option, const std::string& value) {
 void write_new_file(const std::string& out, const std::vector<uint8_t>& bytes) {
     unique_fd f(::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (f.fd < 0)
-        fail(STATUS_USAGE_OR_FILE, errno == EEXIST ? escaped(out) + " already exists; it is never overwritten"
-                                                   : "cannot create " + escaped(out) + ": " + std::strerror(errno));
+        fail(error_kind::tool_usage, errno == EEXIST ? escaped(out) + " already exists; it is never overwritten"
+                                                     : "cannot create " + escaped(out) + ": " + std::strerror(errno));
     size_t done = 0;
     int error = 0;
     while (done < bytes.size() && !error) {
@@ -156,15 +157,15 @@ void write_new_file(const std::string& out, const std::vector<uint8_t>& bytes) {
         error = errno;
     if (error) {
         ::unlink(out.c_str());
-        fail(STATUS_USAGE_OR_FILE, "writing " + escaped(out) + " failed: " + std::strerror(error) +
-                                       "; nothing was left behind");
+        fail(error_kind::tool_usage,
+             "writing " + escaped(out) + " failed: " + std::strerror(error) + "; nothing was left behind");
     }
 }
 
 // After the insertion every copy must show the identity through its own
 // keywords: an image laid out otherwise would have had bytes overwritten
 // that belong to other fields.
-void check_identity_in_keywords(const image_file& img, const std::string& path) {
+void check_identity_in_keywords(const image_contents& img, const std::string& path) {
     static const struct {
         const char* keyword;
         uint32_t offset, length;
@@ -177,7 +178,7 @@ void check_identity_in_keywords(const image_file& img, const std::string& path) 
         for (const auto& f : fields) {
             const vpd_keyword* k = info.find(f.keyword);
             if (!k || k->offset != f.offset || k->length != f.length)
-                fail(STATUS_CHECK_FAILED,
+                fail(error_kind::refused,
                      strprintf("%s: the VPD copy at file offset 0x%zx has no %s keyword of %u bytes at offset %u, "
                                "where the identity goes; nothing was written",
                                escaped(path).c_str(), at, f.keyword, f.length, f.offset));
@@ -188,7 +189,7 @@ void check_identity_in_keywords(const image_file& img, const std::string& path) 
 // The new image is kept only when every copy in it decodes as good: an
 // input copy that is broken elsewhere (no end tag, say) stays broken with
 // its checksum fixed.
-void check_copies_good(const image_file& img, const std::string& path) {
+void check_copies_good(const image_contents& img, const std::string& path) {
     for (int i = 0; i < VPD_COPIES_IN_IMAGE; ++i) {
         const size_t at = img.first_copy + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i);
         const vpd_copy_info info = decode_vpd_copy(img.bytes.data() + at, VPD_COPY_SIZE);
@@ -199,22 +200,22 @@ void check_copies_good(const image_file& img, const std::string& path) {
             why += (why.empty() ? "" : "; ") + p;
         if (why.empty())
             why = std::string("checksum ") + vpd_checksum_name(info.checksum);
-        fail(STATUS_CHECK_FAILED,
+        fail(error_kind::refused,
              strprintf("%s: with the identity set, the VPD copy at file offset 0x%zx (copy %d) is not good (%s); "
                        "nothing was written",
                        escaped(path).c_str(), at, i, why.c_str()));
     }
 }
 
-int set_identity(const std::string& pn_arg, const std::string& sn_arg, const std::string& mac_arg,
-                 const std::string& path, const std::string& out, bool json) {
+int set_identity(standard_output& output, const std::string& pn_arg, const std::string& sn_arg,
+                 const std::string& mac_arg, const std::string& path, const std::string& out, bool json) {
     const std::string pn = padded_text("--pn", "part number", pn_arg, PART_NUM_LEN);
     const std::string sn = padded_text("--sn", "serial number", sn_arg, SERIAL_NUM_LEN);
     const std::string mac = mac_digits(mac_arg);
-    image_file img = load_image(path);
+    image_contents img = load_image(path);
     std::string why;
     if (!insert_identity(img.bytes, VPD_COPIES_IN_IMAGE, static_cast<int32_t>(img.first_copy), {pn, sn, mac}, why))
-        fail(STATUS_CHECK_FAILED, escaped(path) + " cannot take the identity: " + why + "; nothing was written");
+        fail(error_kind::refused, escaped(path) + " cannot take the identity: " + why + "; nothing was written");
     check_identity_in_keywords(img, path);
     check_copies_good(img, path);
     write_new_file(out, img.bytes);
@@ -223,9 +224,9 @@ int set_identity(const std::string& pn_arg, const std::string& sn_arg, const std
                                             {"copies", VPD_COPIES_IN_IMAGE}, {"part_number", pn},
                                             {"serial_number", sn},       {"mac_address", mac},
                                             {"status", 0}};
-        emit(doc.dump(2) + "\n");
+        output.put(doc.dump(2) + "\n");
     } else {
-        emit(strprintf("Wrote %s: part number %s, serial number %s, MAC address %s in all %d VPD copies, each "
+        output.put(strprintf("Wrote %s: part number %s, serial number %s, MAC address %s in all %d VPD copies, each "
                        "checksum fixed\n",
                        escaped(out).c_str(), pn.c_str(), sn.c_str(), mac.c_str(), VPD_COPIES_IN_IMAGE));
     }
@@ -234,14 +235,14 @@ int set_identity(const std::string& pn_arg, const std::string& sn_arg, const std
 
 // --json anywhere before "--" asks for JSON, errors of the command line
 // itself included.
-bool json_in(int argc, char** argv) {
+bool asks_for_json(int argc, char** argv) {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
         if (std::strcmp(argv[i], "--json") == 0)
             return true;
     return false;
 }
 
-int run(int argc, char** argv, bool json) {
+int run(standard_output& output, int argc, char** argv, bool json) {
     CLI::App app{"Checks the VPD copies of an EEPROM image file, or sets a board's identity into a copy of one.",
                  PROGRAM};
     app.require_subcommand(0, 1);
@@ -267,38 +268,40 @@ int run(int argc, char** argv, bool json) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
-        emit(app.help());
+        output.put(app.help());
         return EXIT_STATUS_OK;
     } catch (const CLI::ParseError& e) {
-        fail(STATUS_USAGE_OR_FILE, std::string(e.what()) + " (see romwright-vpd --help)");
+        fail(error_kind::tool_usage, std::string(e.what()) + " (see romwright-vpd --help)");
     }
     if (set->parsed()) {
         // A word before set, or one after OUT, lands in the check's FILE.
         if (!file.empty())
-            fail(STATUS_USAGE_OR_FILE, "'" + escaped(file) +
-                                           "' does not belong with set, which takes its options, FILE and OUT and "
-                                           "nothing else (see romwright-vpd --help)");
-        return set_identity(pn, sn, mac, in, out, json);
+            fail(error_kind::tool_usage, "'" + escaped(file) +
+                                             "' does not belong with set, which takes its options, FILE and OUT "
+                                             "and nothing else (see romwright-vpd --help)");
+        return set_identity(output, pn, sn, mac, in, out, json);
     }
     if (file.empty())
-        fail(STATUS_USAGE_OR_FILE, "name an image file (see romwright-vpd --help)");
-    return check_image(file, json);
+        fail(error_kind::tool_usage, "name an image file (see romwright-vpd --help)");
+    return check_image(output, file, json);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool json = json_in(argc, argv);
-    int status;
+    const bool json = asks_for_json(argc, argv);
+    standard_output output;
+    int status = EXIT_STATUS_OK;
+    const auto report = [&](const failure& f) {
+        status = f.status();
+        output.put(json ? render_json_error(f.what(), status) : std::string(f.what()));
+    };
     try {
-        status = run(argc, argv, json);
-    } catch (const vpd_failure& e) {
-        status = e.status;
-        emit(json ? render_json_error(e.what(), status) : std::string(e.what()));
+        status = run(output, argc, argv, json);
+    } catch (const failure& f) {
+        report(f);
     } catch (const std::exception& e) {
-        status = STATUS_USAGE_OR_FILE;
-        const std::string text = std::string(PROGRAM) + ": " + e.what() + "\n";
-        emit(json ? render_json_error(text, status) : text);
+        report(failure(error_kind::tool_usage, std::string(PROGRAM) + ": " + e.what() + "\n"));
     }
     // Output that did not reach its destination (a full disk, a closed
     // pipe) is a failure, noted where the output cannot go.
@@ -306,10 +309,10 @@ int main(int argc, char** argv) {
     const bool unflushed = std::fflush(stdout) != 0;
     const int flush_errno = errno;
     if (unflushed || std::ferror(stdout)) {
-        const int e = g_output_errno ? g_output_errno : flush_errno;
+        const int e = output.first_errno() ? output.first_errno() : flush_errno;
         std::fprintf(stderr, "%s: standard output could not be written%s%s\n", PROGRAM, e ? ": " : "",
                      e ? std::strerror(e) : "");
-        status = STATUS_USAGE_OR_FILE;
+        status = exit_status_of(error_kind::tool_usage);
     }
     return status;
 }

@@ -183,15 +183,6 @@ extern const char SIM_PART_NUMBER[17];
 extern const char SIM_SERIAL_NUMBER[25];
 extern const char SIM_MAC_ADDRESS[13];
 
-// Parses "[DDDD:]BB:SS.F" (hexadecimal); false when malformed or out of range.
-bool sim_parse_device(const char* text, pci_function* out);
-
-// Parses romwright-sim's options up to "--".  Returns 0 and sets *first_word
-// to the index of romwright's first word; 1 with a message in err on a bad
-// option; 2 when help was asked for.
-int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, std::string& err);
-const char* sim_usage_text();
-
 // --serve: answers register accesses over the UNIX socket cfg.serve_path
 // (protocol in sim/serve.cpp) until the client goes; returns the exit
 // status (0, or 2 with a message in err).

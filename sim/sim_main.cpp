@@ -4,26 +4,24 @@
 
 #include "romwright/romwright.h"
 #include "sim/sim_adapter.h"
+#include "sim/sim_options.h"
 
 int main(int argc, char** argv) {
-    sim_config cfg;
-    std::string err;
-    int first_word = argc;
-    switch (sim_parse_options(argc, argv, cfg, &first_word, err)) {
-    case 0:
-        break;
-    case 2:
+    sim_command_line line;
+    try {
+        line = parse_sim_command_line(argc, argv);
+    } catch (const failure& f) {
+        std::fputs(f.what(), stderr);
+        return f.status();
+    }
+    if (line.help) {
         std::fputs(sim_usage_text(), stdout);
         return 0;
-    default:
-        std::fputs(err.c_str(), stderr);
-        return 2;
     }
+    const sim_config& cfg = line.config;
+    std::string err;
     if (!cfg.serve_path.empty()) {
-        // The program runs where the client is, not here.
-        int status = first_word < argc ? 2 : sim_serve(cfg, err);
-        if (first_word < argc)
-            err = "romwright-sim: --serve takes no romwright words: the program runs in the client's machine\n";
+        const int status = sim_serve(cfg, err);
         std::fputs(err.c_str(), stderr);
         return status;
     }
@@ -40,8 +38,8 @@ int main(int argc, char** argv) {
 
     static char program[] = "romwright";
     std::vector<char*> words{program};
-    for (int i = first_word; i < argc; ++i)
-        words.push_back(argv[i]);
+    for (std::string& w : line.words)
+        words.push_back(w.data());
     words.push_back(nullptr);
     int status = romwright_main(platform, static_cast<int>(words.size()) - 1, words.data());
     if (cfg.stats) {

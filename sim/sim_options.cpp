@@ -1,13 +1,14 @@
 // romwright-sim's own command line.
-#include <algorithm>
+#include "sim/sim_options.h"
+
 #include <cctype>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <functional>
+#include <optional>
+
+#include <CLI/CLI.hpp>
 
 #include "adapter/adapter.h"
-#include "sim/sim_adapter.h"
+#include "common/error.h"
 
 const char* sim_usage_text() {
     return "Usage: romwright-sim [SIM-OPTION ...] -- [ROMWRIGHT-WORD ...]\n"
@@ -56,246 +57,236 @@ const char* sim_usage_text() {
 
 namespace {
 
-bool parse_hex_field(const char*& p, uint32_t max, uint32_t* out) {
-    uint32_t v = 0;
-    const char* start = p;
-    while (*p) {
-        char c = *p;
-        int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                                                  : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-        if (d < 0)
-            break;
-        v = v * 16 + static_cast<uint32_t>(d);
-        if (v > max)
-            return false;
-        ++p;
-    }
-    *out = v;
-    return p != start;
+[[noreturn]] void refuse(const std::string& text) {
+    throw failure(error_kind::tool_usage, "romwright-sim: " + text + "\n");
 }
 
-bool parse_decimal(const char* text, uint32_t max, uint32_t* out) {
-    if (!*text)
-        return false;
-    uint64_t v = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        v = v * 10 + static_cast<uint32_t>(*p - '0');
+[[noreturn]] void refuse_value(const char* option, const std::string& value, const std::string& expected) {
+    refuse(std::string(option) + " " + value + ": " + expected);
+}
+
+[[noreturn]] void refuse_unknown(const std::string& word) {
+    refuse("unknown option '" + word + "' (romwright's own words go after --; see romwright-sim --help)");
+}
+
+// Hexadecimal digits from p on, up to the first other character; nullopt
+// when there is none or the value exceeds max.
+std::optional<uint32_t> hex_field(const char*& p, uint32_t max) {
+    const char* start = p;
+    uint32_t v = 0;
+    for (; std::isxdigit(static_cast<unsigned char>(*p)); ++p) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+        v = (v << 4) | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
         if (v > max)
-            return false;
+            return std::nullopt;
     }
-    *out = static_cast<uint32_t>(v);
-    return true;
+    if (p == start)
+        return std::nullopt;
+    return v;
+}
+
+// Decimal digits only, at most max.
+std::optional<uint32_t> decimal(const std::string& text, uint32_t max) {
+    if (text.empty())
+        return std::nullopt;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        v = v * 10 + static_cast<uint32_t>(c - '0');
+        if (v > max)
+            return std::nullopt;
+    }
+    return static_cast<uint32_t>(v);
 }
 
 // Milliseconds with up to three decimals ("5", "0.5") as microseconds.
-bool parse_millis(const char* text, uint32_t max_ms, uint32_t* out_us) {
-    const char* dot = std::strchr(text, '.');
-    std::string whole(text, dot ? static_cast<size_t>(dot - text) : std::strlen(text));
-    std::string frac = dot ? dot + 1 : "";
-    if (whole.empty() || (dot && (frac.empty() || frac.size() > 3)))
-        return false;
-    uint32_t ms = 0, part = 0;
-    if (!parse_decimal(whole.c_str(), max_ms, &ms) || (dot && !parse_decimal(frac.c_str(), 999, &part)))
-        return false;
-    for (size_t i = frac.size(); i < 3; ++i)
-        part *= 10;
-    if (ms == max_ms && part != 0)
-        return false;
-    *out_us = ms * 1000 + part;
-    return true;
+std::optional<uint32_t> millis_as_us(const std::string& text, uint32_t max_ms) {
+    const size_t dot = text.find('.');
+    const std::optional<uint32_t> ms = decimal(text.substr(0, dot), max_ms);
+    std::optional<uint32_t> part = 0;
+    if (dot != std::string::npos) {
+        std::string frac = text.substr(dot + 1);
+        part = frac.empty() || frac.size() > 3 ? std::nullopt : decimal(frac.append(3 - frac.size(), '0'), 999);
+    }
+    if (!ms || !part || (*ms == max_ms && *part != 0))
+        return std::nullopt;
+    return *ms * 1000 + *part;
 }
 
-}  // namespace
-
-bool sim_parse_device(const char* text, pci_function* out) {
+// "[DDDD:]BB:SS.F" in hexadecimal as a function of the simulated host.
+std::optional<pci_function> device_address(const std::string& text) {
     uint32_t n[4];
     int count = 0;
-    const char* p = text;
-    // Up to four fields: [domain:]bus:slot.function.
-    if (!parse_hex_field(p, 0xFFFF, &n[count++]))
-        return false;
-    while (*p == ':' && count < 3) {
+    const char* p = text.c_str();
+    // Up to three fields before the '.': [domain:]bus:slot.
+    std::optional<uint32_t> field = hex_field(p, 0xFFFF);
+    while (field) {
+        n[count++] = *field;
+        if (*p != ':' || count == 3)
+            break;
         ++p;
-        if (!parse_hex_field(p, 0xFFFF, &n[count++]))
-            return false;
+        field = hex_field(p, 0xFFFF);
     }
-    if (*p != '.' || count < 2)
-        return false;
+    if (!field || *p != '.' || count < 2)
+        return std::nullopt;
     ++p;
-    if (!parse_hex_field(p, 7, &n[count++]) || *p)
-        return false;
-    uint32_t domain = count == 4 ? n[0] : 0;
-    uint32_t bus = n[count - 3], slot = n[count - 2], func = n[count - 1];
+    const std::optional<uint32_t> func = hex_field(p, 7);
+    if (!func || *p)
+        return std::nullopt;
+    const uint32_t domain = count == 3 ? n[0] : 0;
+    const uint32_t bus = n[count - 2], slot = n[count - 1];
     if (bus > 0xFF || slot > 0x1F)
-        return false;
-    *out = pci_function{domain, static_cast<uint8_t>(bus), static_cast<uint8_t>(slot), static_cast<uint8_t>(func),
+        return std::nullopt;
+    return pci_function{domain, static_cast<uint8_t>(bus), static_cast<uint8_t>(slot), static_cast<uint8_t>(*func),
                         SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID, ""};
-    return true;
 }
 
-namespace {
-
-// One row per simulator option: its name, whether it takes the next word,
-// and what it sets.  apply returns false with a message in err.
-struct sim_option {
-    const char* name;
-    bool takes_argument;
-    bool (*apply)(sim_config& cfg, const char* arg, std::string& err);
-};
-
-bool refuse(std::string& err, const char* option, const char* arg, const char* expected) {
-    err = std::string("romwright-sim: ") + option + " " + arg + ": " + expected + "\n";
-    return false;
+// --device ADDR[=FILE]: a function of the simulated host, with an EEPROM
+// file of its own after '='.
+void add_device(sim_config& c, const std::string& arg) {
+    const size_t eq = arg.find('=');
+    const std::optional<pci_function> fn = device_address(arg.substr(0, eq));
+    if (!fn)
+        refuse_value("--device", arg, "expected [DDDD:]BB:SS.F[=FILE], the address in hexadecimal");
+    if (eq != std::string::npos && eq + 1 == arg.size())
+        refuse_value("--device", arg, "expected a file name after '='");
+    // A function listed twice would make every -b naming it ambiguous.
+    for (const pci_function& d : c.devices)
+        if (d.domain == fn->domain && d.bus == fn->bus && d.dev == fn->dev && d.func == fn->func)
+            refuse_value("--device", arg,
+                         strprintf("PCI function %04x:%02x:%02x.%x is already on the simulated host (each --device "
+                                   "adds another function)",
+                                   fn->domain, fn->bus, fn->dev, fn->func));
+    c.devices.push_back(*fn);
+    c.device_files.resize(c.devices.size() - 1);
+    c.device_files.push_back(eq == std::string::npos ? "" : arg.substr(eq + 1));
 }
 
-const sim_option k_sim_options[] = {
-    {"--blank", false, [](sim_config& c, const char*, std::string&) { return c.blank = true; }},
-    {"--write-protect", false, [](sim_config& c, const char*, std::string&) { return c.write_protect = true; }},
-    {"--frozen", false, [](sim_config& c, const char*, std::string&) { return c.frozen = true; }},
-    {"--stats", false, [](sim_config& c, const char*, std::string&) { return c.stats = true; }},
-    {"--real-time", false, [](sim_config& c, const char*, std::string&) { return c.real_clock = true; }},
-    {"--memory-off", false, [](sim_config& c, const char*, std::string&) { return c.memory_off = true; }},
-    {"--backup-dir", true,
-     [](sim_config& c, const char* arg, std::string&) {
-         c.backup_dir = arg;
-         return true;
-     }},
-    {"--serve", true,
-     [](sim_config& c, const char* arg, std::string&) {
-         c.serve_path = arg;
-         return true;
-     }},
-    {"--trace", true,
-     [](sim_config& c, const char* arg, std::string&) {
-         c.trace_path = arg;
-         return true;
-     }},
-    {"--driver", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         // A name as the kernel's driver folders carry it.
-         const char* allowed = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.";
-         const bool ok = std::isalnum(static_cast<unsigned char>(*arg)) && std::strspn(arg, allowed) == std::strlen(arg);
-         if (!ok)
-             return refuse(err, "--driver", arg,
-                           "expected a driver name of letters, digits, '_', '-' and '.', beginning with a letter or "
-                           "digit");
-         c.driver = arg;
-         return true;
-     }},
-    {"--lockdown", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         if (std::strcmp(arg, "none") != 0 && std::strcmp(arg, "integrity") != 0 &&
-             std::strcmp(arg, "confidentiality") != 0)
-             return refuse(err, "--lockdown", arg, "expected none, integrity or confidentiality");
-         c.lockdown = arg;
-         return true;
-     }},
-    {"--vpd-us", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         return parse_decimal(arg, 1000000, &c.vpd_us) ||
-                refuse(err, "--vpd-us", arg, "expected microseconds, 0 to 1000000");
-     }},
-    {"--eeprom", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         if (!*arg) {
-             err = "romwright-sim: --eeprom needs a file name (without --eeprom the EEPROM is kept in memory)\n";
-             return false;
-         }
-         c.eeprom_path = arg;
-         return true;
-     }},
-    {"--device", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         // ADDR=FILE: the function has an EEPROM file of its own.
-         const char* eq = std::strchr(arg, '=');
-         const std::string address = eq ? std::string(arg, eq) : std::string(arg);
-         pci_function fn;
-         if (!sim_parse_device(address.c_str(), &fn))
-             return refuse(err, "--device", arg, "expected [DDDD:]BB:SS.F[=FILE], the address in hexadecimal");
-         if (eq && !eq[1])
-             return refuse(err, "--device", arg, "expected a file name after '='");
-         // A function listed twice would make every -b naming it ambiguous.
-         for (const pci_function& d : c.devices)
-             if (d.domain == fn.domain && d.bus == fn.bus && d.dev == fn.dev && d.func == fn.func) {
-                 char name[16];
-                 std::snprintf(name, sizeof name, "%04x:%02x:%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
-                 return refuse(err, "--device", arg,
-                               (std::string("PCI function ") + name +
-                                " is already on the simulated host (each --device adds another function)")
-                                   .c_str());
-             }
-         c.devices.push_back(fn);
-         c.device_files.resize(c.devices.size() - 1);
-         c.device_files.push_back(eq ? eq + 1 : "");
-         return true;
-     }},
-    {"--write-cycle-ms", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         return parse_millis(arg, 600000, &c.write_cycle_us) ||
-                refuse(err, "--write-cycle-ms", arg, "expected milliseconds, 0 to 600000, with up to three decimals");
-     }},
-    {"--stall", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         if (std::strcmp(arg, "vpd") == 0)
-             return c.stall_vpd = true;
-         if (std::strcmp(arg, "status") == 0)
-             return c.stall_status = true;
-         return refuse(err, "--stall", arg, "expected vpd or status");
-     }},
-    {"--raise", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         // SIG: any signal that romwright defers while it holds the adapter.
-         const char* colon = std::strchr(arg, ':');
-         const int sig = colon ? deferred_signal_number(std::string(arg, colon).c_str()) : 0;
-         uint32_t count = 0;
-         if (!sig || !parse_decimal(colon + 1, 0xFFFFFFFFu, &count) || count == 0)
-             return refuse(err, "--raise", arg,
-                           ("expected SIG:N, SIG one of " + std::string(deferred_signal_names()) +
-                            " and N a word count from 1")
-                               .c_str());
-         c.raise_signal = sig;
-         c.raise_after = count;
-         return true;
-     }},
-    {"--power-loss", true,
-     [](sim_config& c, const char* arg, std::string& err) {
-         return (parse_decimal(arg, 0xFFFFFFFFu, &c.power_loss_after) && c.power_loss_after > 0) ||
-                refuse(err, "--power-loss", arg, "expected a word count from 1");
-     }},
-};
+// --raise SIG:N: any signal that romwright defers while it holds the
+// adapter, after the Nth word write.
+void set_raise(sim_config& c, const std::string& arg) {
+    const size_t colon = arg.find(':');
+    const int sig = colon == std::string::npos ? 0 : deferred_signal_number(arg.substr(0, colon).c_str());
+    const std::optional<uint32_t> count = sig ? decimal(arg.substr(colon + 1), 0xFFFFFFFFu) : std::nullopt;
+    if (!count || *count == 0)
+        refuse_value("--raise", arg,
+                     "expected SIG:N, SIG one of " + deferred_signal_names() + " and N a word count from 1");
+    c.raise_signal = sig;
+    c.raise_after = *count;
+}
+
+// A name as the kernel's driver folders carry it.
+void set_driver(sim_config& c, const std::string& arg) {
+    const bool ok = !arg.empty() && std::isalnum(static_cast<unsigned char>(arg[0])) &&
+                    arg.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") ==
+                        std::string::npos;
+    if (!ok)
+        refuse_value("--driver", arg,
+                     "expected a driver name of letters, digits, '_', '-' and '.', beginning with a letter or digit");
+    c.driver = arg;
+}
 
 }  // namespace
 
-int sim_parse_options(int argc, char** argv, sim_config& cfg, int* first_word, std::string& err) {
-    int i = 1;
-    for (; i < argc; ++i) {
-        const char* opt = argv[i];
-        if (std::strcmp(opt, "--") == 0) {
-            ++i;
-            break;
-        }
-        if (std::strcmp(opt, "--help") == 0 || std::strcmp(opt, "-h") == 0)
-            return 2;
-        const sim_option* o = std::find_if(std::begin(k_sim_options), std::end(k_sim_options),
-                                           [&](const sim_option& x) { return std::strcmp(x.name, opt) == 0; });
-        if (o == std::end(k_sim_options)) {
-            err = std::string("romwright-sim: unknown option '") + opt +
-                  "' (romwright's own words go after --; see romwright-sim --help)\n";
-            return 1;
-        }
-        const char* arg = nullptr;
-        if (o->takes_argument) {
-            if (i + 1 >= argc) {
-                err = std::string("romwright-sim: ") + opt + " needs an argument\n";
-                return 1;
-            }
-            arg = argv[++i];
-        }
-        if (!o->apply(cfg, arg, err))
-            return 1;
+sim_command_line parse_sim_command_line(int argc, char** argv) {
+    sim_command_line line;
+    sim_config& c = line.config;
+    CLI::App app{"Runs romwright on a simulated adapter.", "romwright-sim"};
+    app.set_help_flag();  // answered in its place among the options, below
+    // "--" and romwright's words after it are left as they are, and so is
+    // an unknown word, reported in its place.
+    app.prefix_command();
+
+    // Every option acts where it stands, so that the first problem on the
+    // command line is the one reported.  An option is a word of its own and
+    // its value the next word, whatever that holds: "--name=value" and
+    // "-hvalue" are unknown words.
+    int at = 1;  // the word of the option that acts
+    const auto in_place = [&app, &at, argv](int words) {
+        if (app.remaining_size() > 0)
+            refuse_unknown(app.remaining().front());
+        if (!app.get_option_no_throw(argv[at]))
+            refuse_unknown(argv[at]);
+        at += words;
+    };
+    const auto flag = [&](const char* names, std::function<void()> set) {
+        app.add_flag(names)->trigger_on_parse()->each([=](const std::string&) {
+            in_place(1);
+            set();
+        });
+    };
+    const auto option = [&](const char* name, std::function<void(const std::string&)> set) {
+        app.add_option(name)->trigger_on_parse()->each([=](const std::string& value) {
+            in_place(2);
+            set(value);
+        });
+    };
+
+    flag("-h,--help", [] { throw CLI::CallForHelp(); });
+    flag("--blank", [&] { c.blank = true; });
+    flag("--write-protect", [&] { c.write_protect = true; });
+    flag("--frozen", [&] { c.frozen = true; });
+    flag("--stats", [&] { c.stats = true; });
+    flag("--real-time", [&] { c.real_clock = true; });
+    flag("--memory-off", [&] { c.memory_off = true; });
+    option("--backup-dir", [&](const std::string& v) { c.backup_dir = v; });
+    option("--serve", [&](const std::string& v) { c.serve_path = v; });
+    option("--trace", [&](const std::string& v) { c.trace_path = v; });
+    option("--eeprom", [&](const std::string& v) {
+        if (v.empty())
+            refuse("--eeprom needs a file name (without --eeprom the EEPROM is kept in memory)");
+        c.eeprom_path = v;
+    });
+    option("--device", [&](const std::string& v) { add_device(c, v); });
+    option("--raise", [&](const std::string& v) { set_raise(c, v); });
+    option("--driver", [&](const std::string& v) { set_driver(c, v); });
+    option("--lockdown", [&](const std::string& v) {
+        if (v != "none" && v != "integrity" && v != "confidentiality")
+            refuse_value("--lockdown", v, "expected none, integrity or confidentiality");
+        c.lockdown = v;
+    });
+    option("--stall", [&](const std::string& v) {
+        if (v != "vpd" && v != "status")
+            refuse_value("--stall", v, "expected vpd or status");
+        (v == "vpd" ? c.stall_vpd : c.stall_status) = true;
+    });
+    option("--vpd-us", [&](const std::string& v) {
+        const std::optional<uint32_t> us = decimal(v, 1000000);
+        if (!us)
+            refuse_value("--vpd-us", v, "expected microseconds, 0 to 1000000");
+        c.vpd_us = *us;
+    });
+    option("--write-cycle-ms", [&](const std::string& v) {
+        const std::optional<uint32_t> us = millis_as_us(v, 600000);
+        if (!us)
+            refuse_value("--write-cycle-ms", v, "expected milliseconds, 0 to 600000, with up to three decimals");
+        c.write_cycle_us = *us;
+    });
+    option("--power-loss", [&](const std::string& v) {
+        const std::optional<uint32_t> n = decimal(v, 0xFFFFFFFFu);
+        if (!n || *n == 0)
+            refuse_value("--power-loss", v, "expected a word count from 1");
+        c.power_loss_after = *n;
+    });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        line.help = true;
+        return line;
+    } catch (const CLI::ArgumentMismatch&) {
+        // The last word is an option that takes a value.
+        in_place(0);
+        refuse(std::string(argv[at]) + " needs an argument");
     }
-    *first_word = i;
-    return 0;
+    const std::vector<std::string> rest = app.remaining();
+    if (!rest.empty() && rest.front() != "--")
+        refuse_unknown(rest.front());
+    if (!rest.empty())
+        line.words.assign(rest.begin() + 1, rest.end());
+    // The program runs where the client is, not here.
+    if (!c.serve_path.empty() && !line.words.empty())
+        refuse("--serve takes no romwright words: the program runs in the client's machine");
+    return line;
 }

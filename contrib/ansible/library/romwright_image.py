@@ -189,37 +189,14 @@ stderr:
   type: str
 '''
 
-import json
 import os
 import re
 
 from ansible.module_utils.basic import AnsibleModule
+from ansible.module_utils.romwright import interrupted_warning, resolve_executable, run_romwright
 
 TYPE_ARGUMENT = {'full': '-f:', 'vpd': '-fvpd:', 'init': '-finit:'}
 ADDRESS = re.compile(r'^([0-9A-Fa-f]+:)?[0-9A-Fa-f]+:[0-9A-Fa-f]+\.[0-7]$')
-
-
-def resolve_executable(module, words):
-    if not words or not words[0]:
-        module.fail_json(msg='executable must name a program')
-    words = list(words)
-    if '/' not in words[0]:
-        words[0] = module.get_bin_path(words[0], required=True,
-                                       opt_dirs=['/sbin', '/usr/sbin', '/usr/local/sbin'])
-    return words
-
-
-def run_romwright(module, cmd):
-    """Runs one romwright command line with -json; returns (document, rc, stderr)."""
-    rc, out, err = module.run_command(cmd, expand_user_and_vars=False, environ_update={'LC_ALL': 'C'})
-    try:
-        doc = json.loads(out)
-    except ValueError:
-        doc = None
-    if not isinstance(doc, dict):
-        module.fail_json(msg='romwright printed no JSON document (exit status %d)' % rc,
-                         cmd=cmd, rc=rc, stdout=out, stderr=err)
-    return doc, rc, err
 
 
 def documents(doc):
@@ -244,9 +221,9 @@ def failure_message(adapter, doc, rc, results):
     return 'romwright on %s: %s' % (adapter, doc.get('error', 'failed with status %s' % doc.get('status', rc)))
 
 
-def check_status(module, adapter, cmd, doc, rc, err):
+def check_status(module, adapter, cmd, doc, rc, err, warned):
     results = documents(doc)
-    warn_interrupted(module, results)
+    warn_interrupted(module, results, warned)
     status = doc.get('status', rc)
     if rc != 0 or status != 0:
         # A failure after words were written (a word that did not read back)
@@ -257,20 +234,13 @@ def check_status(module, adapter, cmd, doc, rc, err):
     return results
 
 
-WARNED = set()
-
-
-def warn_interrupted(module, results):
-    """A journal of an unfinished change stands: warn once per adapter."""
+def warn_interrupted(module, results, warned):
+    """A journal of an unfinished change stands: warn once per adapter (warned: the warnings given)."""
     for d in results:
-        i = d.get('interrupted')
-        if isinstance(i, dict):
-            text = ('the EEPROM of %s may be half-written: %s of %s did not finish; %s puts it back'
-                    % (d.get('adapter', '?'), i.get('command', '?'), i.get('time', '?'),
-                       i.get('restore') or 'a restore of the backup taken before it'))
-            if text not in WARNED:
-                WARNED.add(text)
-                module.warn(text)
+        text = interrupted_warning(d.get('adapter', '?'), d.get('interrupted'))
+        if text and text not in warned:
+            warned.add(text)
+            module.warn(text)
 
 
 def identity_lines(identity):
@@ -331,10 +301,11 @@ def main():
     plan_cmd = base + ['-changed', '-plan', '-json']
     write_cmd = base + (['-changed'] if p['changed_only'] else []) + ['-json']
 
+    warned = set()
     plan_results = None
     if module.check_mode or module._diff:
         doc, rc, err = run_romwright(module, plan_cmd)
-        plan_results = check_status(module, adapter, plan_cmd, doc, rc, err)
+        plan_results = check_status(module, adapter, plan_cmd, doc, rc, err, warned)
         plans = dict((d.get('adapter', '?'), d.get('plan') or {}) for d in plan_results)
 
     if module.check_mode:
@@ -344,7 +315,7 @@ def main():
     else:
         cmd = write_cmd
         doc, rc, err = run_romwright(module, write_cmd)
-        results = check_status(module, adapter, write_cmd, doc, rc, err)
+        results = check_status(module, adapter, write_cmd, doc, rc, err, warned)
         changed = any(bool(d.get('changed')) for d in results)
         words_written = sum(int(d.get('words_written') or 0) for d in results)
 

@@ -99,32 +99,8 @@ ansible_facts:
               type: str
 '''
 
-import json
-
 from ansible.module_utils.basic import AnsibleModule
-
-
-def resolve_executable(module, words):
-    if not words or not words[0]:
-        module.fail_json(msg='executable must name a program')
-    words = list(words)
-    if '/' not in words[0]:
-        words[0] = module.get_bin_path(words[0], required=True,
-                                       opt_dirs=['/sbin', '/usr/sbin', '/usr/local/sbin'])
-    return words
-
-
-def run_romwright(module, cmd):
-    """Runs one romwright command line with -json; returns (document, rc, stderr)."""
-    rc, out, err = module.run_command(cmd, expand_user_and_vars=False, environ_update={'LC_ALL': 'C'})
-    try:
-        doc = json.loads(out)
-    except ValueError:
-        doc = None
-    if not isinstance(doc, dict):
-        module.fail_json(msg='romwright printed no JSON document (exit status %d)' % rc,
-                         cmd=cmd, rc=rc, stdout=out, stderr=err)
-    return doc, rc, err
+from ansible.module_utils.romwright import interrupted_warning, resolve_executable, run_romwright
 
 
 def main():
@@ -154,11 +130,9 @@ def main():
             adapter['vpd_error'] = vdoc['error']
         else:
             adapter['vpd'] = vdoc
-            i = vdoc.get('interrupted')
-            if isinstance(i, dict):
-                module.warn('the EEPROM of %s may be half-written: %s of %s did not finish; %s puts it back'
-                            % (entry['address'], i.get('command', '?'), i.get('time', '?'),
-                               i.get('restore') or 'a restore of the backup taken before it'))
+            warning = interrupted_warning(entry['address'], vdoc.get('interrupted'))
+            if warning:
+                module.warn(warning)
         adapters.append(adapter)
 
     module.exit_json(changed=False, ansible_facts=dict(romwright=dict(adapters=adapters)))

@@ -1,0 +1,191 @@
+# -*- coding: utf-8 -*-
+# Part of romwright, under the GNU General Public License version 2 (the
+# LICENSE file at the top of the romwright tree).
+
+"""The modules in process, each romwright run answered by a mocked
+run_command: which command lines they run and what they make of the
+answers. scripts/ansible-test runs them (python3 -m unittest)."""
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+import json
+import os
+import types
+import unittest
+from unittest import mock
+
+import ansible.module_utils
+from ansible.module_utils import basic
+from ansible.module_utils.common.text.converters import to_bytes
+
+CONTRIB = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# ansible.module_utils.romwright, as Ansible merges module_utils/ into it.
+ansible.module_utils.__path__.append(os.path.join(CONTRIB, 'module_utils'))
+
+
+def load(name):
+    """The module library/NAME.py, run as an import (its main() not called)."""
+    path = os.path.join(CONTRIB, 'library', name + '.py')
+    module = types.ModuleType(name)
+    module.__file__ = path
+    with open(path) as source:
+        exec(compile(source.read(), path, 'exec'), module.__dict__)
+    return module
+
+
+INFO = load('romwright_info')
+IMAGE = load('romwright_image')
+
+SIM = ['/opt/romwright-sim', '--eeprom', '/var/e.bin', '--']
+ADDRESS = '0000:04:00.0'
+IDENTITY = {'part_number': '1102005SIMA00001', 'serial_number': 'PTSIM0000000000000012345',
+            'mac_address': '0C4E29000001'}
+PLAN = {'words_to_write': 1, 'regions': [{'name': 'init region', 'first': 0, 'last': 1023, 'words': 1}],
+        'copies_changing': []}
+BACKUP = '/var/lib/romwright/backups/0000-04-00.0_PTSIM0000000000000012345_20270115T080000Z.bin'
+
+
+def document(**keys):
+    return json.dumps(dict({'command': 'write', 'adapter': ADDRESS, 'status': 0}, **keys))
+
+
+PLANNED = document(changed=False, words_written=0, backup=None, identity_before=IDENTITY, identity_after=IDENTITY,
+                   plan=PLAN)
+WRITTEN = document(changed=True, words_written=1, backup=BACKUP, identity_before=IDENTITY, identity_after=IDENTITY)
+PROTECTED = document(changed=False, words_written=0, backup=BACKUP, identity_before=IDENTITY,
+                     error='ERROR: EEPROM address 0x0104 reads back 0x00000000 (the EEPROM may be write-protected)',
+                     status=1)
+LISTED = json.dumps({'adapters': [{'address': ADDRESS, 'vendor': '1e2c', 'device': '8001', 'bar0': '0x3fe080000000',
+                                   'driver': None, 'in_use': False}], 'status': 0})
+VPD = {'command': 'vpd', 'copies': [], 'summary': {'agree': True}, 'status': 0}
+ADAPTER = {'address': ADDRESS, 'vendor': '1e2c', 'device': '8001', 'bar0': '0x3fe080000000', 'driver': None,
+           'in_use': False}
+NO_JSON = 'Usage:  romwright <options> <cmd>\n'
+
+
+class Ended(Exception):
+    """exit_json or fail_json was called with this result."""
+
+
+def run_module(module, params, answers, check, diff):
+    """module's main() with params; answers holds (rc, stdout) for each
+    romwright run in turn.  Returns the result and the command lines run."""
+    commands = []
+
+    def run_command(self, cmd, **kwargs):
+        commands.append(cmd)
+        rc, out = answers[len(commands) - 1]
+        return rc, out, 'romwright: notes\n'
+
+    def exit_json(self, **result):
+        raise Ended(dict(result, failed=False))
+
+    def fail_json(self, **result):
+        raise Ended(dict(result, failed=True))
+
+    args = dict(params, _ansible_check_mode=check, _ansible_diff=diff)
+    with mock.patch.object(basic, '_ANSIBLE_ARGS', to_bytes(json.dumps({'ANSIBLE_MODULE_ARGS': args}))), \
+            mock.patch.multiple(basic.AnsibleModule, run_command=run_command, exit_json=exit_json,
+                                fail_json=fail_json), \
+            mock.patch.dict(os.environ, {'PATH': '/usr/bin:/bin'}):
+        try:
+            module.main()
+        except Ended as ended:
+            return ended.args[0], commands
+    raise AssertionError('the module ended neither with exit_json nor with fail_json')
+
+
+class ModuleTest(unittest.TestCase):
+
+    def check_cases(self, module, cases):
+        for c in cases:
+            with self.subTest(c['name']):
+                result, commands = run_module(module, c['params'], c.get('answers', []), c.get('check', False),
+                                              c.get('diff', False))
+                self.assertEqual(commands, c.get('commands', []))
+                for key, value in c['result'].items():
+                    self.assertEqual(result.get(key), value, key)
+
+
+def image_words(*words):
+    return SIM + ['-b', '04:00.0', 'write'] + list(words)
+
+
+class ImageTest(ModuleTest):
+
+    def test_cases(self):
+        params = {'adapter': '04:00.0', 'image': '/var/image.bin', 'executable': SIM}
+        identity_text = ('adapter 0000:04:00.0\nidentity:\n  part_number: 1102005SIMA00001\n'
+                         '  serial_number: PTSIM0000000000000012345\n  mac_address: 0C4E29000001\n')
+        self.check_cases(IMAGE, [
+            dict(name='success', params=params, answers=[(0, WRITTEN)],
+                 commands=[image_words('-f:/var/image.bin', '-changed', '-json')],
+                 result={'failed': False, 'changed': True, 'words_written': 1, 'backup': BACKUP,
+                         'adapter': ADDRESS, 'identity_after': IDENTITY}),
+            dict(name='every word of a VPD image',
+                 params=dict(params, type='vpd', changed_only=False), answers=[(0, WRITTEN)],
+                 commands=[image_words('-fvpd:/var/image.bin', '-json')],
+                 result={'failed': False, 'changed': True}),
+            dict(name='refusal', params=params, answers=[(1, PROTECTED)],
+                 commands=[image_words('-f:/var/image.bin', '-changed', '-json')],
+                 result={'failed': True, 'changed': False, 'backup': BACKUP, 'rc': 1,
+                         'msg': 'romwright on 0000:04:00.0: ERROR: EEPROM address 0x0104 reads back 0x00000000 '
+                                '(the EEPROM may be write-protected)'}),
+            dict(name='check mode: the plan, every word that differs', params=dict(params, changed_only=False),
+                 check=True, answers=[(0, PLANNED)],
+                 commands=[image_words('-f:/var/image.bin', '-changed', '-plan', '-json')],
+                 result={'failed': False, 'changed': True, 'words_written': 0, 'plan': PLAN, 'diff': None}),
+            dict(name='diff: the plan, then the write', params=params, diff=True,
+                 answers=[(0, PLANNED), (0, WRITTEN)],
+                 commands=[image_words('-f:/var/image.bin', '-changed', '-plan', '-json'),
+                           image_words('-f:/var/image.bin', '-changed', '-json')],
+                 result={'failed': False, 'changed': True, 'words_written': 1, 'plan': PLAN,
+                         'diff': {'before': identity_text + 'init region (0x0000-0x03ff): 1 word differs from the '
+                                                            'image\n',
+                                  'after': identity_text + 'init region (0x0000-0x03ff): as the image\n',
+                                  'before_header': '04:00.0 (EEPROM before)',
+                                  'after_header': '04:00.0 (EEPROM after)'}}),
+            dict(name='bad JSON', params=params, answers=[(255, NO_JSON)],
+                 commands=[image_words('-f:/var/image.bin', '-changed', '-json')],
+                 result={'failed': True, 'rc': 255, 'stdout': NO_JSON,
+                         'msg': 'romwright printed no JSON document (exit status 255)'}),
+            dict(name='absent executable', params=dict(params, executable=['romwright-nowhere']),
+                 result={'failed': True,
+                         'msg': 'Failed to find required executable "romwright-nowhere" in paths: '
+                                '/sbin:/usr/sbin:/usr/local/sbin:/usr/bin:/bin'}),
+        ])
+
+
+class InfoTest(ModuleTest):
+
+    def test_cases(self):
+        params = {'executable': SIM}
+        listed_and_read = dict(answers=[(0, LISTED), (0, json.dumps(VPD))],
+                               commands=[SIM + ['list', '-json'], SIM + ['-b', ADDRESS, 'vpd', '-json']])
+        facts = {'romwright': {'adapters': [dict(ADAPTER, vpd=VPD, vpd_status=0)]}}
+        # romwright_info changes nothing: check and diff mode run as it does.
+        self.check_cases(INFO, [
+            dict(listed_and_read, name='success', params=params,
+                 result={'failed': False, 'changed': False, 'ansible_facts': facts}),
+            dict(listed_and_read, name='check and diff mode', params=params, check=True, diff=True,
+                 result={'failed': False, 'changed': False, 'ansible_facts': facts}),
+            dict(name='refusal of the VPD: a fact', params=params,
+                 answers=[(0, LISTED), (1, json.dumps({'command': 'vpd', 'error': 'ERROR: in use', 'status': 1}))],
+                 commands=listed_and_read['commands'],
+                 result={'failed': False, 'ansible_facts': {'romwright': {'adapters': [
+                     dict(ADAPTER, vpd=None, vpd_status=1, vpd_error='ERROR: in use')]}}}),
+            dict(name='refusal of the list', params=params,
+                 answers=[(1, json.dumps({'error': 'ERROR: cannot read the PCI bus', 'status': 1}))],
+                 commands=[SIM + ['list', '-json']],
+                 result={'failed': True, 'rc': 1, 'msg': 'romwright: ERROR: cannot read the PCI bus'}),
+            dict(name='bad JSON', params=params, answers=[(0, LISTED), (0, '["copies"]')],
+                 commands=listed_and_read['commands'],
+                 result={'failed': True, 'msg': 'romwright printed no JSON document (exit status 0)'}),
+            dict(name='absent executable', params={'executable': ['']},
+                 result={'failed': True, 'msg': 'executable must name a program'}),
+        ])
+
+
+if __name__ == '__main__':
+    unittest.main()

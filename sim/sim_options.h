@@ -1,0 +1,20 @@
+// romwright-sim's own command line: the simulator's options before "--",
+// romwright's words after it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/sim_adapter.h"
+
+struct sim_command_line {
+    bool help = false;               // --help or -h: the answer is sim_usage_text()
+    sim_config config;
+    std::vector<std::string> words;  // romwright's own words, after "--"
+};
+
+// Reads the options in order; the first problem among them throws failure
+// (error_kind::tool_usage) with its message.
+sim_command_line parse_sim_command_line(int argc, char** argv);
+
+const char* sim_usage_text();
