@@ -28,6 +28,8 @@ int exit_status_of(error_kind kind) {
     case error_kind::usage:
     case error_kind::file:
         return EXIT_STATUS_USAGE;
+    case error_kind::tool_usage:
+        return EXIT_STATUS_TOOL_USAGE;
     case error_kind::refused:
     case error_kind::failed:
         break;
