@@ -18,6 +18,10 @@ std::string function_address(const pci_function& fn) {
     return strprintf("%04x:%02x:%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
 }
 
+bool same_function(const pci_function& a, const pci_function& b) {
+    return a.domain == b.domain && a.bus == b.bus && a.dev == b.dev && a.func == b.func;
+}
+
 bool closes_devmem(const std::string& lockdown) {
     return lockdown == "integrity" || lockdown == "confidentiality";
 }

@@ -80,3 +80,5 @@ public:
 
 // "DDDD:BB:SS.F"
 std::string function_address(const pci_function& fn);
+// True when a and b are the same function (domain, bus, slot, function).
+bool same_function(const pci_function& a, const pci_function& b);

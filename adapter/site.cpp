@@ -8,14 +8,6 @@
 #include "common/error.h"
 #include "common/file_ptr.h"
 
-namespace {
-
-bool same_function(const pci_function& a, const pci_function& b) {
-    return a.domain == b.domain && a.bus == b.bus && a.dev == b.dev && a.func == b.func;
-}
-
-}  // namespace
-
 std::string eeprom_name(const site& where, const pci_function& fn) {
     for (const named_eeprom& e : where.eeprom_names)
         if (same_function(e.fn, fn))

@@ -14,10 +14,6 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool same_function(const pci_function& a, const pci_function& b) {
-    return a.domain == b.domain && a.bus == b.bus && a.dev == b.dev && a.func == b.func;
-}
-
 // The simulated window: every access goes to the model.
 class sim_window : public register_window {
 public:

@@ -396,8 +396,8 @@ TEST_F(host_sysfs, no_match_maps_nothing) {
 }
 
 // list over the fake tree: only the served vendor's functions, with the IDs
-// and driver the scan reads from sysfs and the lock state the platform's
-// own lock op reports.
+// and driver the scan reads from sysfs and the state of each adapter's
+// lock in the site's lock folder.
 TEST_F(host_sysfs, list_shows_the_adapters_ids_driver_and_lock) {
     add_device("0000:04:00.0", 0x10000);
     add_device("0003:7f:1f.7", 0x00002000FEDCB000ull, 0x140204, "0x1e2c", "0x8002");
@@ -452,7 +452,7 @@ TEST_F(host_sysfs, slot_state_is_the_first_line_of_the_function_s_eeh_pe_state) 
 
 // Reading the EEPROM into the device-memory file would write physical
 // memory: read refuses it under any name.
-TEST_F(host_sysfs, the_device_memory_file_is_the_platform_s_own) {
+TEST_F(host_sysfs, the_device_memory_file_is_a_platform_file) {
     make_mem(0x1000, 0, 0);
     ASSERT_EQ(symlink(dir.file("mem").c_str(), dir.file("alias").c_str()), 0);
     write_text(dir.file("other"), "");
