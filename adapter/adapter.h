@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "adapter/platform.h"
+#include "adapter/site.h"
 #include "common/error.h"
 #include "common/observer.h"
 
@@ -58,9 +59,9 @@ inline uint64_t bar0_physical(uint64_t base_addr0) { return base_addr0 & ~uint64
 
 // ---- the adapter lock -----------------------------------------------------
 
-// An exclusive lock on one adapter's device (every function of
-// domain:bus:slot shares one EEPROM, so one lock), held while the object
-// lives.  The lock files live in the platform's lock folder, which must be
+// An exclusive lock on the EEPROM a function reaches (every function of
+// domain:bus:slot shares one, so one lock), held while the object lives:
+// "romwright-<eeprom_name()>.lock" in the site's lock folder, which must be
 // a real folder (no link) owned by this user that nobody else may write;
 // it is created with mode 0700 when missing, and lock files are opened
 // without following links.
@@ -75,7 +76,7 @@ public:
     ~adapter_lock();
     // Tries the lock without waiting.  Throws failure when the folder or
     // the file is not safe or cannot be made.
-    static outcome take(const platform& p, const pci_function& fn, adapter_lock& out);
+    static outcome take(const site& where, const pci_function& fn, adapter_lock& out);
 
 private:
     int fd_ = -1;
@@ -83,20 +84,21 @@ private:
 
 // ---- the adapter session --------------------------------------------------
 
-// One adapter opened for one command: the platform it runs on, its lock,
-// its mapped register window and the function; every path out of it
-// releases them.  Register access: exactly one 32-bit load or store each,
-// at the offset rounded down to a multiple of 4.
+// One adapter opened for one command: the platform it runs on and its
+// site, its lock, its mapped register window and the function; every path
+// out of it releases them.  Register access: exactly one 32-bit load or
+// store each, at the offset rounded down to a multiple of 4.
 class adapter_session {
 public:
-    adapter_session(platform& p, const pci_function& fn, adapter_lock lock, std::unique_ptr<register_window> win,
-                    observer& obs)
-        : platform_(p), fn_(fn), lock_(std::move(lock)), win_(std::move(win)), obs_(obs) {}
+    adapter_session(platform& p, site where, const pci_function& fn, adapter_lock lock,
+                    std::unique_ptr<register_window> win, observer& obs)
+        : platform_(p), where_(std::move(where)), fn_(fn), lock_(std::move(lock)), win_(std::move(win)), obs_(obs) {}
 
     uint32_t read(uint32_t offset) { return win_->read32(offset & ~3u); }
     void write(uint32_t offset, uint32_t value) { win_->write32(offset & ~3u, value); }
 
     platform& host() { return platform_; }
+    const site& where() const { return where_; }
     const pci_function& function() const { return fn_; }
     std::string address() const { return function_address(fn_); }
     observer& obs() { return obs_; }
@@ -105,7 +107,7 @@ public:
     struct wait_times {
         int64_t read_transfer = 0, write_transfer = 0, write_cycle = 0;
         int64_t sleep_overshoot = 0;  // how much longer than asked a sleep lasts here
-        bool eager = false;           // a bulk read: time before CPU
+        bool time_before_cpu = false; // a bulk read: short sleeps leave out the overshoot
     };
     wait_times& waits() { return waits_; }
 
@@ -114,6 +116,7 @@ public:
 
 private:
     platform& platform_;
+    site where_;
     pci_function fn_;
     adapter_lock lock_;
     std::unique_ptr<register_window> win_;
@@ -121,11 +124,8 @@ private:
     wait_times waits_;
 };
 
-// Where the device-memory file failed: opening it, or mapping fn's window.
-enum class devmem_step { open, map };
-
 // The failure (1) of device-memory file mem at step, errno err, for fn,
-// under a kernel in lockdown mode (platform::lockdown()): the line that
+// under a kernel in lockdown mode (site::lockdown): the line that
 // names the cause, then why and how to go on.  A locked-down kernel closes
 // the file whatever else holds; otherwise a refused mapping (EPERM) names
 // the driver bound to fn with the commands that unbind it and bind it back,
@@ -139,13 +139,16 @@ bool closes_devmem(const std::string& lockdown);
 // Scans the platform's functions and opens the one at addr: takes its lock
 // and maps its window, then turns the VPD timer off.  Throws failure (1)
 // when none matches ("Unable to find device"), when several match, when the
-// match is not the adapters' vendor's, when it has no memory BAR0 or its memory decoding is off, when another run
-// holds the adapter, or when the window cannot be mapped; no register is
-// touched then.
-std::unique_ptr<adapter_session> open_adapter(platform& p, const adapter_address& addr, observer& obs);
+// match is not the adapters' vendor's, when it has no memory BAR0 or its
+// memory decoding is off, when another run holds the adapter, or when the
+// window cannot be mapped (devmem_failure(), with where's lockdown mode);
+// no register is touched then.
+std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, const adapter_address& addr,
+                                              observer& obs);
 // The same for a function already found by a scan: the checks, the lock,
 // the window, the VPD timer.
-std::unique_ptr<adapter_session> open_function(platform& p, const pci_function& fn, observer& obs);
+std::unique_ptr<adapter_session> open_function(platform& p, const site& where, const pci_function& fn,
+                                               observer& obs);
 
 // "BB:SS.F" or "DDDD:BB:SS.F", as given.
 std::string address_text(const adapter_address& a);
@@ -167,10 +170,10 @@ uint32_t remap_se_addr(uint32_t address);
 // The EEPROM word at a 4-byte-aligned EEPROM address: byte A in bits 0-7.
 uint32_t se_read(adapter_session& s, uint32_t address);
 // Writes one word and returns once the EEPROM's status word reads idle.
-// EEPROM address 0x7FFC (the status word) is never written.
+// The status word itself (STATUS_WORD_ADDR, eeprom/eeprom.h) is never
+// written.
 void se_write(adapter_session& s, uint32_t address, uint32_t word);
 
-constexpr uint32_t SE_STATUS_ADDR = 0x7FFC;
 constexpr int64_t SE_WAIT_LIMIT_US = 2000000;  // bound of both waits
 
 // ---- chip control -------------------------------------------------------

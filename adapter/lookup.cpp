@@ -1,7 +1,7 @@
 // Adapter lookup: finds the PCI function named by -b, refuses an ambiguous
 // or unusable one, locks the adapter against a second run and maps its
-// window.  Also what every platform shares: the lock, address parsing, the
-// slot-state path and what a refused /dev/mem says.
+// window.  Also what every platform shares: the lock, address parsing and
+// what a refused /dev/mem says.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,8 +18,8 @@ std::string function_address(const pci_function& fn) {
     return strprintf("%04x:%02x:%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
 }
 
-std::string slot_state_path(const platform& p, const pci_function& fn) {
-    return p.sysfs_root() + "/devices/" + function_address(fn) + "/eeh_pe_state";
+bool same_function(const pci_function& a, const pci_function& b) {
+    return a.domain == b.domain && a.bus == b.bus && a.dev == b.dev && a.func == b.func;
 }
 
 bool closes_devmem(const std::string& lockdown) {
@@ -148,16 +148,12 @@ adapter_lock::~adapter_lock() {
         ::close(fd_);
 }
 
-std::string platform::lock_name(const pci_function& fn) const {
-    return strprintf("romwright-%04x:%02x:%02x.lock", fn.domain, fn.bus, fn.dev);
-}
-
-adapter_lock::outcome adapter_lock::take(const platform& p, const pci_function& fn, adapter_lock& out) {
-    const std::string dir = p.lock_dir();
+adapter_lock::outcome adapter_lock::take(const site& where, const pci_function& fn, adapter_lock& out) {
+    const std::string& dir = where.lock_dir;
     if (dir.empty())
-        return outcome::locked;  // a platform without locks (an in-memory simulation)
+        return outcome::locked;  // a site without locks (an in-memory simulation)
     check_lock_dir(dir);
-    const std::string path = dir + "/" + p.lock_name(fn);
+    const std::string path = dir + "/romwright-" + eeprom_name(where, fn) + ".lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         if (errno == ELOOP)
@@ -182,7 +178,8 @@ adapter_lock::outcome adapter_lock::take(const platform& p, const pci_function& 
     return outcome::locked;
 }
 
-std::unique_ptr<adapter_session> open_adapter(platform& p, const adapter_address& addr, observer& obs) {
+std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, const adapter_address& addr,
+                                              observer& obs) {
     const std::vector<pci_function> found = match_pci_functions(p.scan(), addr);
     if (found.empty())
         throw failure(error_kind::failed, strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID));
@@ -199,7 +196,7 @@ std::unique_ptr<adapter_session> open_adapter(platform& p, const adapter_address
         throw failure(error_kind::failed, msg);
     }
 
-    return open_function(p, found.front(), obs);
+    return open_function(p, where, found.front(), obs);
 }
 
 std::string address_text(const adapter_address& a) {
@@ -208,7 +205,29 @@ std::string address_text(const adapter_address& a) {
     return a.has_domain ? strprintf("%04x:", a.domain) + bdf : bdf;
 }
 
-std::unique_ptr<adapter_session> open_function(platform& p, const pci_function& fn, observer& obs) {
+namespace {
+
+// fn's window, or the failure that says why the kernel refused it and how
+// to go on.
+std::unique_ptr<register_window> map_window(platform& p, const site& where, const pci_function& fn) {
+    if (where.refuses_before_mapping) {
+        // A locked-down kernel opens no /dev/mem; one built with
+        // STRICT_DEVMEM maps no registers that a driver holds.
+        if (closes_devmem(where.lockdown))
+            throw devmem_failure(devmem_step::open, fn, where.devmem, EPERM, where.lockdown);
+        if (!fn.driver.empty())
+            throw devmem_failure(devmem_step::map, fn, where.devmem, EPERM, where.lockdown);
+    }
+    mapped_window mapped = p.map(fn);
+    if (const devmem_refusal* refused = std::get_if<devmem_refusal>(&mapped))
+        throw devmem_failure(refused->step, fn, where.devmem, refused->err, where.lockdown);
+    return std::move(std::get<std::unique_ptr<register_window>>(mapped));
+}
+
+}  // namespace
+
+std::unique_ptr<adapter_session> open_function(platform& p, const site& where, const pci_function& fn,
+                                               observer& obs) {
     // A misspelt address may name a GPU or a disk controller: its BAR0
     // offsets mean something else there, and the writes that follow (VPD
     // timer, backdoor) would land in another maker's registers.
@@ -233,12 +252,12 @@ std::unique_ptr<adapter_session> open_function(platform& p, const pci_function& 
                                 "driver)\n",
                                 function_address(fn).c_str(), "/sys/bus/pci", function_address(fn).c_str()));
     adapter_lock lock;
-    if (adapter_lock::take(p, fn, lock) == adapter_lock::outcome::in_use)
+    if (adapter_lock::take(where, fn, lock) == adapter_lock::outcome::in_use)
         throw failure(error_kind::failed,
                       strprintf("ERROR: the adapter at %s is in use by another romwright run; try again when it has "
                                 "finished\n",
                                 function_address(fn).c_str()));
-    auto session = std::make_unique<adapter_session>(p, fn, std::move(lock), p.map(fn), obs);
+    auto session = std::make_unique<adapter_session>(p, where, fn, std::move(lock), map_window(p, where, fn), obs);
     disable_vpd_timer(*session);
     return session;
 }

@@ -2,14 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <sys/prctl.h>
-
 #include <cerrno>
-#include <ctime>
 #include <climits>
 #include <cstring>
 
@@ -92,48 +88,24 @@ std::vector<pci_function> host_platform::scan() {
     return out;
 }
 
-std::unique_ptr<register_window> host_platform::map(const pci_function& fn) {
-    const char* mem = places_.mem.c_str();
+mapped_window host_platform::map(const pci_function& fn) {
     const uint64_t phys = bar0_physical(fn.base_addr0);
-    int fd = open(mem, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        const int e = errno;
-        throw devmem_failure(devmem_step::open, fn, mem, e, lockdown());
-    }
+    int fd = open(places_.mem.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return devmem_refusal{devmem_step::open, errno};
     void* base = mmap(nullptr, REGISTER_WINDOW_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(phys));
     if (base == MAP_FAILED) {
         const int e = errno;
         close(fd);
-        throw devmem_failure(devmem_step::map, fn, mem, e, lockdown());
+        return devmem_refusal{devmem_step::map, e};
     }
     return std::make_unique<mmio_window>(fd, base);
 }
 
-int64_t host_platform::clock_us() {
+int64_t host_platform::clock_us(const pci_function&) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
-}
-
-bool host_platform::sleep_us(int64_t us) {
-    // The kernel's default slack (50 us) would lengthen every short sleep.
-    static const bool precise = prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0;
-    (void)precise;
-    struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-    return true;
-}
-
-// POWER kernels publish each function's EEH state in sysfs; other hosts have
-// no such file.
-bool host_platform::read_slot_state(const std::string& path, std::string& state) {
-    file_ptr fp(std::fopen(path.c_str(), "r"));
-    char line[128];
-    if (!fp || !std::fgets(line, sizeof line, fp.get()))
-        return false;
-    state.assign(line, std::strcspn(line, "\n"));
-    return true;
 }
 
 std::string selected_lockdown(const std::string& text) {
@@ -141,28 +113,20 @@ std::string selected_lockdown(const std::string& text) {
     return from == std::string::npos || to == std::string::npos ? std::string() : text.substr(from + 1, to - from - 1);
 }
 
-// Kernels without the lockdown module, or without securityfs mounted, have
-// no such file: they say nothing.
-std::string host_platform::lockdown() const {
-    file_ptr fp(std::fopen(places_.lockdown.c_str(), "r"));
+site host_site(const host_places& places) {
+    site where;
+    where.lock_dir = places.lock_dir;
+    where.backup_dir = places.backup_dir;
+    where.journal_dir = places.journal_dir;
+    where.sysfs_root = places.sysfs;
+    where.devmem = places.mem;
+    where.platform_files.push_back(
+        platform_file{places.mem, "the device-memory file", "the device-memory file " + places.mem});
+    file_ptr fp(std::fopen(places.lockdown.c_str(), "r"));
     char line[256];
-    if (!fp || !std::fgets(line, sizeof line, fp.get()))
-        return "";
-    return selected_lockdown(line);
-}
-
-// Written into, the device-memory file would scatter bytes over physical
-// memory: the node itself, or any character device with its numbers.
-bool host_platform::own_file(const char* path, std::string& what) const {
-    const char* mem = places_.mem.c_str();
-    struct stat file, memst;
-    if (stat(path, &file) != 0 || stat(mem, &memst) != 0)
-        return false;
-    const bool same = (file.st_dev == memst.st_dev && file.st_ino == memst.st_ino) ||
-                      (S_ISCHR(file.st_mode) && S_ISCHR(memst.st_mode) && file.st_rdev == memst.st_rdev);
-    if (same)
-        what = std::strcmp(path, mem) == 0 ? "the device-memory file" : std::string("the device-memory file ") + mem;
-    return same;
+    if (fp && std::fgets(line, sizeof line, fp.get()))
+        where.lockdown = selected_lockdown(line);
+    return where;
 }
 
 std::vector<pci_function> host_collect_functions(const struct pci_dev* head, const std::string& sysfs) {

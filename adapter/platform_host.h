@@ -1,17 +1,18 @@
 // The real platform: libpci for the lookup, /dev/mem for the register
-// window, the wall clock.
+// window, the wall clock; and the real system's site.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "adapter/platform.h"
+#include "adapter/site.h"
 
 struct pci_dev;
 struct pci_access;
 
-// Where the real platform finds and keeps things; the defaults are the
-// system's, tests name scratch places.
+// Where the real system keeps things; the defaults are the system's, tests
+// name scratch places.
 struct host_places {
     std::string sysfs = "/sys/bus/pci";  // also libpci's "sysfs.path" when not the default
     std::string mem = "/dev/mem";       // the device-memory file mapped for the window
@@ -21,23 +22,20 @@ struct host_places {
     std::string lockdown = "/sys/kernel/security/lockdown";  // the kernel's lockdown modes, the selected one bracketed
 };
 
+// The site of places: its folders, the device-memory file as the platform
+// file, and the lockdown mode the kernel selects now (none said when the
+// lockdown file is missing: kernels without the lockdown module, or
+// without securityfs mounted).
+site host_site(const host_places& places = host_places());
+
 class host_platform : public platform {
 public:
     explicit host_platform(host_places places = host_places()) : places_(std::move(places)) {}
     ~host_platform() override;
 
-    const char* name() const override { return "host"; }
     std::vector<pci_function> scan() override;
-    std::unique_ptr<register_window> map(const pci_function& fn) override;
-    int64_t clock_us() override;
-    bool sleep_us(int64_t us) override;
-    std::string lock_dir() const override { return places_.lock_dir; }
-    std::string backup_dir() const override { return places_.backup_dir; }
-    std::string journal_dir() const override { return places_.journal_dir; }
-    std::string sysfs_root() const override { return places_.sysfs; }
-    bool read_slot_state(const std::string& path, std::string& state) override;
-    std::string lockdown() const override;
-    bool own_file(const char* path, std::string& what) const override;
+    mapped_window map(const pci_function& fn) override;
+    int64_t clock_us(const pci_function& fn) override;
 
 private:
     host_places places_;

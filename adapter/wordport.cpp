@@ -11,6 +11,7 @@
 
 #include "adapter/adapter.h"
 #include "common/error.h"
+#include "eeprom/eeprom.h"
 
 void write_pci(adapter_session& s, uint32_t offset, uint32_t value) {
     s.write(PCIE_CFG_SPACE_REQ, offset | CFG_REQ_MASK);
@@ -53,21 +54,21 @@ private:
 // answers), less what a sleep here overshoots (learned too), then polls.
 // On a clock that passes only with register accesses (the simulator's
 // virtual time) it never sleeps.
-class polite_wait {
+class learned_wait {
 public:
-    polite_wait(adapter_session& s, int64_t& estimate_us) : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
+    learned_wait(adapter_session& s, int64_t& estimate_us) : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
         // A bulk read trades CPU for time: its short waits leave out what a
         // sleep overshoots, down to polling alone.
         if (estimate_ > k_worth_sleeping_us)
-            sleep(estimate_ - estimate_ / 32 - (s_.waits().eager ? s_.waits().sleep_overshoot : 0));
+            sleep(estimate_ - estimate_ / 32 - (s_.waits().time_before_cpu ? s_.waits().sleep_overshoot : 0));
     }
-    ~polite_wait() { done(); }
+    ~learned_wait() { done(); }
     // Not ready at a poll: a short sleep before the next one (in a bulk
     // read only when a sleep that short is worth its overshoot).
     void again() {
         if (++misses_ == 1 && estimate_ > k_worth_sleeping_us)
             step_ = std::max<int64_t>(estimate_ / 128, 2);
-        if (step_ && (!s_.waits().eager || step_ >= 2 * s_.waits().sleep_overshoot))
+        if (step_ && (!s_.waits().time_before_cpu || step_ >= 2 * s_.waits().sleep_overshoot))
             sleep(step_);
     }
     // Ready: learn from how long it took.  Ready at the first poll after the
@@ -112,7 +113,7 @@ private:
     bool finished_ = false;
 };
 
-// What the platform's slot state (see platform_ops::slot_state) says, with
+// What the slot state the platform reports (see slot_state()) says, with
 // the way back to a working slot; one line.
 std::string slot_state_line(const std::string& path, const std::string& state) {
     unsigned flags = 0, pe = 0;
@@ -143,10 +144,8 @@ std::string slot_state_line(const std::string& path, const std::string& state) {
     std::string message = strprintf("ERROR: the adapter did not answer at EEPROM address 0x%04x: its VPD "
                                      "capability reads all ones (slot frozen by the platform, or adapter gone)\n",
                                      eeprom_address);
-    const std::string path = slot_state_path(s.host(), s.function());
-    std::string state;
-    if (s.host().read_slot_state(path, state))
-        message += slot_state_line(path, state);
+    if (const std::optional<std::string> state = slot_state(s.where(), s.function()))
+        message += slot_state_line(slot_state_path(s.where(), s.function()), *state);
     throw failure(error_kind::failed, message);
 }
 
@@ -160,7 +159,7 @@ uint32_t se_read_for(adapter_session& s, uint32_t address, uint32_t reported_add
 
 void wait_vpd_cap_not_busy(adapter_session& s, uint32_t flag, uint32_t eeprom_address) {
     wait_bound bound(s);
-    polite_wait wait(s, flag ? s.waits().write_transfer : s.waits().read_transfer);
+    learned_wait wait(s, flag ? s.waits().write_transfer : s.waits().read_transfer);
     for (;;) {
         uint32_t v = read_pci(s, VPD_CAP_ADDR);
         if (v == 0xFFFFFFFFu)
@@ -185,7 +184,7 @@ uint32_t remap_se_addr(uint32_t address) {
 uint32_t se_read(adapter_session& s, uint32_t address) { return se_read_for(s, address, address); }
 
 void se_write(adapter_session& s, uint32_t address, uint32_t word) {
-    if (remap_se_addr(address) == 0x7BFC)
+    if (address == STATUS_WORD_ADDR)
         return;  // the status word is never written
     write_pci(s, VPD_CAP_DATA, word);
     write_pci(s, VPD_CAP_ADDR, (remap_se_addr(address) << 16) | VPD_FLAG);
@@ -193,8 +192,8 @@ void se_write(adapter_session& s, uint32_t address, uint32_t word) {
     write_pci(s, VPD_CAP_DATA, 0);
 
     wait_bound bound(s);
-    polite_wait cycle(s, s.waits().write_cycle);
-    while (se_read_for(s, SE_STATUS_ADDR, address) & 1u) {
+    learned_wait cycle(s, s.waits().write_cycle);
+    while (se_read_for(s, STATUS_WORD_ADDR, address) & 1u) {
         cycle.again();
         if (bound.expired())
             throw failure(error_kind::failed,

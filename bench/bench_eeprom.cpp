@@ -83,27 +83,19 @@ private:
     uint32_t words_[WORDS] = {};
 };
 
-// One function, the host's wall clock as the real platform reads it, no
-// lock, no backups; journals in journal_dir (empty: none).
+// One function, the host's wall clock as the real platform reads it; its
+// site (no lock, no backups, no journals) is an empty one.
 class null_platform : public platform {
 public:
-    const char* name() const override { return "null"; }
     std::vector<pci_function> scan() override { return {function()}; }
-    std::unique_ptr<register_window> map(const pci_function&) override { return std::make_unique<null_window>(); }
-    int64_t clock_us() override {
+    mapped_window map(const pci_function&) override { return std::make_unique<null_window>(); }
+    int64_t clock_us(const pci_function&) override {
         struct timeval tv;
         gettimeofday(&tv, nullptr);
         return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
     }
-    std::string lock_dir() const override { return ""; }
-    std::string backup_dir() const override { return ""; }
-    std::string journal_dir() const override { return journal_dir_; }
-    std::string sysfs_root() const override { return "/sys/bus/pci"; }
-    bool read_slot_state(const std::string&, std::string&) override { return false; }
-    bool own_file(const char*, std::string&) const override { return false; }
 
     static pci_function function() { return pci_function{0, 0x04, 0x00, 0, SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID}; }
-    std::string journal_dir_;
 };
 
 // Says nothing: no progress line or note costs output here.
@@ -113,24 +105,33 @@ class quiet_observer : public observer {};
 enum which { SIM = 0, NUL = 1 };
 
 quiet_observer g_observer;
-sim_platform g_sim_platform(the_sim());
-null_platform g_null_platform;
 
 // A session as open_adapter() gives one, without the scan, the lock and the
-// VPD-timer access: on a fresh simulated adapter holding the sample board
-// (write cycles of 0 ms), or on a fresh null window.
-std::unique_ptr<adapter_session> open_session(int which) {
-    platform* p = &g_null_platform;
+// VPD-timer access, with its platform: a fresh simulated adapter holding
+// the sample board (write cycles of 0 ms), or a fresh null window.
+struct bench_session {
+    std::unique_ptr<platform> p;
+    std::unique_ptr<adapter_session> s;
+    adapter_session& operator*() { return *s; }
+};
+
+bench_session open_session(int which) {
+    bench_session b;
+    site where;
+    pci_function fn = null_platform::function();
     if (which == SIM) {
         sim_config cfg;
         cfg.write_cycle_us = 0;
-        std::string err;
-        if (the_sim().open(cfg, err) != 0)
-            std::abort();
-        p = &g_sim_platform;
+        auto sim = std::make_unique<sim_platform>(cfg);
+        where = sim->where();
+        fn = sim->model().devices().front();
+        b.p = std::move(sim);
+    } else {
+        b.p = std::make_unique<null_platform>();
     }
-    const pci_function fn = which == SIM ? the_sim().devices().front() : null_platform::function();
-    return std::make_unique<adapter_session>(*p, fn, adapter_lock(), p->map(fn), g_observer);
+    b.s = std::make_unique<adapter_session>(*b.p, where, fn, adapter_lock(),
+                                            std::get<std::unique_ptr<register_window>>(b.p->map(fn)), g_observer);
+    return b;
 }
 
 // words/s, and the time per word ("s/word", shown with an SI prefix).
@@ -302,7 +303,7 @@ void BM_plan_change(benchmark::State& state) {
         const change_plan p = plan_change(rq, fn, "", before, &image, 100);
         if (p.refusal)
             state.SkipWithError("the plan was refused");
-        to_write = p.words_to_write();
+        to_write = p.summary.words_to_write;
     }
     set_words(state, WORDS);
     state.SetLabel(strprintf("%s, %zu words to write", changed_only ? "write -f -changed" : "write -f", to_write));
@@ -336,31 +337,32 @@ void BM_journal_read_plan(benchmark::State& state) {
     const std::string path = dir.path + "/image.bin";
     const std::vector<uint8_t> image = changed_image();
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), SEEPROM_SIZE);
-    g_null_platform.journal_dir_ = dir.path;
+    site where;
+    where.journal_dir = dir.path;
+    null_platform clock;
     const request rq = full_write(path, false);
     const std::vector<uint8_t> before = sample();
     const pci_function fn = null_platform::function();
     size_t to_write = 0;
     for (auto _ : state) {
         std::unique_ptr<image_file> f = image_file::open(path, image_file::use::update, SEEPROM_SIZE, g_observer);
-        std::optional<journal_record> standing = read_journal(g_null_platform, fn);
+        std::optional<journal_record> standing = read_journal(where, fn);
         const change_plan p = plan_change(rq, fn, "", before, &f->bytes(), 100);
         if (p.refusal || standing)
             state.SkipWithError("the plan was refused, or a journal stood");
-        to_write = p.words_to_write();
-        journal_guard journal(g_null_platform, fn, g_observer, standing);
+        to_write = p.summary.words_to_write;
+        journal_guard journal(where, fn, g_observer, standing);
         journal_record record;
         record.adapter = function_address(fn);
         record.command = "write -f:" + path;
         record.image = path;
         char hex[SHA256_DIGEST_STRING_LENGTH];
         record.image_sha256 = SHA256Data(p.image_with_identity.data(), p.image_with_identity.size(), hex);
-        record.time = g_null_platform.clock_us() / 1000000;
+        record.time = clock.clock_us(fn) / 1000000;
         journal.begin(record);
         journal.words_changed();
         journal.finish(p.clears_interruption);
     }
-    g_null_platform.journal_dir_.clear();
     set_words(state, static_cast<int64_t>(to_write));
     state.SetLabel(strprintf("write -f, %zu words to write", to_write));
 }

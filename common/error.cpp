@@ -29,7 +29,7 @@ int exit_status_of(error_kind kind) {
     case error_kind::file:
         return EXIT_STATUS_USAGE;
     case error_kind::tool_usage:
-        return 2;
+        return EXIT_STATUS_TOOL_USAGE;
     case error_kind::refused:
     case error_kind::failed:
         break;

@@ -14,6 +14,7 @@
 enum : int {
     EXIT_STATUS_OK = 0,
     EXIT_STATUS_FAILED = 1,         // rejected or failed
+    EXIT_STATUS_TOOL_USAGE = 2,     // romwright-sim, romwright-vpd: the tool's own usage or file problem
     EXIT_STATUS_SIGNAL_BASE = 128,  // + N for a deferred signal N
     EXIT_STATUS_USAGE = 255,        // command-line error, or a named file that cannot be opened
 };
@@ -24,7 +25,7 @@ enum class error_kind {
     file,     // a named file cannot be opened
     refused,  // a check refused the command; nothing was changed
     failed,   // the adapter or a file failed during the command
-    tool_usage,  // a companion program's usage or file problem: status 2
+    tool_usage,  // romwright-sim's or romwright-vpd's own option or file problem: status 2
 };
 
 // The documented exit status of each kind.

@@ -184,7 +184,7 @@ void check_backup_file(const change_options& opts) {
                                 opts.backup_file.c_str()));
 }
 
-backup_plan plan_backup(const platform& p, const uint8_t* eeprom, const pci_function& fn, const change_options& opts,
+backup_plan plan_backup(const site& where, const uint8_t* eeprom, const pci_function& fn, const change_options& opts,
                         bool interrupted, int64_t utc_seconds) {
     backup_plan b;
     if (opts.no_backup)
@@ -193,7 +193,7 @@ backup_plan plan_backup(const platform& p, const uint8_t* eeprom, const pci_func
         b.path = opts.backup_file;
         return b;
     }
-    const std::string dir = p.backup_dir();
+    const std::string& dir = where.backup_dir;
     if (dir.empty())
         return b;
     make_dirs(dir);

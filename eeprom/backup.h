@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "adapter/platform.h"
+#include "adapter/site.h"
 #include "common/observer.h"
 #include "eeprom/eeprom.h"
 
@@ -15,17 +15,17 @@
 std::string backup_file_name(const pci_function& fn, const uint8_t* eeprom, int64_t utc_seconds);
 
 // Where the backup of eeprom (32768 bytes, as read before the change) goes:
-// opts.backup_file when given; else the platform's backup folder (created
+// opts.backup_file when given; else the site's backup folder (created
 // with mode 0700 when missing), where the newest backup of fn is used again
 // when it holds the same bytes (exists), and a new one is named by
 // backup_file_name(), with "_interrupted" before ".bin" when the EEPROM may
-// be half-written.  Empty path: no backup (-nobackup, or a platform that
+// be half-written.  Empty path: no backup (-nobackup, or a site that
 // keeps none).  Throws failure(1) when the folder cannot be made.
 struct backup_plan {
     std::string path;
     bool exists = false;
 };
-backup_plan plan_backup(const platform& p, const uint8_t* eeprom, const pci_function& fn, const change_options& opts,
+backup_plan plan_backup(const site& where, const uint8_t* eeprom, const pci_function& fn, const change_options& opts,
                         bool interrupted, int64_t utc_seconds);
 
 // Saves the backup: written to a temporary file, flushed to disk, made

@@ -124,8 +124,7 @@ void apply_words(adapter_session& s, const request& rq, const change_plan& p, co
 void run_change(adapter_session& s, const request& rq, image_file* image, command_result& out) {
     double us_per_read = 0;
     std::vector<uint8_t> eeprom = read_whole(s, &us_per_read);
-    const std::string backup_dir = s.host().backup_dir();
-    const change_plan p = plan_change(rq, s.function(), backup_dir, std::move(eeprom),
+    const change_plan p = plan_change(rq, s.function(), s.where().backup_dir, std::move(eeprom),
                                       image ? &image->bytes() : nullptr, us_per_read);
     out.identity_before = p.identity_before;
     if (rq.change.plan_only) {
@@ -152,8 +151,8 @@ void run_change(adapter_session& s, const request& rq, image_file* image, comman
                                s.function().driver.c_str(), s.address().c_str()));
 
     // journal -> backup -> image file -> words -> chip reset -> commit
-    journal_guard journal(s.host(), s.function(), s.obs(), out.interrupted);
-    const backup_plan backup = plan_backup(s.host(), p.before.data(), s.function(), rq.change,
+    journal_guard journal(s.where(), s.function(), s.obs(), out.interrupted);
+    const backup_plan backup = plan_backup(s.where(), p.before.data(), s.function(), rq.change,
                                            out.interrupted.has_value(), s.seconds());
     if (!backup.path.empty())
         out.backup = absolute_path(backup.path);
@@ -269,7 +268,7 @@ bool uses_range(command_code c) {
            c == command_code::verify || c == command_code::clearinit;
 }
 
-std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p, observer& obs) {
+std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs) {
     const command_code c = rq.command;
     if (rq.change.changed_only && c != command_code::write && c != command_code::restore)
         throw failure(error_kind::usage, "ERROR: -changed goes with write or restore\n");
@@ -304,8 +303,8 @@ std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p
     case command_code::read: {
         if (!rq.file.empty() && rq.file[0] == '-')
             throw failure(error_kind::failed, "ERROR: Invalid filename specified\n");
-        std::string what;
-        if (p.own_file(rq.file.c_str(), what))
+        const std::string what = platform_file_named(where, rq.file);
+        if (!what.empty())
             throw failure(error_kind::failed, strprintf("ERROR: %s is %s: reading the EEPROM into it would destroy "
                                                         "it; name another file\n",
                                                         rq.file.c_str(), what.c_str()));
@@ -320,7 +319,7 @@ std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p
 void run_command(adapter_session& s, const request& rq, image_file* image, command_result& out) {
     out.command = rq.command;
     out.adapter = s.address();
-    out.interrupted = read_journal(s.host(), s.function());
+    out.interrupted = read_journal(s.where(), s.function());
     if (out.interrupted)
         s.obs().note(interrupted_note(*out.interrupted, s.address()));
     switch (rq.command) {

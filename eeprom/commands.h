@@ -57,7 +57,7 @@ struct command_result {
 // the adapter is touched: the image file of write/verify/restore (read once;
 // for write, locked for the run), the range, the -backup and read file
 // names.  Throws failure with the command's own message and status.
-std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p, observer& obs);
+std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs);
 
 // Runs rq's command on the session; image: what prepare_command() gave.
 void run_command(adapter_session& s, const request& rq, image_file* image, command_result& out);

@@ -15,13 +15,13 @@ constexpr uint32_t VPD_AREA_SIZE = 0x7C00;     // 31744 bytes
 constexpr uint32_t VPD_COPY_SIZE = 0x0400;     // one PCI VPD record
 constexpr uint32_t SKIP_WINDOW_FIRST = 0x1AE0; // words passed over by writes,
 constexpr uint32_t SKIP_WINDOW_LAST = 0x1BB9;  // clears and compares
-constexpr uint32_t STATUS_WORD_ADDR = 0x7FFC;  // reads the EEPROM's status
+constexpr uint32_t STATUS_WORD_ADDR = 0x7FFC;  // reads the EEPROM's status, never written
 constexpr uint32_t BOARD_DETAILS_ADDR = 0x0800;  // the copy the identity is read from
 constexpr uint32_t CLEAR_VPD_REGION_SIZE = 0x0800;
 constexpr int CLEAR_VPD_REGIONS = 8;
 constexpr int VPD_COPIES_IN_IMAGE = 14;
 
-inline bool in_skip_window(uint32_t a) { return a > 6879 && a < 7098; }
+inline bool in_skip_window(uint32_t a) { return a >= SKIP_WINDOW_FIRST && a <= SKIP_WINDOW_LAST; }
 
 // ---- image types ------------------------------------------------------
 enum class image_type {
@@ -132,7 +132,7 @@ std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);
 // ---- commands -----------------------------------------------------------
 // How the commands that change the EEPROM go about it.
 struct change_options {
-    std::string backup_file;   // -backup FILE: the backup goes there; empty: the platform's folder
+    std::string backup_file;   // -backup FILE: the backup goes there; empty: the site's folder
     bool no_backup = false;    // -nobackup
     bool changed_only = false; // -changed: write only differing words
     bool plan_only = false;    // -plan: show the plan, change nothing

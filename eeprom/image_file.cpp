@@ -2,7 +2,6 @@
 #include "eeprom/image_file.h"
 
 #include <fcntl.h>
-#include <sha2.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,12 +56,6 @@ std::unique_ptr<image_file> image_file::open(const std::string& path, use how, u
 image_file::~image_file() {
     if (fd_ >= 0)
         ::close(fd_);  // drops the lock too
-}
-
-std::string image_file::sha256() const {
-    char hex[SHA256_DIGEST_STRING_LENGTH];
-    SHA256Data(bytes_.data(), bytes_.size(), hex);
-    return hex;
 }
 
 bool image_file::write_all(const std::vector<uint8_t>& bytes) {

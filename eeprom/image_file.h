@@ -32,8 +32,6 @@ public:
     const std::string& path() const { return path_; }
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     bool updatable() const { return updatable_; }
-    // The SHA-256 of the bytes read, as 64 hexadecimal digits.
-    std::string sha256() const;
 
     // Writes bytes (the file's size) over the file in one piece, flushed to
     // disk.  Throws failure when any step fails.

@@ -18,8 +18,8 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-std::string journal_path(const platform& p, const pci_function& fn) {
-    const std::string dir = p.journal_dir();
+std::string journal_path(const site& where, const pci_function& fn) {
+    const std::string& dir = where.journal_dir;
     if (dir.empty())
         return dir;
     return strprintf("%s/romwright-%04x:%02x:%02x.journal", dir.c_str(), fn.domain, fn.bus, fn.dev);
@@ -58,8 +58,8 @@ std::string utc_time_text(int64_t seconds) {
     return text;
 }
 
-std::optional<journal_record> read_journal(const platform& p, const pci_function& fn) {
-    const std::string path = journal_path(p, fn);
+std::optional<journal_record> read_journal(const site& where, const pci_function& fn) {
+    const std::string path = journal_path(where, fn);
     if (path.empty())
         return std::nullopt;
     FILE* f = std::fopen(path.c_str(), "rb");
@@ -107,7 +107,7 @@ std::string interrupted_note(const journal_record& r, const std::string& address
 void journal_guard::begin(const journal_record& r) {
     if (standing_)
         return;  // the earlier record says more: the state before it is the one to go back to
-    const std::string path = journal_path(p_, fn_);
+    const std::string path = journal_path(where_, fn_);
     if (path.empty())
         return;
     const std::string dir = dir_of(path);
@@ -143,7 +143,7 @@ journal_guard::~journal_guard() {
     const bool remove_standing = standing_ && finished_ && clears_;
     if (!remove_own && !remove_standing)
         return;
-    const std::string path = journal_path(p_, fn_);
+    const std::string path = journal_path(where_, fn_);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         obs_.note(strprintf("romwright: cannot remove the journal %s: %s\n", path.c_str(), std::strerror(errno)));
     else

@@ -3,14 +3,14 @@
 // with the change complete or nothing changed.  One that stands was left by
 // a run that failed after changing words or never ended (killed, power
 // cut): the EEPROM may be half-written, and the record names the backup
-// that puts it back.  One file per device, in the platform's journal folder.
+// that puts it back.  One file per device, in the site's journal folder.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "adapter/platform.h"
+#include "adapter/site.h"
 #include "common/observer.h"
 
 struct journal_record {
@@ -24,7 +24,7 @@ struct journal_record {
 
 // The journal standing for fn's device, if any.  A record that cannot be
 // read still counts (its fields then say unknown).
-std::optional<journal_record> read_journal(const platform& p, const pci_function& fn);
+std::optional<journal_record> read_journal(const site& where, const pci_function& fn);
 
 // "2026-12-08T05:00:00Z"
 std::string utc_time_text(int64_t seconds);
@@ -40,8 +40,8 @@ std::string interrupted_note(const journal_record& r, const std::string& address
 // complete restore, full write or repair that finished.
 class journal_guard {
 public:
-    journal_guard(const platform& p, const pci_function& fn, observer& obs, std::optional<journal_record> standing)
-        : p_(p), fn_(fn), obs_(obs), standing_(std::move(standing)) {}
+    journal_guard(const site& where, const pci_function& fn, observer& obs, std::optional<journal_record> standing)
+        : where_(where), fn_(fn), obs_(obs), standing_(std::move(standing)) {}
     ~journal_guard();
     journal_guard(const journal_guard&) = delete;
     journal_guard& operator=(const journal_guard&) = delete;
@@ -57,7 +57,7 @@ public:
     }
 
 private:
-    const platform& p_;
+    const site& where_;
     pci_function fn_;
     observer& obs_;
     std::optional<journal_record> standing_;

@@ -89,10 +89,7 @@ int fuzz_args_entry(const uint8_t* data, size_t size) {
 
     sim_config cfg;
     cfg.write_cycle_us = 0;
-    std::string err;
-    if (the_sim().open(cfg, err) != 0)
-        std::abort();
-    sim_platform platform(the_sim());
+    sim_platform platform(cfg);
 
     int status = -1;
     in_scratch_dir([&] {
@@ -111,9 +108,8 @@ int fuzz_args_entry(const uint8_t* data, size_t size) {
         for (auto& s : storage)
             argv.push_back(s.data());
         argv.push_back(nullptr);
-        status = romwright_main(platform, static_cast<int>(argv.size()) - 1, argv.data());
+        status = romwright_main(platform, platform.where(), static_cast<int>(argv.size()) - 1, argv.data());
     });
-    the_sim().close();
     return status;
 }
 

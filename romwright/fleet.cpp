@@ -85,7 +85,7 @@ std::vector<target> targets_of(platform& p, const request& rq) {
     return found;
 }
 
-void run_one(platform& p, const request& rq, image_file* image, target& t) {
+void run_one(platform& p, const site& where, const request& rq, image_file* image, target& t) {
     std::unique_ptr<observer> obs = make_prefixed_observer(t.label, rq.json);
     request own = rq;
     if (rq.command == command_code::read && t.found)
@@ -93,7 +93,7 @@ void run_one(platform& p, const request& rq, image_file* image, target& t) {
     try {
         if (!t.found)
             throw failure(error_kind::failed, t.error);
-        std::unique_ptr<adapter_session> s = open_function(p, t.fn, *obs);
+        std::unique_ptr<adapter_session> s = open_function(p, where, t.fn, *obs);
         run_command(*s, own, image, t.result);
         t.status = t.result.status;
     } catch (const failure& e) {
@@ -125,14 +125,14 @@ std::string file_for_adapter(const std::string& file, const pci_function& fn) {
     return file.substr(0, dot) + "." + address + file.substr(dot);
 }
 
-int run_several(platform& p, const request& rq) {
+int run_several(platform& p, const site& where, const request& rq) {
     std::unique_ptr<observer> quiet = rq.json ? make_json_observer() : make_text_observer();
     // One reading of the image for every adapter, before any is touched.
-    std::unique_ptr<image_file> image = prepare_command(rq, p, *quiet);
+    std::unique_ptr<image_file> image = prepare_command(rq, where, *quiet);
     std::vector<target> targets = targets_of(p, rq);
     std::vector<std::thread> threads;
     for (target& t : targets)
-        threads.emplace_back([&p, &rq, &image, &t] { run_one(p, rq, image.get(), t); });
+        threads.emplace_back([&p, &where, &rq, &image, &t] { run_one(p, where, rq, image.get(), t); });
     for (std::thread& th : threads)
         th.join();
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "adapter/platform.h"
+#include "adapter/site.h"
 #include "eeprom/request.h"
 
 // Runs rq's command on every adapter it names; prints each adapter's lines
@@ -10,7 +11,7 @@
 // {"adapters": [...], "status": N}).  Returns 0 when every adapter
 // succeeded, 255 for a command-line error found before any adapter is
 // touched (thrown as failure), otherwise 1.
-int run_several(platform& p, const request& rq);
+int run_several(platform& p, const site& where, const request& rq);
 
 // read FILE on several adapters: FILE with the adapter's address
 // ("0000-04-00.0") inserted before its extension.

@@ -9,10 +9,10 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-list_result::lock_state probe_lock(const platform& p, const pci_function& fn, observer& obs) {
+list_result::lock_state probe_lock(const site& where, const pci_function& fn, observer& obs) {
     try {
         adapter_lock lock;
-        return adapter_lock::take(p, fn, lock) == adapter_lock::outcome::locked ? list_result::lock_state::free
+        return adapter_lock::take(where, fn, lock) == adapter_lock::outcome::locked ? list_result::lock_state::free
                                                                                 : list_result::lock_state::in_use;
     } catch (const failure& e) {
         // Not the command's result: a note beside it.
@@ -23,11 +23,11 @@ list_result::lock_state probe_lock(const platform& p, const pci_function& fn, ob
 
 }  // namespace
 
-list_result list_adapters(platform& p, observer& obs) {
+list_result list_adapters(platform& p, const site& where, observer& obs) {
     list_result r;
     for (const pci_function& fn : p.scan())
         if (fn.vendor_id == ADAPTER_VENDOR_ID)
-            r.adapters.push_back({fn, probe_lock(p, fn, obs)});
+            r.adapters.push_back({fn, probe_lock(where, fn, obs)});
     r.status = r.adapters.empty() ? EXIT_STATUS_FAILED : EXIT_STATUS_OK;
     return r;
 }

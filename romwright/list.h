@@ -19,6 +19,6 @@ struct list_result {
 
 // Scans and probes each adapter's lock (taken and let go at once); a lock
 // that cannot be probed is noted to obs.  Throws failure when the scan fails.
-list_result list_adapters(platform& p, observer& obs);
+list_result list_adapters(platform& p, const site& where, observer& obs);
 std::string render_list_text(const list_result& r);
 std::string render_list_json(const list_result& r);

@@ -37,12 +37,12 @@ void check_request(const request& rq) {
         throw failure(error_kind::failed, strprintf("Error: -addr 0x%x must be multiple of 4\n", rq.first));
 }
 
-void run(platform& p, const request& rq, observer& obs, outcome& o) {
+void run(platform& p, const site& where, const request& rq, observer& obs, outcome& o) {
     check_request(rq);
     // Everything the command needs from files and ranges is checked (and
     // the image file read) before the adapter is touched.
-    std::unique_ptr<image_file> image = prepare_command(rq, p, obs);
-    std::unique_ptr<adapter_session> session = open_adapter(p, rq.addresses.front(), obs);
+    std::unique_ptr<image_file> image = prepare_command(rq, where, obs);
+    std::unique_ptr<adapter_session> session = open_adapter(p, where, rq.addresses.front(), obs);
     o.opened = true;
     run_command(*session, rq, image.get(), o.result);
 }
@@ -65,7 +65,7 @@ int finish(int status) {
 
 }  // namespace
 
-int romwright_main(platform& p, int argc, char** argv) {
+int romwright_main(platform& p, const site& where, int argc, char** argv) {
     request rq;
     outcome o;
     int status = EXIT_STATUS_OK;
@@ -79,7 +79,7 @@ int romwright_main(platform& p, int argc, char** argv) {
             std::fputs(w.c_str(), rq.json ? stderr : stdout);
         if (rq.several() && rq.command != command_code::list) {
             check_request(rq);
-            int st = run_several(p, rq);
+            int st = run_several(p, where, rq);
             if (const int sig = deferred_signal()) {
                 clear_deferred_signal();
                 if (!rq.json)
@@ -92,11 +92,11 @@ int romwright_main(platform& p, int argc, char** argv) {
             return finish(st);
         }
         if (rq.command == command_code::list) {
-            const list_result l = list_adapters(p, *obs);
+            const list_result l = list_adapters(p, where, *obs);
             std::fputs((rq.json ? render_list_json(l) : render_list_text(l)).c_str(), stdout);
             status = l.status;
         } else {
-            run(p, rq, *obs, o);
+            run(p, where, rq, *obs, o);
             status = o.result.status;
         }
     } catch (const failure& e) {

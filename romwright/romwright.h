@@ -7,14 +7,15 @@
 #include <string>
 
 #include "adapter/platform.h"
+#include "adapter/site.h"
 #include "eeprom/request.h"
 
-// The whole run on platform p: walks the argument words into one request,
+// The whole run on platform p at site where: walks the argument words into one request,
 // checks it, opens the adapter, runs one command and renders its result.
 // Returns the exit status; never ends the process.  Standard output is
 // flushed at the end; when it could not be written, a note goes to
 // standard error and a success becomes status 1.
-int romwright_main(platform& p, int argc, char** argv);
+int romwright_main(platform& p, const site& where, int argc, char** argv);
 
 // ---- the word table -------------------------------------------------------
 

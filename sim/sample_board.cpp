@@ -64,5 +64,5 @@ void fill_sample_board(uint8_t* e) {
         e[a] = static_cast<uint8_t>(keep[(a - 0x1AE0) % 16]);
 
     // The status word is never these bytes.
-    std::memset(e + 0x7FFC, 0xFF, 4);
+    std::memset(e + sim_hw::EEPROM_STATUS_ADDR, 0xFF, 4);
 }

@@ -33,6 +33,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/error.h"
+#include "common/unique_fd.h"
 #include "sim/sim_adapter.h"
 
 namespace {
@@ -41,6 +43,7 @@ constexpr uint32_t OP_READ = 0;
 constexpr uint32_t OP_WRITE = 1;
 constexpr size_t MESSAGE = 12;
 
+// Set by the SIGINT/SIGTERM handler: the service ends.
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
 
@@ -53,40 +56,35 @@ void put_le32(unsigned char* p, uint32_t v) {
         p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-std::string errno_text(const std::string& what) { return "romwright-sim: " + what + ": " + std::strerror(errno) + "\n"; }
+[[noreturn]] void fail(const std::string& text) { throw failure(error_kind::tool_usage, "romwright-sim: " + text); }
+[[noreturn]] void fail_errno(const std::string& what) { fail(what + ": " + std::strerror(errno) + "\n"); }
 
 // Listens at path, which appears only once listen() has succeeded.
-int listen_at(const std::string& path, std::string& err) {
+int listen_at(const std::string& path) {
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) {
-            err = "romwright-sim: --serve " + path + ": exists and is not a socket\n";
-            return -1;
-        }
+        if (!S_ISSOCK(st.st_mode))
+            fail("--serve " + path + ": exists and is not a socket\n");
         unlink(path.c_str());  // left behind by an earlier server
     }
     const std::string temp = path + ".binding";
     struct sockaddr_un sa {};
     sa.sun_family = AF_UNIX;
-    if (temp.size() >= sizeof sa.sun_path) {
-        err = "romwright-sim: --serve " + path + ": the socket path is too long\n";
-        return -1;
-    }
+    if (temp.size() >= sizeof sa.sun_path)
+        fail("--serve " + path + ": the socket path is too long\n");
     std::memcpy(sa.sun_path, temp.c_str(), temp.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        err = errno_text("socket");
-        return -1;
-    }
+    unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.fd < 0)
+        fail_errno("socket");
     unlink(temp.c_str());
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 1) != 0 ||
+    if (bind(fd.fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 || listen(fd.fd, 1) != 0 ||
         rename(temp.c_str(), path.c_str()) != 0) {
-        err = errno_text("--serve " + path);
+        const int e = errno;
         unlink(temp.c_str());
-        close(fd);
-        return -1;
+        errno = e;
+        fail_errno("--serve " + path);
     }
-    return fd;
+    return fd.release();
 }
 
 bool send_all(int fd, const unsigned char* p, size_t n) {
@@ -102,27 +100,23 @@ bool send_all(int fd, const unsigned char* p, size_t n) {
     return true;
 }
 
-// Answers one connection until its client closes it.  Returns 0, or 2
-// with a message in err.
-int serve_connection(int fd, sim_adapter& sim, std::string& err) {
+// Answers one connection until its client closes it.
+void serve_connection(int fd, sim_adapter& sim) {
     unsigned char buf[MESSAGE * 512];
     size_t have = 0;
     for (;;) {
         ssize_t k = recv(fd, buf + have, sizeof buf - have, 0);
         if (k < 0 && errno == EINTR) {
             if (g_stop)
-                return 0;
+                return;
             continue;
         }
-        if (k < 0) {
-            err = errno_text("--serve: receive");
-            return 2;
-        }
+        if (k < 0)
+            fail_errno("--serve: receive");
         if (k == 0) {
             if (have == 0)
-                return 0;
-            err = "romwright-sim: --serve: the client closed the connection within a message\n";
-            return 2;
+                return;
+            fail("--serve: the client closed the connection within a message\n");
         }
         have += static_cast<size_t>(k);
         size_t used = 0;
@@ -136,13 +130,10 @@ int serve_connection(int fd, sim_adapter& sim, std::string& err) {
                 put_le32(reply, OP_READ);
                 put_le32(reply + 4, offset);
                 put_le32(reply + 8, sim.read(offset));
-                if (!send_all(fd, reply, sizeof reply)) {
-                    err = errno_text("--serve: send");
-                    return 2;
-                }
+                if (!send_all(fd, reply, sizeof reply))
+                    fail_errno("--serve: send");
             } else {
-                err = "romwright-sim: --serve: unknown message op " + std::to_string(op) + "\n";
-                return 2;
+                fail("--serve: unknown message op " + std::to_string(op) + "\n");
             }
         }
         std::memmove(buf, buf + used, have - used);
@@ -152,50 +143,39 @@ int serve_connection(int fd, sim_adapter& sim, std::string& err) {
 
 }  // namespace
 
-int sim_serve(const sim_config& given, std::string& err) {
+void sim_serve(const sim_config& given) {
     // What acts on the simulated host (its PCI functions, signals to the
     // program's own process) has no meaning for a device elsewhere.
-    if (!given.devices.empty() || given.memory_off || given.raise_signal != 0) {
-        err = "romwright-sim: --serve takes none of --device, --memory-off, --raise: the PCI function is the "
-              "client's\n";
-        return 2;
-    }
-    if (!given.driver.empty() || !given.lockdown.empty()) {
-        err = "romwright-sim: --serve takes neither --driver nor --lockdown: the kernel is the client's\n";
-        return 2;
-    }
+    if (!given.devices.empty() || given.memory_off || given.raise_signal != 0)
+        fail("--serve takes none of --device, --memory-off, --raise: the PCI function is the client's\n");
+    if (!given.driver.empty() || !given.lockdown.empty())
+        fail("--serve takes neither --driver nor --lockdown: the kernel is the client's\n");
     sim_config cfg = given;
     cfg.real_clock = true;
-    sim_adapter& sim = the_sim();
-    if (sim.open(cfg, err) != 0)
-        return 2;
+    sim_adapter model(cfg);
 
     struct sigaction sa {};
     sa.sa_handler = on_stop;  // no SA_RESTART: a blocked accept/recv returns
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    int status = 0;
-    int lfd = listen_at(cfg.serve_path, err);
-    if (lfd < 0) {
-        status = 2;
-    } else {
-        int cfd = -1;
-        while (cfd < 0 && !g_stop) {
-            cfd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (cfd < 0 && errno != EINTR) {
-                err = errno_text("--serve: accept");
-                status = 2;
+    unique_fd client(-1);
+    int accept_error = 0;
+    {
+        unique_fd listener(listen_at(cfg.serve_path));
+        while (client.fd < 0 && !g_stop) {
+            client.fd = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client.fd < 0 && errno != EINTR) {
+                accept_error = errno;
                 break;
             }
         }
-        close(lfd);
-        unlink(cfg.serve_path.c_str());
-        if (cfd >= 0) {
-            status = serve_connection(cfd, sim, err);
-            close(cfd);
-        }
     }
-    sim.close();
-    return status;
+    unlink(cfg.serve_path.c_str());
+    if (accept_error) {
+        errno = accept_error;
+        fail_errno("--serve: accept");
+    }
+    if (client.fd >= 0)
+        serve_connection(client.fd, model);
 }

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/error.h"
+#include "common/unique_fd.h"
 #include "sim/sim_registers.h"
 
 using namespace sim_hw;
@@ -22,11 +24,85 @@ constexpr uint32_t SIM_VENDOR_DEVICE = uint32_t{SIM_DEVICE_ID} << 16 | SIM_VENDO
 static_assert((SIM_UP_RESET_POWER_ON & UP_RESET_HOLD) == 0, "microprocessor running at power-on");
 static_assert((SIM_VPD_TIMER_POWER_ON & VPD_TIMER_ENABLE) != 0, "VPD timer on at power-on");
 
+// The EEPROM file at path, mapped shared: every word written is in the file
+// at once and survives however the process ends.  A missing file, or a
+// symbolic link to one, is created (through the link) holding the sample
+// board, or blank; only a file still empty once open is filled, so a file
+// that another run created meanwhile is kept.
+uint8_t* map_eeprom_file(const char* path, bool blank) {
+    // A file nobody may write is protected by its owner (a backup is such a
+    // file): never an EEPROM, even for root.
+    struct stat mode;
+    if (stat(path, &mode) == 0 && (mode.st_mode & 0222) == 0)
+        throw failure(error_kind::tool_usage,
+                      std::string("romwright-sim: ") + path +
+                          " has no write permission bits: it is not taken as an EEPROM file (copy it, or chmod u+w "
+                          "it)\n");
+    unique_fd fd(::open(path, O_RDWR | O_CLOEXEC));
+    bool created = false;
+    if (fd.fd < 0 && errno == ENOENT) {
+        fd.fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        struct stat st;
+        created = fd.fd >= 0 && fstat(fd.fd, &st) == 0 && st.st_size == 0;
+    }
+    if (fd.fd < 0) {
+        const int e = errno;
+        char target[4096];
+        const ssize_t n = readlink(path, target, sizeof target - 1);
+        const std::string link =
+            n > 0 ? " (a symbolic link to " + std::string(target, static_cast<size_t>(n)) + ")" : std::string();
+        throw failure(error_kind::tool_usage, std::string("romwright-sim: cannot open EEPROM file ") + path + link +
+                                                  ": " + std::strerror(e) + "\n");
+    }
+    if (created) {
+        std::array<uint8_t, SIM_EEPROM_SIZE> image;
+        if (blank)
+            image.fill(0xFF);
+        else
+            fill_sample_board(image.data());
+        if (::write(fd.fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()))
+            throw failure(error_kind::tool_usage, std::string("romwright-sim: cannot create EEPROM file ") + path +
+                                                      ": " + std::strerror(errno) + "\n");
+    }
+    struct stat st;
+    if (fstat(fd.fd, &st) != 0 || st.st_size != SIM_EEPROM_SIZE)
+        throw failure(error_kind::tool_usage,
+                      std::string("romwright-sim: ") + path + ": an EEPROM file must hold exactly 32768 bytes\n");
+    void* map = mmap(nullptr, SIM_EEPROM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd.fd, 0);
+    if (map == MAP_FAILED)
+        throw failure(error_kind::tool_usage,
+                      std::string("romwright-sim: cannot map EEPROM file ") + path + ": " + std::strerror(errno) + "\n");
+    return static_cast<uint8_t*>(map);
+}
+
 }  // namespace
 
-sim_adapter::sim_adapter() : regs_(WINDOW_SIZE / 4, 0) {}
+void sim_adapter::unmapper::operator()(uint8_t* bytes) const { munmap(bytes, SIM_EEPROM_SIZE); }
 
-sim_adapter::~sim_adapter() { close(); }
+sim_adapter::sim_adapter(const sim_config& cfg) : cfg_(cfg), regs_(WINDOW_SIZE / 4, 0) {
+    if (cfg_.devices.empty())
+        cfg_.devices.push_back(pci_function{0, 0x04, 0x00, 0, SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID, ""});
+    power_on_registers();
+    config_[0] = SIM_VENDOR_DEVICE;
+
+    if (cfg_.eeprom_path.empty()) {
+        if (cfg_.blank)
+            memory_eeprom_.fill(0xFF);
+        else
+            fill_sample_board(eeprom_);
+    } else {
+        file_eeprom_.reset(map_eeprom_file(cfg_.eeprom_path.c_str(), cfg_.blank));
+        eeprom_ = file_eeprom_.get();
+    }
+
+    if (!cfg_.trace_path.empty()) {
+        trace_file_.reset(std::fopen(cfg_.trace_path.c_str(), "a"));
+        if (!trace_file_)
+            throw failure(error_kind::tool_usage, "romwright-sim: cannot open trace file " + cfg_.trace_path + ": " +
+                                                      std::strerror(errno) + "\n");
+        std::setvbuf(trace_file_.get(), nullptr, _IOFBF, 1 << 16);
+    }
+}
 
 void sim_adapter::power_on_registers() {
     std::fill(regs_.begin(), regs_.end(), 0);
@@ -34,127 +110,9 @@ void sim_adapter::power_on_registers() {
     regs_[REG_VPD_TIMER / 4] = SIM_VPD_TIMER_POWER_ON;
 }
 
-int sim_adapter::open(const sim_config& cfg, std::string& err) {
-    close();
-    cfg_ = cfg;
-    if (cfg_.devices.empty())
-        cfg_.devices.push_back(pci_function{0, 0x04, 0x00, 0, SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID, ""});
-    power_on_registers();
-    config_.fill(0);
-    config_[0] = SIM_VENDOR_DEVICE;
-    vpd_address_ = vpd_flag_ = vpd_data_ = 0;
-    write_cycle_pending_ = vpd_pending_ = false;
-    counts_ = sim_counts{};
-    backup_dir_ = cfg_.backup_dir;
-    if (backup_dir_.empty() && !cfg_.eeprom_path.empty()) {
-        const size_t slash = cfg_.eeprom_path.rfind('/');
-        backup_dir_ = (slash == std::string::npos ? std::string() : cfg_.eeprom_path.substr(0, slash + 1)) + "backups";
-    }
-    clock_us_ = SIM_CLOCK_START_US;
-    trace_mem_.clear();
-    chip_resets_ = word_writes_ = 0;
-
-    if (cfg_.eeprom_path.empty()) {
-        eeprom_ = memory_eeprom_.data();
-        if (cfg_.blank)
-            memory_eeprom_.fill(0xFF);
-        else
-            fill_sample_board(eeprom_);
-    } else {
-        const char* path = cfg_.eeprom_path.c_str();
-        // A file nobody may write is protected by its owner (a backup is
-        // such a file): never an EEPROM, even for root.
-        struct stat mode;
-        if (stat(path, &mode) == 0 && (mode.st_mode & 0222) == 0) {
-            err = std::string("romwright-sim: ") + path +
-                  " has no write permission bits: it is not taken as an EEPROM file (copy it, or chmod u+w it)\n";
-            return -1;
-        }
-        int fd = ::open(path, O_RDWR | O_CLOEXEC);
-        bool created = false;
-        if (fd < 0 && errno == ENOENT) {
-            // A missing file, or a symbolic link to one: create it (through
-            // the link).  Only a file still empty once open is filled, so a
-            // file that another run created meanwhile is kept.
-            fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-            struct stat st;
-            created = fd >= 0 && fstat(fd, &st) == 0 && st.st_size == 0;
-        }
-        if (fd < 0) {
-            const int e = errno;
-            char target[4096];
-            const ssize_t n = readlink(path, target, sizeof target - 1);
-            const std::string link = n > 0 ? " (a symbolic link to " + std::string(target, static_cast<size_t>(n)) + ")"
-                                           : std::string();
-            err = std::string("romwright-sim: cannot open EEPROM file ") + path + link + ": " + std::strerror(e) + "\n";
-            return -1;
-        }
-        if (created) {
-            std::array<uint8_t, SIM_EEPROM_SIZE> image;
-            if (cfg_.blank)
-                image.fill(0xFF);
-            else
-                fill_sample_board(image.data());
-            if (::write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size())) {
-                err = std::string("romwright-sim: cannot create EEPROM file ") + path + ": " + std::strerror(errno) +
-                      "\n";
-                ::close(fd);
-                return -1;
-            }
-        }
-        struct stat st;
-        if (fstat(fd, &st) != 0 || st.st_size != SIM_EEPROM_SIZE) {
-            err = std::string("romwright-sim: ") + path + ": an EEPROM file must hold exactly 32768 bytes\n";
-            ::close(fd);
-            return -1;
-        }
-        // A shared mapping: every word written is in the file at once and
-        // survives however the process ends.
-        void* map = mmap(nullptr, SIM_EEPROM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) {
-            err = std::string("romwright-sim: cannot map EEPROM file ") + path + ": " + std::strerror(errno) + "\n";
-            ::close(fd);
-            return -1;
-        }
-        eeprom_fd_ = fd;
-        eeprom_dev_ = st.st_dev;
-        eeprom_ino_ = st.st_ino;
-        eeprom_ = static_cast<uint8_t*>(map);
-    }
-
-    if (!cfg_.trace_path.empty()) {
-        trace_file_ = std::fopen(cfg_.trace_path.c_str(), "a");
-        if (!trace_file_) {
-            err = "romwright-sim: cannot open trace file " + cfg_.trace_path + ": " + std::strerror(errno) + "\n";
-            close();
-            return -1;
-        }
-        std::setvbuf(trace_file_, nullptr, _IOFBF, 1 << 16);
-    }
-    return 0;
-}
-
-void sim_adapter::close() {
-    if (trace_file_) {
-        std::fclose(trace_file_);
-        trace_file_ = nullptr;
-    }
-    if (eeprom_fd_ >= 0) {
-        munmap(eeprom_, SIM_EEPROM_SIZE);
-        ::close(eeprom_fd_);
-        eeprom_fd_ = -1;
-    }
-    eeprom_ = memory_eeprom_.data();
-}
-
-bool sim_adapter::is_eeprom_file(const char* path) const {
-    struct stat st;
-    return eeprom_fd_ >= 0 && stat(path, &st) == 0 && st.st_dev == eeprom_dev_ && st.st_ino == eeprom_ino_;
-}
-
 void sim_adapter::record(char kind, uint32_t offset, uint32_t value) {
     if (trace_file_)
-        std::fprintf(trace_file_, "%c 0x%05x 0x%08x\n", kind, offset, value);
+        std::fprintf(trace_file_.get(), "%c 0x%05x 0x%08x\n", kind, offset, value);
     if (cfg_.trace_memory)
         trace_mem_.push_back(sim_access{kind, offset, value});
 }
@@ -304,14 +262,9 @@ void sim_adapter::eeprom_write_word(uint32_t vpd_address, uint32_t word) {
     }
     if (cfg_.raise_signal != 0 && word_writes_ == cfg_.raise_after) {
         if (trace_file_)
-            std::fflush(trace_file_);
+            std::fflush(trace_file_.get());
         std::raise(cfg_.raise_signal);
     }
     if (cfg_.power_loss_after != 0 && word_writes_ == cfg_.power_loss_after)
         kill(getpid(), SIGKILL);  // a power cut: no handler, no flush, nothing after this word
-}
-
-sim_adapter& the_sim() {
-    static sim_adapter adapter;
-    return adapter;
 }

@@ -4,16 +4,18 @@
 // any command, and the tests.
 #pragma once
 
-#include <sys/types.h>
-
 #include <array>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter/platform.h"
+#include "adapter/site.h"
+#include "common/file_ptr.h"
 #include "sim/sim_registers.h"
 
 constexpr uint32_t SIM_EEPROM_SIZE = 0x8000;
@@ -34,7 +36,7 @@ struct sim_config {
     int raise_signal = 0;          // sent to the process after...
     uint32_t raise_after = 0;      // ...this many EEPROM word writes
     uint32_t vpd_us = 0;           // the VPD flag answers this long after a request
-    std::string backup_dir;        // empty: backups/ beside eeprom_path, or none
+    std::string backup_dir;        // empty: backups/ beside eeprom_path, or none (the site's)
     bool stats = false;            // access counts on standard error at exit
     bool memory_off = false;       // the functions' memory decoding is off
     std::string driver;            // the kernel driver bound to every function (empty: none)
@@ -67,25 +69,24 @@ constexpr uint64_t SIM_BAR0 = 0x00003FE080000004ull;  // 64-bit memory BAR, flag
 constexpr uint16_t SIM_VENDOR_ID = 0x1e2c;  // config dword 0: device << 16 | vendor
 constexpr uint16_t SIM_DEVICE_ID = 0x8001;
 
+// One simulated adapter: registers at their power-on values, the EEPROM in
+// memory or in its file (mapped shared), the trace file; all released when
+// it goes.
 class sim_adapter {
 public:
-    sim_adapter();
-    ~sim_adapter();
+    // Sets the adapter of cfg up (cfg.devices empty: one function at
+    // 0000:04:00.0).  A missing EEPROM file is created holding the sample
+    // board (or blank).  Throws failure (tool_usage) naming the file that
+    // cannot be used.
+    explicit sim_adapter(const sim_config& cfg);
     sim_adapter(const sim_adapter&) = delete;
     sim_adapter& operator=(const sim_adapter&) = delete;
-
-    // Sets the adapter up; returns 0, or -1 with a message in err.
-    int open(const sim_config& cfg, std::string& err);
-    // Flushes the trace and releases the EEPROM file.
-    void close();
 
     uint32_t read(uint32_t offset);
     void write(uint32_t offset, uint32_t value);
     int64_t now_us() const { return clock_us_; }
 
     const sim_config& config() const { return cfg_; }
-    // True when path names the EEPROM file (same device and inode).
-    bool is_eeprom_file(const char* path) const;
     const std::vector<pci_function>& devices() const { return cfg_.devices; }
     uint8_t* eeprom() { return eeprom_; }
     uint32_t reg(uint32_t offset) const { return regs_[offset / 4]; }
@@ -96,10 +97,11 @@ public:
     const sim_counts& counts() const { return counts_; }
     // Virtual microseconds since the adapter was opened.
     int64_t elapsed_us() const { return clock_us_ - SIM_CLOCK_START_US; }
-    // Where backups of this EEPROM are kept, or nullptr for none.
-    const char* backup_dir() const { return backup_dir_.empty() ? nullptr : backup_dir_.c_str(); }
 
 private:
+    struct unmapper {
+        void operator()(uint8_t* bytes) const;
+    };
     uint32_t config_read(uint32_t offset);
     void config_write(uint32_t offset, uint32_t value);
     uint32_t eeprom_read_word(uint32_t vpd_address);
@@ -112,11 +114,9 @@ private:
     sim_config cfg_;
     std::vector<uint32_t> regs_;
     std::array<uint32_t, sim_hw::CFG_SPACE_SIZE / 4> config_{};
-    uint8_t* eeprom_ = nullptr;
     std::array<uint8_t, SIM_EEPROM_SIZE> memory_eeprom_{};
-    int eeprom_fd_ = -1;
-    dev_t eeprom_dev_ = 0;  // the EEPROM file's identity while open
-    ino_t eeprom_ino_ = 0;
+    std::unique_ptr<uint8_t, unmapper> file_eeprom_;  // the EEPROM file's mapping, when there is a file
+    uint8_t* eeprom_ = memory_eeprom_.data();
 
     uint32_t vpd_address_ = 0;  // 15 bits
     uint32_t vpd_flag_ = 0;
@@ -125,54 +125,46 @@ private:
     bool vpd_pending_ = false;  // a transfer that finishes at vpd_ready_us_
     int64_t vpd_ready_us_ = 0;
     sim_counts counts_;
-    std::string backup_dir_;
     int64_t write_cycle_end_us_ = 0;
     int64_t clock_us_ = SIM_CLOCK_START_US;
 
-    FILE* trace_file_ = nullptr;
+    file_ptr trace_file_;
     std::vector<sim_access> trace_mem_;
     uint32_t chip_resets_ = 0;
     uint32_t word_writes_ = 0;
 };
 
-// The one simulated adapter of the process.
-sim_adapter& the_sim();
-
 // The simulated host as the program's platform: the functions of the
 // configuration, those given an EEPROM file of their own (--device
-// ADDR=FILE) each on an adapter model of its own, the others on `shared`.
+// ADDR=FILE) each on an adapter model of its own, the others on the shared
+// model; and its site (where()): locks, backups and journals beside the
+// EEPROM file, the kernel's lockdown mode and refusals, the slot state, the
+// EEPROM files as the platform's own.
 class sim_platform : public platform {
 public:
-    explicit sim_platform(sim_adapter& shared) : shared_(shared) {}
-    ~sim_platform() override;
-    // Opens an adapter model for every function with a file of its own;
-    // returns 0, or -1 with a message in err.
-    int open_own_adapters(std::string& err);
+    // Opens every model of cfg, the shared one first.  Throws failure
+    // (tool_usage) when one cannot be opened.
+    explicit sim_platform(const sim_config& cfg);
 
-    const char* name() const override { return "sim"; }
     std::vector<pci_function> scan() override;
-    std::unique_ptr<register_window> map(const pci_function& fn) override;
-    int64_t clock_us() override;
+    mapped_window map(const pci_function& fn) override;
+    // Each model keeps its own virtual time.
     int64_t clock_us(const pci_function& fn) override;
+    // The host's sleep on the host's clock (--real-time); none on the
+    // virtual clock.
     bool sleep_us(int64_t us) override;
-    std::string lock_dir() const override;
-    std::string lock_name(const pci_function& fn) const override;
-    std::string backup_dir() const override;
-    std::string journal_dir() const override;
-    std::string sysfs_root() const override { return "/sys/bus/pci"; }
-    bool read_slot_state(const std::string& path, std::string& state) override;
-    std::string lockdown() const override { return shared_.config().lockdown; }
-    bool own_file(const char* path, std::string& what) const override;
 
-    // The model behind fn, and every model (the shared one first).
-    sim_adapter& adapter_of(const pci_function& fn);
-    std::vector<sim_adapter*> adapters();
+    const site& where() const { return site_; }
+    // The shared model, the model behind fn, and every model (the shared
+    // one first).
+    sim_adapter& model() { return *shared_; }
+    sim_adapter& model_of(const pci_function& fn);
+    std::vector<sim_adapter*> models();
 
 private:
-    std::string home_dir() const;
-    std::string file_of(const pci_function& fn) const;
-    sim_adapter& shared_;
+    std::unique_ptr<sim_adapter> shared_;
     std::vector<std::pair<pci_function, std::unique_ptr<sim_adapter>>> own_;
+    site site_;
 };
 
 // Fills eeprom (32768 bytes) with the built-in sample board.
@@ -184,6 +176,6 @@ extern const char SIM_SERIAL_NUMBER[25];
 extern const char SIM_MAC_ADDRESS[13];
 
 // --serve: answers register accesses over the UNIX socket cfg.serve_path
-// (protocol in sim/serve.cpp) until the client goes; returns the exit
-// status (0, or 2 with a message in err).
-int sim_serve(const sim_config& cfg, std::string& err);
+// (protocol in sim/serve.cpp) until the client goes or a SIGINT or SIGTERM
+// arrives.  Throws failure (tool_usage) on a problem of its own.
+void sim_serve(const sim_config& cfg);

@@ -2,9 +2,34 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/error.h"
 #include "romwright/romwright.h"
 #include "sim/sim_adapter.h"
 #include "sim/sim_options.h"
+
+namespace {
+
+// --stats: every model's counts together, and the shared model's time.
+void print_stats(sim_platform& platform) {
+    sim_counts c;
+    for (sim_adapter* a : platform.models()) {
+        c.register_reads += a->counts().register_reads;
+        c.register_writes += a->counts().register_writes;
+        c.eeprom_words_read += a->counts().eeprom_words_read;
+        c.status_polls += a->counts().status_polls;
+        c.eeprom_words_written += a->counts().eeprom_words_written;
+    }
+    const int64_t us = platform.model().elapsed_us();
+    std::fprintf(stderr,
+                 "romwright-sim: register reads %llu, register writes %llu; EEPROM words read %llu (status polls "
+                 "%llu), EEPROM words written %llu; virtual time %lld.%06lld s\n",
+                 static_cast<unsigned long long>(c.register_reads), static_cast<unsigned long long>(c.register_writes),
+                 static_cast<unsigned long long>(c.eeprom_words_read), static_cast<unsigned long long>(c.status_polls),
+                 static_cast<unsigned long long>(c.eeprom_words_written), static_cast<long long>(us / 1000000),
+                 static_cast<long long>(us % 1000000));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     sim_command_line line;
@@ -19,47 +44,25 @@ int main(int argc, char** argv) {
         return 0;
     }
     const sim_config& cfg = line.config;
-    std::string err;
-    if (!cfg.serve_path.empty()) {
-        const int status = sim_serve(cfg, err);
-        std::fputs(err.c_str(), stderr);
-        return status;
-    }
-    sim_adapter& sim = the_sim();
-    if (sim.open(cfg, err) != 0) {
-        std::fputs(err.c_str(), stderr);
-        return 2;
-    }
-    sim_platform platform(sim);
-    if (platform.open_own_adapters(err) != 0) {
-        std::fputs(err.c_str(), stderr);
-        return 2;
-    }
-
-    static char program[] = "romwright";
-    std::vector<char*> words{program};
-    for (std::string& w : line.words)
-        words.push_back(w.data());
-    words.push_back(nullptr);
-    int status = romwright_main(platform, static_cast<int>(words.size()) - 1, words.data());
-    if (cfg.stats) {
-        sim_counts c;  // every model's together
-        for (sim_adapter* a : platform.adapters()) {
-            c.register_reads += a->counts().register_reads;
-            c.register_writes += a->counts().register_writes;
-            c.eeprom_words_read += a->counts().eeprom_words_read;
-            c.status_polls += a->counts().status_polls;
-            c.eeprom_words_written += a->counts().eeprom_words_written;
+    try {
+        if (!cfg.serve_path.empty()) {
+            sim_serve(cfg);
+            return 0;
         }
-        const int64_t us = sim.elapsed_us();
-        std::fprintf(stderr,
-                     "romwright-sim: register reads %llu, register writes %llu; EEPROM words read %llu (status polls "
-                     "%llu), EEPROM words written %llu; virtual time %lld.%06lld s\n",
-                     static_cast<unsigned long long>(c.register_reads), static_cast<unsigned long long>(c.register_writes),
-                     static_cast<unsigned long long>(c.eeprom_words_read), static_cast<unsigned long long>(c.status_polls),
-                     static_cast<unsigned long long>(c.eeprom_words_written), static_cast<long long>(us / 1000000),
-                     static_cast<long long>(us % 1000000));
+        sim_platform platform(cfg);
+
+        static char program[] = "romwright";
+        std::vector<char*> words{program};
+        for (std::string& w : line.words)
+            words.push_back(w.data());
+        words.push_back(nullptr);
+        const int status =
+            romwright_main(platform, platform.where(), static_cast<int>(words.size()) - 1, words.data());
+        if (cfg.stats)
+            print_stats(platform);
+        return status;
+    } catch (const failure& e) {
+        std::fputs(e.what(), stderr);
+        return e.status();
     }
-    sim.close();
-    return status;
 }

@@ -1,5 +1,5 @@
 // The real lookup: libpci device lists built here, the real libpci scan
-// over a fake sysfs tree, and dev_find_n_map mapping an ordinary file in
+// over a fake sysfs tree, and open_adapter mapping an ordinary file in
 // place of /dev/mem with the adapter lock in a scratch directory.
 #include <fcntl.h>
 #include <sys/file.h>
@@ -105,7 +105,12 @@ protected:
         places.backup_dir = dir.file("backups");
         places.journal_dir = dir.file("journal");
         places.lockdown = dir.file("lockdown");  // none: the kernel says nothing
+        remake();
+    }
+    // The platform and site of places as they stand.
+    void remake() {
         host = std::make_unique<host_platform>(places);
+        where = host_site(places);
     }
     // Binds kernel driver `driver` to function `name` (sysfs's driver link).
     void bind_driver(const std::string& name, const std::string& driver) {
@@ -150,7 +155,7 @@ protected:
         ASSERT_EQ(pwrite(fd, b, 4, static_cast<off_t>(at)), 4);
         close(fd);
     }
-    std::unique_ptr<adapter_session> open(const adapter_address& a) { return open_adapter(*host, a, quiet); }
+    std::unique_ptr<adapter_session> open(const adapter_address& a) { return open_adapter(*host, where, a, quiet); }
     int expect_refusal(const adapter_address& a, std::string* message) {
         try {
             open(a);
@@ -171,6 +176,7 @@ protected:
     temp_dir dir;
     host_places places;
     std::unique_ptr<host_platform> host;
+    site where;
     observer quiet;
 };
 
@@ -250,7 +256,7 @@ TEST_F(host_sysfs, a_refused_mapping_names_the_bound_driver_and_the_way_on) {
     ASSERT_EQ(ftruncate(sealed, 0x60000), 0);
     ASSERT_EQ(fcntl(sealed, F_ADD_SEALS, F_SEAL_WRITE), 0);
     places.mem = "/proc/self/fd/" + std::to_string(sealed);
-    host = std::make_unique<host_platform>(places);
+    remake();
     std::string msg;
     EXPECT_EQ(expect_refusal(bdf(0x7f, 0x1f, 7), &msg), EXIT_STATUS_FAILED);
     EXPECT_EQ(msg.substr(0, msg.find('\n') + 1),
@@ -276,6 +282,7 @@ TEST_F(host_sysfs, a_locked_down_kernel_is_named_instead_of_the_driver) {
     for (const char* mode : {"integrity", "confidentiality"}) {
         write_text(places.lockdown, std::string("none ") + (mode[0] == 'i' ? "[integrity] confidentiality\n"
                                                                             : "integrity [confidentiality]\n"));
+        remake();  // the site reads the kernel's mode when it is made
         EXPECT_EQ(expect_refusal(bdf(4, 0, 0), &msg), EXIT_STATUS_FAILED);
         EXPECT_EQ(msg, first + "The kernel is locked down (lockdown mode " + mode +
                            " in /sys/kernel/security/lockdown, as secure boot may set it): the lockdown closes "
@@ -283,6 +290,7 @@ TEST_F(host_sysfs, a_locked_down_kernel_is_named_instead_of_the_driver) {
                            "needs a kernel that is not locked down.\n");
     }
     write_text(places.lockdown, "[none] integrity confidentiality\n");
+    remake();
     EXPECT_EQ(expect_refusal(bdf(4, 0, 0), &msg), EXIT_STATUS_FAILED);
     EXPECT_EQ(msg, first);
 }
@@ -293,16 +301,21 @@ TEST_F(host_sysfs, a_locked_down_kernel_is_named_instead_of_the_driver) {
 // simulated adapter answers the registers.
 TEST_F(host_sysfs, a_change_under_a_bound_driver_warns_of_the_port_reset_first) {
     struct model_window : register_window {
-        uint32_t read32(uint32_t offset) override { return the_sim().read(offset); }
-        void write32(uint32_t offset, uint32_t value) override { the_sim().write(offset, value); }
+        sim_adapter& model;
+        explicit model_window(sim_adapter& m) : model(m) {}
+        uint32_t read32(uint32_t offset) override { return model.read(offset); }
+        void write32(uint32_t offset, uint32_t value) override { model.write(offset, value); }
     };
     struct host_with_model : host_platform {
+        sim_adapter model{sim_config{}};
         using host_platform::host_platform;
-        std::unique_ptr<register_window> map(const pci_function& fn) override {
-            host_platform::map(fn);  // throws when the host cannot map it
-            return std::make_unique<model_window>();
+        mapped_window map(const pci_function& fn) override {
+            mapped_window mapped = host_platform::map(fn);
+            if (std::holds_alternative<devmem_refusal>(mapped))
+                return mapped;  // the host could not map it
+            return std::make_unique<model_window>(model);
         }
-        int64_t clock_us() override { return the_sim().now_us(); }
+        int64_t clock_us(const pci_function&) override { return model.now_us(); }
     };
     struct notes : observer {
         std::vector<std::string> seen;
@@ -311,20 +324,16 @@ TEST_F(host_sysfs, a_change_under_a_bound_driver_warns_of_the_port_reset_first) 
     add_device("0000:04:00.0", 0x10000);
     bind_driver("0000:04:00.0", "rwnic");
     make_mem(0x60000, 0, 0);
-    std::string err;
-    ASSERT_EQ(the_sim().open(sim_config{}, err), 0) << err;
     host_with_model p(places);
     notes told;
     {
-        std::unique_ptr<adapter_session> s = open_adapter(p, bdf(4, 0, 0), told);
+        std::unique_ptr<adapter_session> s = open_adapter(p, where, bdf(4, 0, 0), told);
         request rq;
         rq.command = command_code::clearinit;
         command_result out;
         run_command(*s, rq, nullptr, out);
     }
-    const uint32_t resets = the_sim().chip_resets();
-    the_sim().close();
-    EXPECT_EQ(resets, 1u);
+    EXPECT_EQ(p.model.chip_resets(), 1u);
     ASSERT_FALSE(told.seen.empty());
     EXPECT_EQ(told.seen.front(), "romwright: the chip reset at the end of this change resets the port of driver rwnic "
                                  "bound to 0000:04:00.0\n");
@@ -387,8 +396,8 @@ TEST_F(host_sysfs, no_match_maps_nothing) {
 }
 
 // list over the fake tree: only the served vendor's functions, with the IDs
-// and driver the scan reads from sysfs and the lock state the platform's
-// own lock op reports.
+// and driver the scan reads from sysfs and the state of each adapter's
+// lock in the site's lock folder.
 TEST_F(host_sysfs, list_shows_the_adapters_ids_driver_and_lock) {
     add_device("0000:04:00.0", 0x10000);
     add_device("0003:7f:1f.7", 0x00002000FEDCB000ull, 0x140204, "0x1e2c", "0x8002");
@@ -400,8 +409,8 @@ TEST_F(host_sysfs, list_shows_the_adapters_ids_driver_and_lock) {
     // Another run holds the second adapter.
     pci_function held{3, 0x7f, 0x1f, 7, 0x00002000FEDCB00Cull};
     adapter_lock lock;
-    ASSERT_EQ(adapter_lock::take(*host, held, lock), adapter_lock::outcome::locked);
-    const list_result listed = list_adapters(*host, quiet);
+    ASSERT_EQ(adapter_lock::take(where, held, lock), adapter_lock::outcome::locked);
+    const list_result listed = list_adapters(*host, where, quiet);
     EXPECT_EQ(listed.status, 0);
     const std::string out = render_list_text(listed);
     std::vector<std::string> lines;
@@ -426,7 +435,7 @@ TEST_F(host_sysfs, list_shows_the_adapters_ids_driver_and_lock) {
 
 TEST_F(host_sysfs, list_without_the_vendors_functions_finds_none) {
     add_device("0000:00:1c.2", 0x20000, 0x140204, "0x8086", "0x1e2c");
-    const list_result listed = list_adapters(*host, quiet);
+    const list_result listed = list_adapters(*host, where, quiet);
     EXPECT_EQ(render_list_text(listed), "No PCI function with vendor ID 1e2c found\n");
     EXPECT_EQ(listed.status, 1);
 }
@@ -435,26 +444,22 @@ TEST_F(host_sysfs, list_without_the_vendors_functions_finds_none) {
 TEST_F(host_sysfs, slot_state_is_the_first_line_of_the_function_s_eeh_pe_state) {
     add_device("0003:7f:1f.7", 0x10000);
     const pci_function fn = {3, 0x7f, 0x1f, 7, 0x10000};
-    const std::string path = slot_state_path(*host, fn);
-    EXPECT_EQ(path, dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"));
-    std::string state;
-    EXPECT_FALSE(host->read_slot_state(path, state));
+    EXPECT_EQ(slot_state_path(where, fn), dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"));
+    EXPECT_EQ(slot_state(where, fn), std::nullopt);
     write_text(dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"), "0x00000000 0x00000001\n");
-    ASSERT_TRUE(host->read_slot_state(path, state));
-    EXPECT_EQ(state, "0x00000000 0x00000001");
+    EXPECT_EQ(slot_state(where, fn), std::optional<std::string>("0x00000000 0x00000001"));
 }
 
 // Reading the EEPROM into the device-memory file would write physical
 // memory: read refuses it under any name.
-TEST_F(host_sysfs, the_device_memory_file_is_the_platform_s_own) {
+TEST_F(host_sysfs, the_device_memory_file_is_a_platform_file) {
     make_mem(0x1000, 0, 0);
     ASSERT_EQ(symlink(dir.file("mem").c_str(), dir.file("alias").c_str()), 0);
     write_text(dir.file("other"), "");
-    std::string what;
-    EXPECT_TRUE(host->own_file(dir.file("alias").c_str(), what));
-    EXPECT_EQ(what, "the device-memory file " + dir.file("mem"));
-    EXPECT_FALSE(host->own_file(dir.file("other").c_str(), what));
-    EXPECT_FALSE(host->own_file(dir.file("missing").c_str(), what));
+    EXPECT_EQ(platform_file_named(where, dir.file("mem")), "the device-memory file");
+    EXPECT_EQ(platform_file_named(where, dir.file("alias")), "the device-memory file " + dir.file("mem"));
+    EXPECT_EQ(platform_file_named(where, dir.file("other")), "");
+    EXPECT_EQ(platform_file_named(where, dir.file("missing")), "");
 }
 
 // The lock folder belongs to root alone: a file or link that another user
@@ -466,7 +471,7 @@ TEST_F(host_sysfs, planted_lock_files_and_links_are_refused_or_harmless) {
     const pci_function fn{0, 4, 0, 0, 0x10000};
     adapter_lock lock;
     // The folder is made with mode 0700.
-    ASSERT_EQ(adapter_lock::take(*host, fn, lock), adapter_lock::outcome::locked);
+    ASSERT_EQ(adapter_lock::take(where, fn, lock), adapter_lock::outcome::locked);
     struct stat st;
     ASSERT_EQ(lstat(dir.file("lock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);

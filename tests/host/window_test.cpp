@@ -13,7 +13,7 @@ std::unique_ptr<register_window> map_at(const temp_dir& dir, uint64_t bar) {
     host_places places;
     places.mem = dir.file("mem");
     host_platform host(places);
-    return host.map(pci_function{0, 4, 0, 0, bar | 0x4});
+    return std::get<std::unique_ptr<register_window>>(host.map(pci_function{0, 4, 0, 0, bar | 0x4}));
 }
 
 TEST(host_window, register_values_are_little_endian_on_either_host) {

@@ -79,16 +79,21 @@ std::string capture_stdout(const std::function<void()>& fn) {
 
 void sim_test::open_sim(sim_config cfg) {
     cfg.trace_memory = true;
-    std::string err;
     session_.reset();
-    ASSERT_EQ(the_sim().open(cfg, err), 0) << err;
-    platform_ = std::make_unique<sim_platform>(the_sim());
+    platform_.reset();
+    try {
+        platform_ = std::make_unique<sim_platform>(cfg);
+    } catch (const failure& e) {
+        FAIL() << e.what();
+    }
 }
 
 adapter_session& sim_test::session() {
     if (!session_) {
-        const pci_function fn = the_sim().devices().front();
-        session_ = std::make_unique<adapter_session>(*platform_, fn, adapter_lock(), platform_->map(fn), *observer_);
+        const pci_function fn = model().devices().front();
+        session_ = std::make_unique<adapter_session>(*platform_, platform_->where(), fn, adapter_lock(),
+                                                     std::get<std::unique_ptr<register_window>>(platform_->map(fn)),
+                                                     *observer_);
     }
     return *session_;
 }
@@ -105,7 +110,7 @@ int sim_test::run_main(const std::vector<std::string>& words, std::string* out) 
         argv.push_back(s.data());
     argv.push_back(nullptr);
     int status = -1;
-    std::string text = capture_stdout([&] { status = romwright_main(*platform_, static_cast<int>(argv.size()) - 1, argv.data()); });
+    std::string text = capture_stdout([&] { status = romwright_main(*platform_, platform_->where(), static_cast<int>(argv.size()) - 1, argv.data()); });
     if (out)
         *out = text;
     return status;

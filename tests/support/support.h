@@ -39,15 +39,18 @@ protected:
     void SetUp() override { open_sim(sim_config{}); }
     void TearDown() override {
         session_.reset();
-        the_sim().close();
+        platform_.reset();
     }
+    // A new simulated host of cfg in place of the last one.
     void open_sim(sim_config cfg);
     sim_platform& platform() { return *platform_; }
+    // Its shared adapter model.
+    sim_adapter& model() { return platform_->model(); }
     // A session on the first simulated function, opened without a register
     // access; what it reports goes to the text observer (standard output).
     adapter_session& session();
-    std::vector<sim_access>& trace() { return the_sim().trace(); }
-    uint8_t* eeprom() { return the_sim().eeprom(); }
+    std::vector<sim_access>& trace() { return model().trace(); }
+    uint8_t* eeprom() { return model().eeprom(); }
     // Runs romwright's main over the simulator with these words (program
     // name added); returns the status, stdout in *out.
     int run_main(const std::vector<std::string>& words, std::string* out = nullptr);

@@ -170,7 +170,7 @@ TEST_F(vpd_command, reads_the_14_copies_and_nothing_else) {
         ASSERT_EQ(reads[i], 0x400 + 4 * i) << i;
     EXPECT_FALSE(wrote_eeprom);
     EXPECT_FALSE(touched_reset);
-    EXPECT_EQ(the_sim().chip_resets(), 0u);
+    EXPECT_EQ(model().chip_resets(), 0u);
     EXPECT_EQ(std::vector<uint8_t>(eeprom(), eeprom() + SIM_EEPROM_SIZE), before);
 }
 

@@ -24,7 +24,7 @@ TEST_F(word_port, read_of_address_0_is_the_reference_sequence) {
 }
 
 TEST_F(word_port, write_of_address_0x400_is_the_reference_sequence_and_waits_out_the_cycle) {
-    const int64_t t0 = the_sim().now_us();
+    const int64_t t0 = model().now_us();
     se_write(session(), 0x0400, 0x12345678);
     std::vector<sim_access> want = {
         W(REQ, 0x4F0000D4), W(DATA, 0x12345678),  // data first
@@ -39,7 +39,7 @@ TEST_F(word_port, write_of_address_0x400_is_the_reference_sequence_and_waits_out
     }
     EXPECT_EQ(trace(), want);
     EXPECT_EQ(std::vector<uint8_t>(eeprom() + 0x400, eeprom() + 0x404), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
-    EXPECT_GE(the_sim().now_us() - t0, 5000);  // the 5 ms write cycle
+    EXPECT_GE(model().now_us() - t0, 5000);  // the 5 ms write cycle
 }
 
 TEST_F(word_port, write_into_the_init_region_uses_the_rotated_address) {
@@ -74,13 +74,13 @@ TEST_F(word_port, the_model_honours_only_request_words_with_the_key) {
         {0x4F0010D0, 0xFFFFFFFF},  // an offset beyond configuration space
     };
     for (const auto& [request, value] : reads) {
-        the_sim().write(REG_CFG_REQUEST, request);
-        EXPECT_EQ(the_sim().read(REG_CFG_DATA), value) << std::hex << request;
+        model().write(REG_CFG_REQUEST, request);
+        EXPECT_EQ(model().read(REG_CFG_DATA), value) << std::hex << request;
     }
-    the_sim().write(REG_CFG_REQUEST, 0x000000D4);
-    the_sim().write(REG_CFG_DATA, 0x12345678);  // dropped
-    the_sim().write(REG_CFG_REQUEST, 0x4F0000D4);
-    EXPECT_EQ(the_sim().read(REG_CFG_DATA), 0u);
+    model().write(REG_CFG_REQUEST, 0x000000D4);
+    model().write(REG_CFG_DATA, 0x12345678);  // dropped
+    model().write(REG_CFG_REQUEST, 0x4F0000D4);
+    EXPECT_EQ(model().read(REG_CFG_DATA), 0u);
 }
 
 // An adapter that never answers: both waits give up after 2 s of the
@@ -105,9 +105,9 @@ TEST_F(word_port, waits_give_up_after_two_seconds_naming_the_address) {
         cfg.stall_vpd = c.stall_vpd;
         cfg.stall_status = c.stall_status;
         open_sim(cfg);
-        const int64_t t0 = the_sim().now_us();
+        const int64_t t0 = model().now_us();
         outcome o = run_catching(c.op);
-        const int64_t waited = the_sim().now_us() - t0;
+        const int64_t waited = model().now_us() - t0;
         EXPECT_EQ(o.status, 1);
         EXPECT_EQ(o.out.rfind("ERROR: the adapter did not answer", 0), 0u) << o.out;
         EXPECT_NE(o.out.find(c.address), std::string::npos) << o.out;
