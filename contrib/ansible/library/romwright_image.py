@@ -26,6 +26,9 @@ description:
     the backup's path is returned.
   - A refusal or failure of romwright (any non-zero exit status) fails the
     task with romwright's own message.
+  - With I(report_only), or in check mode, it reports for each adapter
+    whether the image is already on the board, the words that differ and
+    the board's identity, changing nothing.
 version_added: "1.0.0"
 options:
   adapter:
@@ -63,6 +66,14 @@ options:
         written, even when the EEPROM already holds it.
     type: bool
     default: true
+  report_only:
+    description:
+      - Change nothing; return C(report), for each adapter whether the image
+        is already on the board, the words that differ from it and the
+        board's identity (romwright's C(-plan) with C(-changed)). C(changed)
+        is then false, also in check mode.
+    type: bool
+    default: false
   executable:
     description:
       - The words that start romwright, the first one a program name (looked
@@ -78,8 +89,9 @@ notes:
     C(-plan) and C(-changed) (whatever I(changed_only) says, so that the
     plan counts the words whose contents differ), which reads the EEPROM and
     changes nothing (no backup, no change of the image file). C(changed) is
-    then whether the plan has words to write.
-  - Supports diff mode. The diff shows, for each adapter, the board's
+    then whether the plan has words to write, and C(report) is returned as
+    with I(report_only).
+  - Supports diff mode (no diff with I(report_only)). The diff shows, for each adapter, the board's
     identity and the plan's regions (init region, each VPD copy, the rest)
     with the number of words that differ from the image, before and after.
     Outside check mode this costs one more read of the EEPROM, for the plan,
@@ -114,6 +126,19 @@ EXAMPLES = r'''
     image: /var/tmp/init-v2.bin
     type: init
   become: true
+
+- name: Which adapters already hold the image, changing nothing
+  romwright_image:
+    adapter: all
+    image: /var/tmp/board-v7.bin
+    report_only: true
+  become: true
+  register: state
+
+- name: Show the adapters that need it
+  ansible.builtin.debug:
+    msg: "{{ item.key }}: {{ item.value.words_differing }} words differ"
+  loop: "{{ state.report | dict2items | rejectattr('value.image_on_board') }}"
 
 - name: Rehearse on the simulated adapter
   romwright_image:
@@ -171,8 +196,22 @@ plan:
       C(regions), C(copies_changing), C(repairs), C(projected_seconds)).
     - With several adapters, a dictionary from each adapter's address to its
       plan.
-  returned: in check mode and in diff mode
+  returned: in check mode, in diff mode and with I(report_only)
   type: raw
+report:
+  description:
+    - For each adapter, by its address, C(image_on_board) (true when the
+      plan has no word to write), C(words_differing) (the EEPROM words
+      whose contents differ from the image), C(regions) (the plan's
+      regions with the words that differ in each) and C(identity) (the
+      board's part number, serial number and MAC address).
+  returned: in check mode and with I(report_only)
+  type: dict
+  sample: {"0000:04:00.0": {"image_on_board": false, "words_differing": 1, "regions": [{"name": "init region", "first": 0, "last": 1023, "words": 1}], "identity": {"part_number": "1102005SIMA00001", "serial_number": "PTSIM0000000000000012345", "mac_address": "0C4E29000001"}}}
+image_on_board:
+  description: Whether every adapter already holds the image (no word to write on any).
+  returned: in check mode and with I(report_only)
+  type: bool
 results:
   description: romwright's JSON result document for each adapter, in address order.
   returned: always
@@ -271,6 +310,20 @@ def diff_text(adapter, identity, plan, after):
     return '\n'.join(lines) + '\n'
 
 
+def report_of(module, cmd, results):
+    """The report by adapter address; a document without a plan cannot say."""
+    report = {}
+    for d in results:
+        plan = d.get('plan')
+        if not isinstance(plan, dict) or not isinstance(plan.get('words_to_write'), int):
+            module.fail_json(msg='romwright on %s gave no plan to report from' % d.get('adapter', '?'),
+                             cmd=cmd, results=results)
+        words = plan['words_to_write']
+        report[d.get('adapter', '?')] = dict(image_on_board=words == 0, words_differing=words,
+                                              regions=plan.get('regions') or [], identity=d.get('identity_before'))
+    return report
+
+
 def collect(results, key):
     """One adapter: its value; several: a dictionary by address."""
     if len(results) == 1:
@@ -285,6 +338,7 @@ def main():
             image=dict(type='path', required=True),
             type=dict(type='str', default='full', choices=['full', 'vpd', 'init']),
             changed_only=dict(type='bool', default=True),
+            report_only=dict(type='bool', default=False),
             executable=dict(type='list', elements='str', default=['romwright']),
         ),
         supports_check_mode=True,
@@ -301,16 +355,20 @@ def main():
     plan_cmd = base + ['-changed', '-plan', '-json']
     write_cmd = base + (['-changed'] if p['changed_only'] else []) + ['-json']
 
+    reporting = p['report_only'] or module.check_mode
     warned = set()
     plan_results = None
-    if module.check_mode or module._diff:
+    if reporting or module._diff:
         doc, rc, err = run_romwright(module, plan_cmd)
         plan_results = check_status(module, adapter, plan_cmd, doc, rc, err, warned)
         plans = dict((d.get('adapter', '?'), d.get('plan') or {}) for d in plan_results)
 
-    if module.check_mode:
+    if reporting:
         cmd, results = plan_cmd, plan_results
-        changed = any((d.get('plan') or {}).get('words_to_write', 0) > 0 for d in results)
+        report = report_of(module, cmd, results)
+        on_board = all(r['image_on_board'] for r in report.values())
+        # Check mode: whether a real run would change the EEPROM.
+        changed = not p['report_only'] and not on_board
         words_written = 0
     else:
         cmd = write_cmd
@@ -333,7 +391,10 @@ def main():
         ret['adapter'] = results[0]['adapter']
     if plan_results is not None:
         ret['plan'] = collect(plan_results, 'plan')
-    if module._diff:
+    if reporting:
+        ret['report'] = report
+        ret['image_on_board'] = on_board
+    if module._diff and not p['report_only']:
         after_ids = dict((d.get('adapter', '?'), d.get('identity_after')) for d in results)
         before, after = [], []
         for d in plan_results:

@@ -4,7 +4,8 @@
 
 """The modules in process, each romwright run answered by a mocked
 run_command: which command lines they run and what they make of the
-answers. scripts/ansible-test runs them (python3 -m unittest)."""
+answers; and the audit's filters on gathered facts. scripts/ansible-test
+runs them (python3 -m unittest)."""
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -24,9 +25,9 @@ CONTRIB = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ansible.module_utils.__path__.append(os.path.join(CONTRIB, 'module_utils'))
 
 
-def load(name):
-    """The module library/NAME.py, run as an import (its main() not called)."""
-    path = os.path.join(CONTRIB, 'library', name + '.py')
+def load(name, folder='library'):
+    """FOLDER/NAME.py, run as an import (a module's main() not called)."""
+    path = os.path.join(CONTRIB, folder, name + '.py')
     module = types.ModuleType(name)
     module.__file__ = path
     with open(path) as source:
@@ -36,6 +37,7 @@ def load(name):
 
 INFO = load('romwright_info')
 IMAGE = load('romwright_image')
+AUDIT = load('romwright_audit', 'filter_plugins')
 
 SIM = ['/opt/romwright-sim', '--eeprom', '/var/e.bin', '--']
 ADDRESS = '0000:04:00.0'
@@ -56,6 +58,12 @@ WRITTEN = document(changed=True, words_written=1, backup=BACKUP, identity_before
 PROTECTED = document(changed=False, words_written=0, backup=BACKUP, identity_before=IDENTITY,
                      error='ERROR: EEPROM address 0x0104 reads back 0x00000000 (the EEPROM may be write-protected)',
                      status=1)
+OTHER = '0000:05:00.0'
+ON_BOARD_PLAN = {'words_to_write': 0, 'regions': [], 'copies_changing': []}
+# Two adapters planned at once (-b all): 04:00.0 has a word to write, 05:00.0 none.
+PLANNED_ALL = json.dumps({'adapters': [json.loads(PLANNED), json.loads(document(
+    adapter=OTHER, changed=False, words_written=0, backup=None, identity_before=IDENTITY, identity_after=IDENTITY,
+    plan=ON_BOARD_PLAN))], 'status': 0})
 LISTED = json.dumps({'adapters': [{'address': ADDRESS, 'vendor': '1e2c', 'device': '8001', 'bar0': '0x3fe080000000',
                                    'driver': None, 'in_use': False}], 'status': 0})
 VPD = {'command': 'vpd', 'copies': [], 'summary': {'agree': True}, 'status': 0}
@@ -116,6 +124,8 @@ class ImageTest(ModuleTest):
 
     def test_cases(self):
         params = {'adapter': '04:00.0', 'image': '/var/image.bin', 'executable': SIM}
+        needs_word = {'image_on_board': False, 'words_differing': 1, 'regions': PLAN['regions'],
+                      'identity': IDENTITY}
         identity_text = ('adapter 0000:04:00.0\nidentity:\n  part_number: 1102005SIMA00001\n'
                          '  serial_number: PTSIM0000000000000012345\n  mac_address: 0C4E29000001\n')
         self.check_cases(IMAGE, [
@@ -132,10 +142,31 @@ class ImageTest(ModuleTest):
                  result={'failed': True, 'changed': False, 'backup': BACKUP, 'rc': 1,
                          'msg': 'romwright on 0000:04:00.0: ERROR: EEPROM address 0x0104 reads back 0x00000000 '
                                 '(the EEPROM may be write-protected)'}),
-            dict(name='check mode: the plan, every word that differs', params=dict(params, changed_only=False),
-                 check=True, answers=[(0, PLANNED)],
+            dict(name='check mode: the plan, every word that differs, and the report',
+                 params=dict(params, changed_only=False), check=True, answers=[(0, PLANNED)],
                  commands=[image_words('-f:/var/image.bin', '-changed', '-plan', '-json')],
-                 result={'failed': False, 'changed': True, 'words_written': 0, 'plan': PLAN, 'diff': None}),
+                 result={'failed': False, 'changed': True, 'words_written': 0, 'plan': PLAN, 'diff': None,
+                         'report': {ADDRESS: needs_word}, 'image_on_board': False}),
+            dict(name='report only, with diff: the plan alone, nothing changed, no diff',
+                 params=dict(params, report_only=True), diff=True, answers=[(0, PLANNED)],
+                 commands=[image_words('-f:/var/image.bin', '-changed', '-plan', '-json')],
+                 result={'failed': False, 'changed': False, 'words_written': 0, 'backup': None, 'diff': None,
+                         'report': {ADDRESS: needs_word}, 'image_on_board': False}),
+            dict(name='report only, every adapter, in check mode: one holds the image',
+                 params=dict(params, adapter='all', report_only=True), check=True, answers=[(0, PLANNED_ALL)],
+                 commands=[SIM + ['-b', 'all', 'write', '-f:/var/image.bin', '-changed', '-plan', '-json']],
+                 result={'failed': False, 'changed': False, 'image_on_board': False,
+                         'report': {ADDRESS: needs_word,
+                                    OTHER: {'image_on_board': True, 'words_differing': 0, 'regions': [],
+                                            'identity': IDENTITY}}}),
+            dict(name='report only, every adapter holds the image', params=dict(params, report_only=True),
+                 answers=[(0, document(changed=False, words_written=0, backup=None, identity_before=IDENTITY,
+                                       identity_after=IDENTITY, plan=ON_BOARD_PLAN))],
+                 commands=[image_words('-f:/var/image.bin', '-changed', '-plan', '-json')],
+                 result={'failed': False, 'changed': False, 'image_on_board': True}),
+            dict(name='report only, a document without a plan', params=dict(params, report_only=True),
+                 answers=[(0, WRITTEN)], commands=[image_words('-f:/var/image.bin', '-changed', '-plan', '-json')],
+                 result={'failed': True, 'msg': 'romwright on 0000:04:00.0 gave no plan to report from'}),
             dict(name='diff: the plan, then the write', params=params, diff=True,
                  answers=[(0, PLANNED), (0, WRITTEN)],
                  commands=[image_words('-f:/var/image.bin', '-changed', '-plan', '-json'),
@@ -185,6 +216,67 @@ class InfoTest(ModuleTest):
             dict(name='absent executable', params={'executable': ['']},
                  result={'failed': True, 'msg': 'executable must name a program'}),
         ])
+
+
+def host_facts(*adapters):
+    """A host's variables after romwright_info; adapters: (address, serial, MAC) or (address, None) unread."""
+    listed = []
+    for a in adapters:
+        if a[1:] == (None,):
+            listed.append(dict(ADAPTER, address=a[0], vpd=None, vpd_status=1, vpd_error='ERROR: in use'))
+            continue
+        summary = {'part_number': {'value': '1102005SIMA00001'}, 'serial_number': {'value': a[1]},
+                   'mac_address': {'value': a[2]}}
+        listed.append(dict(ADAPTER, address=a[0], vpd=dict(VPD, summary=summary), vpd_status=0))
+    return {'ansible_facts': {'romwright': {'adapters': listed}}}
+
+
+class AuditTest(unittest.TestCase):
+
+    def test_shared_and_blank_identities(self):
+        sn = 'PTSIM0000000000000012345'
+        # Each value on two boards of two hosts: shared or not.
+        for field, one, other, shared in [
+                ('mac_address', '0C4E29000011', '0c4e29000011', True),
+                ('mac_address', 'F0F0F0F0F0F0', 'F0F0F0F0F0F0', True),
+                ('mac_address', 'FFFFFFFFFFFF', 'FFFFFFFFFFFF', False),
+                ('mac_address', '\\x00' * 12, '\\x00' * 12, False),
+                ('mac_address', None, None, False),
+                ('serial_number', 'SN1' + ' ' * 21, 'SN1' + ' ' * 21, True),
+                ('serial_number', '0000000000000000000000A1', '0000000000000000000000A1', True),
+                ('serial_number', 'SN1', 'SN2', False),
+                ('serial_number', '\\xff' * 24, '\\xFF' * 24, False),
+                ('serial_number', '0' * 24, '0' * 24, False),
+                ('serial_number', ' ' * 24, ' ' * 24, False)]:
+            with self.subTest(field=field, value=one):
+                ids = [dict(serial_number=sn + str(i), mac_address='0C4E2900000%d' % i) for i in (1, 2)]
+                ids[0][field], ids[1][field] = one, other
+                hostvars = {'a': host_facts(('0000:04:00.0', ids[0]['serial_number'], ids[0]['mac_address'])),
+                            'b': host_facts(('0000:04:00.0', ids[1]['serial_number'], ids[1]['mac_address']))}
+                found = AUDIT.romwright_duplicates(AUDIT.romwright_boards(hostvars, ['a', 'b']))
+                self.assertEqual([d['field'] for d in found], [field] if shared else [])
+
+    def test_boards_of_hosts(self):
+        mac, sn = '0C4E29000001', 'PTSIM0000000000000012345'
+        hostvars = {
+            # One device's two functions (one EEPROM), and a board whose VPD was not read.
+            'a': host_facts(('0000:04:00.1', sn, mac), ('0000:04:00.0', sn, mac), ('0000:05:00.0', None)),
+            'b': host_facts(('0001:04:00.0', 'PTSIM0000000000000099999', mac)),
+            'c': {}}
+        boards = AUDIT.romwright_boards(hostvars, ['a', 'b', 'c'])
+        self.assertEqual([(r['host'], r['address'], r['vpd']) for r in boards],
+                         [('a', '0000:04:00.0', 'good'), ('a', '0000:04:00.1', 'good'),
+                          ('a', '0000:05:00.0', 'ERROR: in use'), ('b', '0001:04:00.0', 'good'),
+                          ('c', None, 'no facts gathered')])
+        self.assertEqual(AUDIT.romwright_duplicates(boards[:3]), [])
+        found = AUDIT.romwright_duplicates(boards)
+        self.assertEqual(AUDIT.romwright_duplicates_message(found),
+                         'MAC address 0C4E29000001 on 2 boards: a 0000:04:00.0, a 0000:04:00.1, b 0001:04:00.0')
+        table = AUDIT.romwright_table(boards)
+        self.assertEqual(table[0].split(), ['HOST', 'ADAPTER', 'PART', 'NUMBER', 'SERIAL', 'NUMBER', 'MAC', 'ADDRESS',
+                                            'VPD'])
+        self.assertEqual(table[3].split(), ['a', '0000:05:00.0', '-', '-', '-', 'ERROR:', 'in', 'use'])
+        self.assertEqual(table[1], 'a     0000:04:00.0  1102005SIMA00001  PTSIM0000000000000012345  0C4E29000001  good')
 
 
 if __name__ == '__main__':
