@@ -112,7 +112,7 @@ TEST(cli_table, messages_and_statuses) {
          "ERROR: unknown word 'wirte' and no command word: nothing was done (man 8 romwright lists the "
          "commands)\n"},
         // Answers that need no -b; later words are not examined.
-        {{}, {"--help", "bdinfo", "missing.txt"}, 0, help_text()},
+        {{}, {"--help", "bdinfo", "missing.txt"}, 0, read_text(ROMWRIGHT_TEST_DATA "/help.txt")},
         // As text, -json or not.
         {{}, {"-json", "vpd", "-len", "16", "--version", "-b"}, 0, "romwright " ROMWRIGHT_VERSION "\n"},
         // The image file named is the file used, '-', ':' and blanks kept.
