@@ -294,6 +294,15 @@ TEST(transaction, repair_puts_bad_copies_right_from_the_agreeing_good_ones) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Summary: 14 of 14 copies good"), std::string::npos);
 
+    // One byte wrong: one word written, and counted as one.
+    std::vector<uint8_t> one_byte = sample_board();
+    one_byte[0xC00 + 44] ^= 0x01;  // the engineering change of copy 2: its checksum now bad
+    write_file(b.eeprom(), one_byte);
+    r = b.run({"-b", "04:00.0", "-nobackup", "repair"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(lines_of(r.out).back(), "Repaired 1 of 14 VPD copies: 1 word written");
+    EXPECT_EQ(b.contents(), want);
+
     // No strict majority among the good copies: refused, nothing changed.
     std::vector<uint8_t> split = sample_board();
     for (uint32_t c = 0; c < kCopies; c += 2)
