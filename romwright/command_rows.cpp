@@ -283,14 +283,14 @@ void vpd_json(json_value& doc, const request&, const run_outcome& o) {
     put_interrupted(doc, o);
 }
 
-void list_doc(json_value& doc, const request&, const run_outcome& o) {
+void list_keys(json_value& doc, const request&, const run_outcome& o) {
     doc["adapters"] = list_json(result_or_empty<list_result>(o));
 }
 
-}  // namespace
-
 constexpr unsigned ON_ADAPTER = NEEDS_ADAPTER;
 constexpr unsigned CHANGE = NEEDS_ADAPTER | CHANGES_EEPROM;
+
+}  // namespace
 
 // word, argument, image usage, help lines, range, flags,
 // span, preparation, run, verdict, text, JSON
@@ -327,7 +327,7 @@ const command_row k_command_rows[] = {
      nullptr, nullptr, run_repair, change_verdict, repair_text, repair_json},
     {"list", word_argument::none, nullptr, {{"list", "list the adapters (needs no -b)"}},
      range_use::none, 0,
-     nullptr, nullptr, run_list, list_verdict, list_text, list_doc},
+     nullptr, nullptr, run_list, list_verdict, list_text, list_keys},
     {nullptr, word_argument::none, nullptr, {}, range_use::none, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
      nullptr},
 };
