@@ -114,6 +114,14 @@ public:
     int64_t clock_us() { return platform_.clock_us(fn_); }
     int64_t seconds() { return platform_.clock_us(fn_) / 1000000; }
 
+    // The first signal a microprocessor hold of this session deferred
+    // (up_reset_hold reports it on release), or 0.
+    int deferred_signal() const { return deferred_signal_; }
+    void note_deferred_signal(int sig) {
+        if (deferred_signal_ == 0)
+            deferred_signal_ = sig;
+    }
+
 private:
     platform& platform_;
     site where_;
@@ -122,6 +130,7 @@ private:
     std::unique_ptr<register_window> win_;
     observer& obs_;
     wait_times waits_;
+    int deferred_signal_ = 0;
 };
 
 // The failure (1) of device-memory file mem at step, errno err, for fn,
@@ -188,7 +197,10 @@ void disable_vpd_timer(adapter_session& s);
 // process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, ...,
 // the real-time signals; SIGPIPE is ignored), so that a transfer is never
 // cut short.  release() (or the destructor, on an early exit) lets the
-// microprocessor run again, resets the chip and restores the signals.
+// microprocessor run again, resets the chip, restores the signals and
+// reports a signal that arrived meanwhile to the session
+// (adapter_session::deferred_signal()).  Holds on several sessions at once
+// share one deferral: each reports the signal that arrived while it held.
 //
 // Held work that can throw goes through run(), so that its failure is shown
 // before the chip reset of the release:
@@ -223,9 +235,6 @@ private:
     bool held_;
 };
 
-// The first signal deferred while the microprocessor was held, or 0.
-int deferred_signal();
-void clear_deferred_signal();
 // "SIGUSR1", "SIGRTMIN+3": the name of a signal the hold defers ("a signal"
 // for any other).
 std::string deferred_signal_name(int sig);

@@ -52,12 +52,16 @@ const named_signal k_deferred_signals[] = {
 #endif
 };
 
+// The deferral's state, process-wide as the signal dispositions it
+// replaces are: what the handler records (a handler reaches nothing else),
+// and the dispositions to put back.  Guarded by g_hold_mutex, but for
+// g_deferred, which the handler writes.
 struct sigaction g_saved_actions[NSIG];
 // A reader that goes away (romwright ... | head) must not kill the process
 // in the middle of a flash with the microprocessor held: while it is held,
 // SIGPIPE is ignored and a write to the closed pipe just fails.
 struct sigaction g_saved_pipe_action;
-volatile std::sig_atomic_t g_deferred = 0;
+volatile std::sig_atomic_t g_deferred = 0;  // the first signal deferred, 0: none
 
 extern "C" void note_signal(int sig) {
     if (g_deferred == 0)
@@ -93,12 +97,17 @@ void defer_signals() {
     sigaction(SIGPIPE, &ignore, &g_saved_pipe_action);
 }
 
-void restore_signals() {
+// Returns the signal deferred so far (0: none); the last release puts the
+// dispositions back and starts the next deferral afresh.
+int restore_signals() {
     std::lock_guard<std::mutex> guard(g_hold_mutex);
     if (--g_holds > 0)
-        return;
-    for_each_deferred([](int sig) { sigaction(sig, &g_saved_actions[sig], nullptr); });
+        return g_deferred;
+    for_each_deferred([](int s) { sigaction(s, &g_saved_actions[s], nullptr); });
     sigaction(SIGPIPE, &g_saved_pipe_action, nullptr);
+    const int sig = g_deferred;  // read once the handler can no longer run
+    g_deferred = 0;
+    return sig;
 }
 
 }  // namespace
@@ -126,9 +135,6 @@ int deferred_signal_number(const char* name) {
     return 0;
 }
 
-int deferred_signal() { return g_deferred; }
-void clear_deferred_signal() { g_deferred = 0; }
-
 up_reset_hold::up_reset_hold(adapter_session& s) : s_(s), held_(true) {
     defer_signals();
     assert_reset_up(s_);
@@ -141,7 +147,8 @@ void up_reset_hold::release() {
         return;
     held_ = false;
     deassert_reset_up(s_);
-    restore_signals();
+    if (const int sig = restore_signals())
+        s_.note_deferred_signal(sig);
 }
 
 void up_reset_hold::fail(const failure& f) {

@@ -23,6 +23,7 @@ std::string strprintf(const char* fmt, ...) {
 
 int exit_status_of(error_kind kind) {
     switch (kind) {
+    case error_kind::none:
     case error_kind::answer:
         return EXIT_STATUS_OK;
     case error_kind::usage:
@@ -35,4 +36,9 @@ int exit_status_of(error_kind kind) {
         break;
     }
     return EXIT_STATUS_FAILED;
+}
+
+int exit_status_of(error_kind kind, int signal) {
+    const int status = exit_status_of(kind);
+    return status == EXIT_STATUS_OK && signal != 0 ? EXIT_STATUS_SIGNAL_BASE + signal : status;
 }

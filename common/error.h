@@ -3,7 +3,9 @@
 // No function below main() prints a failure or ends the process: it throws
 // failure with a kind and the text that says what went wrong.  main()
 // renders the text (as it stands, or inside a JSON document) and maps the
-// kind to the exit status through exit_status_of(), the one table.
+// kind to the exit status through exit_status_of(), the one table; a
+// command's verdict on its own result (verify FAILED, vpd's copies, no
+// adapter listed) is a kind too.
 // Destructors on the way up release what the run holds (the microprocessor
 // reset, the register window, the adapter lock, the image file's lock).
 #pragma once
@@ -20,6 +22,7 @@ enum : int {
 };
 
 enum class error_kind {
+    none,     // not a failure: the command did what it was asked
     answer,   // not a failure: --help and --version end the run with their text
     usage,    // a command-line error, found before the adapter is touched
     file,     // a named file cannot be opened
@@ -30,6 +33,9 @@ enum class error_kind {
 
 // The documented exit status of each kind.
 int exit_status_of(error_kind kind);
+// The status of a run that ended as kind while signal (0: none) was
+// deferred: a run that did not fail ends with 128 + signal.
+int exit_status_of(error_kind kind, int signal);
 
 class failure : public std::runtime_error {
 public:

@@ -7,7 +7,6 @@
 #include "eeprom/commands.h"
 
 #include <sha2.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,42 +16,6 @@
 
 namespace {
 
-// One row per image type: how big its file must be and where it goes.
-struct image_kind {
-    const char* area;  // in the size message
-    uint32_t size;
-    uint32_t first;
-};
-
-image_kind kind_of(const request& rq) {
-    if (rq.command == command_code::restore)
-        return {"VPD+Init area", SEEPROM_SIZE, 0};  // the whole EEPROM, whatever -len says
-    switch (rq.type) {
-    case image_type::vpd:
-        return {"VPD area", VPD_AREA_SIZE, rq.first + VPD_AREA_START};
-    case image_type::init:
-        return {"Init area", INIT_REGION_SIZE, rq.first};
-    case image_type::full:
-        break;
-    }
-    return {"VPD+Init area", rq.size, rq.first};
-}
-
-// A range [first, first + size) must end at or below the EEPROM's end.
-void check_range(uint32_t first, uint32_t size, const char* what) {
-    if (uint64_t{first} + size > SEEPROM_SIZE)
-        throw failure(error_kind::failed, strprintf("Error: %s at 0x%x + 0x%x must end at or below 0x%x\n", what, first,
-                                                    size, SEEPROM_SIZE));
-}
-
-void check_size(const image_kind& kind, const image_file& f) {
-    if (f.bytes().size() != kind.size)
-        throw failure(error_kind::failed,
-                      strprintf("Error:  Size of binary file differs from the size of %s, expecting a file of size %d "
-                                "bytes\n",
-                                kind.area, static_cast<int>(kind.size)));
-}
-
 std::vector<uint8_t> read_whole(adapter_session& s, double* us_per_read) {
     std::vector<uint8_t> eeprom(SEEPROM_SIZE);
     const int64_t t0 = s.clock_us();
@@ -61,23 +24,14 @@ std::vector<uint8_t> read_whole(adapter_session& s, double* us_per_read) {
     return eeprom;
 }
 
-std::string command_words(const request& rq) {
-    switch (rq.command) {
-    case command_code::write:
-        return std::string("write ") + (rq.type == image_type::vpd ? "-fvpd:" : rq.type == image_type::init ? "-finit:"
-                                                                                                            : "-f:") +
-               rq.file;
-    case command_code::restore:
-        return "restore " + rq.file;
-    default:
-        return command_name(rq.command);
-    }
+std::string sha256_of(const std::vector<uint8_t>& bytes) {
+    char hex[SHA256_DIGEST_STRING_LENGTH];
+    return SHA256Data(bytes.data(), bytes.size(), hex);
 }
 
-// Writes the plan's segments inside one microprocessor hold; the results
+// Writes the plan's segments inside one microprocessor hold; the result
 // lines of a flash and the erase lines go where they always went.
-void apply_words(adapter_session& s, const request& rq, const change_plan& p, command_result& out,
-                 journal_guard& journal) {
+void apply_words(adapter_session& s, const change_plan& p, change_result& out, journal_guard& journal) {
     transfer_outcome done;
     auto note_outcome = [&] {
         out.words_written = done.words_written;
@@ -109,7 +63,7 @@ void apply_words(adapter_session& s, const request& rq, const change_plan& p, co
                                                         : "ERROR: Run time too short! (Run 'romprobe -w 0x7bfc 0'?)\n");
             });
         }
-        if (erase && rq.command == command_code::clearvpd)
+        if (erase && !p.erase_done_after_reset)
             s.obs().erase_done(seg.length);
     }
     if (!erase && p.repairs.empty())
@@ -117,32 +71,63 @@ void apply_words(adapter_session& s, const request& rq, const change_plan& p, co
     for (const copy_repair& r : p.repairs)
         s.obs().copy_repaired(r.index, r.address, r.state, r.from_index, r.from_address);
     hold.release();
-    if (erase && rq.command == command_code::clearinit)
+    if (erase && p.erase_done_after_reset)
         s.obs().erase_done(p.segments.front().length);
 }
 
-void run_change(adapter_session& s, const request& rq, image_file* image, command_result& out) {
+// What the journal records of the change before its first word.
+journal_record journal_record_of(adapter_session& s, const change_request& rq, const change_plan& p,
+                                 const std::optional<std::string>& backup) {
+    journal_record record;
+    record.adapter = s.address();
+    record.command = rq.words;
+    if (rq.image) {
+        record.image = absolute_path(rq.image->path());
+        record.image_sha256 = sha256_of(p.image_with_identity.empty() ? rq.image->bytes() : p.image_with_identity);
+    }
+    record.backup = backup.value_or("");
+    record.time = s.seconds();
+    return record;
+}
+
+// The image file gets the bytes the plan flashes, when the plan says so;
+// the guard gives it its own bytes back unless the change commits.
+void give_image_file_identity(adapter_session& s, image_file* image, const change_plan& p, image_file_guard& guard) {
+    if (!image || !p.image_file_takes_identity)
+        return;
+    if (image->updatable()) {
+        image->replace(p.image_with_identity);
+        guard.arm(image);
+    } else {
+        s.obs().note(strprintf("romwright: %s has no write permission bits, so it was left as it is; the board's "
+                               "identity went only into the bytes written to the EEPROM\n",
+                               image->path().c_str()));
+    }
+}
+
+}  // namespace
+
+void run_change(adapter_session& s, const change_request& rq, const change_planner& planner, change_result& out) {
     double us_per_read = 0;
     std::vector<uint8_t> eeprom = read_whole(s, &us_per_read);
-    const change_plan p = plan_change(rq, s.function(), s.where().backup_dir, std::move(eeprom),
-                                      image ? &image->bytes() : nullptr, us_per_read);
+    change_plan p = planner(std::move(eeprom), plan_place{s.address(), s.where().backup_dir});
     out.identity_before = p.identity_before;
-    if (rq.change.plan_only) {
-        if (p.refusal)
-            throw *p.refusal;
-        out.identity_after = p.identity_after;
+    if (p.show_identity && !rq.options.plan_only)
+        s.obs().identity_used(p.identity_before->part_number, p.identity_before->serial_number,
+                              p.identity_before->mac_address);
+    if (p.refusal) {
+        out.refusal = std::move(p.refusal);
+        return;
+    }
+    out.identity_after = p.identity_after;
+    if (rq.options.plan_only) {
+        summarize_plan(p, us_per_read);
         out.plan = p.summary;
         return;
     }
-    if (p.show_identity)
-        s.obs().identity_used(p.identity_before->part_number, p.identity_before->serial_number,
-                              p.identity_before->mac_address);
-    if (p.refusal)
-        throw *p.refusal;
-    out.identity_after = p.identity_after;
     out.repairs = p.repairs;
-    if (rq.command == command_code::repair && p.repairs.empty())
-        return;  // every copy good and agreeing: nothing to hold, back up or write
+    if (p.applies_nothing)
+        return;
     // Mapped although a driver is bound (a kernel that allows it): the
     // driver's port goes down with the chip reset that ends the change.
     if (!s.function().driver.empty())
@@ -151,205 +136,64 @@ void run_change(adapter_session& s, const request& rq, image_file* image, comman
                                s.function().driver.c_str(), s.address().c_str()));
 
     // journal -> backup -> image file -> words -> chip reset -> commit
-    journal_guard journal(s.where(), s.function(), s.obs(), out.interrupted);
-    const backup_plan backup = plan_backup(s.where(), p.before.data(), s.function(), rq.change,
-                                           out.interrupted.has_value(), s.seconds());
+    journal_guard journal(s.where(), s.function(), s.obs(), rq.interrupted);
+    const backup_plan backup = plan_backup(s.where(), p.before.data(), s.function(), rq.options,
+                                           rq.interrupted.has_value(), s.seconds());
     if (!backup.path.empty())
         out.backup = absolute_path(backup.path);
-    journal_record record;
-    record.adapter = s.address();
-    record.command = command_words(rq);
-    if (image) {
-        record.image = absolute_path(image->path());
-        char hex[SHA256_DIGEST_STRING_LENGTH];
-        const std::vector<uint8_t>& flashed =
-            p.image_with_identity.empty() ? image->bytes() : p.image_with_identity;
-        record.image_sha256 = SHA256Data(flashed.data(), flashed.size(), hex);
-    }
-    record.backup = out.backup.value_or("");
-    record.time = s.seconds();
-    journal.begin(record);
+    journal.begin(journal_record_of(s, rq, p, out.backup));
     write_backup(backup, p.before.data(), s.obs());
 
     image_file_guard file_guard(s.obs());
-    // With several adapters each board's identity goes into its own bytes
-    // only: the file is never changed.
-    if (image && !p.image_with_identity.empty() && !rq.several()) {
-        if (image->updatable()) {
-            image->replace(p.image_with_identity);
-            file_guard.arm(image);
-        } else {
-            out.image_note = strprintf("romwright: %s has no write permission bits, so it was left as it is; the "
-                                       "board's identity went only into the bytes written to the EEPROM\n",
-                                       image->path().c_str());
-            s.obs().note(out.image_note);
-        }
-    }
+    give_image_file_identity(s, rq.image, p, file_guard);
     if (p.image_bytes)
-        s.obs().image_read(p.image_bytes, rq.file);
-    apply_words(s, rq, p, out, journal);
+        s.obs().image_read(p.image_bytes, rq.image->path());
+    apply_words(s, p, out, journal);
     file_guard.commit();
     journal.finish(p.clears_interruption);
 }
 
-void run_verify(adapter_session& s, const request& rq, image_file& image, command_result& out) {
+void verify_image(adapter_session& s, const image_file& image, const image_region& region, const char* label,
+                  uint32_t shown_start, verify_result& out) {
     uint8_t copy[VPD_COPY_SIZE];
     read_seeprom(s, copy, BOARD_DETAILS_ADDR, VPD_COPY_SIZE);
     const board_identity id = identity_of_copy(copy);
-    out.identity_before = id;
     s.obs().identity_used(id.part_number, id.serial_number, id.mac_address);
-    const image_kind kind = kind_of(rq);
     const std::vector<uint8_t>& buf = image.bytes();
-    s.obs().image_read(static_cast<uint32_t>(buf.size()), rq.file);
+    s.obs().image_read(static_cast<uint32_t>(buf.size()), image.path());
     up_reset_hold hold(s);
-    out.mismatches = hold.run([&] { return verify_seeprom(s, buf.data(), kind.first, kind.size); });
+    out.mismatches = hold.run([&] { return verify_seeprom(s, buf.data(), region.first, region.size); });
     out.passed = out.mismatches.empty();
-    s.obs().verified(out.passed, rq.type == image_type::init ? "(init)" : "", rq.first);
+    s.obs().verified(out.passed, label, shown_start);
     hold.release();
-    if (!out.passed)
-        throw failure(error_kind::failed, "").as_shown();
 }
 
-void run_read(adapter_session& s, const request& rq, command_result& out) {
-    std::vector<uint8_t> buf(rq.size);
-    read_seeprom(s, buf.data(), rq.first, rq.size);
-    s.obs().eeprom_read(rq.size, rq.first);
-    out.start = rq.first;
-    out.size = rq.size;
-    out.file = rq.file;
-    char hex[SHA256_DIGEST_STRING_LENGTH];
-    out.sha256 = SHA256Data(buf.data(), buf.size(), hex);
-    FILE* fp = std::fopen(rq.file.c_str(), "wb");
+dump_result read_range(adapter_session& s, uint32_t first, uint32_t size) {
+    dump_result r;
+    r.start = first;
+    r.bytes.resize(size);
+    read_seeprom(s, r.bytes.data(), first, size);
+    return r;
+}
+
+read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const std::string& file) {
+    std::vector<uint8_t> buf(size);
+    read_seeprom(s, buf.data(), first, size);
+    s.obs().eeprom_read(size, first);
+    FILE* fp = std::fopen(file.c_str(), "wb");
     if (!fp)
-        throw failure(error_kind::file, strprintf("Unable to open file:%s\n", rq.file.c_str()));
+        throw failure(error_kind::file, strprintf("Unable to open file:%s\n", file.c_str()));
     const bool written = std::fwrite(buf.data(), 1, buf.size(), fp) == buf.size();
     const int write_errno = errno;
     const bool closed = std::fclose(fp) == 0;
     if (!written || !closed)
-        throw failure(error_kind::failed, strprintf("ERROR: writing %s failed: %s\n", rq.file.c_str(),
+        throw failure(error_kind::failed, strprintf("ERROR: writing %s failed: %s\n", file.c_str(),
                                                     std::strerror(written ? errno : write_errno)));
+    return {file, first, size, sha256_of(buf)};
 }
 
-}  // namespace
-
-const char* command_name(command_code c) {
-    switch (c) {
-    case command_code::dump:
-        return "dump";
-    case command_code::read:
-        return "read";
-    case command_code::write:
-        return "write";
-    case command_code::restore:
-        return "restore";
-    case command_code::verify:
-        return "verify";
-    case command_code::clearinit:
-        return "clearinit";
-    case command_code::clearvpd:
-        return "clearvpd";
-    case command_code::repair:
-        return "repair";
-    case command_code::vpd:
-        return "vpd";
-    case command_code::list:
-        return "list";
-    }
-    return "?";
-}
-
-bool changes_eeprom(command_code c) {
-    return c == command_code::write || c == command_code::restore || c == command_code::clearinit ||
-           c == command_code::clearvpd || c == command_code::repair;
-}
-
-bool uses_range(command_code c) {
-    return c == command_code::dump || c == command_code::read || c == command_code::write ||
-           c == command_code::verify || c == command_code::clearinit;
-}
-
-std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs) {
-    const command_code c = rq.command;
-    if (rq.change.changed_only && c != command_code::write && c != command_code::restore)
-        throw failure(error_kind::usage, "ERROR: -changed goes with write or restore\n");
-    if (changes_eeprom(c) && !rq.change.plan_only)
-        check_backup_file(rq.change);
-    switch (c) {
-    case command_code::write:
-    case command_code::verify: {
-        if (!rq.file_given)
-            throw failure(error_kind::usage,
-                          strprintf("ERROR: '%s' names no image file: give -f:<file>, -fvpd:<file> or -finit:<file>\n",
-                                    command_name(c)));
-        const image_kind kind = kind_of(rq);
-        check_range(kind.first, kind.size,
-                    rq.type == image_type::vpd ? "VPD image" : rq.type == image_type::init ? "Init image" : "image");
-        const bool update =
-            c == command_code::write && rq.type != image_type::init && !rq.change.plan_only && !rq.several();
-        // One byte more than -len asks for is read, so that a longer file
-        // shows as too long.
-        auto f = image_file::open(rq.file, update ? image_file::use::update : image_file::use::read, rq.size, obs);
-        check_size(kind, *f);
-        return f;
-    }
-    case command_code::restore: {
-        auto f = image_file::open(rq.file, image_file::use::read, SEEPROM_SIZE, obs);
-        check_size(kind_of(rq), *f);
-        return f;
-    }
-    case command_code::clearinit:
-        check_range(rq.first, INIT_REGION_SIZE, "Init region");
-        break;
-    case command_code::read: {
-        if (!rq.file.empty() && rq.file[0] == '-')
-            throw failure(error_kind::failed, "ERROR: Invalid filename specified\n");
-        const std::string what = platform_file_named(where, rq.file);
-        if (!what.empty())
-            throw failure(error_kind::failed, strprintf("ERROR: %s is %s: reading the EEPROM into it would destroy "
-                                                        "it; name another file\n",
-                                                        rq.file.c_str(), what.c_str()));
-        break;
-    }
-    default:
-        break;
-    }
-    return nullptr;
-}
-
-void run_command(adapter_session& s, const request& rq, image_file* image, command_result& out) {
-    out.command = rq.command;
-    out.adapter = s.address();
-    out.interrupted = read_journal(s.where(), s.function());
-    if (out.interrupted)
-        s.obs().note(interrupted_note(*out.interrupted, s.address()));
-    switch (rq.command) {
-    case command_code::write:
-    case command_code::restore:
-    case command_code::clearinit:
-    case command_code::clearvpd:
-    case command_code::repair:
-        run_change(s, rq, image, out);
-        break;
-    case command_code::verify:
-        run_verify(s, rq, *image, out);
-        break;
-    case command_code::read:
-        run_read(s, rq, out);
-        break;
-    case command_code::vpd: {
-        std::vector<uint8_t> area(size_t{VPD_COPY_SIZE} * VPD_COPIES_IN_IMAGE);
-        read_seeprom(s, area.data(), VPD_AREA_START, static_cast<uint32_t>(area.size()));
-        out.report = make_vpd_report(area.data(), VPD_COPIES_IN_IMAGE, VPD_AREA_START);
-        // While a journal stands, the copies may look whole and still be half-written.
-        out.status = out.interrupted ? EXIT_STATUS_FAILED : out.report->status();
-        break;
-    }
-    case command_code::dump:
-        out.start = rq.first;
-        out.bytes.resize(rq.size);
-        read_seeprom(s, out.bytes.data(), rq.first, rq.size);
-        break;
-    case command_code::list:
-        break;
-    }
+vpd_report read_vpd_copies(adapter_session& s) {
+    std::vector<uint8_t> area(size_t{VPD_COPY_SIZE} * VPD_COPIES_IN_IMAGE);
+    read_seeprom(s, area.data(), VPD_AREA_START, static_cast<uint32_t>(area.size()));
+    return make_vpd_report(area.data(), VPD_COPIES_IN_IMAGE, VPD_AREA_START);
 }

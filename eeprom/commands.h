@@ -1,11 +1,11 @@
-// The commands: each takes the request and an open adapter session and
-// fills one result, which only main renders (as text or JSON).  A failure
-// is thrown (failure) after the result has been brought up to date, so that
-// main can say how far the command got.
+// The commands on an open adapter session.  Each gives its own result,
+// which only the front end renders.  Where a result is filled through a
+// reference, a failure is thrown (failure) after the result has been
+// brought up to date, so that the front end can say how far the command got.
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,49 +15,64 @@
 #include "eeprom/image_file.h"
 #include "eeprom/journal.h"
 #include "eeprom/plan.h"
-#include "eeprom/request.h"
 #include "eeprom/vpd_report.h"
 
-struct command_result {
-    command_code command = command_code::dump;
-    std::string adapter;  // DDDD:BB:SS.F; empty before the adapter was found
+// dump: the bytes of [first, first + size).
+struct dump_result {
+    uint32_t start = 0;
+    std::vector<uint8_t> bytes;
+};
+dump_result read_range(adapter_session& s, uint32_t first, uint32_t size);
 
-    // An earlier change on this device that never finished.
-    std::optional<journal_record> interrupted;
+// read: the range saved into a file, and the SHA-256 of the bytes saved.
+struct read_result {
+    std::string file;
+    uint32_t start = 0;
+    uint32_t size = 0;
+    std::string sha256;
+};
+// Throws failure: the file cannot be opened (file) or written (failed);
+// there is no result then.
+read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const std::string& file);
 
-    // Changing commands.
+// verify: the words that differ.
+struct verify_result {
+    std::vector<word_mismatch> mismatches;
+    bool passed = false;
+};
+// Tells the board's identity, then compares the image with the region
+// inside one microprocessor hold; label ("" or "(init)") and shown_start
+// go into the verdict line.
+void verify_image(adapter_session& s, const image_file& image, const image_region& region, const char* label,
+                  uint32_t shown_start, verify_result& out);
+
+// vpd: the 14 VPD copies read and decoded.
+vpd_report read_vpd_copies(adapter_session& s);
+
+// What a change did, or would do (-plan), or why it was refused.
+struct change_result {
     bool changed = false;  // any EEPROM word changed
     uint32_t words_written = 0;
     std::optional<std::string> backup;  // the backup's path
     std::optional<board_identity> identity_before, identity_after;
     std::optional<plan_summary> plan;  // -plan: what would be done
     std::vector<copy_repair> repairs;  // repair: the copies rewritten
-    std::string image_note;            // write: why the image file was left as it is
-
-    // verify
-    bool passed = false;
-    std::vector<word_mismatch> mismatches;
-
-    // read
-    std::string file;
-    uint32_t size = 0;
-    std::string sha256;
-
-    // dump
-    uint32_t start = 0;
-    std::vector<uint8_t> bytes;
-
-    // vpd
-    std::optional<vpd_report> report;
-
-    int status = 0;
+    std::optional<change_refusal> refusal;  // nothing was touched
 };
 
-// Everything a command needs from files and ranges, checked and read before
-// the adapter is touched: the image file of write/verify/restore (read once;
-// for write, locked for the run), the range, the -backup and read file
-// names.  Throws failure with the command's own message and status.
-std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs);
+// A change as the transaction needs it beyond its plan.
+struct change_request {
+    std::string words;  // the command as its journal names it: "write -f:img.bin", "restore b.bin", "repair"
+    change_options options;
+    image_file* image = nullptr;  // write, restore: the image file
+    std::optional<journal_record> interrupted;  // the journal standing for the device
+};
 
-// Runs rq's command on the session; image: what prepare_command() gave.
-void run_command(adapter_session& s, const request& rq, image_file* image, command_result& out);
+// Builds the plan from the whole EEPROM as read (32768 bytes).
+using change_planner = std::function<change_plan(std::vector<uint8_t> before, const plan_place& at)>;
+
+// Reads the whole EEPROM once, plans the change, and applies it as one
+// transaction: journal, backup, image file, the words with read-back, chip
+// reset, commit.  With -plan only the plan goes into out; a refused plan
+// goes into out with nothing touched.
+void run_change(adapter_session& s, const change_request& rq, const change_planner& plan, change_result& out);

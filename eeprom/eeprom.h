@@ -30,6 +30,28 @@ enum class image_type {
     full,  // -f: init region and VPD area, -len bytes from -addr
 };
 
+// Where an image goes in the EEPROM and how big its file must be.
+struct image_region {
+    const char* area;  // what the file's size is compared with: "VPD area", "Init area", "VPD+Init area"
+    const char* name;  // what must end inside the EEPROM: "VPD image", "Init image", "image"
+    uint32_t first;
+    uint32_t size;
+};
+// The region of an image of type given with -addr first and -len size.
+inline image_region image_region_of(image_type type, uint32_t first, uint32_t size) {
+    switch (type) {
+    case image_type::vpd:
+        return {"VPD area", "VPD image", first + VPD_AREA_START, VPD_AREA_SIZE};
+    case image_type::init:
+        return {"Init area", "Init image", first, INIT_REGION_SIZE};
+    case image_type::full:
+        break;
+    }
+    return {"VPD+Init area", "image", first, size};
+}
+// A saved whole-EEPROM image (restore): every byte from 0.
+constexpr image_region WHOLE_EEPROM_IMAGE = {"VPD+Init area", "image", 0, SEEPROM_SIZE};
+
 constexpr uint8_t CHECKSUM_NOT_WRITTEN = 255;
 
 // ---- identity fields ---------------------------------------------------
@@ -126,9 +148,6 @@ bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_
 uint8_t update_checksum(uint8_t* copy, uint32_t size);
 uint8_t get_checksum(const uint8_t* bytes, uint32_t count);
 
-// The hex dump of bytes [start, end), buf holding them from start.
-std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);
-
 // ---- commands -----------------------------------------------------------
 // How the commands that change the EEPROM go about it.
 struct change_options {
@@ -137,20 +156,3 @@ struct change_options {
     bool changed_only = false; // -changed: write only differing words
     bool plan_only = false;    // -plan: show the plan, change nothing
 };
-
-enum class command_code {
-    dump,  // the default
-    read,
-    write,
-    restore,
-    verify,
-    clearinit,
-    clearvpd,
-    repair,  // rewrite bad or disagreeing VPD copies from the agreeing good ones
-    vpd,     // show the VPD copies (eeprom/vpd_report.h)
-    list,    // list the adapters on the host; needs no -b
-};
-
-const char* command_name(command_code c);
-// write, restore, clearinit, clearvpd, repair
-bool changes_eeprom(command_code c);

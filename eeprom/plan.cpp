@@ -4,33 +4,21 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/error.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
 
 namespace {
 
-// A nominal EEPROM write cycle, for the projected time.
-
-std::string escaped(const std::string& s) {
-    return vpd_escape(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
-}
-
 vpd_report report_of(const std::vector<uint8_t>& eeprom) {
     return make_vpd_report(&eeprom[VPD_AREA_START], VPD_COPIES_IN_IMAGE, VPD_AREA_START);
 }
 
-const char* state_of(const vpd_copy_info& info) { return info.good() ? "good" : info.blank ? "blank" : "faulty"; }
-
-// One line per copy: its state and the identity it holds.
-std::string copies_text(const vpd_report& r) {
-    std::string out;
-    for (const vpd_report::copy& c : r.copies) {
-        const board_identity id = identity_of_copy(c.bytes.data());
-        out += strprintf("  copy %d at 0x%04x: %s", c.index, c.address, state_of(c.info));
-        if (!c.info.blank)
-            out += ", serial number " + escaped(id.serial_number) + ", MAC address " + escaped(id.mac_address);
-        out += "\n";
-    }
+// Every copy: its state and the identity it holds.
+std::vector<vpd_copy_state> copy_states(const vpd_report& r) {
+    std::vector<vpd_copy_state> out;
+    for (const vpd_report::copy& c : r.copies)
+        out.push_back({c.index, c.address, copy_state_name(c.info), identity_of_copy(c.bytes.data())});
     return out;
 }
 
@@ -53,71 +41,140 @@ std::optional<board_identity> majority_identity(const vpd_report& r) {
     return std::nullopt;
 }
 
-std::string restore_hint(const std::string& address, const std::string& backup_dir) {
-    return strprintf("To put back a saved image of this board exactly as it is: romwright -b %s restore FILE%s%s%s.\n",
-                     address.c_str(), backup_dir.empty() ? "" : " (every run that changed the EEPROM saved a backup "
-                                                                "first, in ",
-                     backup_dir.c_str(), backup_dir.empty() ? "" : ")");
+change_refusal refusal(change_refusal::reason why, const plan_place& at) {
+    change_refusal r;
+    r.why = why;
+    r.address = at.address;
+    r.backup_dir = at.backup_dir;
+    return r;
 }
 
 // A blank or broken identity must never be carried into an image and every
 // copy on the board.
-std::optional<failure> unusable_identity(const uint8_t* copy, const std::string& file, const std::string& address,
-                                         const std::string& backup_dir) {
+std::optional<change_refusal> unusable_identity(const uint8_t* copy, const std::string& file, const plan_place& at) {
     std::string why;
     if (check_board_identity(copy, why))
         return std::nullopt;
-    return failure(error_kind::refused,
-                   strprintf("ERROR: the board's identity in its VPD copy at EEPROM address 0x%04x is blank or broken: "
-                             "%s.\nWriting %s would carry it into the file and every VPD copy on the board, so nothing "
-                             "was changed.\n",
-                             BOARD_DETAILS_ADDR, why.c_str(), file.c_str()) +
-                       restore_hint(address, backup_dir) +
-                       "To give a blank board an identity, prepare its image with: romwright-vpd set --pn PART --sn "
-                       "SERIAL --mac MAC IMAGE OUT\n");
+    change_refusal r = refusal(change_refusal::reason::identity_broken, at);
+    r.file = file;
+    r.detail = why;
+    return r;
 }
 
 // The copy at 0x0800 is trusted only when it decodes good and holds the
 // identity that a strict majority of the good copies holds.
-std::optional<failure> untrusted_identity(const vpd_report& r, const std::string& file, const std::string& address) {
+std::optional<change_refusal> untrusted_identity(const vpd_report& r, const std::string& file, const plan_place& at) {
     const vpd_report::copy& c = r.copies[(BOARD_DETAILS_ADDR - VPD_AREA_START) / VPD_COPY_SIZE];
     const std::optional<board_identity> most = majority_identity(r);
-    std::string why;
+    change_refusal::distrust why;
     if (!c.info.good())
-        why = strprintf("the VPD copy at EEPROM address 0x%04x, which the identity is taken from, is %s",
-                        BOARD_DETAILS_ADDR, state_of(c.info));
+        why = change_refusal::distrust::copy_not_good;
     else if (!most)
-        why = strprintf("no identity is held by more than half of the %d good VPD copies", r.good);
+        why = change_refusal::distrust::no_majority;
     else if (identity_of_copy(c.bytes.data()) != *most)
-        why = strprintf("the VPD copy at EEPROM address 0x%04x holds another identity than most good copies",
-                        BOARD_DETAILS_ADDR);
+        why = change_refusal::distrust::copy_disagrees;
     else
         return std::nullopt;
-    return failure(error_kind::refused,
-                   "ERROR: the board's identity cannot be trusted: " + why + ".\nThe VPD copies:\n" + copies_text(r) +
-                       "Writing " + file + " would carry that identity into the file and every VPD copy on the board, "
-                       "so nothing was changed.\n" +
-                       (most ? "Put the copies right from the agreeing good ones first: romwright -b " + address +
-                                   " repair\n"
-                             : "romwright -b " + address + " repair needs most good copies to agree; " +
-                                   restore_hint(address, "")));
+    change_refusal out = refusal(change_refusal::reason::identity_untrusted, at);
+    out.untrusted = why;
+    out.file = file;
+    out.good_copies = r.good;
+    out.majority = most.has_value();
+    out.copies = copy_states(r);
+    return out;
 }
 
-void plan_repair(change_plan& p, const std::string& address, const std::string& backup_dir) {
+// A plan of the whole EEPROM as read, applying nothing yet.
+change_plan unchanged(std::vector<uint8_t> before) {
+    change_plan p;
+    p.after = before;
+    p.before = std::move(before);
+    return p;
+}
+
+// An erase of each [start, start + size) with 0xFF, shown region by region.
+void plan_erase(change_plan& p, const std::string& label, uint32_t start, uint32_t size) {
+    const std::vector<uint8_t> ones(size, 0xFF);
+    overlay(p.after, start, ones.data(), size);
+    p.show_progress = false;
+    p.segments.push_back({label, start, size, select_words(p.before, p.after, start, size, false)});
+}
+
+}  // namespace
+
+bool image_file_takes_identity(image_type type, bool plan_only, bool several) {
+    return type != image_type::init && !plan_only && !several;
+}
+
+change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const plan_place& at) {
+    change_plan p = unchanged(std::move(before));
+    const uint8_t* copy = &p.before[BOARD_DETAILS_ADDR];
+    p.identity_before = identity_of_copy(copy);
+    p.show_identity = true;
+    p.image_bytes = static_cast<uint32_t>(w.image->size());
+    std::vector<uint8_t> bytes = *w.image;
+    if (w.type != image_type::init) {
+        if ((p.refusal = unusable_identity(copy, w.file, at)))
+            return p;
+        if ((p.refusal = untrusted_identity(report_of(p.before), w.file, at)))
+            return p;
+        std::string why;
+        if (!insert_identity(bytes, VPD_COPIES_IN_IMAGE, w.type == image_type::full ? 1024 : 0, *p.identity_before,
+                             why)) {
+            p.refusal = refusal(change_refusal::reason::image_takes_no_identity, at);
+            p.refusal->file = w.file;
+            p.refusal->detail = why;
+            return p;
+        }
+        p.image_with_identity = bytes;
+        p.image_file_takes_identity = image_file_takes_identity(w.type, w.plan_only, w.several);
+    }
+    const uint32_t first = w.region.first;
+    const uint32_t length = static_cast<uint32_t>(bytes.size());
+    overlay(p.after, first, bytes.data(), length);
+    p.identity_after = identity_of_copy(&p.after[BOARD_DETAILS_ADDR]);
+    p.count_words = w.changed_only;
+    p.wrote_at = w.shown_start;
+    p.segments.push_back({"", first, length, select_words(p.before, p.after, first, length, w.changed_only)});
+    p.clears_interruption = w.type == image_type::full && first == 0 && length == SEEPROM_SIZE;
+    return p;
+}
+
+change_plan plan_restore(std::vector<uint8_t> before, const std::vector<uint8_t>& image, bool changed_only) {
+    change_plan p = unchanged(std::move(before));
+    overlay(p.after, 0, image.data(), SEEPROM_SIZE);
+    p.image_bytes = SEEPROM_SIZE;
+    p.count_words = changed_only;
+    p.wrote_at = 0;
+    p.segments.push_back({"", 0, SEEPROM_SIZE, select_words(p.before, p.after, 0, SEEPROM_SIZE, changed_only)});
+    p.clears_interruption = true;
+    return p;
+}
+
+change_plan plan_clear_init(std::vector<uint8_t> before, uint32_t first) {
+    change_plan p = unchanged(std::move(before));
+    plan_erase(p, "Init region", first, INIT_REGION_SIZE);
+    p.erase_done_after_reset = true;
+    return p;
+}
+
+change_plan plan_clear_vpd(std::vector<uint8_t> before) {
+    change_plan p = unchanged(std::move(before));
+    for (int n = 0; n < CLEAR_VPD_REGIONS; ++n)
+        plan_erase(p, strprintf("VPD region %d", n), VPD_AREA_START + static_cast<uint32_t>(n) * CLEAR_VPD_REGION_SIZE,
+                   CLEAR_VPD_REGION_SIZE);
+    return p;
+}
+
+change_plan plan_repair(std::vector<uint8_t> before, const plan_place& at) {
+    change_plan p = unchanged(std::move(before));
     const vpd_report r = report_of(p.before);
     const std::optional<board_identity> most = majority_identity(r);
     if (!most) {
-        p.refusal = failure(
-            error_kind::refused,
-            strprintf("ERROR: cannot repair the VPD copies: %s, so there is no identity to put right from; nothing was "
-                      "changed.\nThe VPD copies:\n",
-                      r.good == 0 ? "no copy is good"
-                                  : strprintf("no identity is held by more than half of the %d good copies", r.good)
-                                        .c_str()) +
-                copies_text(r) + restore_hint(address, backup_dir) +
-                "To give the board an identity, prepare its image with: romwright-vpd set --pn PART --sn SERIAL --mac "
-                "MAC IMAGE OUT, then write it\n");
-        return;
+        p.refusal = refusal(change_refusal::reason::nothing_to_repair_from, at);
+        p.refusal->good_copies = r.good;
+        p.refusal->copies = copy_states(r);
+        return p;
     }
     const vpd_report::copy* source = nullptr;
     for (const vpd_report::copy& c : r.copies)
@@ -129,7 +186,7 @@ void plan_repair(change_plan& p, const std::string& address, const std::string& 
         const bool agrees = c.info.good() && identity_of_copy(c.bytes.data()) == *most;
         if (agrees)
             continue;
-        p.repairs.push_back({c.index, c.address, c.info.good() ? "good, but another identity" : state_of(c.info),
+        p.repairs.push_back({c.index, c.address, c.info.good() ? "good, but another identity" : copy_state_name(c.info),
                              source->index, source->address});
         overlay(p.after, c.address, source->bytes.data(), VPD_COPY_SIZE);
     }
@@ -139,43 +196,11 @@ void plan_repair(change_plan& p, const std::string& address, const std::string& 
     p.segments.push_back({"", VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE,
                           select_words(p.before, p.after, VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE, true)});
     p.clears_interruption = true;
+    p.applies_nothing = p.repairs.empty();
+    return p;
 }
 
-void plan_write(change_plan& p, const request& rq, const std::vector<uint8_t>& image, const std::string& address,
-                const std::string& backup_dir) {
-    const uint8_t* copy = &p.before[BOARD_DETAILS_ADDR];
-    p.identity_before = identity_of_copy(copy);
-    p.show_identity = true;
-    p.image_bytes = static_cast<uint32_t>(image.size());
-    const uint32_t first = rq.type == image_type::vpd ? rq.first + VPD_AREA_START : rq.first;
-    std::vector<uint8_t> bytes = image;
-    if (rq.type != image_type::init) {
-        if ((p.refusal = unusable_identity(copy, rq.file, address, backup_dir)))
-            return;
-        if ((p.refusal = untrusted_identity(report_of(p.before), rq.file, address)))
-            return;
-        std::string why;
-        if (!insert_identity(bytes, VPD_COPIES_IN_IMAGE, rq.type == image_type::full ? 1024 : 0, *p.identity_before,
-                             why)) {
-            p.refusal = failure(error_kind::refused,
-                                strprintf("ERROR: %s cannot take the board's identity: %s; nothing was written to the "
-                                          "file or the EEPROM\n",
-                                          rq.file.c_str(), why.c_str()));
-            return;
-        }
-        p.image_with_identity = bytes;
-    }
-    overlay(p.after, first, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    p.identity_after = identity_of_copy(&p.after[BOARD_DETAILS_ADDR]);
-    p.count_words = rq.change.changed_only;
-    p.wrote_at = rq.first;
-    p.segments.push_back({"", first, static_cast<uint32_t>(bytes.size()),
-                          select_words(p.before, p.after, first, static_cast<uint32_t>(bytes.size()),
-                                       rq.change.changed_only)});
-    p.clears_interruption = rq.type == image_type::full && first == 0 && bytes.size() == SEEPROM_SIZE;
-}
-
-void add_summary(change_plan& p, double us_per_read) {
+void summarize_plan(change_plan& p, double us_per_read) {
     plan_summary& s = p.summary;
     s.repairs = p.repairs;
     for (const plan_segment& seg : p.segments) {
@@ -199,8 +224,8 @@ void add_summary(change_plan& p, double us_per_read) {
     count("rest", VPD_AREA_START + VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE, SEEPROM_SIZE - 1);
     const vpd_report before = report_of(p.before), after = report_of(p.after);
     for (size_t i = 0; i < before.copies.size(); ++i) {
-        const char* b = state_of(before.copies[i].info);
-        const char* a = state_of(after.copies[i].info);
+        const char* b = copy_state_name(before.copies[i].info);
+        const char* a = copy_state_name(after.copies[i].info);
         if (std::strcmp(a, b) != 0)
             s.copies_changing.push_back({before.copies[i].index, before.copies[i].address, b, a});
     }
@@ -208,8 +233,6 @@ void add_summary(change_plan& p, double us_per_read) {
     // write, a status poll, the read-back).
     s.projected_seconds = s.words_to_write * (PLAN_WRITE_CYCLE_US + 3 * us_per_read) / 1e6;
 }
-
-}  // namespace
 
 std::vector<uint32_t> select_words(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,
                                    uint32_t first, uint32_t length, bool changed_only) {
@@ -230,60 +253,4 @@ void overlay(std::vector<uint8_t>& eeprom, uint32_t first, const uint8_t* bytes,
         if (!in_skip_window(a & ~3u) && (a & ~3u) != STATUS_WORD_ADDR)
             eeprom[a] = bytes[i];
     }
-}
-
-std::string identity_text(const board_identity& id) {
-    return "part number " + escaped(id.part_number) + ", serial number " + escaped(id.serial_number) +
-           ", MAC address " + escaped(id.mac_address);
-}
-
-change_plan plan_change(const request& rq, const pci_function& fn, const std::string& backup_dir,
-                        std::vector<uint8_t> before, const std::vector<uint8_t>* image, double us_per_read) {
-    change_plan p;
-    p.command = rq.command;
-    p.after = before;
-    p.before = std::move(before);
-    const std::string address = function_address(fn);
-    switch (rq.command) {
-    case command_code::write:
-        plan_write(p, rq, *image, address, backup_dir);
-        break;
-    case command_code::restore:
-        overlay(p.after, 0, image->data(), SEEPROM_SIZE);
-        p.image_bytes = SEEPROM_SIZE;
-        p.count_words = rq.change.changed_only;
-        p.wrote_at = 0;
-        p.segments.push_back({"", 0, SEEPROM_SIZE, select_words(p.before, p.after, 0, SEEPROM_SIZE,
-                                                                rq.change.changed_only)});
-        p.clears_interruption = true;
-        break;
-    case command_code::clearinit: {
-        const std::vector<uint8_t> ones(INIT_REGION_SIZE, 0xFF);
-        overlay(p.after, rq.first, ones.data(), INIT_REGION_SIZE);
-        p.show_progress = false;
-        p.segments.push_back({"Init region", rq.first, INIT_REGION_SIZE,
-                              select_words(p.before, p.after, rq.first, INIT_REGION_SIZE, false)});
-        break;
-    }
-    case command_code::clearvpd: {
-        const std::vector<uint8_t> ones(CLEAR_VPD_REGION_SIZE, 0xFF);
-        p.show_progress = false;
-        for (int n = 0; n < CLEAR_VPD_REGIONS; ++n) {
-            const uint32_t start = VPD_AREA_START + static_cast<uint32_t>(n) * CLEAR_VPD_REGION_SIZE;
-            overlay(p.after, start, ones.data(), CLEAR_VPD_REGION_SIZE);
-            p.segments.push_back({strprintf("VPD region %d", n), start, CLEAR_VPD_REGION_SIZE,
-                                  select_words(p.before, p.after, start, CLEAR_VPD_REGION_SIZE, false)});
-        }
-        break;
-    }
-    case command_code::repair:
-        plan_repair(p, address, backup_dir);
-        break;
-    default:
-        break;
-    }
-    if (p.identity_before && !p.identity_after)
-        p.identity_after = identity_of_copy(&p.after[BOARD_DETAILS_ADDR]);
-    add_summary(p, us_per_read);
-    return p;
 }

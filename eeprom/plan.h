@@ -1,7 +1,7 @@
 // A change planned in memory from one read of the whole EEPROM: the bytes
 // the EEPROM is to hold, the words to write, the identity and the VPD
 // copies before and after, or why the command must be refused.  Building a
-// plan touches nothing; eeprom/transaction.cpp applies one.
+// plan touches nothing; run_change() (eeprom/commands.h) applies one.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/platform.h"
-#include "common/error.h"
 #include "eeprom/eeprom.h"
-#include "eeprom/request.h"
 
 // One stretch of the change, shown as it is written: a write's whole range,
 // or one erased region ("Init region", "VPD region 3").
@@ -55,26 +52,95 @@ struct plan_summary {
     double projected_seconds = 0;  // hardware time the change would take
 };
 
+// One VPD copy as a refusal lists it.
+struct vpd_copy_state {
+    int index;
+    uint32_t address;
+    const char* state;  // "good", "faulty", "blank"
+    board_identity identity;
+};
+
+// Why a change must not be made, as data: the front end says it.  Nothing
+// was touched when a plan carries one.
+struct change_refusal {
+    enum class reason {
+        identity_broken,        // write: the copy at 0x0800 is blank or broken (detail: how)
+        identity_untrusted,     // write: that copy is not good, no strict majority of the
+                                // good copies agrees, or it holds another identity than they do
+        image_takes_no_identity,  // write: a copy of the image cannot take it (detail: which, why)
+        nothing_to_repair_from,   // repair: no strict majority of the good copies agrees
+    };
+    enum class distrust {
+        copy_not_good,   // the copy at 0x0800 is faulty or blank
+        no_majority,     // no identity is held by more than half of the good copies
+        copy_disagrees,  // the copy at 0x0800 holds another identity than most good copies
+    };
+    reason why;
+    distrust untrusted = distrust::copy_not_good;  // identity_untrusted: which way
+    std::string address;     // the adapter, for the commands the text gives
+    std::string backup_dir;  // where the backups are kept; empty: none
+    std::string file;        // write's image file
+    std::string detail;
+    int good_copies = 0;
+    bool majority = false;  // a strict majority of the good copies holds one identity
+    std::vector<vpd_copy_state> copies;  // every copy, for the reasons about copies
+};
+
 struct change_plan {
-    command_code command = command_code::write;
     std::vector<uint8_t> before;  // the whole EEPROM as read
     std::vector<uint8_t> after;   // the whole EEPROM once applied
     std::vector<plan_segment> segments;
     bool count_words = false;    // progress and run-time check count the words written
     bool show_progress = true;   // erases print none
+    bool erase_done_after_reset = false;  // an erase's "Wrote" line follows the chip reset (one region)
     uint32_t wrote_at = 0;       // "Wrote those bytes ... starting at"
     std::optional<board_identity> identity_before, identity_after;
     bool show_identity = false;  // write tells the identity it uses
-    std::optional<failure> refusal;  // why the command must not run
-    // write -f/-fvpd: the image with the board's identity, which the image
-    // file gets before the flash (when it may be changed).
+    std::optional<change_refusal> refusal;  // why the command must not run: nothing is applied
+    // write -f/-fvpd: the image as flashed, with the board's identity; and
+    // whether the image file gets those bytes before the flash.
     std::vector<uint8_t> image_with_identity;
+    bool image_file_takes_identity = false;
     uint32_t image_bytes = 0;  // read from the image file; 0: no image
     std::vector<copy_repair> repairs;
     bool clears_interruption = false;  // a finished run leaves the whole EEPROM as planned
+    bool applies_nothing = false;  // repair of copies that are all good and agree: no hold, backup or word
     plan_summary summary;
-
 };
+
+// Where a plan's refusals send the user: the adapter and its backups.
+struct plan_place {
+    std::string address;
+    std::string backup_dir;
+};
+
+// The decision, made once, whether write's image file gets the board's
+// identity: a whole or VPD-only image, in a run that changes the EEPROM of
+// one adapter (with several, each board's identity goes into its own bytes
+// only; -plan changes nothing).
+bool image_file_takes_identity(image_type type, bool plan_only, bool several);
+
+// The plans of the changing commands, each from the whole EEPROM `before`
+// (32768 bytes as read).
+struct write_spec {
+    image_type type = image_type::full;
+    image_region region{};
+    const std::vector<uint8_t>* image = nullptr;  // the image file's bytes
+    std::string file;
+    uint32_t shown_start = 0;  // -addr, as "Wrote those bytes ... starting at" shows it
+    bool changed_only = false;
+    bool plan_only = false;  // -plan
+    bool several = false;    // one of several adapters
+};
+change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const plan_place& at);
+change_plan plan_restore(std::vector<uint8_t> before, const std::vector<uint8_t>& image, bool changed_only);
+change_plan plan_clear_init(std::vector<uint8_t> before, uint32_t first);
+change_plan plan_clear_vpd(std::vector<uint8_t> before);
+change_plan plan_repair(std::vector<uint8_t> before, const plan_place& at);
+
+// Fills plan.summary; us_per_read: the platform's measured time of one
+// word read, for the projected time.
+void summarize_plan(change_plan& plan, double us_per_read);
 
 // Lays bytes over [first, first + length) of eeprom (32768 bytes), except
 // the skip window and the status word, which keep their bytes.
@@ -84,12 +150,3 @@ void overlay(std::vector<uint8_t>& eeprom, uint32_t first, const uint8_t* bytes,
 // inside the range differ between before and after.
 std::vector<uint32_t> select_words(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,
                                    uint32_t first, uint32_t length, bool changed_only);
-
-// Plans rq's change of the EEPROM `before` (32768 bytes as read) on fn.
-// image: the image file's bytes for write and restore.  us_per_read: the
-// platform's measured time of one word read, for the projected time.
-change_plan plan_change(const request& rq, const pci_function& fn, const std::string& backup_dir,
-                        std::vector<uint8_t> before, const std::vector<uint8_t>* image, double us_per_read);
-
-// The identity fields, escaped for a terminal.
-std::string identity_text(const board_identity& id);

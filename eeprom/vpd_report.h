@@ -1,10 +1,10 @@
 // The report on a set of VPD copies, shared by the vpd command (copies read
 // from the board) and romwright-vpd (copies in an image file): each copy
-// decoded, the identity compared across the good copies, rendered as text
-// or as one JSON document.
+// decoded and the identity compared across the good copies.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,8 +33,10 @@ struct vpd_report {
     // True when there is a good copy and the good copies agree on all three
     // fields.
     bool good_copies_agree() const;
-    // 0 when every copy is good and the good copies agree on all three
-    // fields, else 1.
+    // True when every copy is good and the good copies agree on all three
+    // fields.
+    bool all_good() const { return good == static_cast<int>(copies.size()) && good_copies_agree(); }
+    // romwright-vpd's status of the check: exit_status_of() the verdict.
     int status() const;
 };
 
@@ -42,13 +44,10 @@ struct vpd_report {
 // EEPROM address first_address + i * VPD_COPY_SIZE.
 vpd_report make_vpd_report(const uint8_t* area, int count, uint32_t first_address);
 
-// One block per copy (address, ID string, PN, EC, SN, NA, other keywords,
-// checksum, problems), then one summary line.  Every byte from the copies is
-// shown escaped (vpd_escape).
-std::string render_vpd_report_text(const vpd_report& report);
-// The same as one JSON document, ending in a newline.
-std::string render_vpd_report_json(const vpd_report& report);
-
-// A failure as one JSON document: {"error": text without its final line
-// end, "status": status}, ending in a newline.
-std::string render_json_error(const std::string& text, int status);
+// "good", "blank" or "faulty".
+const char* copy_state_name(const vpd_copy_info& info);
+// The copy's keyword data, escaped (vpd_escape); nullopt when it has no
+// such keyword.
+std::optional<std::string> keyword_text(const vpd_report::copy& c, const char* name);
+// The copy's identifier string, escaped; nullopt when it has none.
+std::optional<std::string> id_string_text(const vpd_report::copy& c);

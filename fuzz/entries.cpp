@@ -125,8 +125,13 @@ int fuzz_boardinfo_entry(const uint8_t* data, size_t size) {
         }
         std::string line(reinterpret_cast<const char*>(data), size);
         board_identity id;
-        std::string why;
-        result = status * 2 + (validate_details(line.c_str(), id, why) ? 1 : 0);
+        bool valid = true;
+        try {
+            store_board_detail(line.c_str(), id);
+        } catch (const failure&) {
+            valid = false;
+        }
+        result = status * 2 + (valid ? 1 : 0);
     });
     return result;
 }

@@ -17,9 +17,9 @@
 int fuzz_args_entry(const uint8_t* data, size_t size);
 
 // The bytes as a board-info file (read_board_info), and as one line
-// (validate_details on a zero-terminated copy).  Result: the file's exit
+// (store_board_detail on a zero-terminated copy).  Result: the file's exit
 // status (0 accepted, or the failure's status), times 2, plus 1 when
-// validate_details accepts the line.
+// store_board_detail accepts the line.
 int fuzz_boardinfo_entry(const uint8_t* data, size_t size);
 
 // The bytes as an image: the identity goes into its VPD copies

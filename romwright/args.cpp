@@ -7,9 +7,7 @@
 #include "common/number.h"
 #include "romwright/romwright.h"
 
-
-
-uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max, std::string* warning) {
+uint32_t number_argument(const char* word, const char* text, uint32_t min, uint32_t max, std::string* warning) {
     uint32_t value = 0;
     bool fits = true;
     const char* p = text + 2;
@@ -18,7 +16,7 @@ uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max,
                 (p = text, scan_number(p, 10, &value, &fits));
     if (!read)
         throw failure(error_kind::usage,
-                         strprintf("Argument to %s must be a hex or decimal number.  %s not allowed\n", word, text));
+                      strprintf("Argument to %s must be a hex or decimal number.  %s not allowed\n", word, text));
     warning->clear();
     if (value < min)
         *warning = strprintf("You entered  %s %s. Value must be greater than %u (0x%x)\n", word, text, min, min);

@@ -1,5 +1,5 @@
-// The board-info file: one identity value per line, checked while the
-// command line is walked.
+// The board-info file: one identity value per line, checked once the
+// command line has been walked.
 #include <cstdio>
 #include <cstring>
 
@@ -17,41 +17,34 @@ bool starts_with(const std::string& s, const char* prefix) { return s.compare(0,
 
 // A value longer than its field (the field's size as the file format has
 // always counted it) would run past it: refused.
-bool fits_field(const std::string& line, size_t field, std::string& why) {
-    if (line.size() <= field)
-        return true;
-    why = strprintf("ERR: Board detail too long (%zu characters, at most %zu):%s\n", line.size(), field, line.c_str());
-    return false;
+void check_fits(const std::string& line, size_t field) {
+    if (line.size() > field)
+        throw failure(error_kind::refused, strprintf("ERR: Board detail too long (%zu characters, at most %zu):%s\n",
+                                                     line.size(), field, line.c_str()));
 }
 
 }  // namespace
 
-bool validate_details(const char* text, board_identity& id, std::string& why) {
+void store_board_detail(const char* text, board_identity& id) {
     std::string line;
     for (const char* p = text; *p && *p != '\n'; ++p) {
-        if (!is_alnum_ascii(*p)) {
-            why = strprintf("Please remove any special character,  index=%d, data=%c\n", static_cast<int>(p - text), *p);
-            return false;
-        }
+        if (!is_alnum_ascii(*p))
+            throw failure(error_kind::refused, strprintf("Please remove any special character,  index=%d, data=%c\n",
+                                                         static_cast<int>(p - text), *p));
         line += *p;
     }
     if (starts_with(line, "PT") || starts_with(line, "RE")) {
-        if (!fits_field(line, SERIAL_NUM_LEN + 1, why))
-            return false;
+        check_fits(line, SERIAL_NUM_LEN + 1);
         id.serial_number = (line + std::string(SERIAL_NUM_LEN, ' ')).substr(0, SERIAL_NUM_LEN);
     } else if (starts_with(line, "0C4E29")) {
-        if (!fits_field(line, MAC_ADDRESS_LEN, why))
-            return false;
+        check_fits(line, MAC_ADDRESS_LEN);
         id.mac_address = line;
     } else if (starts_with(line, "110")) {
-        if (!fits_field(line, PART_NUM_LEN + 1, why))
-            return false;
+        check_fits(line, PART_NUM_LEN + 1);
         id.part_number = (line + std::string(PART_NUM_LEN, ' ')).substr(0, PART_NUM_LEN);
     } else {
-        why = "ERR: Invalid Board details:" + line + "\n";
-        return false;
+        throw failure(error_kind::refused, "ERR: Invalid Board details:" + line + "\n");
     }
-    return true;
 }
 
 board_identity read_board_info(const char* filename) {
@@ -63,10 +56,12 @@ board_identity read_board_info(const char* filename) {
     // A line longer than 511 characters arrives in pieces, each checked as a
     // line of its own.
     char line[512];
-    std::string why;
     while (std::fgets(line, sizeof line, fp.get())) {
-        if (!validate_details(line, id, why))
-            throw failure(error_kind::refused, why + "ERR: Error reading board info file\n");
+        try {
+            store_board_detail(line, id);
+        } catch (const failure& e) {
+            throw failure(e.kind(), e.what() + std::string("ERR: Error reading board info file\n"));
+        }
     }
     // A directory opens but does not read; neither may pass for an empty file.
     if (std::ferror(fp.get()))

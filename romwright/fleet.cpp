@@ -2,19 +2,15 @@
 #include "romwright/fleet.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <mutex>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "adapter/adapter.h"
 #include "common/error.h"
-#include "eeprom/commands.h"
-#include "eeprom/vpd_report.h"
-#include "romwright/render.h"
+#include "romwright/command_rows.h"
 
 namespace {
-
-using json = nlohmann::ordered_json;
 
 // One adapter of the run: what -b named, the function found, or why none.
 struct target {
@@ -22,9 +18,8 @@ struct target {
     pci_function fn{};
     bool found = false;
     std::string error;  // when not found
-    command_result result;
-    int status = 0;
-    std::string failure_text;
+    request rq;         // the run's request, with this adapter's own file
+    run_outcome outcome;
 };
 
 bool same_device(const pci_function& a, const pci_function& b) {
@@ -85,33 +80,22 @@ std::vector<target> targets_of(platform& p, const request& rq) {
     return found;
 }
 
-void run_one(platform& p, const site& where, const request& rq, image_file* image, target& t) {
-    std::unique_ptr<observer> obs = make_prefixed_observer(t.label, rq.json);
-    request own = rq;
-    if (rq.command == command_code::read && t.found)
-        own.file = file_for_adapter(rq.file, t.fn);
+void run_one(platform& p, const site& where, image_file* image, target& t, progress_bar* bar, std::mutex& lines) {
+    std::unique_ptr<observer> obs = make_prefixed_observer(t.label, t.rq.json, bar, lines);
     try {
         if (!t.found)
             throw failure(error_kind::failed, t.error);
         std::unique_ptr<adapter_session> s = open_function(p, where, t.fn, *obs);
-        run_command(*s, own, image, t.result);
-        t.status = t.result.status;
+        run_on_session(*s, t.rq, image, t.outcome);
     } catch (const failure& e) {
-        t.status = EXIT_STATUS_FAILED;
-        t.failure_text = e.what();
-        if (!rq.json && !e.shown())
-            obs->text(e.what());
+        note_failure(t.outcome, e);
     } catch (const std::exception& e) {
-        t.status = EXIT_STATUS_FAILED;
-        t.failure_text = strprintf("ERROR: %s\n", e.what());
-        if (!rq.json)
-            obs->text(t.failure_text);
+        note_failure(t.outcome, failure(error_kind::failed, strprintf("ERROR: %s\n", e.what())));
     }
-    t.result.status = t.status;
-    if (t.result.adapter.empty())
-        t.result.adapter = t.label;
-    if (!rq.json && t.failure_text.empty())
-        obs->text(render_result_text(own, t.result));
+    if (t.outcome.adapter.empty())
+        t.outcome.adapter = t.label;
+    if (!t.rq.json)
+        obs->text(outcome_text(t.rq, t.outcome));
 }
 
 }  // namespace
@@ -125,42 +109,49 @@ std::string file_for_adapter(const std::string& file, const pci_function& fn) {
     return file.substr(0, dot) + "." + address + file.substr(dot);
 }
 
-int run_several(platform& p, const site& where, const request& rq) {
-    std::unique_ptr<observer> quiet = rq.json ? make_json_observer() : make_text_observer();
-    // One reading of the image for every adapter, before any is touched.
-    std::unique_ptr<image_file> image = prepare_command(rq, where, *quiet);
+int run_several(platform& p, const site& where, const request& rq, image_file* image, progress_bar* bar) {
     std::vector<target> targets = targets_of(p, rq);
+    for (target& t : targets) {
+        t.rq = rq;
+        if (rq.command->file_per_adapter() && t.found)
+            t.rq.file = file_for_adapter(rq.file, t.fn);
+    }
+    std::mutex lines;  // every adapter's lines go out whole under it
     std::vector<std::thread> threads;
     for (target& t : targets)
-        threads.emplace_back([&p, &where, &rq, &image, &t] { run_one(p, where, rq, image.get(), t); });
+        threads.emplace_back([&p, &where, image, &t, bar, &lines] { run_one(p, where, image, t, bar, lines); });
     for (std::thread& th : threads)
         th.join();
 
-    int status = EXIT_STATUS_OK;
-    for (const target& t : targets)
-        if (t.status != EXIT_STATUS_OK)
-            status = EXIT_STATUS_FAILED;
-    if (targets.empty()) {
-        status = EXIT_STATUS_FAILED;
-        if (!rq.json)
-            std::printf("No PCI function with vendor ID %04x found\n", ADAPTER_VENDOR_ID);
-    }
-    if (rq.json) {
-        json adapters = json::array();
-        for (const target& t : targets) {
-            request own = rq;
-            if (rq.command == command_code::read && t.found)
-                own.file = file_for_adapter(rq.file, t.fn);
-            json doc = json::parse(render_result_json(own, t.result, t.failure_text, ""));
-            if (!doc.contains("adapter")) {
-                json with = {{"adapter", t.label}};
-                with.update(doc);
-                doc = with;
-            }
-            adapters.push_back(doc);
+    // The run fails with any adapter; a signal is the run's, shown once.
+    error_kind kind = targets.empty() ? error_kind::failed : error_kind::none;
+    int signal = 0;
+    for (target& t : targets) {
+        if (exit_status_of(t.outcome.kind) != EXIT_STATUS_OK) {
+            t.outcome.kind = error_kind::failed;  // an adapter that fails in any way fails with 1
+            kind = error_kind::failed;
         }
-        const json doc = {{"adapters", adapters}, {"status", status}};
-        std::fputs((doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n").c_str(), stdout);
+        if (!signal)
+            signal = t.outcome.signal;
+        t.outcome.signal = 0;
     }
+    const int status = exit_status_of(kind, signal);
+    if (rq.json) {
+        json_value adapters = json_value::array();
+        for (const target& t : targets)
+            adapters.push_back(outcome_json(t.rq, t.outcome));
+        json_value doc = {{"adapters", adapters}};
+        if (signal)
+            doc["signal"] = deferred_signal_name(signal);
+        doc["status"] = status;
+        std::fputs(json_text(doc).c_str(), stdout);
+        return status;
+    }
+    if (targets.empty())
+        std::printf("No PCI function with vendor ID %04x found\n", ADAPTER_VENDOR_ID);
+    if (signal)
+        std::printf("%s (signal %d) arrived during the command; every transfer was finished first, the adapters "
+                    "reset; stopping\n",
+                    deferred_signal_name(signal).c_str(), signal);
     return status;
 }

@@ -4,14 +4,18 @@
 
 #include "adapter/platform.h"
 #include "adapter/site.h"
-#include "eeprom/request.h"
+#include "eeprom/image_file.h"
+#include "romwright/request.h"
 
-// Runs rq's command on every adapter it names; prints each adapter's lines
+class progress_bar;
+
+// Runs rq's command on every adapter it names, with the image file the
+// command's preparation read (nullptr: none); prints each adapter's lines
 // prefixed with its address (or, under -json, one document
-// {"adapters": [...], "status": N}).  Returns 0 when every adapter
-// succeeded, 255 for a command-line error found before any adapter is
-// touched (thrown as failure), otherwise 1.
-int run_several(platform& p, const site& where, const request& rq);
+// {"adapters": [...], "signal"?, "status": N}).  Returns 0 when every
+// adapter succeeded, 128 + N when signal N arrived meanwhile, otherwise 1.
+// bar: the progress bar, or nullptr.
+int run_several(platform& p, const site& where, const request& rq, image_file* image, progress_bar* bar);
 
 // read FILE on several adapters: FILE with the adapter's address
 // ("0000-04-00.0") inserted before its extension.

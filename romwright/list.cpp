@@ -1,13 +1,9 @@
 // The list command.
 #include "romwright/list.h"
 
-#include <nlohmann/json.hpp>
-
 #include "common/error.h"
 
 namespace {
-
-using json = nlohmann::ordered_json;
 
 list_result::lock_state probe_lock(const site& where, const pci_function& fn, observer& obs) {
     try {
@@ -28,7 +24,6 @@ list_result list_adapters(platform& p, const site& where, observer& obs) {
     for (const pci_function& fn : p.scan())
         if (fn.vendor_id == ADAPTER_VENDOR_ID)
             r.adapters.push_back({fn, probe_lock(where, fn, obs)});
-    r.status = r.adapters.empty() ? EXIT_STATUS_FAILED : EXIT_STATUS_OK;
     return r;
 }
 
@@ -48,8 +43,8 @@ std::string render_list_text(const list_result& r) {
     return text;
 }
 
-std::string render_list_json(const list_result& r) {
-    json adapters = json::array();
+json_value list_json(const list_result& r) {
+    json_value adapters = json_value::array();
     for (const list_result::entry& e : r.adapters) {
         const pci_function& fn = e.fn;
         adapters.push_back(
@@ -57,10 +52,10 @@ std::string render_list_json(const list_result& r) {
              {"vendor", strprintf("%04x", fn.vendor_id)},
              {"device", strprintf("%04x", fn.device_id)},
              {"bar0", strprintf("0x%llx", static_cast<unsigned long long>(bar0_physical(fn.base_addr0)))},
-             {"driver", fn.driver.empty() ? json(nullptr) : json(fn.driver)},
-             {"in_use", e.lock == list_result::lock_state::unknown ? json(nullptr)
-                                                                     : json(e.lock == list_result::lock_state::in_use)}});
+             {"driver", fn.driver.empty() ? json_value(nullptr) : json_value(fn.driver)},
+             {"in_use", e.lock == list_result::lock_state::unknown
+                            ? json_value(nullptr)
+                            : json_value(e.lock == list_result::lock_state::in_use)}});
     }
-    const json doc = {{"adapters", adapters}, {"status", r.status}};
-    return doc.dump(2) + "\n";
+    return adapters;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "adapter/adapter.h"
+#include "romwright/render.h"
 
 struct list_result {
     enum class lock_state { free, in_use, unknown };
@@ -13,12 +14,12 @@ struct list_result {
         pci_function fn;
         lock_state lock;
     };
-    std::vector<entry> adapters;
-    int status = 0;  // 1 when there is none
+    std::vector<entry> adapters;  // none: the run fails
 };
 
 // Scans and probes each adapter's lock (taken and let go at once); a lock
 // that cannot be probed is noted to obs.  Throws failure when the scan fails.
 list_result list_adapters(platform& p, const site& where, observer& obs);
 std::string render_list_text(const list_result& r);
-std::string render_list_json(const list_result& r);
+// The adapters as the list document holds them.
+json_value list_json(const list_result& r);

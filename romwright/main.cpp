@@ -1,5 +1,7 @@
 // main's whole control flow: walk the words into one request, check it,
 // open the adapter, run one command, render its result or failure.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,44 +9,44 @@
 
 #include "adapter/adapter.h"
 #include "common/error.h"
-#include "eeprom/commands.h"
-#include "eeprom/vpd_report.h"
+#include "romwright/command_rows.h"
 #include "romwright/fleet.h"
-#include "romwright/list.h"
+#include "romwright/progress_bar.h"
 #include "romwright/render.h"
 #include "romwright/romwright.h"
+#include "romwright/vpd_render.h"
 
 namespace {
 
-// What a run ended with, before it is rendered.
-struct outcome {
-    command_result result;
-    std::string error;  // the failure's text; empty: none
-    bool shown = false; // the text already went out with the command's text
-    bool opened = false; // an adapter was opened
-};
-
-// The checks of the request that need no file and no adapter.
-void check_request(const request& rq) {
-    if (rq.addresses.empty() && !rq.all_adapters)
-        throw failure(error_kind::failed, "Please specify the bus:device:function number using -b option\n");
-    if (!uses_range(rq.command))
-        return;  // a range the command passes over is not checked either
-    if (uint64_t{rq.first} + rq.size > SEEPROM_SIZE)
-        throw failure(error_kind::failed, strprintf("Error: -addr 0x%x + -len 0x%x must be <= 0x%x\n", rq.first,
-                                                    rq.size, SEEPROM_SIZE));
-    if (rq.first % 4 != 0)
-        throw failure(error_kind::failed, strprintf("Error: -addr 0x%x must be multiple of 4\n", rq.first));
+// Warnings are no result: under -json they stay off standard output.
+void show_warnings(const request& rq) {
+    for (const std::string& w : rq.warnings)
+        std::fputs(w.c_str(), rq.json ? stderr : stdout);
 }
 
-void run(platform& p, const site& where, const request& rq, observer& obs, outcome& o) {
-    check_request(rq);
-    // Everything the command needs from files and ranges is checked (and
-    // the image file read) before the adapter is touched.
-    std::unique_ptr<image_file> image = prepare_command(rq, where, obs);
-    std::unique_ptr<adapter_session> session = open_adapter(p, where, rq.addresses.front(), obs);
-    o.opened = true;
-    run_command(*session, rq, image.get(), o.result);
+// A failure before any adapter was opened, as text or as {"error", "status"}.
+void show_failure(const request& rq, const std::string& text, int status) {
+    std::fputs((rq.json ? render_json_error(text, status) : text).c_str(), stdout);
+}
+
+void show(const request& rq, const run_outcome& o) {
+    if (rq.json) {
+        if (!o.error.empty() && !o.opened)
+            show_failure(rq, o.error, o.status());
+        else
+            std::fputs(json_text(outcome_json(rq, o)).c_str(), stdout);
+        return;
+    }
+    std::fputs(outcome_text(rq, o).c_str(), stdout);
+    if (!o.signal)
+        return;
+    const std::string name = deferred_signal_name(o.signal);
+    if (exit_status_of(o.kind) == EXIT_STATUS_OK)
+        std::printf("Interrupted by %s (signal %d): the transfer was finished first, the adapter reset; stopping\n",
+                    name.c_str(), o.signal);
+    else  // the failure is the news: its status stands
+        std::printf("%s (signal %d) arrived during the command, which failed; the adapter reset; stopping\n",
+                    name.c_str(), o.signal);
 }
 
 // Output that did not reach its destination (a full disk, a pipe whose
@@ -57,7 +59,7 @@ int finish(int status) {
         std::fprintf(stderr, "romwright: standard output could not be written%s%s\n", e ? ": " : "",
                      e ? std::strerror(e) : "");
         if (status == EXIT_STATUS_OK)
-            status = EXIT_STATUS_FAILED;
+            status = exit_status_of(error_kind::failed);
         std::clearerr(stdout);  // the next run in this process starts clean
     }
     return status;
@@ -67,86 +69,41 @@ int finish(int status) {
 
 int romwright_main(platform& p, const site& where, int argc, char** argv) {
     request rq;
-    outcome o;
-    int status = EXIT_STATUS_OK;
-    bool answered = false;
-    std::unique_ptr<observer> obs;
     try {
         parse_request(argc, argv, rq);
-        obs = rq.json ? make_json_observer() : make_text_observer();
-        // Warnings are no result: under -json they stay off standard output.
-        for (const std::string& w : rq.warnings)
-            std::fputs(w.c_str(), rq.json ? stderr : stdout);
-        if (rq.several() && rq.command != command_code::list) {
-            check_request(rq);
-            int st = run_several(p, where, rq);
-            if (const int sig = deferred_signal()) {
-                clear_deferred_signal();
-                if (!rq.json)
-                    std::printf("%s (signal %d) arrived during the command; every transfer was finished first, "
-                                "the adapters reset; stopping\n",
-                                deferred_signal_name(sig).c_str(), sig);
-                if (st == EXIT_STATUS_OK)
-                    st = EXIT_STATUS_SIGNAL_BASE + sig;
-            }
-            return finish(st);
-        }
-        if (rq.command == command_code::list) {
-            const list_result l = list_adapters(p, where, *obs);
-            std::fputs((rq.json ? render_list_json(l) : render_list_text(l)).c_str(), stdout);
-            status = l.status;
+    } catch (const failure& e) {
+        show_warnings(rq);  // met before the walk failed
+        show_failure(rq, e.what(), e.status());
+        return finish(e.status());
+    }
+    show_warnings(rq);
+    if (!rq.answer.empty()) {
+        std::fputs(rq.answer.c_str(), stdout);  // --help and --version answer as text, -json or not
+        return finish(exit_status_of(error_kind::answer));
+    }
+
+    // The progress bar, drawn on standard error when it is a terminal.
+    std::unique_ptr<progress_bar> bar = isatty(STDERR_FILENO) ? std::make_unique<progress_bar>(stderr) : nullptr;
+    std::unique_ptr<observer> obs = rq.json ? make_json_observer(bar.get()) : make_text_observer(bar.get());
+    run_outcome o;
+    try {
+        if (!rq.command->needs_adapter()) {
+            run_on_host(p, where, rq, *obs, o);
         } else {
-            run(p, where, rq, *obs, o);
-            status = o.result.status;
+            check_request(rq);
+            // Everything the command needs from files and ranges is checked
+            // (and the image file read) before any adapter is touched.
+            std::unique_ptr<image_file> image = prepare_command(rq, where, *obs);
+            if (rq.several())
+                return finish(run_several(p, where, rq, image.get(), bar.get()));
+            std::unique_ptr<adapter_session> session = open_adapter(p, where, rq.addresses.front(), *obs);
+            run_on_session(*session, rq, image.get(), o);
         }
     } catch (const failure& e) {
-        for (const std::string& w : rq.warnings)  // met before the walk failed
-            if (!obs)
-                std::fputs(w.c_str(), rq.json ? stderr : stdout);
-        status = e.status();
-        o.error = e.what();
-        o.shown = e.shown();
-        answered = e.kind() == error_kind::answer;
+        note_failure(o, e);
     } catch (const std::exception& e) {
-        status = EXIT_STATUS_FAILED;
-        o.error = strprintf("ERROR: %s\n", e.what());
+        note_failure(o, failure(error_kind::failed, strprintf("ERROR: %s\n", e.what())));
     }
-
-    std::string signal;
-    const int sig = deferred_signal();
-    if (sig) {
-        clear_deferred_signal();
-        signal = deferred_signal_name(sig);
-    }
-    const bool failed = status != EXIT_STATUS_OK;
-    if (sig && !failed)
-        status = EXIT_STATUS_SIGNAL_BASE + sig;
-    o.result.status = status;
-
-    if (answered) {
-        std::fputs(o.error.c_str(), stdout);  // --help and --version answer as text, -json or not
-    } else if (rq.json) {
-        // A failure before any adapter was opened, and every failure of vpd
-        // and list (which keep the documents they have always given), is
-        // {"error", "status"}.
-        const bool own_document = rq.command == command_code::vpd || rq.command == command_code::list;
-        if (!o.error.empty() && (own_document || !o.opened))
-            std::fputs(render_json_error(o.error, status).c_str(), stdout);
-        else if (rq.command != command_code::list)
-            std::fputs(render_result_json(rq, o.result, o.error, signal).c_str(), stdout);
-    } else {
-        if (!o.shown)
-            std::fputs(o.error.c_str(), stdout);
-        if (o.error.empty())
-            std::fputs(render_result_text(rq, o.result).c_str(), stdout);
-        if (sig && !failed)
-            std::printf("Interrupted by %s (signal %d): the transfer was finished first, the adapter reset; "
-                        "stopping\n",
-                        signal.c_str(), sig);
-        else if (sig)
-            // The failure is the news: its status stands.
-            std::printf("%s (signal %d) arrived during the command, which failed; the adapter reset; stopping\n",
-                        signal.c_str(), sig);
-    }
-    return finish(status);
+    show(rq, o);
+    return finish(o.status());
 }

@@ -1,8 +1,6 @@
 // The progress bar.
 #include "romwright/progress_bar.h"
 
-#include <unistd.h>
-
 #include "common/error.h"
 
 namespace {
@@ -18,11 +16,6 @@ int64_t steady_us() {
 }  // namespace
 
 progress_bar::progress_bar(FILE* to, clock_fn clock) : to_(to), clock_(clock ? std::move(clock) : steady_us) {}
-
-progress_bar* progress_bar::on_terminal() {
-    static progress_bar* bar = isatty(STDERR_FILENO) ? new progress_bar(stderr) : nullptr;
-    return bar;
-}
 
 int progress_bar::add_row(const std::string& label) {
     std::lock_guard<std::mutex> guard(mutex_);

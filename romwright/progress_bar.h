@@ -17,10 +17,6 @@ public:
     using clock_fn = std::function<int64_t()>;  // microseconds, steady
     explicit progress_bar(FILE* to, clock_fn clock = nullptr);
 
-    // The process's bar on standard error, or nullptr when standard error
-    // is no terminal (then nothing extra is drawn).
-    static progress_bar* on_terminal();
-
     // A row for label ("" for a lone adapter); returns its number.
     int add_row(const std::string& label);
     // Words done of total in the row's current transfer.  A transfer that

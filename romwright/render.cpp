@@ -2,17 +2,13 @@
 #include "romwright/render.h"
 
 #include <cstdio>
-#include <mutex>
-
-#include <nlohmann/json.hpp>
+#include <cstring>
 
 #include "common/error.h"
 #include "eeprom/vpd.h"
 #include "romwright/progress_bar.h"
 
 namespace {
-
-using json = nlohmann::ordered_json;
 
 struct text_sink {
     virtual ~text_sink() = default;
@@ -32,11 +28,11 @@ public:
     void note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
 };
 
-std::mutex g_output_mutex;  // lines of several adapters never mix
-
+// Lines of several adapters never mix: each goes out whole under the run's
+// one lock.
 class prefix_sink : public text_sink {
 public:
-    explicit prefix_sink(std::string prefix) : prefix_(std::move(prefix)) {}
+    prefix_sink(std::string prefix, std::mutex& lines) : prefix_(std::move(prefix)), lines_(lines) {}
     ~prefix_sink() override {
         if (!out_.empty())
             write("\n", true);
@@ -54,17 +50,18 @@ private:
         pending.erase(0, start);
         if (whole.empty())
             return;
-        std::lock_guard<std::mutex> guard(g_output_mutex);
+        std::lock_guard<std::mutex> guard(lines_);
         std::fputs(whole.c_str(), to);
         std::fflush(to);
     }
     std::string prefix_, out_, err_;
+    std::mutex& lines_;
 };
 
-// The progress bar on a terminal, when there is one, for one adapter.
+// One adapter's row of the progress bar, when there is a bar.
 class bar_row {
 public:
-    explicit bar_row(const std::string& label) : bar_(progress_bar::on_terminal()) {
+    bar_row(progress_bar* bar, const std::string& label) : bar_(bar) {
         if (bar_)
             row_ = bar_->add_row(label);
     }
@@ -86,8 +83,8 @@ private:
 
 class text_observer : public observer {
 public:
-    text_observer(std::unique_ptr<text_sink> sink, const std::string& label)
-        : sink_(std::move(sink)), bar_(label) {}
+    text_observer(std::unique_ptr<text_sink> sink, progress_bar* bar, const std::string& label)
+        : sink_(std::move(sink)), bar_(bar, label) {}
     // The bar is drawn only below whole lines of the command's output.
     void words_done(uint32_t done, uint32_t total) override {
         if (line_start_)
@@ -164,7 +161,8 @@ private:
 
 class json_observer : public observer {
 public:
-    json_observer(std::unique_ptr<text_sink> sink, const std::string& label) : sink_(std::move(sink)), bar_(label) {}
+    json_observer(std::unique_ptr<text_sink> sink, progress_bar* bar, const std::string& label)
+        : sink_(std::move(sink)), bar_(bar, label) {}
     void words_done(uint32_t done, uint32_t total) override { bar_.update(done, total); }
     void failure_shown(const std::string&) override {}  // the document's "error" carries it
     void note(const std::string& text) override {
@@ -177,44 +175,98 @@ private:
     bar_row bar_;
 };
 
-json identity_json(const std::optional<board_identity>& id) {
-    if (!id)
-        return nullptr;
-    auto field = [](const std::string& s) {
-        return vpd_escape(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
-    };
-    return {{"part_number", field(id->part_number)},
-            {"serial_number", field(id->serial_number)},
-            {"mac_address", field(id->mac_address)}};
+std::string escaped(const std::string& s) {
+    return vpd_escape(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
 }
 
-json plan_json(const plan_summary& s) {
-    json regions = json::array(), copies = json::array(), repairs = json::array();
+std::string identity_text(const board_identity& id) {
+    return "part number " + escaped(id.part_number) + ", serial number " + escaped(id.serial_number) +
+           ", MAC address " + escaped(id.mac_address);
+}
+
+// One line per copy: its state and the identity it holds.
+std::string copies_text(const std::vector<vpd_copy_state>& copies) {
+    std::string out;
+    for (const vpd_copy_state& c : copies) {
+        out += strprintf("  copy %d at 0x%04x: %s", c.index, c.address, c.state);
+        if (std::strcmp(c.state, "blank") != 0)
+            out += ", serial number " + escaped(c.identity.serial_number) + ", MAC address " +
+                   escaped(c.identity.mac_address);
+        out += "\n";
+    }
+    return out;
+}
+
+std::string restore_hint(const std::string& address, const std::string& backup_dir) {
+    return strprintf("To put back a saved image of this board exactly as it is: romwright -b %s restore FILE%s%s%s.\n",
+                     address.c_str(), backup_dir.empty() ? "" : " (every run that changed the EEPROM saved a backup "
+                                                                "first, in ",
+                     backup_dir.c_str(), backup_dir.empty() ? "" : ")");
+}
+
+const char k_set_identity[] = "romwright-vpd set --pn PART --sn SERIAL --mac MAC IMAGE OUT";
+
+// Why write cannot trust the board's identity.
+std::string distrust_text(const change_refusal& r) {
+    switch (r.untrusted) {
+    case change_refusal::distrust::copy_not_good:
+        for (const vpd_copy_state& c : r.copies)
+            if (c.address == BOARD_DETAILS_ADDR)
+                return strprintf("the VPD copy at EEPROM address 0x%04x, which the identity is taken from, is %s",
+                                 BOARD_DETAILS_ADDR, c.state);
+        break;
+    case change_refusal::distrust::no_majority:
+        return strprintf("no identity is held by more than half of the %d good VPD copies", r.good_copies);
+    case change_refusal::distrust::copy_disagrees:
+        break;
+    }
+    return strprintf("the VPD copy at EEPROM address 0x%04x holds another identity than most good copies",
+                     BOARD_DETAILS_ADDR);
+}
+
+}  // namespace
+
+json_value identity_json(const std::optional<board_identity>& id) {
+    if (!id)
+        return nullptr;
+    return {{"part_number", escaped(id->part_number)},
+            {"serial_number", escaped(id->serial_number)},
+            {"mac_address", escaped(id->mac_address)}};
+}
+
+json_value repairs_json(const std::vector<copy_repair>& repairs) {
+    json_value out = json_value::array();
+    for (const copy_repair& r : repairs)
+        out.push_back({{"index", r.index},
+                       {"address", r.address},
+                       {"state", r.state},
+                       {"from_index", r.from_index},
+                       {"from_address", r.from_address}});
+    return out;
+}
+
+json_value plan_json(const plan_summary& s) {
+    json_value regions = json_value::array(), copies = json_value::array();
     for (const plan_summary::region& r : s.regions)
         regions.push_back({{"name", r.name}, {"first", r.first}, {"last", r.last}, {"words", r.words}});
     for (const plan_summary::copy_change& c : s.copies_changing)
         copies.push_back({{"index", c.index}, {"address", c.address}, {"before", c.before}, {"after", c.after}});
-    for (const copy_repair& r : s.repairs)
-        repairs.push_back({{"index", r.index},
-                           {"address", r.address},
-                           {"state", r.state},
-                           {"from_index", r.from_index},
-                           {"from_address", r.from_address}});
     return {{"words_to_write", s.words_to_write}, {"words_in_range", s.words_in_range},
             {"regions", regions},                 {"copies_changing", copies},
-            {"repairs", repairs},                 {"projected_seconds", s.projected_seconds}};
+            {"repairs", repairs_json(s.repairs)}, {"projected_seconds", s.projected_seconds}};
 }
 
-json interrupted_json(const journal_record& r) {
+json_value interrupted_json(const journal_record& r) {
     return {{"command", r.command},
-            {"time", r.time ? json(utc_time_text(r.time)) : json(nullptr)},
-            {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
-            {"restore", r.backup.empty() ? json(nullptr) : json("romwright -b " + r.adapter + " restore " + r.backup)}};
+            {"time", r.time ? json_value(utc_time_text(r.time)) : json_value(nullptr)},
+            {"backup", r.backup.empty() ? json_value(nullptr) : json_value(r.backup)},
+            {"restore", r.backup.empty() ? json_value(nullptr)
+                                         : json_value("romwright -b " + r.adapter + " restore " + r.backup)}};
 }
 
-std::string plan_text(const request& rq, const command_result& r) {
+std::string plan_text(const char* command, const std::string& adapter, const change_result& r) {
     const plan_summary& s = *r.plan;
-    std::string t = strprintf("Plan of %s on %s; nothing was changed:\n", command_name(rq.command), r.adapter.c_str());
+    std::string t = strprintf("Plan of %s on %s; nothing was changed:\n", command, adapter.c_str());
     t += strprintf("  words to write: %u of %u\n", s.words_to_write, s.words_in_range);
     for (const plan_summary::region& g : s.regions)
         t += strprintf("    %-13s 0x%04x-0x%04x: %u\n", g.name.c_str(), g.first, g.last, g.words);
@@ -234,18 +286,52 @@ std::string plan_text(const request& rq, const command_result& r) {
     return t;
 }
 
-}  // namespace
+std::string refusal_text(const change_refusal& r) {
+    switch (r.why) {
+    case change_refusal::reason::identity_broken:
+        return strprintf("ERROR: the board's identity in its VPD copy at EEPROM address 0x%04x is blank or broken: "
+                         "%s.\nWriting %s would carry it into the file and every VPD copy on the board, so nothing "
+                         "was changed.\n",
+                         BOARD_DETAILS_ADDR, r.detail.c_str(), r.file.c_str()) +
+               restore_hint(r.address, r.backup_dir) + "To give a blank board an identity, prepare its image with: " +
+               k_set_identity + "\n";
+    case change_refusal::reason::identity_untrusted:
+        return "ERROR: the board's identity cannot be trusted: " + distrust_text(r) + ".\nThe VPD copies:\n" +
+               copies_text(r.copies) + "Writing " + r.file +
+               " would carry that identity into the file and every VPD copy on the board, so nothing was changed.\n" +
+               (r.majority ? "Put the copies right from the agreeing good ones first: romwright -b " + r.address +
+                                 " repair\n"
+                           : "romwright -b " + r.address + " repair needs most good copies to agree; " +
+                                 restore_hint(r.address, ""));
+    case change_refusal::reason::image_takes_no_identity:
+        return strprintf("ERROR: %s cannot take the board's identity: %s; nothing was written to the file or the "
+                         "EEPROM\n",
+                         r.file.c_str(), r.detail.c_str());
+    case change_refusal::reason::nothing_to_repair_from:
+        break;
+    }
+    return strprintf("ERROR: cannot repair the VPD copies: %s, so there is no identity to put right from; nothing was "
+                     "changed.\nThe VPD copies:\n",
+                     r.good_copies == 0
+                         ? "no copy is good"
+                         : strprintf("no identity is held by more than half of the %d good copies", r.good_copies)
+                               .c_str()) +
+           copies_text(r.copies) + restore_hint(r.address, r.backup_dir) +
+           "To give the board an identity, prepare its image with: " + k_set_identity + ", then write it\n";
+}
 
-std::unique_ptr<observer> make_text_observer() {
-    return std::make_unique<text_observer>(std::make_unique<stdout_sink>(), "");
+std::unique_ptr<observer> make_text_observer(progress_bar* bar) {
+    return std::make_unique<text_observer>(std::make_unique<stdout_sink>(), bar, "");
 }
-std::unique_ptr<observer> make_json_observer() {
-    return std::make_unique<json_observer>(std::make_unique<stdout_sink>(), "");
+std::unique_ptr<observer> make_json_observer(progress_bar* bar) {
+    return std::make_unique<json_observer>(std::make_unique<stdout_sink>(), bar, "");
 }
-std::unique_ptr<observer> make_prefixed_observer(const std::string& label, bool json) {
+std::unique_ptr<observer> make_prefixed_observer(const std::string& label, bool json, progress_bar* bar,
+                                                 std::mutex& lines) {
+    auto sink = std::make_unique<prefix_sink>(label + ": ", lines);
     if (json)
-        return std::make_unique<json_observer>(std::make_unique<prefix_sink>(label + ": "), label);
-    return std::make_unique<text_observer>(std::make_unique<prefix_sink>(label + ": "), label);
+        return std::make_unique<json_observer>(std::move(sink), bar, label);
+    return std::make_unique<text_observer>(std::move(sink), bar, label);
 }
 
 std::string printable_field(const std::string& bytes) {
@@ -257,101 +343,4 @@ std::string printable_field(const std::string& bytes) {
             s += strprintf("\\x%02X", c);
     }
     return s;
-}
-
-std::string render_result_text(const request& rq, const command_result& r) {
-    if (r.plan)
-        return plan_text(rq, r);
-    switch (rq.command) {
-    case command_code::dump:
-        return render_dump(r.bytes.data(), rq.first, rq.end());
-    case command_code::read:
-        return strprintf("Wrote those bytes to binary file %s\n", rq.file.c_str());
-    case command_code::vpd:
-        return r.report ? render_vpd_report_text(*r.report) : std::string();
-    case command_code::repair:
-        if (r.repairs.empty())
-            return strprintf("Nothing to repair: all %d VPD copies are good and hold one identity\n",
-                             VPD_COPIES_IN_IMAGE);
-        return strprintf("Repaired %zu of %d VPD copies: %u words written\n", r.repairs.size(), VPD_COPIES_IN_IMAGE,
-                         r.words_written);
-    default:
-        return "";
-    }
-}
-
-std::string render_result_json(const request& rq, const command_result& r, const std::string& error,
-                               const std::string& signal) {
-    const int status = r.status;
-    json doc;
-    if (rq.command == command_code::vpd && r.report && error.empty()) {
-        // The document vpd has always given, with the interruption when one stands.
-        doc = json::parse(render_vpd_report_json(*r.report));
-        doc.erase("status");
-        if (r.interrupted)
-            doc["interrupted"] = interrupted_json(*r.interrupted);
-        doc["status"] = status;
-        return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    }
-    doc["command"] = command_name(rq.command);
-    doc["adapter"] = r.adapter.empty() ? json(nullptr) : json(r.adapter);
-    if (r.interrupted)
-        doc["interrupted"] = interrupted_json(*r.interrupted);
-    if (changes_eeprom(rq.command)) {
-        doc["changed"] = r.changed;
-        doc["words_written"] = r.words_written;
-        doc["backup"] = r.backup ? json(*r.backup) : json(nullptr);
-        doc["identity_before"] = identity_json(r.identity_before);
-        doc["identity_after"] = identity_json(r.identity_after);
-        if (r.plan)
-            doc["plan"] = plan_json(*r.plan);
-        if (rq.command == command_code::repair) {
-            plan_summary s;
-            s.repairs = r.repairs;
-            doc["repairs"] = plan_json(s)["repairs"];
-        }
-    }
-    switch (rq.command) {
-    case command_code::verify: {
-        json mismatches = json::array();
-        for (const word_mismatch& m : r.mismatches)
-            mismatches.push_back({{"address", m.address}, {"expected", m.file}, {"found", m.eeprom}});
-        doc["passed"] = r.passed;
-        doc["mismatches"] = mismatches;
-        break;
-    }
-    case command_code::read:
-        if (!r.sha256.empty()) {
-            doc["file"] = r.file;
-            doc["size"] = r.size;
-            doc["sha256"] = r.sha256;
-        }
-        break;
-    case command_code::dump:
-        if (error.empty()) {
-            json words = json::array();
-            for (size_t i = 0; i < r.bytes.size(); i += 4) {
-                uint32_t w = 0;
-                for (size_t k = 0; k < 4 && i + k < r.bytes.size(); ++k)
-                    w |= uint32_t{r.bytes[i + k]} << (8 * k);
-                words.push_back(w);
-            }
-            doc["start"] = r.start;
-            doc["length"] = r.bytes.size();
-            doc["words"] = words;
-        }
-        break;
-    default:
-        break;
-    }
-    if (!error.empty()) {
-        std::string message = error;
-        while (!message.empty() && message.back() == '\n')
-            message.pop_back();
-        doc["error"] = message;
-    }
-    if (!signal.empty())
-        doc["signal"] = signal;
-    doc["status"] = status;
-    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

@@ -1,34 +1,48 @@
-// How main shows a run: the observers that render what a command reports
-// while it runs, and the rendering of its result or failure, as the
-// commands' text or as one JSON document.
+// How a run is shown: the observers that render what a command reports
+// while it runs, and the pieces the command rows build their text and
+// their JSON documents from.
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/observer.h"
 #include "eeprom/commands.h"
+#include "romwright/vpd_render.h"
+
+class progress_bar;
 
 // Text on standard output as the commands have always shown it; notes on
-// standard error.
-std::unique_ptr<observer> make_text_observer();
+// standard error.  bar: the progress bar on a terminal, or nullptr.
+std::unique_ptr<observer> make_text_observer(progress_bar* bar = nullptr);
 // Under -json standard output carries only the document: notes, and texts
 // shown along the way, go to standard error.
-std::unique_ptr<observer> make_json_observer();
+std::unique_ptr<observer> make_json_observer(progress_bar* bar = nullptr);
 // One of several adapters: every line, on standard output and standard
-// error, prefixed with label (the adapter's address) and ": ", written whole.
-// On a terminal, both kinds of observer keep a progress bar on standard
-// error (a row per adapter).
-std::unique_ptr<observer> make_prefixed_observer(const std::string& label, bool json);
+// error, prefixed with label (the adapter's address) and ": ", written
+// whole under lines (held by the run, shared by all its adapters).  On a
+// terminal, both kinds of observer keep a row of the progress bar.
+std::unique_ptr<observer> make_prefixed_observer(const std::string& label, bool json, progress_bar* bar,
+                                                 std::mutex& lines);
 
 // Bytes of a board's identity fields: printable ASCII as it is, every other
 // byte as "\xNN" (a terminal never gets control bytes from a board).
 std::string printable_field(const std::string& bytes);
 
-// The text that follows a command's run (dump's hex dump, read's last line,
-// vpd's report, -plan's plan, repair's summary).
-std::string render_result_text(const request& rq, const command_result& r);
-// The whole JSON document of a command.  error: the failure's text, or
-// empty; signal: the name of a signal that ended the run, or empty.
-std::string render_result_json(const request& rq, const command_result& r, const std::string& error,
-                               const std::string& signal);
+// The hex dump of bytes [start, end), buf holding them from start: a line
+// per 16 addresses, headed by the address of its first column and closed by
+// an ASCII column; partial first and last lines keep their columns.
+std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);
+
+// -plan's text: what command on adapter would do.
+std::string plan_text(const char* command, const std::string& adapter, const change_result& r);
+// What a refused change says: why, and how to go on.
+std::string refusal_text(const change_refusal& r);
+
+// The pieces of the documents.
+json_value identity_json(const std::optional<board_identity>& id);
+json_value plan_json(const plan_summary& s);
+json_value repairs_json(const std::vector<copy_repair>& repairs);
+json_value interrupted_json(const journal_record& r);

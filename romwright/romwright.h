@@ -1,6 +1,6 @@
-// The command front end: the word table and its walk into one request, the
-// usage text, the board-info file, and the run of one command, rendered as
-// text or JSON.
+// The command front end: the option words and the walk of the words into
+// one request, the usage and help texts, the board-info file, and the run
+// of one command, rendered as text or JSON.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 #include "adapter/platform.h"
 #include "adapter/site.h"
-#include "eeprom/request.h"
+#include "romwright/request.h"
 
 // The whole run on platform p at site where: walks the argument words into one request,
 // checks it, opens the adapter, runs one command and renders its result.
@@ -17,44 +17,51 @@
 // standard error and a success becomes status 1.
 int romwright_main(platform& p, const site& where, int argc, char** argv);
 
-// ---- the word table -------------------------------------------------------
+// ---- the words --------------------------------------------------------------
 
-// One row: the word, whether it takes the next word as its argument, and
-// what it sets.  A missing argument is a usage error: "'<word>' requires an
-// argument" after the usage text, or the bare usage text where
+// One option word (the commands' words are their rows, romwright/command_rows.h):
+// the word, the name of the argument it takes (nullptr: none), its help
+// line, and what it sets.  A missing argument is a usage error: "'<word>'
+// requires an argument" after the usage text, or the bare usage text where
 // quiet_missing is set.
-struct command_word {
+struct option_word {
     const char* word;
-    bool takes_argument;
+    const char* argument;
+    const char* help;
     bool quiet_missing;
-    void (*apply)(request& rq, char* argument);  // argument: nullptr when none
+    void (*apply)(request& rq, const char* argument);  // argument: nullptr when none
 };
 
-// The table, ended by a row whose word is nullptr.
-extern const command_word k_command_words[];
+// The options, in the order --help lists them, ended by a row whose word
+// is nullptr.
+extern const option_word k_option_words[];
 
 // Walks argv[1..argc) once, left to right, into rq; a later command word
-// replaces an earlier one, a later option value an earlier value.  Throws
-// failure: usage errors (255), among them words passed over when no command
-// word was given; a bad board-info file; error_kind::answer with the text
-// for --help and --version.  rq keeps what the walk met up to a failure
-// (its warnings, -json).
+// replaces an earlier one, a later option value an earlier value; --help
+// and --version end the walk with rq.answer.  Then reads and checks the
+// board-info files named (a failing one speaks for the words from it on),
+// and refuses words passed over when no command word was given.  Throws
+// failure: usage errors (255); a bad board-info file.  rq keeps what the
+// walk met up to a failure (its warnings, -json).
 void parse_request(int argc, char** argv, request& rq);
 
-// ---- argument helpers -----------------------------------------------------
+// ---- texts ------------------------------------------------------------------
 
+// The usage text (-h, usage errors), fixed.
 const std::string& usage_text();
-// Throws failure(usage) carrying the usage text followed by message.
-// What --help prints: every command word and option, one line each.
+// What --help prints: every command and option, one line each, from the
+// rows.
 const std::string& help_text();
-void print_usage();
+// Throws failure(usage) carrying the usage text followed by message.
 [[noreturn]] void usage_error(const std::string& message);
 
-// Reads "0x<hex>", "0X<hex>" or a decimal number.  Out-of-bound values set
-// *warning ("You entered ...") and are returned all the same; a value that
-// does not fit 32 bits is returned as 0xFFFFFFFF (above every maximum).
-// Text that is no number throws failure(usage).
-uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max, std::string* warning);
+// ---- arguments --------------------------------------------------------------
+
+// Reads "0x<hex>", "0X<hex>" or a decimal number, the argument of word.
+// Out-of-bound values set *warning ("You entered ...") and are returned all
+// the same; a value that does not fit 32 bits is returned as 0xFFFFFFFF
+// (above every maximum).  Text that is no number throws failure(usage).
+uint32_t number_argument(const char* word, const char* text, uint32_t min, uint32_t max, std::string* warning);
 
 // Reads an image argument "-<type><separators><file>": the type word runs
 // from after the leading '-' to the first '-', ':' or blank; the file name
@@ -64,10 +71,12 @@ uint32_t prs_num(const char* word, const char* text, uint32_t min, uint32_t max,
 // text.
 bool get_binfile_type_and_name(const char* arg, image_type* type, std::string* name);
 
+// ---- the board-info file ----------------------------------------------------
+
 // Reads and checks a board-info file into an identity; throws failure
 // (255: cannot open or read it, a directory among others; 1: an invalid
 // line, with its reason).
 board_identity read_board_info(const char* filename);
 // Checks, classifies and stores one line (cut at its newline) into id;
-// true when valid, else false with why set to the message.
-bool validate_details(const char* line, board_identity& id, std::string& why);
+// throws failure(1) with the reason of an invalid line.
+void store_board_detail(const char* line, board_identity& id);

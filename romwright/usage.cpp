@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "common/error.h"
+#include "romwright/command_rows.h"
 #include "romwright/romwright.h"
 
 const std::string& usage_text() {
@@ -45,42 +46,36 @@ const std::string& usage_text() {
     return text;
 }
 
-const std::string& help_text() {
-    static const std::string text =
+namespace {
+
+std::string help_entry(const std::string& synopsis, const char* text) {
+    return strprintf("  %-19s %s\n", synopsis.c_str(), text);
+}
+
+std::string make_help_text() {
+    std::string text =
         "Usage: romwright -b ADAPTER [OPTION ...] [COMMAND]\n"
         "       romwright list [-json] | -h | --help | --version\n"
         "\n"
-        "Commands (one per run; dump when none is given):\n"
-        "  dump                print the range -addr, -len as a hex dump\n"
-        "  read FILE           save the range into FILE\n"
-        "  write -f:FILE       write a whole-EEPROM image; the board keeps its identity\n"
-        "  write -fvpd:FILE    write a VPD-only image; the board keeps its identity\n"
-        "  write -finit:FILE   write an init-region image\n"
-        "  verify -f:FILE      compare an image with the EEPROM (also -fvpd:, -finit:)\n"
-        "  restore FILE        put a saved whole-EEPROM image back as it is\n"
-        "  clearinit           fill the 1024 bytes from -addr (default 0) with 0xFF\n"
-        "  clearvpd            fill 0x0400-0x43FF with 0xFF (erases the identity)\n"
-        "  vpd                 check the 14 VPD copies and whether they agree\n"
-        "  repair              rewrite bad VPD copies from the agreeing good ones\n"
-        "  list                list the adapters (needs no -b)\n"
-        "\n"
-        "Options:\n"
-        "  -b ADAPTER          PCI address [DOMAIN:]BUS:SLOT.FUNCTION, e.g. 04:00.0\n"
-        "  -addr FIRST         first address of the range, a multiple of 4 (default 0)\n"
-        "  -len LENGTH         length of the range (default 0x8000, the whole EEPROM)\n"
-        "  -backup FILE        save the backup taken before a change as FILE\n"
-        "  -nobackup           take no backup before a change\n"
-        "  -changed            write, restore: write only the words that differ\n"
-        "  -plan               show what a changing command would do, change nothing\n"
-        "  -json               print one JSON document (every command)\n"
-        "  bdinfo FILE         read and check a board-info file\n"
-        "  -h                  print the short usage text (status 255)\n"
-        "  --help              print this text\n"
-        "  --version           print the version\n"
-        "\n"
-        "Numbers are hexadecimal with 0x, otherwise decimal.\n"
-        "Exit status: 0 done, 1 rejected or failed, 255 command-line error.\n"
-        "The full reference: man 8 romwright\n";
+        "Commands (one per run; dump when none is given):\n";
+    for (const command_row* c = k_command_rows; c->word; ++c)
+        for (const help_line& h : c->help)
+            if (h.synopsis)
+                text += help_entry(h.synopsis, h.text);
+    text += "\nOptions:\n";
+    for (const option_word* w = k_option_words; w->word; ++w)
+        text += help_entry(w->argument ? std::string(w->word) + " " + w->argument : w->word, w->help);
+    return text +
+           "\n"
+           "Numbers are hexadecimal with 0x, otherwise decimal.\n"
+           "Exit status: 0 done, 1 rejected or failed, 255 command-line error.\n"
+           "The full reference: man 8 romwright\n";
+}
+
+}  // namespace
+
+const std::string& help_text() {
+    static const std::string text = make_help_text();
     return text;
 }
 

@@ -30,6 +30,7 @@
 #include "eeprom/eeprom.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
+#include "romwright/vpd_render.h"
 
 namespace {
 

@@ -1,89 +1,109 @@
-// The table of command-line words and the walk it drives.
+// The option words and the walk over the command line.
 #include <cstring>
 
 #include "common/error.h"
+#include "romwright/command_rows.h"
 #include "romwright/romwright.h"
 
 namespace {
 
-void set_command(request& rq, command_code c) {
-    rq.command = c;
-    rq.command_given = true;
-}
-
-void set_file(request& rq, command_code c, char* file) {
-    set_command(rq, c);
-    rq.file = file;
-    rq.file_given = true;
-}
-
-// write and verify take an image argument "-f<type>:<file>".
-void set_image_command(request& rq, command_code c, char* argument) {
-    set_command(rq, c);
-    if (std::strncmp(argument, "-f", 2) != 0)
-        usage_error(c == command_code::write ? "'write' requires an argument '-f_filetype_:<filename>'" : "");
-    if (get_binfile_type_and_name(argument, &rq.type, &rq.file))
-        rq.file_given = true;
-}
-
 void set_number(request& rq, uint32_t& field, const char* word, const char* text, uint32_t min, uint32_t max) {
     std::string warning;
-    field = prs_num(word, text, min, max, &warning);
+    field = number_argument(word, text, min, max, &warning);
     if (!warning.empty())
         rq.warnings.push_back(warning);
 }
 
+void set_adapter(request& rq, const char* text) {
+    if (std::strcmp(text, "all") == 0) {
+        rq.all_adapters = true;
+        return;
+    }
+    adapter_address a;
+    if (!parse_adapter_address(text, &a))
+        usage_error(strprintf("Unable to parse -b arg: %s\n", text));
+    rq.addresses.push_back(a);  // each -b adds an adapter
+}
+
+// A command word: the row, and the argument its row takes.
+void set_command(request& rq, const command_row& row, const char* argument) {
+    rq.command = &row;
+    rq.command_given = true;
+    switch (row.argument) {
+    case word_argument::none:
+        break;
+    case word_argument::file:
+        rq.file = argument;
+        rq.file_given = true;
+        break;
+    case word_argument::image:
+        if (std::strncmp(argument, "-f", 2) != 0)
+            usage_error(row.image_usage);
+        if (get_binfile_type_and_name(argument, &rq.type, &rq.file))
+            rq.file_given = true;
+        break;
+    }
+}
+
 }  // namespace
 
-const command_word k_command_words[] = {
-    {"dump", false, false, [](request& rq, char*) { set_command(rq, command_code::dump); }},
-    {"clearinit", false, false, [](request& rq, char*) { set_command(rq, command_code::clearinit); }},
-    {"clearvpd", false, false, [](request& rq, char*) { set_command(rq, command_code::clearvpd); }},
-    {"repair", false, false, [](request& rq, char*) { set_command(rq, command_code::repair); }},
-    {"bdinfo", true, false, [](request& rq, char* file) { rq.board_info = read_board_info(file); }},
-    {"read", true, false, [](request& rq, char* file) { set_file(rq, command_code::read, file); }},
-    {"write", true, false, [](request& rq, char* arg) { set_image_command(rq, command_code::write, arg); }},
-    {"verify", true, false, [](request& rq, char* arg) { set_image_command(rq, command_code::verify, arg); }},
-    {"-addr", true, false, [](request& rq, char* n) { set_number(rq, rq.first, "-addr", n, 0, 0x7FFC); }},
-    {"-len", true, false, [](request& rq, char* n) { set_number(rq, rq.size, "-len", n, 4, SEEPROM_SIZE); }},
-    {"-b", true, true,
-     [](request& rq, char* text) {
-         if (std::strcmp(text, "all") == 0) {
-             rq.all_adapters = true;
-             return;
-         }
-         adapter_address a;
-         if (!parse_adapter_address(text, &a))
-             usage_error(strprintf("Unable to parse -b arg: %s\n", text));
-         rq.addresses.push_back(a);  // each -b adds an adapter
-     }},
-    {"restore", true, false, [](request& rq, char* file) { set_file(rq, command_code::restore, file); }},
-    {"-backup", true, false,
-     [](request& rq, char* file) {
+const option_word k_option_words[] = {
+    {"-b", "ADAPTER", "PCI address [DOMAIN:]BUS:SLOT.FUNCTION, e.g. 04:00.0", true, set_adapter},
+    {"-addr", "FIRST", "first address of the range, a multiple of 4 (default 0)", false,
+     [](request& rq, const char* n) { set_number(rq, rq.first, "-addr", n, 0, 0x7FFC); }},
+    {"-len", "LENGTH", "length of the range (default 0x8000, the whole EEPROM)", false,
+     [](request& rq, const char* n) { set_number(rq, rq.size, "-len", n, 4, SEEPROM_SIZE); }},
+    {"-backup", "FILE", "save the backup taken before a change as FILE", false,
+     [](request& rq, const char* file) {
          rq.change.backup_file = file;
          rq.change.no_backup = false;
      }},
-    {"-nobackup", false, false, [](request& rq, char*) { rq.change.no_backup = true; }},
-    {"-changed", false, false, [](request& rq, char*) { rq.change.changed_only = true; }},
-    {"-plan", false, false, [](request& rq, char*) { rq.change.plan_only = true; }},
-    {"-h", false, false, [](request&, char*) { usage_error(""); }},
-    {"vpd", false, false, [](request& rq, char*) { set_command(rq, command_code::vpd); }},
-    {"list", false, false, [](request& rq, char*) { set_command(rq, command_code::list); }},
-    {"-json", false, false, [](request& rq, char*) { rq.json = true; }},
+    {"-nobackup", nullptr, "take no backup before a change", false,
+     [](request& rq, const char*) { rq.change.no_backup = true; }},
+    {"-changed", nullptr, "write, restore: write only the words that differ", false,
+     [](request& rq, const char*) { rq.change.changed_only = true; }},
+    {"-plan", nullptr, "show what a changing command would do, change nothing", false,
+     [](request& rq, const char*) { rq.change.plan_only = true; }},
+    {"-json", nullptr, "print one JSON document (every command)", false,
+     [](request& rq, const char*) { rq.json = true; }},
+    // Read once the walk is over.
+    {"bdinfo", "FILE", "read and check a board-info file", false,
+     [](request& rq, const char* file) { rq.board_info_files.push_back({file, rq.warnings.size()}); }},
+    {"-h", nullptr, "print the short usage text (status 255)", false, [](request&, const char*) { usage_error(""); }},
     // Answers that end the walk with status 0; no -b needed.
-    {"--help", false, false, [](request&, char*) { throw failure(error_kind::answer, help_text()); }},
-    {"--version", false, false,
-     [](request&, char*) { throw failure(error_kind::answer, "romwright " ROMWRIGHT_VERSION "\n"); }},
-    {nullptr, false, false, nullptr},
+    {"--help", nullptr, "print this text", false, [](request& rq, const char*) { rq.answer = help_text(); }},
+    {"--version", nullptr, "print the version", false,
+     [](request& rq, const char*) { rq.answer = "romwright " ROMWRIGHT_VERSION "\n"; }},
+    {nullptr, nullptr, nullptr, false, nullptr},
 };
 
 namespace {
 
-const command_word* find_word(const char* text) {
-    const command_word* w = k_command_words;
-    while (w->word && std::strcmp(w->word, text) != 0)
-        ++w;
-    return w->word ? w : nullptr;
+const option_word* find_option(const char* text) {
+    for (const option_word* w = k_option_words; w->word; ++w)
+        if (std::strcmp(w->word, text) == 0)
+            return w;
+    return nullptr;
+}
+
+// The argument of the word at argv[i], which takes one.
+const char* argument_of(int argc, char** argv, int i, bool quiet_missing) {
+    if (i + 1 >= argc)
+        usage_error(quiet_missing ? "" : strprintf("'%s' requires an argument\n", argv[i]));
+    return argv[i + 1];
+}
+
+// The board-info files named, in word order; the first that fails ends
+// the words at its own.
+void read_board_info_files(request& rq) {
+    for (const request::board_info_word& b : rq.board_info_files) {
+        try {
+            rq.board_info = read_board_info(b.file.c_str());
+        } catch (const failure&) {
+            rq.warnings.resize(b.warnings_before);
+            throw;
+        }
+    }
 }
 
 }  // namespace
@@ -94,27 +114,34 @@ void parse_request(int argc, char** argv, request& rq) {
         usage_error("");
     int i = 1;
     try {
-        for (; i < argc; ++i) {
-            const command_word* w = find_word(argv[i]);
-            if (!w) {
+        for (; i < argc && rq.answer.empty(); ++i) {
+            if (const command_row* c = find_command(argv[i])) {
+                const char* argument = nullptr;
+                if (c->argument != word_argument::none)
+                    argument = argument_of(argc, argv, i++, false);
+                set_command(rq, *c, argument);
+            } else if (const option_word* w = find_option(argv[i])) {
+                const char* argument = nullptr;
+                if (w->argument)
+                    argument = argument_of(argc, argv, i++, w->quiet_missing);
+                w->apply(rq, argument);
+            } else {
                 rq.passed_over.push_back(argv[i]);
-                continue;
             }
-            char* argument = nullptr;
-            if (w->takes_argument) {
-                if (i + 1 >= argc)
-                    usage_error(w->quiet_missing ? "" : strprintf("'%s' requires an argument\n", w->word));
-                argument = argv[++i];
-            }
-            w->apply(rq, argument);
         }
     } catch (const failure&) {
         // The failure is rendered as the whole command line asked: a -json
         // among the words not yet walked counts too.
         for (++i; i < argc; ++i)
             rq.json = rq.json || std::strcmp(argv[i], "-json") == 0;
+        read_board_info_files(rq);  // a board-info file named before the failing word speaks first
         throw;
     }
+    for (; i < argc; ++i)  // after an answer
+        rq.json = rq.json || std::strcmp(argv[i], "-json") == 0;
+    read_board_info_files(rq);
+    if (!rq.answer.empty())
+        return;
     // Without a command word, a word passed over is most likely a misspelt
     // command: running the default dump instead would pass for success.
     if (!rq.command_given && !rq.passed_over.empty()) {

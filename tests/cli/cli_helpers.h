@@ -105,6 +105,8 @@ public:
     std::string eeprom() const { return dir_.file("eeprom.bin"); }
     // The adapter lock every run on this EEPROM takes.
     std::string lock() const { return dir_.file("locks/romwright-eeprom.bin.lock"); }
+    // The journal of a change on this EEPROM's device.
+    std::string journal() const { return dir_.file("romwright-0000:04:00.journal"); }
     std::string trace() const { return dir_.file("trace.txt"); }
     std::string file(const std::string& name) const { return dir_.file(name); }
     run_result run(const std::vector<std::string>& words, std::vector<std::string> sim_opts = {}) const {

@@ -73,6 +73,10 @@ TEST(cli_table, messages_and_statuses) {
          std::string("ERR: Invalid Board details:\n") + kBdinfoFailed},
         {{}, {"-b", "04:00.0", "bdinfo", "longmac.txt"}, 1,
          std::string("ERR: Board detail too long (13 characters, at most 12):0C4E290000011\n") + kBdinfoFailed},
+        // A bad file ends the words where it is named: neither the warning
+        // nor the usage error of a later word is reached.
+        {{}, {"bdinfo", "badprefix.txt", "-len", "0", "-b", "zz"}, 1,
+         std::string("ERR: Invalid Board details:pt12345\n") + kBdinfoFailed},
         // A valid file prints nothing; the run goes on to the -b check.
         {{}, {"bdinfo", "good.txt"}, 1, kNoB},
         {{}, {"dump"}, 1, kNoB},
@@ -112,7 +116,7 @@ TEST(cli_table, messages_and_statuses) {
          "ERROR: unknown word 'wirte' and no command word: nothing was done (man 8 romwright lists the "
          "commands)\n"},
         // Answers that need no -b; later words are not examined.
-        {{}, {"--help", "bdinfo", "missing.txt"}, 0, help_text()},
+        {{}, {"--help", "bdinfo", "missing.txt"}, 0, read_text(ROMWRIGHT_TEST_DATA "/help.txt")},
         // As text, -json or not.
         {{}, {"-json", "vpd", "-len", "16", "--version", "-b"}, 0, "romwright " ROMWRIGHT_VERSION "\n"},
         // The image file named is the file used, '-', ':' and blanks kept.

@@ -291,6 +291,8 @@ TEST(commands, a_range_is_checked_only_by_the_commands_that_use_it) {
         {"-addr", "0x400", "-nobackup", "clearvpd"},
         {"-addr", "0x400", "restore", "img.bin"},
         {"-len", "0x9000", "-addr", "2", "repair"},
+        // clearinit's length is its own: -len is passed over.
+        {"-addr", "0x1800", "-nobackup", "clearinit"},
     };
     for (const std::vector<std::string>& words : passed_over) {
         std::vector<std::string> w = {"-b", "04:00.0"};
@@ -298,9 +300,12 @@ TEST(commands, a_range_is_checked_only_by_the_commands_that_use_it) {
         const run_result r = b.run(w);
         EXPECT_EQ(r.status, 0) << words.back() << ": " << r.out;
     }
-    const run_result r = b.run({"-b", "04:00.0", "-addr", "0x400", "dump"});
+    run_result r = b.run({"-b", "04:00.0", "-addr", "0x400", "dump"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Error: -addr 0x400 + -len 0x8000 must be <= 0x8000\n");
+    r = b.run({"-b", "04:00.0", "-addr", "0x1802", "clearinit"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Error: -addr 0x1802 must be multiple of 4\n");
 }
 
 }  // namespace

@@ -64,9 +64,8 @@ std::string type_of(const json& v) {
                                                                  : v.is_object() ? "object" : "null";
 }
 
-void check(const schema& s, const std::string& doc_name, const std::string& out, int status) {
+void check(const schema& s, const std::string& doc_name, const json& doc, int status) {
     SCOPED_TRACE(doc_name);
-    const json doc = json::parse(out);  // throws unless the output is one document
     ASSERT_TRUE(s.count(doc_name));
     const std::map<std::string, field>& keys = s.at(doc_name);
     for (const auto& [key, f] : keys) {
@@ -80,6 +79,9 @@ void check(const schema& s, const std::string& doc_name, const std::string& out,
     for (const auto& item : doc.items())
         EXPECT_TRUE(keys.count(item.key())) << item.key() << " is not in the schema";
     EXPECT_EQ(doc["status"], status);
+    if (doc_name == "several")  // each adapter's result is the document of its command
+        for (const json& one : doc["adapters"])
+            check(s, one["command"], one, one["status"]);
 }
 
 TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
@@ -90,7 +92,11 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
         std::string doc;
         int status;
         std::vector<std::string> sim_opts = {};
+        std::vector<std::pair<std::string, json>> values = {};  // key and value; null: the key is absent
     };
+    const std::vector<std::string> two = {"--device", "04:00.0", "--device", "05:00.0=five.bin"};
+    std::vector<std::string> two_signalled = two;
+    two_signalled.insert(two_signalled.end(), {"--raise", "TERM:3"});
     const doc_case cases[] = {
         {{"list"}, "list", 0},
         {{"-b", "04:00.0", "vpd"}, "vpd", 0},
@@ -106,15 +112,27 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
         {{"-b", "04:00.0", "clearvpd", "-nobackup"}, "clearvpd", 0},
         {{"-b", "05:00.0", "clearinit"}, "failure", 1},
         {{"-b", "zz", "write"}, "failure", 255},
+        // Failures on the adapter, and several adapters: the status is the
+        // exit status, a signal is named, and nothing unsaved is described.
+        {{"-b", "04:00.0", "-len", "8"}, "dump", 1, {"--frozen"}},
+        {{"-b", "04:00.0", "vpd"}, "vpd", 1, {"--frozen"}},
+        {{"-b", "04:00.0", "read", "/dev/full"}, "read", 1, {}, {{"sha256", nullptr}}},
+        {{"-b", "04:00.0", "-b", "07:00.0", "vpd"}, "several", 1, two},
+        {{"-b", "all", "-nobackup", "write", "-finit:init.bin"}, "several", 143, two_signalled,
+         {{"signal", "SIGTERM"}}},
     };
     board b;
     write_file(b.file("img.bin"), changed_full_image());
+    write_file(b.file("init.bin"), slice(changed_full_image(), 0, 0x400));
     for (const doc_case& c : cases) {
         std::vector<std::string> words = c.words;
         words.push_back("-json");
         const run_result r = b.run(words, c.sim_opts);
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
-        check(s, c.doc, r.out, c.status);
+        const json doc = json::parse(r.out);  // throws unless the output is one document
+        check(s, c.doc, doc, c.status);
+        for (const auto& [key, value] : c.values)
+            EXPECT_EQ(doc.contains(key) ? doc[key] : json(nullptr), value) << key;
     }
     // A change's result says what it did.
     write_file(b.eeprom(), sample_board());

@@ -1,11 +1,15 @@
 // Writes that cannot fail silently or lose a board: read-back of every word,
-// the board's identity checked before it is carried anywhere, backups before
-// every change, restore, and -changed.
+// the board's identity checked before it is carried anywhere, what a failed
+// or refused change leaves, backups before every change, restore, and
+// -changed.
 #include <sys/stat.h>
 
 #include <dirent.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,106 +52,152 @@ bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Every command that changes the EEPROM stops at the first word that does
-// not read back, names it, releases the microprocessor and resets the chip,
-// and leaves the EEPROM and the image file as they were.
-TEST(safe_write, a_write_protected_eeprom_fails_every_changing_command) {
-    struct protected_case {
-        std::vector<std::string> words;
-        const char* file;  // the image the command reads, or nullptr
+// Every change that fails or is refused: its status and message, then the
+// EEPROM, the image file, the backup, the journal and the words written.
+// A failing word stops the change, is named, and the microprocessor is let
+// go with a chip reset; a refusal holds nothing and writes nothing; the
+// image file always gets its own bytes back; the journal stays exactly when
+// EEPROM words changed.
+TEST(safe_write, a_change_that_fails_or_is_refused_leaves_what_it_must) {
+    enum class eeprom_after { kept, changed, unchecked };
+    struct scenario {
+        const char* what;
+        // given
+        std::function<void(std::vector<uint8_t>&)> spoil;  // of the sample board; nullptr: none
+        std::string file;  // the image file the command reads; empty: none
         std::vector<uint8_t> image;
-        const char* failing;  // the failing EEPROM address, what it read back and what was written
-        int writes;           // word writes up to and including the failing one
+        std::vector<std::string> fault;  // simulator options; "@" stands for the EEPROM file's path
+        std::vector<std::string> words;
+        // then
+        int status;
+        std::vector<std::string> says;  // in standard output ("@" as above)
+        std::string out_ends;           // how standard output ends; empty: not compared
+        eeprom_after eeprom;
+        bool backup, journal, held;
+        int word_writes;  // up to and including a failing one; -1: not counted
     };
     const std::vector<uint8_t> full = changed_full_image();
-    const protected_case cases[] = {
-        // Words that already hold their value read back right: the first
-        // word that differs fails.
-        {{"write", "-f:img.bin"}, "img.bin", full, "0x0100 reads back 0x18110a03 after 0xa5a5a5a5", 65},
-        {{"write", "-fvpd:vpd.bin"}, "vpd.bin", slice(full, 0x400, 0x8000),
-         "0x042c reads back 0x53203041 after 0x53203042", 12},
-        {{"write", "-finit:init.bin"}, "init.bin", std::vector<uint8_t>(0x400, 0x11),
-         "0x0000 reads back 0x532d5752 after 0x11111111", 1},
-        {{"restore", "saved.bin"}, "saved.bin", full, "0x0100 reads back 0x18110a03 after 0xa5a5a5a5", 65},
-        {{"clearinit"}, nullptr, {}, "0x0000 reads back 0x532d5752 after 0xffffffff", 1},
-        {{"clearvpd"}, nullptr, {}, "0x0400 reads back 0x52001082 after 0xffffffff", 1},
+    const std::vector<uint8_t> vpd = slice(full, 0x400, 0x8000);
+    const std::string protect = "(the EEPROM may be write-protected)\n" + std::string(kDone);
+    const std::string broken = "ERROR: the board's identity in its VPD copy at EEPROM address 0x0800 is blank or "
+                               "broken: ";
+    const std::string hint = "romwright -b 0000:04:00.0 restore FILE";
+    const std::string blank_why = "the copy does not begin with the identifier-string tag 0x82 (it holds 0xff); the "
+                                  "part number is not printable text; the serial number is not printable text; the "
+                                  "MAC address is not 12 hexadecimal digits.\n";
+    auto blank_copy = [](std::vector<uint8_t>& e) { std::fill(e.begin() + 0x800, e.begin() + 0xC00, 0xFF); };
+    auto mac_beyond_f = [](std::vector<uint8_t>& e) { e[0x800 + 90 + 5] = 'G'; };
+    auto serial_control = [](std::vector<uint8_t>& e) { e[0x800 + 63] = 0x01; };
+    auto untrusted = [](std::vector<uint8_t>& e) { e[0x800 + 70] ^= 0x01; };
+    std::vector<uint8_t> no_rv = full;
+    no_rv[0x400 * 9 + 104] = 0;  // copy 8 (file offset 0x2400): RV field without its checksum byte
+    const std::vector<std::string> w_full = {"write", "-f:img.bin"};
+    const std::vector<std::string> w_changed = {"write", "-f:img.bin", "-changed"};
+    const std::vector<std::string> w_vpd = {"write", "-fvpd:img.bin"};
+    const std::vector<std::string> wp = {"--write-protect"};
+    const scenario cases[] = {
+        // A write-protected EEPROM: words that already hold their value read
+        // back right, the first word that differs fails.
+        {"write -f, protected", nullptr, "img.bin", full, wp, w_full, 1,
+         {"ERROR: EEPROM address 0x0100 reads back 0x18110a03 after 0xa5a5a5a5", protect}, kDone,
+         eeprom_after::kept, true, false, true, 65},
+        {"write -f -changed, protected", nullptr, "img.bin", full, wp, w_changed, 1, {"reads back 0x", protect}, kDone,
+         eeprom_after::kept, true, false, true, 1},
+        {"write -fvpd, protected", nullptr, "vpd.bin", vpd, wp, {"write", "-fvpd:vpd.bin"}, 1,
+         {"ERROR: EEPROM address 0x042c reads back 0x53203041 after 0x53203042", protect}, kDone, eeprom_after::kept,
+         true, false, true, 12},
+        {"write -finit, protected", nullptr, "init.bin", std::vector<uint8_t>(0x400, 0x11), wp,
+         {"write", "-finit:init.bin"}, 1, {"ERROR: EEPROM address 0x0000 reads back 0x532d5752 after 0x11111111", protect},
+         kDone, eeprom_after::kept, true, false, true, 1},
+        {"restore, protected", nullptr, "saved.bin", full, wp, {"restore", "saved.bin"}, 1,
+         {"ERROR: EEPROM address 0x0100 reads back 0x18110a03 after 0xa5a5a5a5", protect}, kDone, eeprom_after::kept,
+         true, false, true, 65},
+        {"clearinit, protected", nullptr, "", {}, wp, {"clearinit"}, 1,
+         {"ERROR: EEPROM address 0x0000 reads back 0x532d5752 after 0xffffffff", protect}, kDone, eeprom_after::kept,
+         true, false, true, 1},
+        {"clearvpd, protected", nullptr, "", {}, wp, {"clearvpd"}, 1,
+         {"ERROR: EEPROM address 0x0400 reads back 0x52001082 after 0xffffffff", protect}, kDone, eeprom_after::kept,
+         true, false, true, 1},
+        // Failures after words changed: the journal stays.
+        {"status never idle", nullptr, "img.bin", full, {"--stall", "status"}, w_changed, 1,
+         {"still reported busy 2 seconds"}, kDone, eeprom_after::changed, true, true, true, -1},
+        {"run time too short", nullptr, "img.bin", full, {"--write-cycle-ms", "0"}, w_full, 1,
+         {"Run time too short!"}, kDone, eeprom_after::changed, true, true, true, -1},
+        // A blank or broken identity on the board is never carried into the
+        // image file or the EEPROM.
+        {"blank copy, -f", blank_copy, "img.bin", full, {}, w_full, 1, {broken + blank_why, hint}, "",
+         eeprom_after::kept, false, false, false, 0},
+        {"blank copy, -fvpd", blank_copy, "img.bin", vpd, {}, w_vpd, 1, {broken + blank_why, hint}, "",
+         eeprom_after::kept, false, false, false, 0},
+        {"MAC beyond F, -f", mac_beyond_f, "img.bin", full, {}, w_full, 1,
+         {broken + "the MAC address is not 12 hexadecimal digits.\n", hint}, "", eeprom_after::kept, false, false,
+         false, 0},
+        {"MAC beyond F, -fvpd", mac_beyond_f, "img.bin", vpd, {}, w_vpd, 1,
+         {broken + "the MAC address is not 12 hexadecimal digits.\n", hint}, "", eeprom_after::kept, false, false,
+         false, 0},
+        {"serial with a control byte, -f", serial_control, "img.bin", full, {}, w_full, 1,
+         {broken + "the serial number is not printable text.\n", hint}, "", eeprom_after::kept, false, false, false,
+         0},
+        {"serial with a control byte, -fvpd", serial_control, "img.bin", vpd, {}, w_vpd, 1,
+         {broken + "the serial number is not printable text.\n", hint}, "", eeprom_after::kept, false, false, false,
+         0},
+        {"blank board", nullptr, "img.bin", full, {"--blank"}, w_full, 1, {"is blank or broken"}, "",
+         eeprom_after::unchecked, false, false, false, 0},
+        {"untrusted identity", untrusted, "img.bin", full, {}, w_full, 1, {"cannot be trusted"}, "",
+         eeprom_after::kept, false, false, false, 0},
+        {"image copy without its checksum byte", nullptr, "img.bin", no_rv, {}, w_full, 1, {},
+         identity_lines() +
+             "ERROR: img.bin cannot take the board's identity: the VPD copy at file offset 0x2400 (9216) has no RV "
+             "checksum field inside the copy (RV field at offset 102 has no checksum byte); nothing was written to "
+             "the file or the EEPROM\n",
+         eeprom_after::kept, false, false, false, 0},
+        // A folder below a plain file cannot be made, even by root.
+        {"backup cannot be saved", nullptr, "init.bin", std::vector<uint8_t>(0x400, 0x22), {"--backup-dir", "@/backups"},
+         {"write", "-finit:init.bin"}, 1, {"ERROR: cannot save the backup @: ", "-backup FILE", "-nobackup"}, "",
+         eeprom_after::kept, false, false, false, 0},
     };
-    for (const protected_case& c : cases) {
-        SCOPED_TRACE(c.words[0] + " " + (c.words.size() > 1 ? c.words[1] : ""));
+    for (const scenario& c : cases) {
+        SCOPED_TRACE(c.what);
         board b;
-        if (c.file)
+        auto at_eeprom = [&b](std::string s) {
+            const size_t at = s.find('@');
+            return at == std::string::npos ? s : s.replace(at, 1, b.eeprom());
+        };
+        std::vector<uint8_t> before = sample_board();
+        if (c.spoil)
+            c.spoil(before);
+        write_file(b.eeprom(), before);
+        if (c.eeprom == eeprom_after::unchecked)
+            unlink(b.eeprom().c_str());  // the simulator makes it
+        if (!c.file.empty())
             write_file(b.file(c.file), c.image);
-        std::vector<std::string> words = {"-b", "04:00.0"};
+        std::vector<std::string> fault, words = {"-b", "04:00.0"};
+        for (const std::string& f : c.fault)
+            fault.push_back(at_eeprom(f));
         words.insert(words.end(), c.words.begin(), c.words.end());
-        run_result r = b.run(words, {"--write-protect"});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("ERROR: EEPROM address "), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find(c.failing), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("(the EEPROM may be write-protected)\n" + std::string(kDone)), std::string::npos) << r.out;
-        EXPECT_TRUE(ends_with(r.out, kDone)) << r.out;
-        EXPECT_EQ(word_writes(b.trace_text()), c.writes);  // stopped at the failing word
-        EXPECT_EQ(b.contents(), sample_board());
-        if (c.file) {
+
+        const run_result r = b.run(words, fault);
+        EXPECT_EQ(r.status, c.status);
+        for (const std::string& s : c.says) {
+            EXPECT_NE(r.out.find(at_eeprom(s)), std::string::npos) << s << "\n" << r.out;
+        }
+        if (!c.out_ends.empty()) {
+            EXPECT_TRUE(ends_with(r.out, c.out_ends)) << r.out;
+        }
+        if (c.eeprom != eeprom_after::unchecked) {
+            EXPECT_EQ(b.contents() == before, c.eeprom == eeprom_after::kept);
+        }
+        if (!c.file.empty()) {
             EXPECT_EQ(read_file(b.file(c.file)), c.image);
         }
-    }
-}
-
-// A blank or broken identity on the board is never carried into the image
-// file or the EEPROM.
-TEST(safe_write, a_blank_or_broken_board_identity_is_refused_with_nothing_changed) {
-    struct identity_case {
-        const char* what;
-        void (*spoil)(std::vector<uint8_t>&);
-        const char* reason;
-    };
-    const identity_case cases[] = {
-        {"blank copy", [](std::vector<uint8_t>& e) { std::fill(e.begin() + 0x800, e.begin() + 0xC00, 0xFF); },
-         "the copy does not begin with the identifier-string tag 0x82 (it holds 0xff); the part number is not "
-         "printable text; the serial number is not printable text; the MAC address is not 12 hexadecimal digits"},
-        {"MAC with a letter beyond F", [](std::vector<uint8_t>& e) { e[0x800 + 90 + 5] = 'G'; },
-         "the MAC address is not 12 hexadecimal digits"},
-        {"serial with a control byte", [](std::vector<uint8_t>& e) { e[0x800 + 63] = 0x01; },
-         "the serial number is not printable text"},
-    };
-    for (const identity_case& c : cases) {
-        for (const char* arg : {"-f:img.bin", "-fvpd:img.bin"}) {
-            SCOPED_TRACE(std::string(c.what) + " " + arg);
-            board b;
-            std::vector<uint8_t> eeprom = sample_board();
-            c.spoil(eeprom);
-            write_file(b.eeprom(), eeprom);
-            const std::vector<uint8_t> image =
-                arg[2] == 'v' ? slice(changed_full_image(), 0x400, 0x8000) : changed_full_image();
-            write_file(b.file("img.bin"), image);
-            run_result r = b.run({"-b", "04:00.0", "write", arg});
-            EXPECT_EQ(r.status, 1);
-            EXPECT_NE(r.out.find(std::string("ERROR: the board's identity in its VPD copy at EEPROM address 0x0800 is "
-                                             "blank or broken: ") +
-                                 c.reason + ".\n"),
-                      std::string::npos)
-                << r.out;
-            EXPECT_NE(r.out.find("romwright -b 0000:04:00.0 restore FILE"), std::string::npos) << r.out;
-            EXPECT_EQ(read_file(b.file("img.bin")), image);
-            EXPECT_EQ(b.contents(), eeprom);
-            EXPECT_EQ(b.trace_text().find("W 0x07b00"), std::string::npos);  // the microprocessor never held
+        EXPECT_EQ(!backups_in(b.file("backups")).empty(), c.backup);
+        EXPECT_EQ(access(b.journal().c_str(), F_OK) == 0, c.journal) << r.out << r.err;
+        const std::string trace = b.trace_text();
+        EXPECT_EQ(trace.find("W 0x07b00") != std::string::npos, c.held);
+        if (c.word_writes >= 0) {
+            EXPECT_EQ(word_writes(trace), c.word_writes);
         }
     }
-}
-
-TEST(safe_write, an_image_copy_that_cannot_take_the_identity_changes_nothing) {
-    board b;
-    std::vector<uint8_t> image = changed_full_image();
-    image[0x400 * 9 + 104] = 0;  // copy 8 (file offset 0x2400): RV field without its checksum byte
-    write_file(b.file("img.bin"), image);
-    run_result r = b.run({"-b", "04:00.0", "write", "-f:img.bin"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, identity_lines() +
-                         "ERROR: img.bin cannot take the board's identity: the VPD copy at file offset 0x2400 (9216) "
-                         "has no RV checksum field inside the copy (RV field at offset 102 has no checksum byte); "
-                         "nothing was written to the file or the EEPROM\n");
-    EXPECT_EQ(read_file(b.file("img.bin")), image);
-    EXPECT_EQ(b.contents(), sample_board());
 }
 
 // A saved image goes back exactly as it is: the board after clearvpd is the
@@ -221,20 +271,6 @@ TEST(safe_write, backups_hold_the_eeprom_before_the_change_once) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "ERROR: the backup file mine.bin exists; name a new file with -backup FILE\n");
     EXPECT_EQ(b.trace_text(), trace);
-}
-
-TEST(safe_write, a_backup_that_cannot_be_saved_stops_the_command_before_any_change) {
-    board b;
-    write_file(b.file("init.bin"), std::vector<uint8_t>(0x400, 0x22));
-    // A folder below a plain file cannot be made, even by root.
-    const std::string where = b.eeprom() + "/backups";
-    run_result r = b.run({"-b", "04:00.0", "write", "-finit:init.bin"}, {"--backup-dir", where});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("ERROR: cannot save the backup " + b.eeprom() + ": "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("-backup FILE"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("-nobackup"), std::string::npos) << r.out;
-    EXPECT_EQ(word_writes(b.trace_text()), 0);
-    EXPECT_EQ(b.contents(), sample_board());
 }
 
 // -changed writes only the words that differ, each read back.

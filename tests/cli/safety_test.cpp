@@ -1,6 +1,6 @@
 // Register traffic and the safety rules end to end: the microprocessor held
-// around every write, adapters that do not answer, ambiguous addresses, the
-// adapter lock and signals during a flash.
+// around every write, adapters that cannot be used or do not answer, and
+// signals during a flash.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -86,43 +86,118 @@ TEST(safety, write_holds_the_microprocessor_around_every_eeprom_write) {
     EXPECT_EQ(trace_end(b.trace()), kReleaseAndReset);
 }
 
-TEST(safety, an_adapter_that_does_not_answer_ends_with_status_1) {
-    board b;
-    run_result r = b.run({"-b", "04:00.0", "-len", "4"}, {"--stall", "vpd"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ERROR: the adapter did not answer: the VPD read of EEPROM address 0x0000 did not complete "
-                     "within 2 seconds\n");
-
-    // A frozen slot: the platform's state of it, and the way back.
+// Adapters that cannot be used, or do not answer: refused with the cause
+// and the way on, status 1, the EEPROM and the image file as they were, and
+// no register touched (or none written beyond the reads before a change);
+// then the way on works.
+TEST(safety, an_adapter_that_cannot_be_used_is_refused_with_the_way_on) {
+    enum class touched { nothing, reads_only, anything };
+    enum class lock { none, held, left };  // by another run: holding it, or gone
+    struct refusal_case {
+        const char* what;
+        std::vector<std::string> sim_opts, words;
+        int status;
+        std::string out;  // standard output, whole; empty: not compared
+        touched registers;
+        bool eeprom_kept = true;
+        lock other_run = lock::none;
+    };
+    const std::vector<std::string> two = {"--device", "0000:04:00.0", "--device", "0001:04:00.0"};
     const std::string state = "/sys/bus/pci/devices/0000:04:00.0/eeh_pe_state";
-    const std::string frozen = "The platform reports the slot frozen (" + state +
+    const std::string frozen = "ERROR: the adapter did not answer at EEPROM address 0x0000: its VPD capability reads "
+                               "all ones (slot frozen by the platform, or adapter gone)\n"
+                               "The platform reports the slot frozen (" + state +
                                " reads \"0x00000000 0x00000001\"): thaw it with echo 1 > " + state +
                                " and run romwright again; if it stays frozen, remove the function and rescan the bus "
                                "(echo 1 > /sys/bus/pci/devices/0000:04:00.0/remove; echo 1 > /sys/bus/pci/rescan), "
                                "then run romwright again\n";
-    r = b.run({"-b", "04:00.0", "-len", "4"}, {"--frozen"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ERROR: the adapter did not answer at EEPROM address 0x0000: its VPD capability reads all ones "
-                     "(slot frozen by the platform, or adapter gone)\n" + frozen);
-
-    // A frozen slot is noticed while the EEPROM is read before the change,
-    // before the image file or the microprocessor is touched.
-    write_file(b.file("img.bin"), changed_full_image());
-    r = b.run({"-b", "04:00.0", "write", "-f:img.bin"}, {"--frozen"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(starts_with(r.out, "ERROR: the adapter did not answer at EEPROM address 0x0000: ")) << r.out;
-    EXPECT_EQ(lines_of(r.out).size(), 2u);
-    EXPECT_EQ(read_file(b.file("img.bin")), changed_full_image());
-    EXPECT_EQ(b.trace_text().find("W 0x19428"), std::string::npos);
-    EXPECT_EQ(b.contents(), sample_board());
-
-    // Every change reads the whole EEPROM first, -nobackup or not: the
-    // frozen slot is met there, before the microprocessor is held.
-    r = b.run({"-b", "04:00.0", "-nobackup", "clearinit"}, {"--frozen"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ERROR: the adapter did not answer at EEPROM address 0x0000: its VPD capability reads all ones "
-                     "(slot frozen by the platform, or adapter gone)\n" + frozen);
-    EXPECT_EQ(b.trace_text().find("W 0x07b00"), std::string::npos);
+    const std::string cannot_map = "ERROR: cannot map the register window at 0x3fe080000000 through /dev/mem: "
+                                   "Operation not permitted (root and a kernel that allows mapping device memory "
+                                   "are needed)\n";
+    const refusal_case cases[] = {
+        {"not answering", {"--stall", "vpd"}, {"-b", "04:00.0", "-len", "4"}, 1,
+         "ERROR: the adapter did not answer: the VPD read of EEPROM address 0x0000 did not complete within 2 "
+         "seconds\n",
+         touched::reads_only},
+        {"frozen slot", {"--frozen"}, {"-b", "04:00.0", "-len", "4"}, 1, frozen, touched::reads_only},
+        // Met while the EEPROM is read before a change, -nobackup or not:
+        // before the image file or the microprocessor is touched.
+        {"frozen slot before a write", {"--frozen"}, {"-b", "04:00.0", "write", "-f:img.bin"}, 1, frozen,
+         touched::reads_only},
+        {"frozen slot before a clear", {"--frozen"}, {"-b", "04:00.0", "-nobackup", "clearinit"}, 1, frozen,
+         touched::reads_only},
+        {"ambiguous address", two, {"-b", "04:00.0", "clearinit"}, 1,
+         "ERROR: 2 PCI functions match -b 04:00.0:\n  0000:04:00.0\n  0001:04:00.0\n"
+         "Name one with its domain, for example: -b 0000:04:00.0\n",
+         touched::nothing},
+        {"memory decoding off", {"--memory-off"}, {"-b", "0000:04:00.0", "clearinit"}, 1,
+         "ERROR: memory decoding is off for the PCI function at 0000:04:00.0, so its registers cannot be reached; "
+         "turn it on with: echo 1 > /sys/bus/pci/devices/0000:04:00.0/enable (or bind the adapter's driver)\n",
+         touched::nothing},
+        // A kernel that refuses /dev/mem, as distribution kernels for POWER
+        // do while the adapter's driver holds its registers, or entirely
+        // when locked down.
+        {"a driver holds the registers", {"--driver", "rwnic"}, {"-b", "0000:04:00.0", "clearinit"}, 1,
+         cannot_map +
+             "The driver rwnic is bound to 0000:04:00.0 and holds its registers, and this kernel (built with "
+             "STRICT_DEVMEM and IO_STRICT_DEVMEM) refuses to map registers that a driver holds.\n"
+             "To go on, unbind the driver (the adapter's port is out of service until it is bound back):\n"
+             "  echo 0000:04:00.0 > /sys/bus/pci/drivers/rwnic/unbind\n"
+             "run romwright again, then bind the driver back:\n"
+             "  echo 0000:04:00.0 > /sys/bus/pci/drivers/rwnic/bind\n"
+             "Or boot the kernel with the parameter iomem=relaxed, which lets /dev/mem map registers that a driver "
+             "holds.\n",
+         touched::nothing},
+        {"locked down", {"--driver", "rwnic", "--lockdown", "integrity"},
+         {"-b", "0000:04:00.0", "dump", "-len", "0x10"}, 1,
+         "ERROR: cannot open /dev/mem: Operation not permitted (romwright must run as root, with the right to map "
+         "device memory)\n"
+         "The kernel is locked down (lockdown mode integrity in /sys/kernel/security/lockdown, as secure boot may set "
+         "it): the lockdown closes /dev/mem entirely, so neither unbinding a driver nor iomem=relaxed helps; "
+         "romwright needs a kernel that is not locked down.\n",
+         touched::nothing},
+        {"another run holds the adapter", {}, {"-b", "04:00.0", "clearinit"}, 1,
+         "ERROR: the adapter at 0000:04:00.0 is in use by another romwright run; try again when it has finished\n",
+         touched::nothing, true, lock::held},
+        // The ways on.
+        {"the address with its domain", two, {"-b", "0001:04:00.0", "clearinit"}, 0, "", touched::anything, false},
+        {"lockdown mode none", {"--lockdown", "none"}, {"-b", "0000:04:00.0", "dump", "-len", "0x10"}, 0, "",
+         touched::anything},
+        {"list maps nothing", {"--driver", "rwnic"}, {"list"}, 0,
+         "0000:04:00.0  1e2c:8001  BAR0 0x3fe080000000  driver rwnic  not in use\n", touched::nothing},
+        {"the other run gone", {}, {"-b", "04:00.0", "-len", "4"}, 0, "", touched::anything, true, lock::left},
+    };
+    for (const refusal_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        board b;
+        write_file(b.file("img.bin"), changed_full_image());
+        int fd = -1;
+        if (c.other_run != lock::none) {
+            mkdir(b.file("locks").c_str(), 0700);
+            fd = open(b.lock().c_str(), O_RDWR | O_CREAT, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(flock(fd, LOCK_EX), 0);
+            if (c.other_run == lock::left)
+                close(fd);
+        }
+        const run_result r = b.run(c.words, c.sim_opts);
+        if (c.other_run == lock::held)
+            close(fd);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        if (!c.out.empty()) {
+            EXPECT_EQ(r.out, c.out);
+        }
+        const std::string trace = b.trace_text();
+        if (c.registers == touched::nothing) {
+            EXPECT_EQ(trace, "");
+        }
+        if (c.registers == touched::reads_only) {
+            EXPECT_EQ(trace.find("W 0x07b00"), std::string::npos);  // never held
+            EXPECT_EQ(trace.find("W 0x19428"), std::string::npos);  // no chip reset
+        }
+        EXPECT_EQ(b.contents() == sample_board(), c.eeprom_kept);
+        EXPECT_EQ(read_file(b.file("img.bin")), changed_full_image());
+    }
 }
 
 // A failure in the held section is printed before the release; a signal that
@@ -148,73 +223,6 @@ TEST(safety, a_stalled_write_prints_its_error_then_releases_the_microprocessor) 
     }
 }
 
-TEST(safety, an_ambiguous_address_touches_no_register) {
-    board b;
-    const std::vector<std::string> two = {"--device", "0000:04:00.0", "--device", "0001:04:00.0"};
-    run_result r = b.run({"-b", "04:00.0", "clearinit"}, two);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ERROR: 2 PCI functions match -b 04:00.0:\n  0000:04:00.0\n  0001:04:00.0\n"
-                     "Name one with its domain, for example: -b 0000:04:00.0\n");
-    EXPECT_EQ(b.trace_text(), "");
-    EXPECT_EQ(b.contents(), sample_board());
-
-    r = b.run({"-b", "0001:04:00.0", "clearinit"}, two);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(b.trace_text(), "");
-    EXPECT_NE(b.contents(), sample_board());
-}
-
-TEST(safety, memory_decoding_off_is_refused_before_any_register_naming_the_remedy) {
-    board b;
-    run_result r = b.run({"-b", "0000:04:00.0", "clearinit"}, {"--memory-off"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ERROR: memory decoding is off for the PCI function at 0000:04:00.0, so its registers cannot be "
-                     "reached; turn it on with: echo 1 > /sys/bus/pci/devices/0000:04:00.0/enable (or bind the "
-                     "adapter's driver)\n");
-    EXPECT_EQ(b.trace_text(), "");
-    EXPECT_EQ(b.contents(), sample_board());
-}
-
-// A kernel that refuses /dev/mem, as distribution kernels for POWER do while
-// the adapter's driver holds its registers, or entirely when locked down:
-// the cause, and how to go on, before any register is touched.
-TEST(safety, a_refused_mapping_names_the_driver_or_the_lockdown_and_the_way_on) {
-    board b;
-    const std::string first = "ERROR: cannot map the register window at 0x3fe080000000 through /dev/mem: Operation "
-                              "not permitted (root and a kernel that allows mapping device memory are needed)\n";
-    run_result r = b.run({"-b", "0000:04:00.0", "clearinit"}, {"--driver", "rwnic"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, first +
-                         "The driver rwnic is bound to 0000:04:00.0 and holds its registers, and this kernel (built "
-                         "with STRICT_DEVMEM and IO_STRICT_DEVMEM) refuses to map registers that a driver holds.\n"
-                         "To go on, unbind the driver (the adapter's port is out of service until it is bound back):\n"
-                         "  echo 0000:04:00.0 > /sys/bus/pci/drivers/rwnic/unbind\n"
-                         "run romwright again, then bind the driver back:\n"
-                         "  echo 0000:04:00.0 > /sys/bus/pci/drivers/rwnic/bind\n"
-                         "Or boot the kernel with the parameter iomem=relaxed, which lets /dev/mem map registers that "
-                         "a driver holds.\n");
-    EXPECT_EQ(b.trace_text(), "");
-    EXPECT_EQ(b.contents(), sample_board());
-
-    // Locked down, the kernel opens no /dev/mem: the driver is beside the point.
-    const std::string locked = "The kernel is locked down (lockdown mode integrity in /sys/kernel/security/lockdown, "
-                               "as secure boot may set it): the lockdown closes /dev/mem entirely, so neither "
-                               "unbinding a driver nor iomem=relaxed helps; romwright needs a kernel that is not "
-                               "locked down.\n";
-    r = b.run({"-b", "0000:04:00.0", "dump", "-len", "0x10"}, {"--driver", "rwnic", "--lockdown", "integrity"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ERROR: cannot open /dev/mem: Operation not permitted (romwright must run as root, with the "
-                     "right to map device memory)\n" +
-                         locked);
-    EXPECT_EQ(b.trace_text(), "");
-
-    // Mode none locks nothing; list maps nothing and shows the driver.
-    EXPECT_EQ(b.run({"-b", "0000:04:00.0", "dump", "-len", "0x10"}, {"--lockdown", "none"}).status, 0);
-    r = b.run({"list"}, {"--driver", "rwnic"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "0000:04:00.0  1e2c:8001  BAR0 0x3fe080000000  driver rwnic  not in use\n");
-}
-
 TEST(safety, a_reader_that_goes_away_does_not_stop_a_flash) {
     // The first output reaches the pipe with the first progress line, in the
     // middle of the flash, when nobody reads it any more.
@@ -230,24 +238,6 @@ TEST(safety, a_reader_that_goes_away_does_not_stop_a_flash) {
     EXPECT_EQ(lines_of(r.err).back(), "romwright: standard output could not be written");
     EXPECT_EQ(b.contents(), flashed(with_board_identity(changed_full_image()), before));
     EXPECT_EQ(trace_end(b.trace()), kReleaseAndReset);
-}
-
-TEST(safety, a_second_run_on_a_locked_adapter_is_refused) {
-    board b;
-    mkdir(b.file("locks").c_str(), 0700);
-    int fd = open(b.lock().c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    run_result r = b.run({"-b", "04:00.0", "clearinit"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ERROR: the adapter at 0000:04:00.0 is in use by another romwright run; try again when it "
-                     "has finished\n");
-    EXPECT_EQ(b.trace_text(), "");
-    EXPECT_EQ(b.contents(), sample_board());
-    close(fd);
-
-    r = b.run({"-b", "04:00.0", "-len", "4"});
-    EXPECT_EQ(r.status, 0);
 }
 
 TEST(safety, a_signal_during_a_flash_is_acted_on_after_the_chip_reset) {

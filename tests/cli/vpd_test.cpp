@@ -147,7 +147,12 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
         const run_result file_json = run_vpd_tool({"--json", "image.bin"}, b.file(""));
         EXPECT_EQ(board_json.status, 1);
         EXPECT_EQ(file_json.status, 1);
-        const json doc = json::parse(board_json.out);
+        json doc = json::parse(board_json.out);
+        // The board's document names the command and the adapter too.
+        EXPECT_EQ(doc["command"], "vpd");
+        EXPECT_EQ(doc["adapter"], "0000:04:00.0");
+        doc.erase("command");
+        doc.erase("adapter");
         EXPECT_EQ(json::parse(file_json.out), doc);
         EXPECT_EQ(doc["copies"].size(), 14u);
         EXPECT_EQ(doc["copies"][k.copy]["state"], k.state);
@@ -423,19 +428,23 @@ TEST(list, shows_the_simulated_functions_and_whether_a_run_holds_them) {
 }
 
 // Under -json with vpd or list, standard output is one JSON document
-// whatever happens; failures keep their statuses.
+// whatever happens; failures keep their statuses.  A failure before any
+// adapter was opened is {"error", "status"}; one on an adapter names the
+// command and the adapter too.
 TEST(json_output, failures_are_one_json_error_with_the_usual_status) {
     struct failure_case {
         std::vector<std::string> words, sim_opts;
         int status;
         std::string error;  // the message, or its beginning when it ends in "..."
+        bool on_adapter = false;
     };
     const failure_case cases[] = {
         {{"vpd", "-json"}, {}, 1, "Please specify the bus:device:function number using -b option"},
         {{"-json", "-b", "05:00.0", "vpd"}, {}, 1, "Unable to find device  1e2c:*"},
         {{"-b", "04:00.0", "dump", "-json", "-addr", "2", "-len", "4"}, {}, 1, "Error: -addr 0x2 must be multiple of 4"},
         {{"-b", "04:00.0", "vpd", "-json", "-len"}, {}, 255, expected_usage() + "'-len' requires an argument"},
-        {{"-b", "04:00.0", "-json", "vpd"}, {"--frozen"}, 1, "ERROR: the adapter did not answer at EEPROM address 0x0400..."},
+        {{"-b", "04:00.0", "-json", "vpd"}, {"--frozen"}, 1, "ERROR: the adapter did not answer at EEPROM address 0x0400...",
+         true},
         {{"-b", "04:00.0", "vpd", "-json"}, {"--device", "0000:04:00.0", "--device", "0001:04:00.0"}, 1,
          "ERROR: 2 PCI functions match -b 04:00.0:..."},
     };
@@ -444,7 +453,13 @@ TEST(json_output, failures_are_one_json_error_with_the_usual_status) {
         board b;
         const run_result r = b.run(k.words, k.sim_opts);
         EXPECT_EQ(r.status, k.status);
-        const json doc = json::parse(r.out);  // throws unless the whole output is one document
+        json doc = json::parse(r.out);  // throws unless the whole output is one document
+        if (k.on_adapter) {
+            EXPECT_EQ(doc["command"], "vpd");
+            EXPECT_EQ(doc["adapter"], "0000:04:00.0");
+            doc.erase("command");
+            doc.erase("adapter");
+        }
         ASSERT_EQ(doc.size(), 2u);
         EXPECT_EQ(doc["status"], k.status);
         const std::string error = doc["error"];

@@ -18,7 +18,7 @@ struct number_case {
     const char* warning;
 };
 
-TEST(prs_num, reads_hex_and_decimal_and_warns_out_of_bounds) {
+TEST(number_argument, reads_hex_and_decimal_and_warns_out_of_bounds) {
     const number_case cases[] = {
         {"-addr", "0x10", 0x10, ""},
         {"-addr", "0X1C", 28, ""},
@@ -39,16 +39,16 @@ TEST(prs_num, reads_hex_and_decimal_and_warns_out_of_bounds) {
     for (const number_case& c : cases) {
         const bool is_len = std::strcmp(c.word, "-len") == 0;
         std::string warning;
-        const uint32_t v = prs_num(c.word, c.text, is_len ? 4 : 0, is_len ? 0x8000 : 0x7FFC, &warning);
+        const uint32_t v = number_argument(c.word, c.text, is_len ? 4 : 0, is_len ? 0x8000 : 0x7FFC, &warning);
         EXPECT_EQ(v, c.value) << c.text;
         EXPECT_EQ(warning, c.warning) << c.text;
     }
 }
 
-TEST(prs_num, text_that_is_no_number_is_a_usage_error) {
+TEST(number_argument, text_that_is_no_number_is_a_usage_error) {
     for (const char* text : {"abc", "", "-", "x10"}) {
         std::string warning;
-        outcome o = run_catching([&] { prs_num("-len", text, 4, 0x8000, &warning); });
+        outcome o = run_catching([&] { number_argument("-len", text, 4, 0x8000, &warning); });
         EXPECT_EQ(o.status, 255) << text;
         EXPECT_EQ(o.out, std::string("Argument to -len must be a hex or decimal number.  ") + text + " not allowed\n");
     }
@@ -188,28 +188,6 @@ TEST_F(refused_input, never_reaches_a_register) {
         EXPECT_EQ(out, (c.usage ? expected_usage() : std::string()) + c.message);
         EXPECT_TRUE(trace().empty()) << trace().size() << " register accesses";
     }
-}
-
-// --help: one screen that names every word of the table (and the ones
-// being built), each at the head of its own line, and the manual page.
-TEST(help_text, lists_every_word_in_one_screen) {
-    std::vector<std::string> lines;
-    const std::string& text = help_text();
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-        lines.push_back(text.substr(at, end - at));
-    EXPECT_LT(lines.size(), 40u);
-    for (const std::string& line : lines)
-        EXPECT_LT(line.size(), 80u) << line;
-    std::vector<std::string> words = {"-plan", "repair"};
-    for (const command_word* w = k_command_words; w->word; ++w)
-        words.push_back(w->word);
-    for (const std::string& word : words) {
-        bool listed = false;
-        for (const std::string& line : lines)
-            listed = listed || line.rfind("  " + word + " ", 0) == 0;
-        EXPECT_TRUE(listed) << word;
-    }
-    EXPECT_NE(text.find("man 8 romwright"), std::string::npos);
 }
 
 }  // namespace

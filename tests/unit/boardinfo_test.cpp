@@ -30,7 +30,7 @@ TEST(read_board_info, stores_each_line_in_its_field) {
     EXPECT_EQ(read_board_file("").status, RETURNED);  // empty: valid
 }
 
-TEST(validate_details, fields_take_exactly_their_width) {
+TEST(store_board_detail, fields_take_exactly_their_width) {
     const std::pair<std::string, bool> cases[] = {
         {"PT" + std::string(23, '9'), true},     {"PT" + std::string(24, '9'), false},
         {"110" + std::string(14, '7'), true},    {"110" + std::string(15, '7'), false},
@@ -38,9 +38,9 @@ TEST(validate_details, fields_take_exactly_their_width) {
     };
     for (const auto& [text, valid] : cases) {
         board_identity id;
-        std::string why;
-        EXPECT_EQ(validate_details(text.c_str(), id, why), valid) << text;
-        EXPECT_EQ(why.empty(), valid) << text;
+        const outcome o = run_catching([&] { store_board_detail(text.c_str(), id); });
+        EXPECT_EQ(o.status, valid ? RETURNED : 1) << text;
+        EXPECT_EQ(o.out.empty(), valid) << text;
         const std::string stored = id.serial_number + id.part_number + id.mac_address;
         if (valid)
             EXPECT_NE(stored.find(text.substr(0, 16)), std::string::npos) << text;
@@ -49,7 +49,7 @@ TEST(validate_details, fields_take_exactly_their_width) {
     }
 }
 
-TEST(validate_details, explains_invalid_lines) {
+TEST(store_board_detail, explains_invalid_lines) {
     const std::pair<const char*, const char*> cases[] = {
         {"PT123\r\n", "Please remove any special character,  index=5, data=\r\n"},
         {"PT 12345\n", "Please remove any special character,  index=2, data= \n"},
@@ -59,9 +59,9 @@ TEST(validate_details, explains_invalid_lines) {
     };
     for (const auto& [text, message] : cases) {
         board_identity id;
-        std::string why;
-        EXPECT_FALSE(validate_details(text, id, why)) << text;
-        EXPECT_EQ(why, message);
+        const outcome o = run_catching([&] { store_board_detail(text, id); });
+        EXPECT_EQ(o.status, 1) << text;
+        EXPECT_EQ(o.out, message);
     }
 }
 

@@ -1,5 +1,5 @@
 // The hex dump layout, compared as whole strings.
-#include "eeprom/eeprom.h"
+#include "romwright/render.h"
 #include "unit_support.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "adapter/adapter.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/vpd_report.h"
+#include "romwright/vpd_render.h"
 #include "unit_support.h"
 
 namespace {

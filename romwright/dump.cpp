@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "eeprom/eeprom.h"
+#include "romwright/render.h"
 
 namespace {
 
@@ -16,10 +16,7 @@ void append_line_head(std::string& out, uint32_t address) {
 
 }  // namespace
 
-// Renders bytes [start, end) of the EEPROM (buf holds them from start) as
-// the hex dump: a line per 16 addresses, headed by the address of its first
-// column and closed by an ASCII column; partial first and last lines keep
-// their columns.  The whole dump is built in memory and written at once.
+// The whole dump is built in memory and written at once.
 std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end) {
     std::string out;
     out.reserve((end > start ? (end - start) / 16 + 2 : 1) * 80);

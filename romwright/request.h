@@ -1,5 +1,5 @@
 // One run's request: everything the words asked for, as one value made by
-// one walk over them (romwright/words.cpp), read by everything below main.
+// one walk over them (romwright/words.cpp), read by the command rows.
 #pragma once
 
 #include <optional>
@@ -9,15 +9,18 @@
 #include "adapter/adapter.h"
 #include "eeprom/eeprom.h"
 
+struct command_row;
+// The row of dump, the command of a run without a command word.
+const command_row* default_command();
+
 struct request {
-    command_code command = command_code::dump;
+    const command_row* command = default_command();
     bool command_given = false;  // a command word was among the words
 
-    // -addr / -len: the range of dump, read, write -f/-finit, verify and
-    // clearinit; the other commands pass it over.
+    // -addr / -len: the range of the commands whose row uses it; the other
+    // commands pass it over.
     uint32_t first = 0;
     uint32_t size = SEEPROM_SIZE;
-    uint32_t end() const { return first + size; }
 
     // write/verify: the image's type and file; read/restore: the file.
     image_type type = image_type::vpd;
@@ -33,14 +36,23 @@ struct request {
     bool several() const { return all_adapters || addresses.size() > 1; }
     bool json = false;                       // -json: one JSON document on standard output
 
-    // Checked board-info values (bdinfo FILE); the board's own identity is
-    // what write carries, so they are only checked.
+    // bdinfo FILE, in word order: each is read and checked once the walk
+    // is over; a file that fails ends the words where it was named (the
+    // warnings met after it are dropped).  board_info: the last one's
+    // values; the board's own identity is what write carries, so they are
+    // only checked.
+    struct board_info_word {
+        std::string file;
+        size_t warnings_before;  // warnings met before the word
+    };
+    std::vector<board_info_word> board_info_files;
     std::optional<board_identity> board_info;
+
+    // --help, --version: the text that answers the run (status 0); empty:
+    // none.
+    std::string answer;
 
     // Warnings met on the way (out-of-bound -addr/-len), in word order.
     std::vector<std::string> warnings;
     std::vector<std::string> passed_over;  // words that are no word of the table
 };
-
-// Whether the command works on the -addr/-len range.
-bool uses_range(command_code c);

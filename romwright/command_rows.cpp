@@ -1,0 +1,424 @@
+// The commands, one row each, and the functions of each row.
+#include "romwright/command_rows.h"
+
+#include <cstring>
+
+#include "common/error.h"
+#include "eeprom/backup.h"
+#include "romwright/vpd_render.h"
+
+namespace {
+
+// ---- preparations -----------------------------------------------------------
+
+void check_size(const image_region& region, const image_file& f) {
+    if (f.bytes().size() != region.size)
+        throw failure(error_kind::failed,
+                      strprintf("Error:  Size of binary file differs from the size of %s, expecting a file of size %d "
+                                "bytes\n",
+                                region.area, static_cast<int>(region.size)));
+}
+
+image_region region_of(const request& rq) { return image_region_of(rq.type, rq.first, rq.size); }
+
+// write and verify: the image file named by the argument, read once.  One
+// byte more than -len asks for is read, so that a longer file shows as too
+// long.
+std::unique_ptr<image_file> read_image(const request& rq, image_file::use how, observer& obs) {
+    if (!rq.file_given)
+        throw failure(error_kind::usage,
+                      strprintf("ERROR: '%s' names no image file: give -f:<file>, -fvpd:<file> or -finit:<file>\n",
+                                rq.command->word));
+    std::unique_ptr<image_file> f = image_file::open(rq.file, how, rq.size, obs);
+    check_size(region_of(rq), *f);
+    return f;
+}
+
+std::unique_ptr<image_file> prepare_write(const request& rq, const site&, observer& obs) {
+    // Locked for the run when the plan will give it the board's identity.
+    const bool update = image_file_takes_identity(rq.type, rq.change.plan_only, rq.several());
+    return read_image(rq, update ? image_file::use::update : image_file::use::read, obs);
+}
+
+std::unique_ptr<image_file> prepare_verify(const request& rq, const site&, observer& obs) {
+    return read_image(rq, image_file::use::read, obs);
+}
+
+std::unique_ptr<image_file> prepare_restore(const request& rq, const site&, observer& obs) {
+    std::unique_ptr<image_file> f = image_file::open(rq.file, image_file::use::read, SEEPROM_SIZE, obs);
+    check_size(WHOLE_EEPROM_IMAGE, *f);
+    return f;
+}
+
+std::unique_ptr<image_file> prepare_read(const request& rq, const site& where, observer&) {
+    if (!rq.file.empty() && rq.file[0] == '-')
+        throw failure(error_kind::failed, "ERROR: Invalid filename specified\n");
+    const std::string what = platform_file_named(where, rq.file);
+    if (!what.empty())
+        throw failure(error_kind::failed, strprintf("ERROR: %s is %s: reading the EEPROM into it would destroy it; "
+                                                    "name another file\n",
+                                                    rq.file.c_str(), what.c_str()));
+    return nullptr;
+}
+
+// ---- spans beyond the range -------------------------------------------------
+
+// A whole image is the range itself; a VPD or init image has its own span.
+std::optional<eeprom_span> image_span(const request& rq) {
+    if (rq.type == image_type::full)
+        return std::nullopt;
+    const image_region r = region_of(rq);
+    return eeprom_span{r.name, r.first, r.size};
+}
+
+std::optional<eeprom_span> init_region_span(const request& rq) {
+    return eeprom_span{"Init region", rq.first, INIT_REGION_SIZE};
+}
+
+// ---- runs -------------------------------------------------------------------
+
+void run_dump(command_context& c, run_outcome& o) { o.output = read_range(*c.session, c.rq.first, c.rq.size); }
+
+void run_read(command_context& c, run_outcome& o) {
+    o.output = save_range(*c.session, c.rq.first, c.rq.size, c.rq.file);
+}
+
+void run_verify(command_context& c, run_outcome& o) {
+    verify_result& r = o.output.emplace<verify_result>();
+    verify_image(*c.session, *c.image, region_of(c.rq), c.rq.type == image_type::init ? "(init)" : "", c.rq.first, r);
+}
+
+void run_vpd(command_context& c, run_outcome& o) { o.output = read_vpd_copies(*c.session); }
+
+void run_list(command_context& c, run_outcome& o) { o.output = list_adapters(c.host, c.where, c.obs); }
+
+// A change: the row's plan applied as one transaction.
+void change(command_context& c, run_outcome& o, std::string words, const change_planner& plan) {
+    const change_request cr{std::move(words), c.rq.change, c.image, o.interrupted};
+    run_change(*c.session, cr, plan, o.output.emplace<change_result>());
+}
+
+const char* image_argument(image_type type) {
+    return type == image_type::vpd ? "-fvpd:" : type == image_type::init ? "-finit:" : "-f:";
+}
+
+void run_write(command_context& c, run_outcome& o) {
+    const request& rq = c.rq;
+    write_spec w;
+    w.type = rq.type;
+    w.region = region_of(rq);
+    w.image = &c.image->bytes();
+    w.file = rq.file;
+    w.shown_start = rq.first;
+    w.changed_only = rq.change.changed_only;
+    w.plan_only = rq.change.plan_only;
+    w.several = rq.several();
+    change(c, o, std::string("write ") + image_argument(rq.type) + rq.file,
+           [&](std::vector<uint8_t> before, const plan_place& at) { return plan_write(std::move(before), w, at); });
+}
+
+void run_restore(command_context& c, run_outcome& o) {
+    const std::vector<uint8_t>& image = c.image->bytes();
+    const bool changed_only = c.rq.change.changed_only;
+    change(c, o, "restore " + c.rq.file, [&](std::vector<uint8_t> before, const plan_place&) {
+        return plan_restore(std::move(before), image, changed_only);
+    });
+}
+
+void run_clearinit(command_context& c, run_outcome& o) {
+    const uint32_t first = c.rq.first;
+    change(c, o, "clearinit",
+           [&](std::vector<uint8_t> before, const plan_place&) { return plan_clear_init(std::move(before), first); });
+}
+
+void run_clearvpd(command_context& c, run_outcome& o) {
+    change(c, o, "clearvpd",
+           [](std::vector<uint8_t> before, const plan_place&) { return plan_clear_vpd(std::move(before)); });
+}
+
+void run_repair(command_context& c, run_outcome& o) {
+    change(c, o, "repair",
+           [](std::vector<uint8_t> before, const plan_place& at) { return plan_repair(std::move(before), at); });
+}
+
+// ---- verdicts ---------------------------------------------------------------
+
+void done(run_outcome&) {}
+
+void verify_verdict(run_outcome& o) {
+    if (!std::get<verify_result>(o.output).passed)
+        o.kind = error_kind::failed;
+}
+
+// While a journal stands, the copies may look whole and still be half-written.
+void vpd_verdict(run_outcome& o) {
+    if (o.interrupted || !std::get<vpd_report>(o.output).all_good())
+        o.kind = error_kind::failed;
+}
+
+void change_verdict(run_outcome& o) {
+    const change_result& r = std::get<change_result>(o.output);
+    if (r.refusal) {
+        o.kind = error_kind::refused;
+        o.error = refusal_text(*r.refusal);
+    }
+}
+
+void list_verdict(run_outcome& o) {
+    if (std::get<list_result>(o.output).adapters.empty())
+        o.kind = error_kind::failed;
+}
+
+// ---- text -------------------------------------------------------------------
+
+std::string no_text(const request&, const run_outcome&) { return ""; }
+
+std::string dump_text(const request&, const run_outcome& o) {
+    const dump_result& r = std::get<dump_result>(o.output);
+    return render_dump(r.bytes.data(), r.start, r.start + static_cast<uint32_t>(r.bytes.size()));
+}
+
+std::string read_text(const request& rq, const run_outcome&) {
+    return strprintf("Wrote those bytes to binary file %s\n", rq.file.c_str());
+}
+
+std::string vpd_text(const request&, const run_outcome& o) {
+    return render_vpd_report_text(std::get<vpd_report>(o.output));
+}
+
+std::string list_text(const request&, const run_outcome& o) {
+    return render_list_text(std::get<list_result>(o.output));
+}
+
+std::string change_text(const request& rq, const run_outcome& o) {
+    const change_result& r = std::get<change_result>(o.output);
+    return r.plan ? plan_text(rq.command->word, o.adapter, r) : "";
+}
+
+std::string repair_text(const request& rq, const run_outcome& o) {
+    const change_result& r = std::get<change_result>(o.output);
+    if (r.plan)
+        return plan_text(rq.command->word, o.adapter, r);
+    if (r.repairs.empty())
+        return strprintf("Nothing to repair: all %d VPD copies are good and hold one identity\n", VPD_COPIES_IN_IMAGE);
+    return strprintf("Repaired %zu of %d VPD copies: %u word%s written\n", r.repairs.size(), VPD_COPIES_IN_IMAGE,
+                     r.words_written, r.words_written == 1 ? "" : "s");
+}
+
+// ---- JSON -------------------------------------------------------------------
+
+void put_interrupted(json_value& doc, const run_outcome& o) {
+    if (o.interrupted)
+        doc["interrupted"] = interrupted_json(*o.interrupted);
+}
+
+// The result of o, or the empty one when the run ended before it had one.
+template <typename Result>
+const Result& result_or_empty(const run_outcome& o) {
+    static const Result empty{};
+    const Result* r = std::get_if<Result>(&o.output);
+    return r ? *r : empty;
+}
+
+void dump_json(json_value& doc, const request&, const run_outcome& o) {
+    put_interrupted(doc, o);
+    const dump_result* r = std::get_if<dump_result>(&o.output);
+    if (!r)
+        return;
+    json_value words = json_value::array();
+    for (size_t i = 0; i < r->bytes.size(); i += 4) {
+        uint32_t w = 0;
+        for (size_t k = 0; k < 4 && i + k < r->bytes.size(); ++k)
+            w |= uint32_t{r->bytes[i + k]} << (8 * k);
+        words.push_back(w);
+    }
+    doc["start"] = r->start;
+    doc["length"] = r->bytes.size();
+    doc["words"] = words;
+}
+
+void read_json(json_value& doc, const request&, const run_outcome& o) {
+    put_interrupted(doc, o);
+    if (const read_result* r = std::get_if<read_result>(&o.output)) {
+        doc["file"] = r->file;
+        doc["size"] = r->size;
+        doc["sha256"] = r->sha256;
+    }
+}
+
+void verify_json(json_value& doc, const request&, const run_outcome& o) {
+    put_interrupted(doc, o);
+    const verify_result& r = result_or_empty<verify_result>(o);
+    json_value mismatches = json_value::array();
+    for (const word_mismatch& m : r.mismatches)
+        mismatches.push_back({{"address", m.address}, {"expected", m.file}, {"found", m.eeprom}});
+    doc["passed"] = r.passed;
+    doc["mismatches"] = mismatches;
+}
+
+void change_json(json_value& doc, const request&, const run_outcome& o) {
+    put_interrupted(doc, o);
+    const change_result& r = result_or_empty<change_result>(o);
+    doc["changed"] = r.changed;
+    doc["words_written"] = r.words_written;
+    doc["backup"] = r.backup ? json_value(*r.backup) : json_value(nullptr);
+    doc["identity_before"] = identity_json(r.identity_before);
+    doc["identity_after"] = identity_json(r.identity_after);
+    if (r.plan)
+        doc["plan"] = plan_json(*r.plan);
+}
+
+void repair_json(json_value& doc, const request& rq, const run_outcome& o) {
+    change_json(doc, rq, o);
+    doc["repairs"] = repairs_json(result_or_empty<change_result>(o).repairs);
+}
+
+// The document vpd has always given, with the interruption when one stands.
+void vpd_json(json_value& doc, const request&, const run_outcome& o) {
+    if (const vpd_report* r = std::get_if<vpd_report>(&o.output)) {
+        const json_value report = vpd_report_json(*r);
+        for (const auto& item : report.items())
+            doc[item.key()] = item.value();
+    }
+    put_interrupted(doc, o);
+}
+
+void list_keys(json_value& doc, const request&, const run_outcome& o) {
+    doc["adapters"] = list_json(result_or_empty<list_result>(o));
+}
+
+constexpr unsigned ON_ADAPTER = NEEDS_ADAPTER;
+constexpr unsigned CHANGE = NEEDS_ADAPTER | CHANGES_EEPROM;
+
+}  // namespace
+
+// word, argument, image usage, help lines, range, flags,
+// span, preparation, run, verdict, text, JSON
+const command_row k_command_rows[] = {
+    {"dump", word_argument::none, nullptr, {{"dump", "print the range -addr, -len as a hex dump"}},
+     range_use::addr_len, ON_ADAPTER,
+     nullptr, nullptr, run_dump, done, dump_text, dump_json},
+    {"read", word_argument::file, nullptr, {{"read FILE", "save the range into FILE"}},
+     range_use::addr_len, ON_ADAPTER | FILE_PER_ADAPTER,
+     nullptr, prepare_read, run_read, done, read_text, read_json},
+    {"write", word_argument::image, "'write' requires an argument '-f_filetype_:<filename>'",
+     {{"write -f:FILE", "write a whole-EEPROM image; the board keeps its identity"},
+      {"write -fvpd:FILE", "write a VPD-only image; the board keeps its identity"},
+      {"write -finit:FILE", "write an init-region image"}},
+     range_use::addr_len, CHANGE | TAKES_CHANGED,
+     image_span, prepare_write, run_write, change_verdict, change_text, change_json},
+    {"verify", word_argument::image, "", {{"verify -f:FILE", "compare an image with the EEPROM (also -fvpd:, -finit:)"}},
+     range_use::addr_len, ON_ADAPTER,
+     image_span, prepare_verify, run_verify, verify_verdict, no_text, verify_json},
+    {"restore", word_argument::file, nullptr, {{"restore FILE", "put a saved whole-EEPROM image back as it is"}},
+     range_use::none, CHANGE | TAKES_CHANGED,
+     nullptr, prepare_restore, run_restore, change_verdict, change_text, change_json},
+    {"clearinit", word_argument::none, nullptr, {{"clearinit", "fill the 1024 bytes from -addr (default 0) with 0xFF"}},
+     range_use::addr, CHANGE,
+     init_region_span, nullptr, run_clearinit, change_verdict, change_text, change_json},
+    {"clearvpd", word_argument::none, nullptr, {{"clearvpd", "fill 0x0400-0x43FF with 0xFF (erases the identity)"}},
+     range_use::none, CHANGE,
+     nullptr, nullptr, run_clearvpd, change_verdict, change_text, change_json},
+    {"vpd", word_argument::none, nullptr, {{"vpd", "check the 14 VPD copies and whether they agree"}},
+     range_use::none, ON_ADAPTER,
+     nullptr, nullptr, run_vpd, vpd_verdict, vpd_text, vpd_json},
+    {"repair", word_argument::none, nullptr, {{"repair", "rewrite bad VPD copies from the agreeing good ones"}},
+     range_use::none, CHANGE,
+     nullptr, nullptr, run_repair, change_verdict, repair_text, repair_json},
+    {"list", word_argument::none, nullptr, {{"list", "list the adapters (needs no -b)"}},
+     range_use::none, 0,
+     nullptr, nullptr, run_list, list_verdict, list_text, list_keys},
+    {nullptr, word_argument::none, nullptr, {}, range_use::none, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr},
+};
+
+const command_row* default_command() { return &k_command_rows[0]; }
+
+const command_row* find_command(const char* word) {
+    for (const command_row* r = k_command_rows; r->word; ++r)
+        if (std::strcmp(r->word, word) == 0)
+            return r;
+    return nullptr;
+}
+
+void check_request(const request& rq) {
+    if (rq.addresses.empty() && !rq.all_adapters)
+        throw failure(error_kind::failed, "Please specify the bus:device:function number using -b option\n");
+    const command_row& row = *rq.command;
+    if (row.range == range_use::addr_len && uint64_t{rq.first} + rq.size > SEEPROM_SIZE)
+        throw failure(error_kind::failed, strprintf("Error: -addr 0x%x + -len 0x%x must be <= 0x%x\n", rq.first,
+                                                    rq.size, SEEPROM_SIZE));
+    if (row.range != range_use::none && rq.first % 4 != 0)
+        throw failure(error_kind::failed, strprintf("Error: -addr 0x%x must be multiple of 4\n", rq.first));
+    if (!row.span)
+        return;
+    if (const std::optional<eeprom_span> s = row.span(rq); s && uint64_t{s->first} + s->size > SEEPROM_SIZE)
+        throw failure(error_kind::failed, strprintf("Error: %s at 0x%x + 0x%x must end at or below 0x%x\n", s->name,
+                                                    s->first, s->size, SEEPROM_SIZE));
+}
+
+std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs) {
+    const command_row& row = *rq.command;
+    if (rq.change.changed_only && !row.takes_changed())
+        throw failure(error_kind::usage, "ERROR: -changed goes with write or restore\n");
+    if (row.changes_eeprom() && !rq.change.plan_only)
+        check_backup_file(rq.change);
+    return row.prepare ? row.prepare(rq, where, obs) : nullptr;
+}
+
+void run_on_session(adapter_session& s, const request& rq, image_file* image, run_outcome& o) {
+    o.adapter = s.address();
+    o.opened = true;
+    o.interrupted = read_journal(s.where(), s.function());
+    if (o.interrupted)
+        s.obs().note(interrupted_note(*o.interrupted, s.address()));
+    // The signal a hold deferred is the run's, however it ends.
+    struct take_signal {
+        adapter_session& s;
+        run_outcome& o;
+        ~take_signal() { o.signal = s.deferred_signal(); }
+    } take{s, o};
+    command_context ctx{s.host(), s.where(), rq, s.obs(), &s, image};
+    rq.command->run(ctx, o);
+    rq.command->verdict(o);
+}
+
+void run_on_host(platform& p, const site& where, const request& rq, observer& obs, run_outcome& o) {
+    command_context ctx{p, where, rq, obs, nullptr, nullptr};
+    rq.command->run(ctx, o);
+    rq.command->verdict(o);
+}
+
+void note_failure(run_outcome& o, const failure& f) {
+    o.kind = f.kind();
+    o.error = f.what();
+    o.error_shown = f.shown();
+}
+
+std::string outcome_text(const request& rq, const run_outcome& o) {
+    if (!o.error.empty())
+        return o.error_shown ? "" : o.error;
+    if (std::holds_alternative<std::monostate>(o.output))
+        return "";  // no result to show
+    return rq.command->text(rq, o);
+}
+
+json_value outcome_json(const request& rq, const run_outcome& o) {
+    const command_row& row = *rq.command;
+    json_value doc = json_value::object();
+    if (row.needs_adapter()) {
+        doc["command"] = row.word;
+        doc["adapter"] = o.adapter.empty() ? json_value(nullptr) : json_value(o.adapter);
+    }
+    row.json(doc, rq, o);
+    if (!o.error.empty()) {
+        std::string message = o.error;
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        doc["error"] = message;
+    }
+    if (o.signal)
+        doc["signal"] = deferred_signal_name(o.signal);
+    doc["status"] = o.status();
+    return doc;
+}
