@@ -69,6 +69,9 @@ struct change_refusal {
                                 // good copies agrees, or it holds another identity than they do
         image_takes_no_identity,  // write: a copy of the image cannot take it (detail: which, why)
         nothing_to_repair_from,   // repair: no strict majority of the good copies agrees
+        image_of_another_board,   // write: the image's good copies hold another ID string than the
+                                  // board's, or it has no good copy (board_id, image_id;
+                                  // detail: "no good copy" for the latter)
     };
     enum class distrust {
         copy_not_good,   // the copy at 0x0800 is faulty or blank
@@ -84,6 +87,7 @@ struct change_refusal {
     int good_copies = 0;
     bool majority = false;  // a strict majority of the good copies holds one identity
     std::vector<vpd_copy_state> copies;  // every copy, for the reasons about copies
+    std::string board_id, image_id;      // ID strings, escaped (image_id empty: no good copy)
 };
 
 struct change_plan {
@@ -105,6 +109,10 @@ struct change_plan {
     std::vector<copy_repair> repairs;
     bool clears_interruption = false;  // a finished run leaves the whole EEPROM as planned
     bool applies_nothing = false;  // repair of copies that are all good and agree: no hold, backup or word
+    // write -f/-fvpd with -force-image: the image of another board is written
+    // (the ID strings, escaped, as the refusal would name them).
+    bool image_forced = false;
+    std::string forced_board_id, forced_image_id;
     plan_summary summary;
 };
 
@@ -131,6 +139,7 @@ struct write_spec {
     bool changed_only = false;
     bool plan_only = false;  // -plan
     bool several = false;    // one of several adapters
+    bool force_image = false;  // -force-image: an image of another ID string is written
 };
 change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const plan_place& at);
 change_plan plan_restore(std::vector<uint8_t> before, const std::vector<uint8_t>& image, bool changed_only);

@@ -1,10 +1,13 @@
 // The commands, one row each, and the functions of each row.
 #include "romwright/command_rows.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "common/error.h"
 #include "eeprom/backup.h"
+#include "eeprom/image_digest.h"
 #include "romwright/vpd_render.h"
 
 namespace {
@@ -34,10 +37,36 @@ std::unique_ptr<image_file> read_image(const request& rq, image_file::use how, o
     return f;
 }
 
-std::unique_ptr<image_file> prepare_write(const request& rq, const site&, observer& obs) {
+// The list of approved digests that applies: -approved FILE, else the
+// site's when it exists.  A list that cannot be read or has a malformed
+// line is a command-line error.
+std::optional<approved_list> approved_images(const request& rq, const site& where) {
+    std::string path = rq.approved_file;
+    if (path.empty() && !where.approved_list.empty() && access(where.approved_list.c_str(), F_OK) == 0)
+        path = where.approved_list;
+    if (path.empty())
+        return std::nullopt;
+    approved_list list;
+    std::string why;
+    if (!read_approved_list(path, list, why))
+        throw failure(error_kind::usage, "ERROR: the list of approved images: " + why + "\n");
+    return list;
+}
+
+std::unique_ptr<image_file> prepare_write(const request& rq, const site& where, observer& obs) {
+    const std::optional<approved_list> approved = approved_images(rq, where);
     // Locked for the run when the plan will give it the board's identity.
     const bool update = image_file_takes_identity(rq.type, rq.change.plan_only, rq.several());
-    return read_image(rq, update ? image_file::use::update : image_file::use::read, obs);
+    std::unique_ptr<image_file> f = read_image(rq, update ? image_file::use::update : image_file::use::read, obs);
+    if (approved) {
+        const std::string digest = image_digest(f->bytes());
+        if (!approved->lists(digest))
+            throw failure(error_kind::refused,
+                          strprintf("ERROR: %s is not an approved image: its digest %s is not on the list of approved "
+                                    "images; nothing was changed\n",
+                                    rq.file.c_str(), digest.c_str()));
+    }
+    return f;
 }
 
 std::unique_ptr<image_file> prepare_verify(const request& rq, const site&, observer& obs) {
@@ -95,7 +124,10 @@ void run_list(command_context& c, run_outcome& o) { o.output = list_adapters(c.h
 // A change: the row's plan applied as one transaction.
 void change(command_context& c, run_outcome& o, std::string words, const change_planner& plan) {
     const change_request cr{std::move(words), c.rq.change, c.image, o.interrupted};
-    run_change(*c.session, cr, plan, o.output.emplace<change_result>());
+    change_result& r = o.output.emplace<change_result>();
+    if (c.image)
+        r.image_digest = image_digest(c.image->bytes());
+    run_change(*c.session, cr, plan, r);
 }
 
 const char* image_argument(image_type type) {
@@ -113,8 +145,18 @@ void run_write(command_context& c, run_outcome& o) {
     w.changed_only = rq.change.changed_only;
     w.plan_only = rq.change.plan_only;
     w.several = rq.several();
+    w.force_image = rq.force_image;
     change(c, o, std::string("write ") + image_argument(rq.type) + rq.file,
-           [&](std::vector<uint8_t> before, const plan_place& at) { return plan_write(std::move(before), w, at); });
+           [&](std::vector<uint8_t> before, const plan_place& at) {
+               change_plan p = plan_write(std::move(before), w, at);
+               if (p.image_forced) {
+                   std::get<change_result>(o.output).forced = true;
+                   c.obs.note(strprintf("romwright: -force-image: writing %s, whose ID string \"%s\" is not the "
+                                        "board's \"%s\"\n",
+                                        rq.file.c_str(), p.forced_image_id.c_str(), p.forced_board_id.c_str()));
+               }
+               return p;
+           });
 }
 
 void run_restore(command_context& c, run_outcome& o) {
@@ -266,6 +308,13 @@ void change_json(json_value& doc, const request&, const run_outcome& o) {
     doc["identity_after"] = identity_json(r.identity_after);
     if (r.plan)
         doc["plan"] = plan_json(*r.plan);
+    if (r.image_digest)
+        doc["image_digest"] = *r.image_digest;
+}
+
+void write_json(json_value& doc, const request& rq, const run_outcome& o) {
+    change_json(doc, rq, o);
+    doc["forced"] = result_or_empty<change_result>(o).forced;
 }
 
 void repair_json(json_value& doc, const request& rq, const run_outcome& o) {
@@ -306,7 +355,7 @@ const command_row k_command_rows[] = {
       {"write -fvpd:FILE", "write a VPD-only image; the board keeps its identity"},
       {"write -finit:FILE", "write an init-region image"}},
      range_use::addr_len, CHANGE | TAKES_CHANGED,
-     image_span, prepare_write, run_write, change_verdict, change_text, change_json},
+     image_span, prepare_write, run_write, change_verdict, change_text, write_json},
     {"verify", word_argument::image, "", {{"verify -f:FILE", "compare an image with the EEPROM (also -fvpd:, -finit:)"}},
      range_use::addr_len, ON_ADAPTER,
      image_span, prepare_verify, run_verify, verify_verdict, no_text, verify_json},

@@ -286,6 +286,19 @@ std::string plan_text(const char* command, const std::string& adapter, const cha
     return t;
 }
 
+namespace {
+
+std::string image_refusal_text(const change_refusal& r) {
+    const std::string board = "the board's ID string is \"" + r.board_id + "\"";
+    return "ERROR: " + r.file + " is not an image of this board: " +
+           (!r.detail.empty()
+                ? "it has no good VPD copy (" + board + ")"
+                : board + ", the image's is \"" + r.image_id + "\"") +
+           "; nothing was changed.\nGive -force-image to write it all the same.\n";
+}
+
+}  // namespace
+
 std::string refusal_text(const change_refusal& r) {
     switch (r.why) {
     case change_refusal::reason::identity_broken:
@@ -307,6 +320,8 @@ std::string refusal_text(const change_refusal& r) {
         return strprintf("ERROR: %s cannot take the board's identity: %s; nothing was written to the file or the "
                          "EEPROM\n",
                          r.file.c_str(), r.detail.c_str());
+    case change_refusal::reason::image_of_another_board:
+        return image_refusal_text(r);
     case change_refusal::reason::nothing_to_repair_from:
         break;
     }

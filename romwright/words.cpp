@@ -66,6 +66,10 @@ const option_word k_option_words[] = {
      [](request& rq, const char*) { rq.change.plan_only = true; }},
     {"-json", nullptr, "print one JSON document (every command)", false,
      [](request& rq, const char*) { rq.json = true; }},
+    {"-force-image", nullptr, "write: write an image whose ID string is not the board's", false,
+     [](request& rq, const char*) { rq.force_image = true; }},
+    {"-approved", "FILE", "write: only images whose digest FILE lists", false,
+     [](request& rq, const char* file) { rq.approved_file = file; }},
     // Read once the walk is over.
     {"bdinfo", "FILE", "read and check a board-info file", false,
      [](request& rq, const char* file) { rq.board_info_files.push_back({file, rq.warnings.size()}); }},
