@@ -37,6 +37,7 @@ struct request {
     bool json = false;                       // -json: one JSON document on standard output
     bool force_image = false;                // -force-image: write an image of another ID string
     std::string approved_file;               // -approved FILE: the list of approved image digests
+    std::vector<std::string> words;          // the command line's words after the program's name
 
     // bdinfo FILE, in word order: each is read and checked once the walk
     // is over; a file that fails ends the words where it was named (the

@@ -1,4 +1,5 @@
 // The option words and the walk over the command line.
+#include <algorithm>
 #include <cstring>
 
 #include "common/error.h"
@@ -114,6 +115,7 @@ void read_board_info_files(request& rq) {
 
 void parse_request(int argc, char** argv, request& rq) {
     rq = request();
+    rq.words.assign(argv + 1, argv + std::max(argc, 1));
     if (argc <= 1)
         usage_error("");
     int i = 1;
