@@ -16,11 +16,6 @@ std::string dir_of(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string base_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool same_function(const pci_function& a, const pci_function& b) {
     return a.domain == b.domain && a.bus == b.bus && a.dev == b.dev && a.func == b.func;
 }
@@ -111,15 +106,6 @@ bool sim_platform::sleep_us(int64_t us) {
     return true;
 }
 
-// The EEPROM file of fn: its own, or the shared one ("" in memory).
-std::string sim_platform::file_of(const pci_function& fn) const {
-    const sim_config& cfg = shared_.config();
-    for (size_t i = 0; i < cfg.devices.size() && i < cfg.device_files.size(); ++i)
-        if (same_function(cfg.devices[i], fn) && !cfg.device_files[i].empty())
-            return cfg.device_files[i];
-    return cfg.eeprom_path;
-}
-
 // Where the simulated host keeps its files: beside --eeprom, else beside
 // the first EEPROM file of its own; "" when every EEPROM is in memory.
 std::string sim_platform::home_dir() const {
@@ -139,9 +125,16 @@ std::string sim_platform::lock_dir() const {
     return home.empty() ? home : home + "/locks";
 }
 
-// Every function shown on one EEPROM file shares it: one lock.
+// Every function shown on one EEPROM file shares it, and so does every name
+// of that file (a hard link, a file of one name in another folder is
+// another file): one lock, named after the file's device and inode.
 std::string sim_platform::lock_name(const pci_function& fn) const {
-    return "romwright-" + base_of(file_of(fn)) + ".lock";
+    const sim_adapter* model = &shared_;
+    for (const auto& own : own_)
+        if (same_function(own.first, fn))
+            model = own.second.get();
+    return "romwright-" + std::to_string(static_cast<unsigned long long>(model->eeprom_device())) + "-" +
+           std::to_string(static_cast<unsigned long long>(model->eeprom_inode())) + ".lock";
 }
 
 std::string sim_platform::backup_dir() const {

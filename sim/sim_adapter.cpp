@@ -166,8 +166,10 @@ void sim_adapter::tick() {
         clock_us_ += 1;
         return;
     }
+    // The time of day, as on the host: backup names and journal times
+    // read the date, not the time since boot.
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_REALTIME, &ts);
     clock_us_ = int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
 

@@ -86,6 +86,9 @@ public:
     const sim_config& config() const { return cfg_; }
     // True when path names the EEPROM file (same device and inode).
     bool is_eeprom_file(const char* path) const;
+    // The EEPROM file's device and inode (0 and 0 in memory).
+    dev_t eeprom_device() const { return eeprom_dev_; }
+    ino_t eeprom_inode() const { return eeprom_ino_; }
     const std::vector<pci_function>& devices() const { return cfg_.devices; }
     uint8_t* eeprom() { return eeprom_; }
     uint32_t reg(uint32_t offset) const { return regs_[offset / 4]; }
@@ -170,7 +173,6 @@ public:
 
 private:
     std::string home_dir() const;
-    std::string file_of(const pci_function& fn) const;
     sim_adapter& shared_;
     std::vector<std::pair<pci_function, std::unique_ptr<sim_adapter>>> own_;
 };

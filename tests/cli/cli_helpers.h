@@ -2,6 +2,8 @@
 // EEPROM file, image builders and the sample board's identity.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -104,7 +106,15 @@ public:
     board() { write_file(eeprom(), sample_board()); }
     std::string eeprom() const { return dir_.file("eeprom.bin"); }
     // The adapter lock every run on this EEPROM takes.
-    std::string lock() const { return dir_.file("locks/romwright-eeprom.bin.lock"); }
+    std::string lock() const { return lock_of(eeprom()); }
+    // The lock of an EEPROM file of this board's folder: named after the
+    // file's device and inode.
+    std::string lock_of(const std::string& file) const {
+        struct stat st {};
+        stat(file.c_str(), &st);
+        return dir_.file("locks/romwright-" + std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
+                         std::to_string(static_cast<unsigned long long>(st.st_ino)) + ".lock");
+    }
     std::string trace() const { return dir_.file("trace.txt"); }
     std::string file(const std::string& name) const { return dir_.file(name); }
     run_result run(const std::vector<std::string>& words, std::vector<std::string> sim_opts = {}) const {

@@ -57,7 +57,7 @@ TEST(fleet, one_failing_adapter_fails_alone_and_the_json_holds_every_result) {
     write_file(b.file("six.bin"), sample_board());
     // Another run holds 0000:06:00.0 (its own EEPROM file, its own lock).
     mkdir(b.file("locks").c_str(), 0700);
-    const int fd = ::open(b.file("locks/romwright-six.bin.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    const int fd = ::open(b.lock_of(b.file("six.bin")).c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     const run_result r =
@@ -66,7 +66,7 @@ TEST(fleet, one_failing_adapter_fails_alone_and_the_json_holds_every_result) {
     close(fd);
     EXPECT_EQ(r.status, 255);  // saved.bin missing: refused before any adapter
     write_file(b.file("saved.bin"), sample_board());
-    const int lock = ::open(b.file("locks/romwright-six.bin.lock").c_str(), O_RDWR);
+    const int lock = ::open(b.lock_of(b.file("six.bin")).c_str(), O_RDWR);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
     const run_result j =
         b.run({"-b", "06:00.0", "-b", "04:00.0", "-b", "07:00.0", "-json", "clearinit"}, host_of(b));

@@ -249,6 +249,7 @@ TEST(transaction, plan_changes_nothing_and_says_what_would_be_written) {
         EXPECT_EQ(trace.find("W 0x07b00"), std::string::npos);  // no hold
         EXPECT_EQ(trace.find("W 0x19428"), std::string::npos);  // no chip reset
         EXPECT_EQ(trace.find("W 0x03060 0x4f0000d4\nW 0x03064"), std::string::npos);  // no EEPROM data written
+        EXPECT_EQ(lines_of(trace).back(), "W 0x03018 0x01f40c35");  // the VPD timer as it was found
     }
     // A full write of a changed image: every word, with its regions.
     board b;
