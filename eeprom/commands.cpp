@@ -269,6 +269,16 @@ bool uses_range(command_code c) {
            c == command_code::verify || c == command_code::clearinit;
 }
 
+void check_read_file(const std::string& file, const platform& p) {
+    if (!file.empty() && file[0] == '-')
+        throw failure(error_kind::failed, "ERROR: Invalid filename specified\n");
+    std::string what;
+    if (p.own_file(file.c_str(), what))
+        throw failure(error_kind::failed, strprintf("ERROR: %s is %s: reading the EEPROM into it would destroy "
+                                                    "it; name another file\n",
+                                                    file.c_str(), what.c_str()));
+}
+
 std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p, observer& obs) {
     const command_code c = rq.command;
     if (rq.change.changed_only && c != command_code::write && c != command_code::restore)
@@ -301,16 +311,9 @@ std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p
     case command_code::clearinit:
         check_range(rq.first, INIT_REGION_SIZE, "Init region");
         break;
-    case command_code::read: {
-        if (!rq.file.empty() && rq.file[0] == '-')
-            throw failure(error_kind::failed, "ERROR: Invalid filename specified\n");
-        std::string what;
-        if (p.own_file(rq.file.c_str(), what))
-            throw failure(error_kind::failed, strprintf("ERROR: %s is %s: reading the EEPROM into it would destroy "
-                                                        "it; name another file\n",
-                                                        rq.file.c_str(), what.c_str()));
+    case command_code::read:
+        check_read_file(rq.file, p);
         break;
-    }
     default:
         break;
     }

@@ -59,5 +59,10 @@ struct command_result {
 // names.  Throws failure with the command's own message and status.
 std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p, observer& obs);
 
+// The checks of read's output file: a name beginning with '-' is refused,
+// and so is, under any name, a file the platform itself works on.  Throws
+// failure(1).  Several adapters check each adapter's own file with it.
+void check_read_file(const std::string& file, const platform& p);
+
 // Runs rq's command on the session; image: what prepare_command() gave.
 void run_command(adapter_session& s, const request& rq, image_file* image, command_result& out);

@@ -58,11 +58,8 @@ std::vector<target> targets_of(platform& p, const request& rq) {
     for (const adapter_address& a : rq.addresses) {
         const std::vector<pci_function> m = match_pci_functions(all, a);
         if (m.size() == 1) {
-            const bool again = std::any_of(chosen.begin(), chosen.end(), [&](const pci_function& c) {
-                return same_device(c, m[0]) && c.func == m[0].func;
-            });
-            if (!again)
-                chosen.push_back(m[0]);
+            // Functions of one device share its EEPROM and its lock: one adapter.
+            choose(m[0]);
             continue;
         }
         target t;
@@ -93,6 +90,8 @@ void run_one(platform& p, const request& rq, image_file* image, target& t) {
     try {
         if (!t.found)
             throw failure(error_kind::failed, t.error);
+        if (rq.command == command_code::read)
+            check_read_file(own.file, p);  // each adapter's file, as a single read's
         std::unique_ptr<adapter_session> s = open_function(p, t.fn, *obs);
         run_command(*s, own, image, t.result);
         t.status = t.result.status;

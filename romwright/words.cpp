@@ -26,6 +26,15 @@ void set_image_command(request& rq, command_code c, char* argument) {
         rq.file_given = true;
 }
 
+// The same address given twice is one adapter.
+void add_address(request& rq, const adapter_address& a) {
+    for (const adapter_address& b : rq.addresses)
+        if (b.has_domain == a.has_domain && b.domain == a.domain && b.bus == a.bus && b.slot == a.slot &&
+            b.function == a.function)
+            return;
+    rq.addresses.push_back(a);
+}
+
 void set_number(request& rq, uint32_t& field, const char* word, const char* text, uint32_t min, uint32_t max) {
     std::string warning;
     field = prs_num(word, text, min, max, &warning);
@@ -55,7 +64,7 @@ const command_word k_command_words[] = {
          adapter_address a;
          if (!parse_adapter_address(text, &a))
              usage_error(strprintf("Unable to parse -b arg: %s\n", text));
-         rq.addresses.push_back(a);  // each -b adds an adapter
+         add_address(rq, a);  // each -b adds an adapter
      }},
     {"restore", true, false, [](request& rq, char* file) { set_file(rq, command_code::restore, file); }},
     {"-backup", true, false,
