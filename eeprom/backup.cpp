@@ -15,6 +15,7 @@
 #include "common/error.h"
 #include "common/observer.h"
 #include "common/unique_fd.h"
+#include "eeprom/copy_identity.h"
 #include "eeprom/vpd.h"
 
 namespace {
@@ -25,20 +26,23 @@ std::string address_part(const pci_function& fn) {
 
 bool is_alnum(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// The serial number of the copy at 0x0800, when it is letters and digits
-// (trailing blanks dropped).
+// The serial number a strict majority of the good VPD copies holds, when it
+// is letters and digits (trailing blanks dropped): a damaged copy at 0x0800
+// does not name the backup.
 std::string serial_part(const uint8_t* eeprom) {
-    const uint8_t* copy = eeprom + BOARD_DETAILS_ADDR;
-    const uint8_t* s = copy + VPD_SERIAL_NUM_OFFSET;
-    uint32_t n = SERIAL_NUM_LEN;
+    const std::optional<board_identity> id = majority_identity(eeprom);
+    if (!id)
+        return "no-serial";
+    const std::string& s = id->serial_number;
+    size_t n = s.size();
     while (n > 0 && s[n - 1] == ' ')
         --n;
-    if (copy[0] != VPD_TAG_ID_STRING || n == 0)
+    if (n == 0)
         return "no-serial";
-    for (uint32_t i = 0; i < n; ++i)
-        if (!is_alnum(s[i]))
+    for (size_t i = 0; i < n; ++i)
+        if (!is_alnum(static_cast<uint8_t>(s[i])))
             return "no-serial";
-    return std::string(reinterpret_cast<const char*>(s), n);
+    return s.substr(0, n);
 }
 
 std::string dir_of(const std::string& path) {

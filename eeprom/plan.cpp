@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "eeprom/copy_identity.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
 
@@ -34,25 +35,6 @@ std::string copies_text(const vpd_report& r) {
     return out;
 }
 
-// The identity a strict majority of the good copies holds.
-std::optional<board_identity> majority_identity(const vpd_report& r) {
-    std::vector<std::pair<board_identity, int>> seen;
-    for (const vpd_report::copy& c : r.copies) {
-        if (!c.info.good())
-            continue;
-        const board_identity id = identity_of_copy(c.bytes.data());
-        auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& e) { return e.first == id; });
-        if (it == seen.end())
-            seen.emplace_back(id, 1);
-        else
-            ++it->second;
-    }
-    for (const auto& e : seen)
-        if (2 * e.second > r.good)
-            return e.first;
-    return std::nullopt;
-}
-
 std::string restore_hint(const std::string& address, const std::string& backup_dir) {
     return strprintf("To put back a saved image of this board exactly as it is: romwright -b %s restore FILE%s%s%s.\n",
                      address.c_str(), backup_dir.empty() ? "" : " (every run that changed the EEPROM saved a backup "
@@ -81,14 +63,14 @@ std::optional<failure> unusable_identity(const uint8_t* copy, const std::string&
 // identity that a strict majority of the good copies holds.
 std::optional<failure> untrusted_identity(const vpd_report& r, const std::string& file, const std::string& address) {
     const vpd_report::copy& c = r.copies[(BOARD_DETAILS_ADDR - VPD_AREA_START) / VPD_COPY_SIZE];
-    const std::optional<board_identity> most = majority_identity(r);
+    const std::optional<held_identity> most = majority_held(r);
     std::string why;
     if (!c.info.good())
         why = strprintf("the VPD copy at EEPROM address 0x%04x, which the identity is taken from, is %s",
                         BOARD_DETAILS_ADDR, state_of(c.info));
     else if (!most)
         why = strprintf("no identity is held by more than half of the %d good VPD copies", r.good);
-    else if (identity_of_copy(c.bytes.data()) != *most)
+    else if (identity_held(c) != *most)
         why = strprintf("the VPD copy at EEPROM address 0x%04x holds another identity than most good copies",
                         BOARD_DETAILS_ADDR);
     else
@@ -105,7 +87,7 @@ std::optional<failure> untrusted_identity(const vpd_report& r, const std::string
 
 void plan_repair(change_plan& p, const std::string& address, const std::string& backup_dir) {
     const vpd_report r = report_of(p.before);
-    const std::optional<board_identity> most = majority_identity(r);
+    const std::optional<held_identity> most = majority_held(r);
     if (!most) {
         p.refusal = failure(
             error_kind::refused,
@@ -121,12 +103,13 @@ void plan_repair(change_plan& p, const std::string& address, const std::string& 
     }
     const vpd_report::copy* source = nullptr;
     for (const vpd_report::copy& c : r.copies)
-        if (c.info.good() && identity_of_copy(c.bytes.data()) == *most) {
+        if (c.info.good() && identity_held(c) == *most) {
             source = &c;
             break;
         }
     for (const vpd_report::copy& c : r.copies) {
-        const bool agrees = c.info.good() && identity_of_copy(c.bytes.data()) == *most;
+        // As vpd judges it: the keywords count as well as the fixed fields.
+        const bool agrees = c.info.good() && identity_held(c) == *most;
         if (agrees)
             continue;
         p.repairs.push_back({c.index, c.address, c.info.good() ? "good, but another identity" : state_of(c.info),

@@ -126,6 +126,18 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
          "Summary: 14 of 14 copies good; serial number differs in copy 9 (0x2800); part number and MAC address "
          "agree in all good copies\n",
          false},
+        {"an NA keyword renamed", 3,
+         [](uint8_t* c) {
+             c[88] = 'X';
+             set_identity(c, kBoardPn, kBoardSn, kBoardMac);  // the checksum good again
+         },
+         copy_head(3, "good") + "  ID string  RW-SIM DUAL 25GB\n  PN         " + kBoardPn +
+             "\n  EC         A0 SIMULATED ECO\n  SN         " + kBoardSn + "\n  NA (MAC)   (none)\n  NX         " +
+             kBoardMac + "\n  checksum   good\n",
+         "good",
+         "Summary: 14 of 14 copies good; MAC address differs in copy 3 (0x1000); part number and serial number "
+         "agree in all good copies\n",
+         false},
     };
     for (const change_case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -154,6 +166,18 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
         EXPECT_EQ(doc["copies"][k.copy]["address"], 0x400 + 0x400 * k.copy);
         EXPECT_EQ(doc["summary"]["agree"], k.agree);
         EXPECT_EQ(doc["status"], 1);
+
+        // repair judges the copy as vpd does: it rewrites it, and vpd then
+        // finds every copy good and agreeing.
+        const run_result repaired = b.run({"-b", "04:00.0", "repair"});
+        EXPECT_EQ(repaired.status, 0);
+        EXPECT_EQ(repaired.out.rfind("Copy " + std::to_string(k.copy) + " at 0x" +
+                                         hex4(0x400 + 0x400 * static_cast<uint32_t>(k.copy)) + " (",
+                                     0),
+                  0u)
+            << repaired.out;
+        EXPECT_EQ(b.run({"-b", "04:00.0", "vpd"}).status, 0);
+        EXPECT_EQ(b.contents(), sample_board());
     }
 }
 
