@@ -16,6 +16,8 @@
 #include "common/observer.h"
 #include "common/unique_fd.h"
 #include "eeprom/copy_identity.h"
+#include "eeprom/journal.h"
+#include "eeprom/private_files.h"
 #include "eeprom/vpd.h"
 
 namespace {
@@ -159,14 +161,11 @@ std::string newest_backup(const std::string& dir, const std::string& prefix) {
     return best;
 }
 
+// Read as every file in the backup folder is: no link followed, a plain
+// file of this user, no larger than a backup.
 bool file_holds(const std::string& path, const uint8_t* bytes, size_t size) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    std::string data(size + 1, '\0');
-    const size_t n = std::fread(&data[0], 1, data.size(), f);
-    std::fclose(f);
-    return n == size && std::memcmp(data.data(), bytes, size) == 0;
+    const std::optional<std::vector<uint8_t>> data = read_private_file(path, "backup", size);
+    return data && data->size() == size && std::memcmp(data->data(), bytes, size) == 0;
 }
 
 }  // namespace
@@ -181,8 +180,18 @@ std::string backup_file_name(const pci_function& fn, const uint8_t* eeprom, int6
 }
 
 void check_backup_file(const change_options& opts) {
+    if (opts.no_backup || opts.backup_file.empty())
+        return;
+    // The backup's name goes into the journal and the restore command a
+    // later run prints: it must be safe to show and to paste.
+    for (const char c : opts.backup_file)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            throw failure(error_kind::failed,
+                          strprintf("ERROR: the backup file name %s holds a control character (a line end, a tab, "
+                                    "...); name a file without one with -backup FILE\n",
+                                    terminal_text(opts.backup_file).c_str()));
     struct stat st;
-    if (!opts.no_backup && !opts.backup_file.empty() && lstat(opts.backup_file.c_str(), &st) == 0)
+    if (lstat(opts.backup_file.c_str(), &st) == 0)
         throw failure(error_kind::failed,
                       strprintf("ERROR: the backup file %s exists; name a new file with -backup FILE\n",
                                 opts.backup_file.c_str()));
@@ -201,6 +210,7 @@ backup_plan plan_backup(const platform& p, const uint8_t* eeprom, const pci_func
     if (dir.empty())
         return b;
     make_dirs(dir);
+    check_private_folder(dir, "backup folder");
     const std::string prefix = address_part(fn) + "_";
     const std::string newest = newest_backup(dir, prefix);
     if (!newest.empty() && file_holds(dir + "/" + newest, eeprom, SEEPROM_SIZE)) {

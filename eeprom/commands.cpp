@@ -1,7 +1,8 @@
 // The commands.  Those that change the EEPROM (write, restore, clearinit,
-// clearvpd, repair) read the whole EEPROM once, build a plan in memory and
-// apply it as one transaction: journal, backup, image file, the words with
-// read-back, chip reset, commit.  Guards undo what a failure leaves: the
+// clearvpd, repair) read the whole EEPROM once, build a plan in memory, hold
+// it to the rules (eeprom/change_rules.h) and apply it as one transaction:
+// backup, journal, image file, the words with read-back, chip reset, commit.
+// Guards undo what a failure leaves: the
 // image file gets its bytes back, and the journal stays only when EEPROM
 // words changed.
 #include "eeprom/commands.h"
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "eeprom/backup.h"
+#include "eeprom/change_rules.h"
 #include "eeprom/vpd.h"
 
 namespace {
@@ -59,19 +61,6 @@ std::vector<uint8_t> read_whole(adapter_session& s, double* us_per_read) {
     read_seeprom(s, eeprom.data(), 0, SEEPROM_SIZE);
     *us_per_read = static_cast<double>(s.clock_us() - t0) / (SEEPROM_SIZE / 4);
     return eeprom;
-}
-
-std::string command_words(const request& rq) {
-    switch (rq.command) {
-    case command_code::write:
-        return std::string("write ") + (rq.type == image_type::vpd ? "-fvpd:" : rq.type == image_type::init ? "-finit:"
-                                                                                                            : "-f:") +
-               rq.file;
-    case command_code::restore:
-        return "restore " + rq.file;
-    default:
-        return command_name(rq.command);
-    }
 }
 
 // Writes the plan's segments inside one microprocessor hold; the results
@@ -125,8 +114,9 @@ void run_change(adapter_session& s, const request& rq, image_file* image, comman
     double us_per_read = 0;
     std::vector<uint8_t> eeprom = read_whole(s, &us_per_read);
     const std::string backup_dir = s.host().backup_dir();
-    const change_plan p = plan_change(rq, s.function(), backup_dir, std::move(eeprom),
-                                      image ? &image->bytes() : nullptr, us_per_read);
+    change_plan p = plan_change(rq, s.function(), backup_dir, std::move(eeprom), image ? &image->bytes() : nullptr,
+                                us_per_read);
+    apply_change_rules(p, rq, out.interrupted, image, s.host(), s.function());
     out.identity_before = p.identity_before;
     if (rq.change.plan_only) {
         if (p.refusal)
@@ -151,26 +141,17 @@ void run_change(adapter_session& s, const request& rq, image_file* image, comman
                                "bound to %s\n",
                                s.function().driver.c_str(), s.address().c_str()));
 
-    // journal -> backup -> image file -> words -> chip reset -> commit
-    journal_guard journal(s.host(), s.function(), s.obs(), out.interrupted);
+    // backup -> journal -> image file -> words -> chip reset -> commit, none
+    // of it cut short by a signal: the journal names only a backup that is
+    // saved, and the image file gets its bytes back on every way out.
+    signal_deferral uncut;
     const backup_plan backup = plan_backup(s.host(), p.before.data(), s.function(), rq.change,
                                            out.interrupted.has_value(), s.seconds());
     if (!backup.path.empty())
         out.backup = absolute_path(backup.path);
-    journal_record record;
-    record.adapter = s.address();
-    record.command = command_words(rq);
-    if (image) {
-        record.image = absolute_path(image->path());
-        char hex[SHA256_DIGEST_STRING_LENGTH];
-        const std::vector<uint8_t>& flashed =
-            p.image_with_identity.empty() ? image->bytes() : p.image_with_identity;
-        record.image_sha256 = SHA256Data(flashed.data(), flashed.size(), hex);
-    }
-    record.backup = out.backup.value_or("");
-    record.time = s.seconds();
-    journal.begin(record);
     write_backup(backup, p.before.data(), s.obs());
+    journal_guard journal(s.host(), s.function(), s.obs(), out.interrupted);
+    journal.begin(journal_record_of(s, rq, p, image, out.backup.value_or("")));
 
     image_file_guard file_guard(s.obs());
     // With several adapters each board's identity goes into its own bytes
@@ -323,9 +304,7 @@ std::unique_ptr<image_file> prepare_command(const request& rq, const platform& p
 void run_command(adapter_session& s, const request& rq, image_file* image, command_result& out) {
     out.command = rq.command;
     out.adapter = s.address();
-    out.interrupted = read_journal(s.host(), s.function());
-    if (out.interrupted)
-        s.obs().note(interrupted_note(*out.interrupted, s.address()));
+    out.interrupted = standing_journal(s);
     switch (rq.command) {
     case command_code::write:
     case command_code::restore:

@@ -121,7 +121,6 @@ void plan_repair(change_plan& p, const std::string& address, const std::string& 
     p.count_words = true;
     p.segments.push_back({"", VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE,
                           select_words(p.before, p.after, VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE, true)});
-    p.clears_interruption = true;
 }
 
 void plan_write(change_plan& p, const request& rq, const std::vector<uint8_t>& image, const std::string& address,
@@ -155,7 +154,6 @@ void plan_write(change_plan& p, const request& rq, const std::vector<uint8_t>& i
     p.segments.push_back({"", first, static_cast<uint32_t>(bytes.size()),
                           select_words(p.before, p.after, first, static_cast<uint32_t>(bytes.size()),
                                        rq.change.changed_only)});
-    p.clears_interruption = rq.type == image_type::full && first == 0 && bytes.size() == SEEPROM_SIZE;
 }
 
 void add_summary(change_plan& p, double us_per_read) {
@@ -238,7 +236,6 @@ change_plan plan_change(const request& rq, const pci_function& fn, const std::st
         p.wrote_at = 0;
         p.segments.push_back({"", 0, SEEPROM_SIZE, select_words(p.before, p.after, 0, SEEPROM_SIZE,
                                                                 rq.change.changed_only)});
-        p.clears_interruption = true;
         break;
     case command_code::clearinit: {
         const std::vector<uint8_t> ones(INIT_REGION_SIZE, 0xFF);

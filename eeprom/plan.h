@@ -71,7 +71,7 @@ struct change_plan {
     std::vector<uint8_t> image_with_identity;
     uint32_t image_bytes = 0;  // read from the image file; 0: no image
     std::vector<copy_repair> repairs;
-    bool clears_interruption = false;  // a finished run leaves the whole EEPROM as planned
+    bool clears_interruption = false;  // finished, it clears a standing journal (eeprom/change_rules.h)
     plan_summary summary;
 
 };

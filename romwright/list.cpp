@@ -21,13 +21,31 @@ list_result::lock_state probe_lock(const platform& p, const pci_function& fn, ob
     }
 }
 
+std::optional<journal_record> probe_journal(const platform& p, const pci_function& fn, observer& obs) {
+    try {
+        return read_journal(p, fn);
+    } catch (const failure& e) {
+        obs.note(std::string("romwright: ") + e.what());
+        return std::nullopt;
+    }
+}
+
+// "; a change did not finish: `write -f:img.bin`, begun 2027-01-15T08:00:00Z"
+std::string interruption_text(const std::optional<journal_record>& j) {
+    if (!j)
+        return "";
+    const std::string when = j->time ? utc_time_text(j->time) : "";
+    return "; a change did not finish: `" + terminal_text(j->command) + "`, begun " +
+           (when.empty() ? "at an unknown time" : when);
+}
+
 }  // namespace
 
 list_result list_adapters(platform& p, observer& obs) {
     list_result r;
     for (const pci_function& fn : p.scan())
         if (fn.vendor_id == ADAPTER_VENDOR_ID)
-            r.adapters.push_back({fn, probe_lock(p, fn, obs)});
+            r.adapters.push_back({fn, probe_lock(p, fn, obs), probe_journal(p, fn, obs)});
     r.status = r.adapters.empty() ? EXIT_STATUS_FAILED : EXIT_STATUS_OK;
     return r;
 }
@@ -38,12 +56,13 @@ std::string render_list_text(const list_result& r) {
     std::string text;
     for (const list_result::entry& e : r.adapters) {
         const pci_function& fn = e.fn;
-        text += strprintf("%s  %04x:%04x  BAR0 0x%llx  driver %s  %s\n", function_address(fn).c_str(), fn.vendor_id,
-                          fn.device_id, static_cast<unsigned long long>(bar0_physical(fn.base_addr0)),
+        text += strprintf("%s  %04x:%04x  BAR0 0x%llx  driver %s  %s%s\n", function_address(fn).c_str(),
+                          fn.vendor_id, fn.device_id, static_cast<unsigned long long>(bar0_physical(fn.base_addr0)),
                           fn.driver.empty() ? "none" : fn.driver.c_str(),
                           e.lock == list_result::lock_state::free     ? "not in use"
                           : e.lock == list_result::lock_state::in_use ? "in use by another romwright run"
-                                                                      : "lock state unknown");
+                                                                      : "lock state unknown",
+                          interruption_text(e.interrupted).c_str());
     }
     return text;
 }
@@ -59,7 +78,8 @@ std::string render_list_json(const list_result& r) {
              {"bar0", strprintf("0x%llx", static_cast<unsigned long long>(bar0_physical(fn.base_addr0)))},
              {"driver", fn.driver.empty() ? json(nullptr) : json(fn.driver)},
              {"in_use", e.lock == list_result::lock_state::unknown ? json(nullptr)
-                                                                     : json(e.lock == list_result::lock_state::in_use)}});
+                                                                     : json(e.lock == list_result::lock_state::in_use)},
+             {"interrupted", e.interrupted ? interrupted_json(*e.interrupted) : json(nullptr)}});
     }
     const json doc = {{"adapters", adapters}, {"status", r.status}};
     return doc.dump(2) + "\n";

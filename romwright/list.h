@@ -6,19 +6,22 @@
 #include <vector>
 
 #include "adapter/adapter.h"
+#include "eeprom/journal.h"
 
 struct list_result {
     enum class lock_state { free, in_use, unknown };
     struct entry {
         pci_function fn;
         lock_state lock;
+        std::optional<journal_record> interrupted;  // a change on it that did not finish
     };
     std::vector<entry> adapters;
     int status = 0;  // 1 when there is none
 };
 
-// Scans and probes each adapter's lock (taken and let go at once); a lock
-// that cannot be probed is noted to obs.  Throws failure when the scan fails.
+// Scans and probes each adapter's lock (taken and let go at once) and looks
+// for the journal of a change that did not finish; a lock or journal that
+// cannot be probed is noted to obs.  Throws failure when the scan fails.
 list_result list_adapters(platform& p, observer& obs);
 std::string render_list_text(const list_result& r);
 std::string render_list_json(const list_result& r);

@@ -205,13 +205,6 @@ json plan_json(const plan_summary& s) {
             {"repairs", repairs},                 {"projected_seconds", s.projected_seconds}};
 }
 
-json interrupted_json(const journal_record& r) {
-    return {{"command", r.command},
-            {"time", r.time ? json(utc_time_text(r.time)) : json(nullptr)},
-            {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
-            {"restore", r.backup.empty() ? json(nullptr) : json("romwright -b " + r.adapter + " restore " + r.backup)}};
-}
-
 std::string plan_text(const request& rq, const command_result& r) {
     const plan_summary& s = *r.plan;
     std::string t = strprintf("Plan of %s on %s; nothing was changed:\n", command_name(rq.command), r.adapter.c_str());

@@ -72,6 +72,7 @@ const std::string& help_text() {
         "  -nobackup           take no backup before a change\n"
         "  -changed            write, restore: write only the words that differ\n"
         "  -plan               show what a changing command would do, change nothing\n"
+        "  -force-identity     restore: put another board's identity on this one\n"
         "  -json               print one JSON document (every command)\n"
         "  bdinfo FILE         read and check a board-info file\n"
         "  -h                  print the short usage text (status 255)\n"

@@ -75,6 +75,7 @@ const command_word k_command_words[] = {
     {"-nobackup", false, false, [](request& rq, char*) { rq.change.no_backup = true; }},
     {"-changed", false, false, [](request& rq, char*) { rq.change.changed_only = true; }},
     {"-plan", false, false, [](request& rq, char*) { rq.change.plan_only = true; }},
+    {"-force-identity", false, false, [](request& rq, char*) { rq.change.force_identity = true; }},
     {"-h", false, false, [](request&, char*) { usage_error(""); }},
     {"vpd", false, false, [](request& rq, char*) { set_command(rq, command_code::vpd); }},
     {"list", false, false, [](request& rq, char*) { set_command(rq, command_code::list); }},

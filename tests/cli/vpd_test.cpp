@@ -442,8 +442,17 @@ TEST(list, shows_the_simulated_functions_and_whether_a_run_holds_them) {
                                         {"device", "8001"},
                                         {"bar0", "0x3fe080000000"},
                                         {"driver", nullptr},
-                                        {"in_use", true}}));
+                                        {"in_use", true},
+                                        {"interrupted", nullptr}}));
     EXPECT_EQ(doc["status"], 0);
+
+    // Free again, but a change on it did not finish: list says so.
+    ASSERT_EQ(b.run({"-b", "04:00.0", "clearinit"}, {"--power-loss", "3"}).status, 137);
+    r = b.run({"list"});
+    EXPECT_EQ(r.out, "0000:04:00.0  1e2c:8001  BAR0 0x3fe080000000  driver none  not in use; a change did not finish: "
+                     "`clearinit`, begun 2027-01-15T08:00:00Z\n");
+    r = b.run({"list", "-json"});
+    EXPECT_EQ(json::parse(r.out)["adapters"][0]["interrupted"]["command"], "clearinit");
 }
 
 // Under -json with vpd or list, standard output is one JSON document
