@@ -149,6 +149,9 @@ std::optional<failure> restore_refusal(const change_plan& p, const request& rq,
                                    " now); nothing was changed.\nRestore another saved image of this board with: "
                                    "romwright -b " +
                                    address + " restore FILE\n");
+            // This board as it was before the interrupted change, whatever
+            // identity that change left on it.
+            return std::nullopt;
         }
     }
     if (rq.change.force_identity)

@@ -71,15 +71,18 @@ std::string render_list_json(const list_result& r) {
     json adapters = json::array();
     for (const list_result::entry& e : r.adapters) {
         const pci_function& fn = e.fn;
-        adapters.push_back(
-            {{"address", function_address(fn)},
-             {"vendor", strprintf("%04x", fn.vendor_id)},
-             {"device", strprintf("%04x", fn.device_id)},
-             {"bar0", strprintf("0x%llx", static_cast<unsigned long long>(bar0_physical(fn.base_addr0)))},
-             {"driver", fn.driver.empty() ? json(nullptr) : json(fn.driver)},
-             {"in_use", e.lock == list_result::lock_state::unknown ? json(nullptr)
-                                                                     : json(e.lock == list_result::lock_state::in_use)},
-             {"interrupted", e.interrupted ? interrupted_json(*e.interrupted) : json(nullptr)}});
+        const json in_use = e.lock == list_result::lock_state::unknown
+                                ? json(nullptr)
+                                : json(e.lock == list_result::lock_state::in_use);
+        json entry = {{"address", function_address(fn)},
+                      {"vendor", strprintf("%04x", fn.vendor_id)},
+                      {"device", strprintf("%04x", fn.device_id)},
+                      {"bar0", strprintf("0x%llx", static_cast<unsigned long long>(bar0_physical(fn.base_addr0)))},
+                      {"driver", fn.driver.empty() ? json(nullptr) : json(fn.driver)},
+                      {"in_use", in_use}};
+        if (e.interrupted)
+            entry["interrupted"] = interrupted_json(*e.interrupted);
+        adapters.push_back(entry);
     }
     const json doc = {{"adapters", adapters}, {"status", r.status}};
     return doc.dump(2) + "\n";

@@ -109,7 +109,8 @@ TEST(fleet, adapters_never_write_through_each_other) {
             set_identity(&other[0x400 + 0x400 * c], kOtherPn, kOtherSn, kOtherMac);
         const std::string five = b.file("m.0000-04-00.0.bin");
         write_file(five, other);
-        const run_result r = b.run({"-b", "all", "read", "m.bin"}, {"--device", "04:00.0", "--device", "05:00.0=" + five});
+        const run_result r =
+            b.run({"-b", "all", "read", "m.bin"}, {"--device", "04:00.0", "--device", "05:00.0=" + five});
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.out.find("0000:04:00.0: ERROR: m.0000-04-00.0.bin is the simulated adapter's EEPROM file"),
                   std::string::npos)

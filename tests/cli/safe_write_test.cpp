@@ -69,7 +69,8 @@ TEST(safe_write, a_write_protected_eeprom_fails_every_changing_command) {
          "0x042c reads back 0x53203041 after 0x53203042", 12},
         {{"write", "-finit:init.bin"}, "init.bin", std::vector<uint8_t>(0x400, 0x11),
          "0x0000 reads back 0x532d5752 after 0x11111111", 1},
-        {{"restore", "saved.bin"}, "saved.bin", with_board_identity(full), "0x0100 reads back 0x18110a03 after 0xa5a5a5a5", 65},
+        {{"restore", "saved.bin"}, "saved.bin", with_board_identity(full),
+         "0x0100 reads back 0x18110a03 after 0xa5a5a5a5", 65},
         {{"clearinit"}, nullptr, {}, "0x0000 reads back 0x532d5752 after 0xffffffff", 1},
         {{"clearvpd"}, nullptr, {}, "0x0400 reads back 0x52001082 after 0xffffffff", 1},
     };

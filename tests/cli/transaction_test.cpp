@@ -494,6 +494,18 @@ TEST(transaction, restore_refuses_a_changed_backup_and_another_boards_identity) 
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(b.contents(), flashed(changed_full_image(), cut));
     EXPECT_FALSE(exists(journal_of(b)));  // a whole image restored: a known state
+
+    // A forced restore cut once the copies hold the other identity: the
+    // backup the journal names puts this board's own back.
+    board c;
+    write_file(c.file("other.bin"), changed_full_image());
+    ASSERT_EQ(c.run({"-b", "04:00.0", "-force-identity", "restore", "other.bin"},
+                    {"--power-loss", "4000", "--write-cycle-ms", "0"})
+                  .status,
+              137);
+    r = c.run(named_restore(c.run({"-b", "04:00.0", "vpd"}).err));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(c.contents(), sample_board());
 }
 
 // An image whose copies lack an identity keyword where the board's copies
@@ -506,7 +518,8 @@ TEST(transaction, write_never_changes_the_boards_identity) {
         const char* says;
     };
     const identity_case cases[] = {
-        {"NA renamed in every copy", 88, 0, kCopies - 1, "copy 0 at 0x0400 would hold MAC address (none: no NA keyword)"},
+        {"NA renamed in every copy", 88, 0, kCopies - 1,
+         "copy 0 at 0x0400 would hold MAC address (none: no NA keyword)"},
         {"SN renamed in copy 5", 61, 5, 5, "copy 5 at 0x1800 would hold serial number (none: no SN keyword)"},
     };
     for (const identity_case& c : cases)

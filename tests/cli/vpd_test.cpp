@@ -442,8 +442,7 @@ TEST(list, shows_the_simulated_functions_and_whether_a_run_holds_them) {
                                         {"device", "8001"},
                                         {"bar0", "0x3fe080000000"},
                                         {"driver", nullptr},
-                                        {"in_use", true},
-                                        {"interrupted", nullptr}}));
+                                        {"in_use", true}}));
     EXPECT_EQ(doc["status"], 0);
 
     // Free again, but a change on it did not finish: list says so.
