@@ -9,11 +9,6 @@ std::string dir_of(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string base_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The simulated window: every access goes to the model.
 class sim_window : public register_window {
 public:
@@ -24,14 +19,6 @@ public:
 private:
     sim_adapter& a_;
 };
-
-// The EEPROM file of fn: its own, or the shared one ("" in memory).
-std::string file_of(const sim_config& cfg, const pci_function& fn) {
-    for (size_t i = 0; i < cfg.devices.size() && i < cfg.device_files.size(); ++i)
-        if (same_function(cfg.devices[i], fn) && !cfg.device_files[i].empty())
-            return cfg.device_files[i];
-    return cfg.eeprom_path;
-}
 
 // Where the simulated host keeps its files: beside --eeprom, else beside
 // the first EEPROM file of its own; "" when every EEPROM is in memory.

@@ -2,9 +2,11 @@
 // EEPROM file, image builders and the sample board's identity.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -26,6 +28,19 @@ inline const char* const kBoardMac = "0C4E29000001";
 inline const char* const kOtherPn = "1109999OTHER0002";
 inline const char* const kOtherSn = "REOTHER00000000000099999";
 inline const char* const kOtherMac = "0C4E29ABCDEF";
+
+// The names in dir, sorted; none when it cannot be read.
+inline std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                out.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 inline std::string identity_lines() {
     return std::string("Using Part number(from Board)\t:") + kBoardPn + "\n" +

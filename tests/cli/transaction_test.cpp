@@ -92,17 +92,6 @@ struct walk_case {
     std::function<void(board&)> prepare;
 };
 
-std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                out.push_back(e->d_name);
-        closedir(d);
-    }
-    return out;
-}
-
 // After a cut half-way, while the journal stands: write of another image and repair
 // (both would take the identity from the half-written copies) are refused,
 // -plan too; a change allowed meanwhile leaves the journal standing, and
