@@ -124,6 +124,10 @@ void check_request(const request& rq);
 // image file read) before the adapter is touched.  Throws failure with the
 // command's own message and status.
 std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs);
+// The checks of read's output file: a name beginning with '-' is refused,
+// and so is, under any name, a file the platform itself works on.  Throws
+// failure(1).  Several adapters check each adapter's own file with it.
+void check_read_file(const std::string& file, const site& where);
 // Runs rq's command on an open session into o (the journal standing, the
 // command's result, the signal deferred, the verdict).  Throws failure
 // after o has been brought up to date.

@@ -55,11 +55,8 @@ std::vector<target> targets_of(platform& p, const request& rq) {
     for (const adapter_address& a : rq.addresses) {
         const std::vector<pci_function> m = match_pci_functions(all, a);
         if (m.size() == 1) {
-            const bool again = std::any_of(chosen.begin(), chosen.end(), [&](const pci_function& c) {
-                return same_device(c, m[0]) && c.func == m[0].func;
-            });
-            if (!again)
-                chosen.push_back(m[0]);
+            // Functions of one device share its EEPROM and its lock: one adapter.
+            choose(m[0]);
             continue;
         }
         target t;
@@ -87,6 +84,8 @@ void run_one(platform& p, const site& where, image_file* image, target& t, progr
     try {
         if (!t.found)
             throw failure(error_kind::failed, t.error);
+        if (t.rq.command->file_per_adapter())
+            check_read_file(t.rq.file, where);  // each adapter's file, as a single read's
         std::unique_ptr<adapter_session> s = open_function(p, where, t.fn, *obs);
         run_on_session(*s, t.rq, image, t.outcome);
     } catch (const failure& e) {

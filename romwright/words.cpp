@@ -22,7 +22,12 @@ void set_adapter(request& rq, const char* text) {
     adapter_address a;
     if (!parse_adapter_address(text, &a))
         usage_error(strprintf("Unable to parse -b arg: %s\n", text));
-    rq.addresses.push_back(a);  // each -b adds an adapter
+    // Each -b adds an adapter; the same address given twice is one.
+    for (const adapter_address& b : rq.addresses)
+        if (b.has_domain == a.has_domain && b.domain == a.domain && b.bus == a.bus && b.slot == a.slot &&
+            b.function == a.function)
+            return;
+    rq.addresses.push_back(a);
 }
 
 // A command word: the row, and the argument its row takes.
@@ -64,6 +69,8 @@ const option_word k_option_words[] = {
      [](request& rq, const char*) { rq.change.changed_only = true; }},
     {"-plan", nullptr, "show what a changing command would do, change nothing", false,
      [](request& rq, const char*) { rq.change.plan_only = true; }},
+    {"-force-identity", nullptr, "restore: put another board's identity on this one", false,
+     [](request& rq, const char*) { rq.change.force_identity = true; }},
     {"-json", nullptr, "print one JSON document (every command)", false,
      [](request& rq, const char*) { rq.json = true; }},
     {"-prometheus", "FILE", "vpd: also write identity and VPD state as metrics to FILE", false,

@@ -2,6 +2,8 @@
 // EEPROM file, image builders and the sample board's identity.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -104,7 +106,15 @@ public:
     board() { write_file(eeprom(), sample_board()); }
     std::string eeprom() const { return dir_.file("eeprom.bin"); }
     // The adapter lock every run on this EEPROM takes.
-    std::string lock() const { return dir_.file("locks/romwright-eeprom.bin.lock"); }
+    std::string lock() const { return lock_of(eeprom()); }
+    // The lock of an EEPROM file of this board's folder: named after the
+    // file's device and inode.
+    std::string lock_of(const std::string& file) const {
+        struct stat st {};
+        stat(file.c_str(), &st);
+        return dir_.file("locks/romwright-" + std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
+                         std::to_string(static_cast<unsigned long long>(st.st_ino)) + ".lock");
+    }
     // The journal of a change on this EEPROM's device.
     std::string journal() const { return dir_.file("romwright-0000:04:00.journal"); }
     std::string trace() const { return dir_.file("trace.txt"); }
