@@ -329,7 +329,7 @@ const command_row k_command_rows[] = {
      range_use::none, CHANGE,
      nullptr, nullptr, run_clearvpd, change_verdict, change_text, change_json},
     {"vpd", word_argument::none, nullptr, {{"vpd", "check the 14 VPD copies and whether they agree"}},
-     range_use::none, ON_ADAPTER,
+     range_use::none, ON_ADAPTER | REPORTS_IDENTITY,
      nullptr, nullptr, run_vpd, vpd_verdict, vpd_text, vpd_json},
     {"repair", word_argument::none, nullptr, {{"repair", "rewrite bad VPD copies from the agreeing good ones"}},
      range_use::none, CHANGE,

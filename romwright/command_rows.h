@@ -77,6 +77,7 @@ enum command_flag : unsigned {
     NEEDS_ADAPTER = 1u << 1,     // runs on an adapter named with -b (all but list)
     TAKES_CHANGED = 1u << 2,     // -changed goes with it
     FILE_PER_ADAPTER = 1u << 3,  // with several adapters, each gets a file of its own
+    REPORTS_IDENTITY = 1u << 4,  // its result holds the board's identity: compared across adapters, -prometheus
 };
 
 struct command_row {
@@ -105,6 +106,7 @@ struct command_row {
     bool needs_adapter() const { return (flags & NEEDS_ADAPTER) != 0; }
     bool takes_changed() const { return (flags & TAKES_CHANGED) != 0; }
     bool file_per_adapter() const { return (flags & FILE_PER_ADAPTER) != 0; }
+    bool reports_identity() const { return (flags & REPORTS_IDENTITY) != 0; }
     bool uses_range() const { return range != range_use::none; }
 };
 

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "adapter/adapter.h"
 #include "common/error.h"
 #include "romwright/command_rows.h"
+#include "romwright/metrics.h"
 
 namespace {
 
@@ -134,12 +136,24 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
             signal = t.outcome.signal;
         t.outcome.signal = 0;
     }
+    // The boards' identities compared, the metrics written.
+    std::optional<identity_verdict> ids;
+    if (rq.command->reports_identity()) {
+        std::vector<std::pair<std::string, const run_outcome*>> read;
+        for (const target& t : targets)
+            read.emplace_back(t.outcome.adapter, &t.outcome);
+        ids = finish_identity_run(rq, read, true);
+        if (exit_status_of(ids->kind) != EXIT_STATUS_OK)
+            kind = ids->kind;
+    }
     const int status = exit_status_of(kind, signal);
     if (rq.json) {
         json_value adapters = json_value::array();
         for (const target& t : targets)
             adapters.push_back(outcome_json(t.rq, t.outcome));
         json_value doc = {{"adapters", adapters}};
+        if (ids)
+            put_identity_check(doc, ids->check);
         if (signal)
             doc["signal"] = deferred_signal_name(signal);
         doc["status"] = status;

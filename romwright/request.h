@@ -35,6 +35,7 @@ struct request {
     // file, read saves one file per adapter.
     bool several() const { return all_adapters || addresses.size() > 1; }
     bool json = false;                       // -json: one JSON document on standard output
+    std::string prometheus_file;             // vpd -prometheus FILE: the metrics file; empty: none
 
     // bdinfo FILE, in word order: each is read and checked once the walk
     // is over; a file that fails ends the words where it was named (the

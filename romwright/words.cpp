@@ -73,6 +73,12 @@ const option_word k_option_words[] = {
      [](request& rq, const char*) { rq.change.force_identity = true; }},
     {"-json", nullptr, "print one JSON document (every command)", false,
      [](request& rq, const char*) { rq.json = true; }},
+    {"-prometheus", "FILE", "vpd: also write identity and VPD state as metrics to FILE", false,
+     [](request& rq, const char* file) {
+         if (!*file)
+             usage_error("ERROR: -prometheus needs a file name\n");
+         rq.prometheus_file = file;
+     }},
     // Read once the walk is over.
     {"bdinfo", "FILE", "read and check a board-info file", false,
      [](request& rq, const char* file) { rq.board_info_files.push_back({file, rq.warnings.size()}); }},
@@ -160,4 +166,6 @@ void parse_request(int argc, char** argv, request& rq) {
                                 "the commands)\n",
                                 rq.passed_over.size() > 1 ? "s" : "", words.c_str()));
     }
+    if (!rq.prometheus_file.empty() && !rq.command->reports_identity())
+        throw failure(error_kind::usage, "ERROR: -prometheus goes with vpd\n");
 }
