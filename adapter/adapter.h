@@ -93,6 +93,10 @@ public:
     adapter_session(platform& p, site where, const pci_function& fn, adapter_lock lock,
                     std::unique_ptr<register_window> win, observer& obs)
         : platform_(p), where_(std::move(where)), fn_(fn), lock_(std::move(lock)), win_(std::move(win)), obs_(obs) {}
+    // Puts the VPD timer back as it was found (see disable_vpd_timer()).
+    ~adapter_session();
+    adapter_session(const adapter_session&) = delete;
+    adapter_session& operator=(const adapter_session&) = delete;
 
     uint32_t read(uint32_t offset) { return win_->read32(offset & ~3u); }
     void write(uint32_t offset, uint32_t value) { win_->write32(offset & ~3u, value); }
@@ -112,6 +116,9 @@ public:
     wait_times& waits() { return waits_; }
 
     int64_t clock_us() { return platform_.clock_us(fn_); }
+    // UTC seconds, for the names and times of backups and journals: the
+    // wall clock on the host and on the simulator in real time, the
+    // simulator's virtual clock otherwise.
     int64_t seconds() { return platform_.clock_us(fn_) / 1000000; }
 
     // The first signal a microprocessor hold of this session deferred
@@ -121,6 +128,13 @@ public:
         if (deferred_signal_ == 0)
             deferred_signal_ = sig;
     }
+    // The VPD timer register as the session found it, kept by
+    // disable_vpd_timer(); a chip reset puts it back by itself.
+    void vpd_timer_found(uint32_t value) {
+        vpd_timer_ = value;
+        vpd_timer_kept_ = true;
+    }
+    void chip_was_reset() { vpd_timer_kept_ = false; }
 
 private:
     platform& platform_;
@@ -131,6 +145,8 @@ private:
     observer& obs_;
     wait_times waits_;
     int deferred_signal_ = 0;
+    uint32_t vpd_timer_ = 0;
+    bool vpd_timer_kept_ = false;
 };
 
 // The failure (1) of device-memory file mem at step, errno err, for fn,
@@ -190,7 +206,27 @@ constexpr int64_t SE_WAIT_LIMIT_US = 2000000;  // bound of both waits
 void assert_reset_up(adapter_session& s);
 void deassert_reset_up(adapter_session& s);  // release, then full chip reset (told to the observer)
 void do_fullchip_reset(adapter_session& s);
+// Switches the VPD timer off for the session (bits 16-31 cleared); the
+// session puts the value it found back when it ends, unless the chip was
+// reset meanwhile (the reset puts the register back itself), so that a
+// read-only command or -plan leaves it as found.
 void disable_vpd_timer(adapter_session& s);
+
+// Defers, while it lives, the signals that up_reset_hold defers (and
+// ignores SIGPIPE): a change's steps from its backup to its commit are not
+// cut short by one either.  A signal that arrived is reported to the
+// session when the deferral ends (adapter_session::deferred_signal()).
+// Nests with up_reset_hold and across threads.
+class signal_deferral {
+public:
+    explicit signal_deferral(adapter_session& s);
+    ~signal_deferral();
+    signal_deferral(const signal_deferral&) = delete;
+    signal_deferral& operator=(const signal_deferral&) = delete;
+
+private:
+    adapter_session& s_;
+};
 
 // Holds the microprocessor in reset for the lifetime of the object, and
 // defers meanwhile every asynchronous signal whose default action ends the

@@ -20,11 +20,22 @@ void deassert_reset_up(adapter_session& s) {
     s.obs().chip_reset(true);
 }
 
-void do_fullchip_reset(adapter_session& s) { s.write(FULLCHIP_RESET, 3); }
+void do_fullchip_reset(adapter_session& s) {
+    s.write(FULLCHIP_RESET, 3);
+    s.chip_was_reset();
+}
 
 void disable_vpd_timer(adapter_session& s) {
     const uint32_t v = s.read(VPD_TIMER);
     s.write(VPD_TIMER, v & 0xFFFFu);
+    // All ones is a frozen or vanished slot, not a value to put back.
+    if ((v & 0xFFFF0000u) != 0 && v != 0xFFFFFFFFu)
+        s.vpd_timer_found(v);
+}
+
+adapter_session::~adapter_session() {
+    if (vpd_timer_kept_)
+        write(VPD_TIMER, vpd_timer_);
 }
 
 // ---- signals deferred while the microprocessor is held -------------------
@@ -133,6 +144,12 @@ int deferred_signal_number(const char* name) {
         if (std::strcmp(s.name, name) == 0)
             return s.number;
     return 0;
+}
+
+signal_deferral::signal_deferral(adapter_session& s) : s_(s) { defer_signals(); }
+signal_deferral::~signal_deferral() {
+    if (const int sig = restore_signals())
+        s_.note_deferred_signal(sig);
 }
 
 up_reset_hold::up_reset_hold(adapter_session& s) : s_(s), held_(true) {

@@ -65,10 +65,16 @@ public:
     ~learned_wait() { done(); }
     // Not ready at a poll: a short sleep before the next one (in a bulk
     // read only when a sleep that short is worth its overshoot).
+    // An adapter that is far later than any answer it gave (a stalled
+    // one) is waited for in sleeps that double up to a millisecond, not
+    // polled until the wait gives up.
     void again() {
         if (++misses_ == 1 && estimate_ > k_worth_sleeping_us)
             step_ = std::max<int64_t>(estimate_ / 128, 2);
-        if (step_ && (!s_.waits().time_before_cpu || step_ >= 2 * s_.waits().sleep_overshoot))
+        const bool stalled = misses_ > k_stalled_after_polls;
+        if (stalled)
+            step_ = std::min<int64_t>(std::max<int64_t>(2 * step_, k_shortest_sleep_us), k_longest_step_us);
+        if (step_ && (stalled || !s_.waits().time_before_cpu || step_ >= 2 * s_.waits().sleep_overshoot))
             sleep(step_);
     }
     // Ready: learn from how long it took.  Ready at the first poll after the
@@ -105,6 +111,8 @@ private:
 
     static constexpr int64_t k_worth_sleeping_us = 40;
     static constexpr int64_t k_shortest_sleep_us = 10;
+    static constexpr int k_stalled_after_polls = 256;
+    static constexpr int64_t k_longest_step_us = 1000;
     adapter_session& s_;
     int64_t& estimate_;
     int64_t t0_;

@@ -26,8 +26,8 @@
 #include "eeprom/image_file.h"
 #include "eeprom/journal.h"
 #include "eeprom/plan.h"
-#include "eeprom/request.h"
 #include "eeprom/vpd_report.h"
+#include "romwright/render.h"
 #include "sim/sim_adapter.h"
 
 namespace {
@@ -162,18 +162,22 @@ std::vector<uint8_t> changed_image() {
 }
 
 // write -f:<file> of the whole EEPROM, with -changed or without.
-request full_write(const std::string& file, bool changed_only) {
-    request rq;
-    rq.command = command_code::write;
-    rq.command_given = true;
-    rq.type = image_type::full;
-    rq.first = 0;
-    rq.size = SEEPROM_SIZE;
-    rq.file = file;
-    rq.file_given = true;
-    rq.change.changed_only = changed_only;
-    rq.addresses.push_back(adapter_address{false, 0, 4, 0, 0});
-    return rq;
+write_spec full_write(const std::string& file, const std::vector<uint8_t>& image, bool changed_only) {
+    write_spec w;
+    w.type = image_type::full;
+    w.region = image_region_of(image_type::full, 0, SEEPROM_SIZE);
+    w.image = &image;
+    w.file = file;
+    w.changed_only = changed_only;
+    return w;
+}
+
+// The plan of w on the sample board, summarized as -plan shows it.
+change_plan planned(const std::vector<uint8_t>& before, const write_spec& w) {
+    change_plan p = plan_write(before, w, plan_place{"0000:04:00.0", ""});
+    if (!p.refusal)
+        summarize_plan(p, 100);
+    return p;
 }
 
 // ---- the word port and the bulk routines --------------------------------
@@ -288,19 +292,18 @@ void BM_vpd_report(benchmark::State& state) {
 
 // ---- what a change adds around its words --------------------------------
 
-// plan_change for write -f of the sample board's image with 100 words
+// The plan of write -f of the sample board's image with 100 words
 // changed, on the sample board: identity checks, the identity put into the
 // image, the overlay, the words selected and the summary (three VPD
 // reports).  Arg 1: -changed.  Per word of the EEPROM.
 void BM_plan_change(benchmark::State& state) {
     const bool changed_only = state.range(0) != 0;
-    const request rq = full_write("image.bin", changed_only);
     const std::vector<uint8_t> before = sample();
     const std::vector<uint8_t> image = changed_image();
-    const pci_function fn = null_platform::function();
+    const write_spec w = full_write("image.bin", image, changed_only);
     size_t to_write = 0;
     for (auto _ : state) {
-        const change_plan p = plan_change(rq, fn, "", before, &image, 100);
+        const change_plan p = planned(before, w);
         if (p.refusal)
             state.SkipWithError("the plan was refused");
         to_write = p.summary.words_to_write;
@@ -340,14 +343,13 @@ void BM_journal_read_plan(benchmark::State& state) {
     site where;
     where.journal_dir = dir.path;
     null_platform clock;
-    const request rq = full_write(path, false);
     const std::vector<uint8_t> before = sample();
     const pci_function fn = null_platform::function();
     size_t to_write = 0;
     for (auto _ : state) {
         std::unique_ptr<image_file> f = image_file::open(path, image_file::use::update, SEEPROM_SIZE, g_observer);
         std::optional<journal_record> standing = read_journal(where, fn);
-        const change_plan p = plan_change(rq, fn, "", before, &f->bytes(), 100);
+        const change_plan p = planned(before, full_write(path, f->bytes(), false));
         if (p.refusal || standing)
             state.SkipWithError("the plan was refused, or a journal stood");
         to_write = p.summary.words_to_write;

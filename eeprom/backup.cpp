@@ -15,6 +15,9 @@
 #include "common/error.h"
 #include "common/observer.h"
 #include "common/unique_fd.h"
+#include "eeprom/copy_identity.h"
+#include "eeprom/journal.h"
+#include "eeprom/private_files.h"
 #include "eeprom/vpd.h"
 
 namespace {
@@ -25,20 +28,23 @@ std::string address_part(const pci_function& fn) {
 
 bool is_alnum(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// The serial number of the copy at 0x0800, when it is letters and digits
-// (trailing blanks dropped).
+// The serial number a strict majority of the good VPD copies holds, when it
+// is letters and digits (trailing blanks dropped): a damaged copy at 0x0800
+// does not name the backup.
 std::string serial_part(const uint8_t* eeprom) {
-    const uint8_t* copy = eeprom + BOARD_DETAILS_ADDR;
-    const uint8_t* s = copy + VPD_SERIAL_NUM_OFFSET;
-    uint32_t n = SERIAL_NUM_LEN;
+    const std::optional<board_identity> id = majority_identity(eeprom);
+    if (!id)
+        return "no-serial";
+    const std::string& s = id->serial_number;
+    size_t n = s.size();
     while (n > 0 && s[n - 1] == ' ')
         --n;
-    if (copy[0] != VPD_TAG_ID_STRING || n == 0)
+    if (n == 0)
         return "no-serial";
-    for (uint32_t i = 0; i < n; ++i)
-        if (!is_alnum(s[i]))
+    for (size_t i = 0; i < n; ++i)
+        if (!is_alnum(static_cast<uint8_t>(s[i])))
             return "no-serial";
-    return std::string(reinterpret_cast<const char*>(s), n);
+    return s.substr(0, n);
 }
 
 std::string dir_of(const std::string& path) {
@@ -155,14 +161,11 @@ std::string newest_backup(const std::string& dir, const std::string& prefix) {
     return best;
 }
 
+// Read as every file in the backup folder is: no link followed, a plain
+// file of this user, no larger than a backup.
 bool file_holds(const std::string& path, const uint8_t* bytes, size_t size) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    std::string data(size + 1, '\0');
-    const size_t n = std::fread(&data[0], 1, data.size(), f);
-    std::fclose(f);
-    return n == size && std::memcmp(data.data(), bytes, size) == 0;
+    const std::optional<std::vector<uint8_t>> data = read_private_file(path, "backup", size);
+    return data && data->size() == size && std::memcmp(data->data(), bytes, size) == 0;
 }
 
 }  // namespace
@@ -177,8 +180,18 @@ std::string backup_file_name(const pci_function& fn, const uint8_t* eeprom, int6
 }
 
 void check_backup_file(const change_options& opts) {
+    if (opts.no_backup || opts.backup_file.empty())
+        return;
+    // The backup's name goes into the journal and the restore command a
+    // later run prints: it must be safe to show and to paste.
+    for (const char c : opts.backup_file)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            throw failure(error_kind::failed,
+                          strprintf("ERROR: the backup file name %s holds a control character (a line end, a tab, "
+                                    "...); name a file without one with -backup FILE\n",
+                                    terminal_text(opts.backup_file).c_str()));
     struct stat st;
-    if (!opts.no_backup && !opts.backup_file.empty() && lstat(opts.backup_file.c_str(), &st) == 0)
+    if (lstat(opts.backup_file.c_str(), &st) == 0)
         throw failure(error_kind::failed,
                       strprintf("ERROR: the backup file %s exists; name a new file with -backup FILE\n",
                                 opts.backup_file.c_str()));
@@ -197,6 +210,7 @@ backup_plan plan_backup(const site& where, const uint8_t* eeprom, const pci_func
     if (dir.empty())
         return b;
     make_dirs(dir);
+    check_private_folder(dir, "backup folder");
     const std::string prefix = address_part(fn) + "_";
     const std::string newest = newest_backup(dir, prefix);
     if (!newest.empty() && file_holds(dir + "/" + newest, eeprom, SEEPROM_SIZE)) {

@@ -1,6 +1,6 @@
 // The commands.  Those that change the EEPROM (write, restore, clearinit,
 // clearvpd, repair) read the whole EEPROM once, build a plan in memory and
-// apply it as one transaction: journal, backup, image file, the words with
+// apply it as one transaction: backup, journal, image file, the words with
 // read-back, chip reset, commit.  Guards undo what a failure leaves: the
 // image file gets its bytes back, and the journal stays only when EEPROM
 // words changed.
@@ -22,11 +22,6 @@ std::vector<uint8_t> read_whole(adapter_session& s, double* us_per_read) {
     read_seeprom(s, eeprom.data(), 0, SEEPROM_SIZE);
     *us_per_read = static_cast<double>(s.clock_us() - t0) / (SEEPROM_SIZE / 4);
     return eeprom;
-}
-
-std::string sha256_of(const std::vector<uint8_t>& bytes) {
-    char hex[SHA256_DIGEST_STRING_LENGTH];
-    return SHA256Data(bytes.data(), bytes.size(), hex);
 }
 
 // Writes the plan's segments inside one microprocessor hold; the result
@@ -75,21 +70,6 @@ void apply_words(adapter_session& s, const change_plan& p, change_result& out, j
         s.obs().erase_done(p.segments.front().length);
 }
 
-// What the journal records of the change before its first word.
-journal_record journal_record_of(adapter_session& s, const change_request& rq, const change_plan& p,
-                                 const std::optional<std::string>& backup) {
-    journal_record record;
-    record.adapter = s.address();
-    record.command = rq.words;
-    if (rq.image) {
-        record.image = absolute_path(rq.image->path());
-        record.image_sha256 = sha256_of(p.image_with_identity.empty() ? rq.image->bytes() : p.image_with_identity);
-    }
-    record.backup = backup.value_or("");
-    record.time = s.seconds();
-    return record;
-}
-
 // The image file gets the bytes the plan flashes, when the plan says so;
 // the guard gives it its own bytes back unless the change commits.
 void give_image_file_identity(adapter_session& s, image_file* image, const change_plan& p, image_file_guard& guard) {
@@ -111,6 +91,7 @@ void run_change(adapter_session& s, const change_request& rq, const change_plann
     double us_per_read = 0;
     std::vector<uint8_t> eeprom = read_whole(s, &us_per_read);
     change_plan p = planner(std::move(eeprom), plan_place{s.address(), s.where().backup_dir});
+    apply_change_rules(p, rq, s.where(), s.function());
     out.identity_before = p.identity_before;
     if (p.show_identity && !rq.options.plan_only)
         s.obs().identity_used(p.identity_before->part_number, p.identity_before->serial_number,
@@ -135,14 +116,17 @@ void run_change(adapter_session& s, const change_request& rq, const change_plann
                                "bound to %s\n",
                                s.function().driver.c_str(), s.address().c_str()));
 
-    // journal -> backup -> image file -> words -> chip reset -> commit
-    journal_guard journal(s.where(), s.function(), s.obs(), rq.interrupted);
+    // backup -> journal -> image file -> words -> chip reset -> commit, none
+    // of it cut short by a signal: the journal names only a backup that is
+    // saved, and the image file gets its bytes back on every way out.
+    signal_deferral uncut(s);
     const backup_plan backup = plan_backup(s.where(), p.before.data(), s.function(), rq.options,
                                            rq.interrupted.has_value(), s.seconds());
     if (!backup.path.empty())
         out.backup = absolute_path(backup.path);
-    journal.begin(journal_record_of(s, rq, p, out.backup));
     write_backup(backup, p.before.data(), s.obs());
+    journal_guard journal(s.where(), s.function(), s.obs(), rq.interrupted);
+    journal.begin(journal_record_of(s, rq, p, out.backup.value_or("")));
 
     image_file_guard file_guard(s.obs());
     give_image_file_identity(s, rq.image, p, file_guard);

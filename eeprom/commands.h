@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "adapter/adapter.h"
+#include "eeprom/change_rules.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_file.h"
 #include "eeprom/journal.h"
@@ -62,19 +63,12 @@ struct change_result {
     std::optional<std::string> image_digest;  // write, restore: the image's digest
 };
 
-// A change as the transaction needs it beyond its plan.
-struct change_request {
-    std::string words;  // the command as its journal names it: "write -f:img.bin", "restore b.bin", "repair"
-    change_options options;
-    image_file* image = nullptr;  // write, restore: the image file
-    std::optional<journal_record> interrupted;  // the journal standing for the device
-};
 
 // Builds the plan from the whole EEPROM as read (32768 bytes).
 using change_planner = std::function<change_plan(std::vector<uint8_t> before, const plan_place& at)>;
 
 // Reads the whole EEPROM once, plans the change, and applies it as one
-// transaction: journal, backup, image file, the words with read-back, chip
+// transaction: backup, journal, image file, the words with read-back, chip
 // reset, commit.  With -plan only the plan goes into out; a refused plan
 // goes into out with nothing touched.
 void run_change(adapter_session& s, const change_request& rq, const change_planner& plan, change_result& out);

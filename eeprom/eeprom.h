@@ -155,4 +155,5 @@ struct change_options {
     bool no_backup = false;    // -nobackup
     bool changed_only = false; // -changed: write only differing words
     bool plan_only = false;    // -plan: show the plan, change nothing
+    bool force_identity = false;  // -force-identity: restore may put another board's identity on this one
 };

@@ -13,10 +13,81 @@
 
 #include "common/error.h"
 #include "common/unique_fd.h"
+#include "eeprom/private_files.h"
 
 namespace {
 
 using json = nlohmann::ordered_json;
+
+void sync_dir(const std::string& dir) {
+    unique_fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d.fd >= 0)
+        fsync(d.fd);
+}
+
+// The length of the valid UTF-8 sequence at s[i] that is no control
+// character (C1 included), or 0.
+size_t utf8_printable(const std::string& s, size_t i) {
+    const auto byte = [&](size_t k) { return k < s.size() ? static_cast<uint8_t>(s[k]) : 0u; };
+    const uint8_t c = byte(i);
+    size_t n;
+    uint8_t lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        if (c == 0xC2)
+            lo = 0xA0;  // U+0080..U+009F are the C1 controls
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (byte(i + 1) < lo || byte(i + 1) > hi)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
+            return 0;
+    return n;
+}
+
+// s with every byte that could act on a terminal as \xNN; printable ASCII
+// and whole printable UTF-8 characters as they are.
+std::string escaped(const std::string& s, bool escape_backslash) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        const uint8_t c = static_cast<uint8_t>(s[i]);
+        if (c == '\\' && escape_backslash) {
+            out += "\\\\";
+            ++i;
+        } else if (c >= 0x20 && c <= 0x7E) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (const size_t n = utf8_printable(s, i)) {
+            out += s.substr(i, n);
+            i += n;
+        } else {
+            out += strprintf("\\x%02X", c);
+            ++i;
+        }
+    }
+    return out;
+}
+
+// The adapter a journal names, when it is a function of fn's device as this
+// program writes it; otherwise fn's own address.
+std::string recorded_adapter(const std::string& text, const pci_function& fn) {
+    const std::string own = function_address(fn);
+    const bool same_device = text.size() == own.size() && text.compare(0, own.size() - 1, own, 0, own.size() - 1) == 0;
+    const char last = text.empty() ? 0 : text.back();
+    return same_device && last >= '0' && last <= '7' ? text : own;
+}
+
+}  // namespace
 
 std::string journal_path(const site& where, const pci_function& fn) {
     const std::string& dir = where.journal_dir;
@@ -25,55 +96,40 @@ std::string journal_path(const site& where, const pci_function& fn) {
     return strprintf("%s/romwright-%04x:%02x:%02x.journal", dir.c_str(), fn.domain, fn.bus, fn.dev);
 }
 
-std::string dir_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Creates dir and its missing parents with mode 0700.
-bool make_dirs(const std::string& dir) {
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    const std::string parent = dir_of(dir);
-    if (parent != dir && parent != "." && parent != "/" && !make_dirs(parent))
-        return false;
-    return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-void sync_dir(const std::string& dir) {
-    unique_fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d.fd >= 0)
-        fsync(d.fd);
-}
-
-}  // namespace
-
 std::string utc_time_text(int64_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     struct tm tm;
-    char text[32] = "an unknown time";
-    if (gmtime_r(&t, &tm))
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    char text[64] = "";
+    if (static_cast<int64_t>(t) != seconds || !gmtime_r(&t, &tm) ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+        return "";
     return text;
+}
+
+std::string terminal_text(const std::string& s) { return escaped(s, true); }
+
+std::string shell_quoted(const std::string& path) {
+    std::string out = "'";
+    for (char c : escaped(path, false))
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string restore_command(const std::string& address, const std::string& backup) {
+    return "romwright -b " + address + " restore " + shell_quoted(backup);
 }
 
 std::optional<journal_record> read_journal(const site& where, const pci_function& fn) {
     const std::string path = journal_path(where, fn);
-    if (path.empty())
+    if (path.empty() || !check_private_folder(folder_of(path), "journal folder"))
         return std::nullopt;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
+    const std::optional<std::vector<uint8_t>> bytes = read_private_file(path, "journal", JOURNAL_MAX_BYTES);
+    if (!bytes)
         return std::nullopt;
-    std::string text;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-        text.append(buf, n);
-    std::fclose(f);
     journal_record r;
     r.adapter = function_address(fn);
     r.command = "an unknown command";
-    const json doc = json::parse(text, nullptr, false);
+    const json doc = json::parse(bytes->begin(), bytes->end(), nullptr, false);
     if (doc.is_object()) {
         auto get = [&](const char* key, std::string& out) {
             if (doc.contains(key) && doc[key].is_string())
@@ -84,24 +140,43 @@ std::optional<journal_record> read_journal(const site& where, const pci_function
         get("image", r.image);
         get("image_sha256", r.image_sha256);
         get("backup", r.backup);
+        get("backup_sha256", r.backup_sha256);
+        get("before_sha256", r.before_sha256);
+        get("after_sha256", r.after_sha256);
         if (doc.contains("time") && doc["time"].is_number_integer())
             r.time = doc["time"].get<int64_t>();
     }
+    r.adapter = recorded_adapter(r.adapter, fn);
     return r;
 }
 
 std::string interrupted_note(const journal_record& r, const std::string& address) {
+    const std::string when = r.time ? utc_time_text(r.time) : "";
     std::string note = strprintf("romwright: WARNING: the EEPROM of %s may be half-written: `%s`, begun %s, did not "
                                  "finish.\n",
-                                 address.c_str(), r.command.c_str(),
-                                 r.time ? utc_time_text(r.time).c_str() : "at an unknown time");
-    if (!r.backup.empty())
-        note += strprintf("romwright: to put back what the EEPROM held before it: romwright -b %s restore %s\n",
-                          address.c_str(), r.backup.c_str());
+                                 address.c_str(), terminal_text(r.command).c_str(),
+                                 when.empty() ? "at an unknown time" : when.c_str());
+    struct stat st;
+    if (!r.backup.empty() && lstat(r.backup.c_str(), &st) == 0)
+        note += "romwright: to put back what the EEPROM held before it: " + restore_command(address, r.backup) + "\n";
+    else if (!r.backup.empty())
+        note += "romwright: the backup it names, " + shell_quoted(r.backup) +
+                ", is gone; restore a saved image of this board with: romwright -b " + address + " restore FILE\n";
     else
         note += "romwright: that run kept no backup; restore a saved image of this board with: romwright -b " +
                 address + " restore FILE\n";
     return note;
+}
+
+void remove_journal(const site& where, const pci_function& fn, observer& obs) {
+    const std::string path = journal_path(where, fn);
+    if (path.empty())
+        return;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        obs.note(strprintf("romwright: cannot remove the journal %s: %s\n", terminal_text(path).c_str(),
+                           std::strerror(errno)));
+    else
+        sync_dir(folder_of(path));
 }
 
 void journal_guard::begin(const journal_record& r) {
@@ -110,16 +185,22 @@ void journal_guard::begin(const journal_record& r) {
     const std::string path = journal_path(where_, fn_);
     if (path.empty())
         return;
-    const std::string dir = dir_of(path);
+    const std::string dir = folder_of(path);
     auto cannot = [&](const char* what) {
         throw failure(error_kind::failed,
                       strprintf("ERROR: cannot write the journal %s (%s: %s); nothing was changed\n", path.c_str(),
                                 what, std::strerror(errno)));
     };
-    if (!make_dirs(dir))
-        cannot("cannot create its folder");
-    const json doc = {{"adapter", r.adapter},   {"command", r.command}, {"image", r.image},
-                      {"image_sha256", r.image_sha256}, {"backup", r.backup}, {"time", r.time}};
+    make_private_folder(dir, "journal folder");
+    const json doc = {{"adapter", r.adapter},
+                      {"command", r.command},
+                      {"image", r.image},
+                      {"image_sha256", r.image_sha256},
+                      {"backup", r.backup},
+                      {"backup_sha256", r.backup_sha256},
+                      {"before_sha256", r.before_sha256},
+                      {"after_sha256", r.after_sha256},
+                      {"time", r.time}};
     const std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     std::string tmp = path + ".XXXXXX";
     unique_fd f(mkstemp(&tmp[0]));
@@ -141,11 +222,6 @@ journal_guard::~journal_guard() {
     const bool keep = changed_ && !finished_;
     const bool remove_own = written_ && !keep;
     const bool remove_standing = standing_ && finished_ && clears_;
-    if (!remove_own && !remove_standing)
-        return;
-    const std::string path = journal_path(where_, fn_);
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        obs_.note(strprintf("romwright: cannot remove the journal %s: %s\n", path.c_str(), std::strerror(errno)));
-    else
-        sync_dir(dir_of(path));
+    if (remove_own || remove_standing)
+        remove_journal(where_, fn_, obs_);
 }

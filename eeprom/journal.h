@@ -19,25 +19,54 @@ struct journal_record {
     std::string image;         // the image file; empty for none
     std::string image_sha256;  // of the bytes flashed from it; empty for none
     std::string backup;        // the backup's absolute path; empty for none
+    std::string backup_sha256; // of the backup's bytes; empty for none
+    std::string before_sha256; // of the whole EEPROM before the change (as the backup holds it)
+    std::string after_sha256;  // of the whole EEPROM as the finished change leaves it
     int64_t time = 0;          // UTC seconds when the change began
 };
 
+// The largest journal read: anything larger is no journal of this program.
+constexpr size_t JOURNAL_MAX_BYTES = 64 * 1024;
+
+// The journal file of fn's device; empty when the platform keeps none.
+std::string journal_path(const site& where, const pci_function& fn);
+
 // The journal standing for fn's device, if any.  A record that cannot be
-// read still counts (its fields then say unknown).
+// decoded still counts (its fields then say unknown).  The folder and the
+// file get the private-file checks (eeprom/private_files.h): throws
+// failure(1) at once when either cannot be trusted (a link, a FIFO, a
+// device, a file too large, another user's).
 std::optional<journal_record> read_journal(const site& where, const pci_function& fn);
 
-// "2026-12-08T05:00:00Z"
+// "2026-12-08T05:00:00Z"; empty when the time cannot be shown.
 std::string utc_time_text(int64_t seconds);
 
+// Text from outside the program (a journal, a path) made safe for a
+// terminal: every byte that is not printable ASCII as \xNN, a backslash as
+// "\\".
+std::string terminal_text(const std::string& s);
+// path quoted for a POSIX shell: in single quotes, each quote inside as
+// '\'', and made safe for a terminal (terminal_text).
+std::string shell_quoted(const std::string& path);
+// "romwright -b ADDRESS restore 'BACKUP'": the command that puts back what
+// the EEPROM held before the interrupted change.
+std::string restore_command(const std::string& address, const std::string& backup);
+
 // The note a run gives while a journal stands: what was interrupted, when,
-// and the exact command that puts the EEPROM back.
+// and the exact command that puts the EEPROM back (or, when the backup it
+// names is gone, that it is gone).
 std::string interrupted_note(const journal_record& r, const std::string& address);
 
-// The journal of one run's change.  begin() writes the record; the
-// destructor removes it when the change finished or no word changed, and
-// keeps it on every other way out.  A run that finds an earlier journal standing keeps that one
-// (the EEPROM is still as the earlier run left it) unless it clears it: a
-// complete restore, full write or repair that finished.
+// Removes the journal of fn's device (a note when that fails).
+void remove_journal(const site& where, const pci_function& fn, observer& obs);
+
+// The journal of one run's change.  begin() writes the record (after the
+// backup it names was saved); the destructor removes it when the change
+// finished or no word changed, and keeps it on every other way out.  A run
+// that finds an earlier journal standing keeps that one (the EEPROM is
+// still as the earlier run left it) unless it clears it: a change that
+// finished leaving the whole EEPROM in a known state (a complete restore,
+// or the interrupted command completed).
 class journal_guard {
 public:
     journal_guard(const site& where, const pci_function& fn, observer& obs, std::optional<journal_record> standing)
@@ -50,7 +79,8 @@ public:
     void begin(const journal_record& r);
     // EEPROM words changed: unless the change finishes, the record stays.
     void words_changed() { changed_ = true; }
-    // The change finished; clears_standing: it put the whole EEPROM right.
+    // The change finished; clears_standing: it left the whole EEPROM in a
+    // known state (what a complete command leaves).
     void finish(bool clears_standing) {
         finished_ = true;
         clears_ = clears_standing;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "eeprom/copy_identity.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
 
@@ -20,25 +21,6 @@ std::vector<vpd_copy_state> copy_states(const vpd_report& r) {
     for (const vpd_report::copy& c : r.copies)
         out.push_back({c.index, c.address, copy_state_name(c.info), identity_of_copy(c.bytes.data())});
     return out;
-}
-
-// The identity a strict majority of the good copies holds.
-std::optional<board_identity> majority_identity(const vpd_report& r) {
-    std::vector<std::pair<board_identity, int>> seen;
-    for (const vpd_report::copy& c : r.copies) {
-        if (!c.info.good())
-            continue;
-        const board_identity id = identity_of_copy(c.bytes.data());
-        auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& e) { return e.first == id; });
-        if (it == seen.end())
-            seen.emplace_back(id, 1);
-        else
-            ++it->second;
-    }
-    for (const auto& e : seen)
-        if (2 * e.second > r.good)
-            return e.first;
-    return std::nullopt;
 }
 
 change_refusal refusal(change_refusal::reason why, const plan_place& at) {
@@ -65,13 +47,13 @@ std::optional<change_refusal> unusable_identity(const uint8_t* copy, const std::
 // identity that a strict majority of the good copies holds.
 std::optional<change_refusal> untrusted_identity(const vpd_report& r, const std::string& file, const plan_place& at) {
     const vpd_report::copy& c = r.copies[(BOARD_DETAILS_ADDR - VPD_AREA_START) / VPD_COPY_SIZE];
-    const std::optional<board_identity> most = majority_identity(r);
+    const std::optional<held_identity> most = majority_held(r);
     change_refusal::distrust why;
     if (!c.info.good())
         why = change_refusal::distrust::copy_not_good;
     else if (!most)
         why = change_refusal::distrust::no_majority;
-    else if (identity_of_copy(c.bytes.data()) != *most)
+    else if (identity_held(c) != *most)
         why = change_refusal::distrust::copy_disagrees;
     else
         return std::nullopt;
@@ -185,7 +167,6 @@ change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const p
     p.count_words = w.changed_only;
     p.wrote_at = w.shown_start;
     p.segments.push_back({"", first, length, select_words(p.before, p.after, first, length, w.changed_only)});
-    p.clears_interruption = w.type == image_type::full && first == 0 && length == SEEPROM_SIZE;
     return p;
 }
 
@@ -196,7 +177,6 @@ change_plan plan_restore(std::vector<uint8_t> before, const std::vector<uint8_t>
     p.count_words = changed_only;
     p.wrote_at = 0;
     p.segments.push_back({"", 0, SEEPROM_SIZE, select_words(p.before, p.after, 0, SEEPROM_SIZE, changed_only)});
-    p.clears_interruption = true;
     return p;
 }
 
@@ -218,7 +198,7 @@ change_plan plan_clear_vpd(std::vector<uint8_t> before) {
 change_plan plan_repair(std::vector<uint8_t> before, const plan_place& at) {
     change_plan p = unchanged(std::move(before));
     const vpd_report r = report_of(p.before);
-    const std::optional<board_identity> most = majority_identity(r);
+    const std::optional<held_identity> most = majority_held(r);
     if (!most) {
         p.refusal = refusal(change_refusal::reason::nothing_to_repair_from, at);
         p.refusal->good_copies = r.good;
@@ -227,12 +207,12 @@ change_plan plan_repair(std::vector<uint8_t> before, const plan_place& at) {
     }
     const vpd_report::copy* source = nullptr;
     for (const vpd_report::copy& c : r.copies)
-        if (c.info.good() && identity_of_copy(c.bytes.data()) == *most) {
+        if (c.info.good() && identity_held(c) == *most) {
             source = &c;
             break;
         }
     for (const vpd_report::copy& c : r.copies) {
-        const bool agrees = c.info.good() && identity_of_copy(c.bytes.data()) == *most;
+        const bool agrees = c.info.good() && identity_held(c) == *most;
         if (agrees)
             continue;
         p.repairs.push_back({c.index, c.address, c.info.good() ? "good, but another identity" : copy_state_name(c.info),
@@ -244,7 +224,6 @@ change_plan plan_repair(std::vector<uint8_t> before, const plan_place& at) {
     p.count_words = true;
     p.segments.push_back({"", VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE,
                           select_words(p.before, p.after, VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE, true)});
-    p.clears_interruption = true;
     p.applies_nothing = p.repairs.empty();
     return p;
 }

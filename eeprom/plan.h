@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "eeprom/eeprom.h"
+#include "eeprom/journal.h"
 
 // One stretch of the change, shown as it is written: a write's whole range,
 // or one erased region ("Init region", "VPD region 3").
@@ -69,6 +70,11 @@ struct change_refusal {
                                 // good copies agrees, or it holds another identity than they do
         image_takes_no_identity,  // write: a copy of the image cannot take it (detail: which, why)
         nothing_to_repair_from,   // repair: no strict majority of the good copies agrees
+        journal_stands,           // write -f/-fvpd, repair: an interrupted change's journal stands (journal)
+        identity_would_change,    // write: copies would hold another identity afterwards (board, differences)
+        interrupted_backup,       // restore: a backup saved while a journal stood (journal)
+        backup_changed,           // restore: the journal's backup no longer holds its bytes (journal, sha256s)
+        another_boards_identity,  // restore: the file holds another board's identity (board, other)
         image_of_another_board,   // write: the image's good copies hold another ID string than the
                                   // board's, or it has no good copy (board_id, image_id;
                                   // detail: "no good copy" for the latter)
@@ -88,6 +94,25 @@ struct change_refusal {
     bool majority = false;  // a strict majority of the good copies holds one identity
     std::vector<vpd_copy_state> copies;  // every copy, for the reasons about copies
     std::string board_id, image_id;      // ID strings, escaped (image_id empty: no good copy)
+
+    // The rules of a change (apply_change_rules()).
+    std::optional<journal_record> journal;  // the interrupted change's journal
+    std::string journal_path;
+    bool backup_exists = false;             // the backup that journal names is still there
+    std::string sha256_then, sha256_now;    // backup_changed: what the journal recorded, what the file holds
+    board_identity board, other;            // this board's identity; the file's
+    // identity_would_change: what a copy would hold where it differs from
+    // the board; value nullopt: the copy would lack that keyword.
+    struct field_difference {
+        int field;  // 0 part number (PN), 1 serial number (SN), 2 MAC address (NA)
+        std::optional<std::string> value;
+    };
+    struct copy_difference {
+        int index;
+        uint32_t address;
+        std::vector<field_difference> fields;
+    };
+    std::vector<copy_difference> differences;
 };
 
 struct change_plan {
@@ -107,7 +132,7 @@ struct change_plan {
     bool image_file_takes_identity = false;
     uint32_t image_bytes = 0;  // read from the image file; 0: no image
     std::vector<copy_repair> repairs;
-    bool clears_interruption = false;  // a finished run leaves the whole EEPROM as planned
+    bool clears_interruption = false;  // finished, it clears a standing journal (apply_change_rules())
     bool applies_nothing = false;  // repair of copies that are all good and agree: no hold, backup or word
     // write -f/-fvpd with -force-image: the image of another board is written
     // (the ID strings, escaped, as the refusal would name them).

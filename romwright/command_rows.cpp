@@ -80,14 +80,22 @@ std::unique_ptr<image_file> prepare_restore(const request& rq, const site&, obse
     return f;
 }
 
-std::unique_ptr<image_file> prepare_read(const request& rq, const site& where, observer&) {
-    if (!rq.file.empty() && rq.file[0] == '-')
+}  // namespace
+
+void check_read_file(const std::string& file, const site& where) {
+    if (!file.empty() && file[0] == '-')
         throw failure(error_kind::failed, "ERROR: Invalid filename specified\n");
-    const std::string what = platform_file_named(where, rq.file);
+    const std::string what = platform_file_named(where, file);
     if (!what.empty())
         throw failure(error_kind::failed, strprintf("ERROR: %s is %s: reading the EEPROM into it would destroy it; "
                                                     "name another file\n",
-                                                    rq.file.c_str(), what.c_str()));
+                                                    file.c_str(), what.c_str()));
+}
+
+namespace {
+
+std::unique_ptr<image_file> prepare_read(const request& rq, const site& where, observer&) {
+    check_read_file(rq.file, where);
     return nullptr;
 }
 
@@ -123,8 +131,8 @@ void run_vpd(command_context& c, run_outcome& o) { o.output = read_vpd_copies(*c
 void run_list(command_context& c, run_outcome& o) { o.output = list_adapters(c.host, c.where, c.obs); }
 
 // A change: the row's plan applied as one transaction.
-void change(command_context& c, run_outcome& o, std::string words, const change_planner& plan) {
-    const change_request cr{std::move(words), c.rq.change, c.image, o.interrupted};
+void change(command_context& c, run_outcome& o, std::string words, change_kind kind, const change_planner& plan) {
+    const change_request cr{std::move(words), kind, c.rq.file, c.rq.change, c.image, o.interrupted};
     change_result& r = o.output.emplace<change_result>();
     if (c.image)
         r.image_digest = image_digest(c.image->bytes());
@@ -226,6 +234,7 @@ void run_write(command_context& c, run_outcome& o) {
     w.several = rq.several();
     w.force_image = rq.force_image;
     change(c, o, std::string("write ") + image_argument(rq.type) + rq.file,
+           rq.type == image_type::init ? change_kind::write_init : change_kind::write_identity,
            [&](std::vector<uint8_t> before, const plan_place& at) {
                change_plan p = plan_write(std::move(before), w, at);
                if (p.image_forced) {
@@ -241,24 +250,24 @@ void run_write(command_context& c, run_outcome& o) {
 void run_restore(command_context& c, run_outcome& o) {
     const std::vector<uint8_t>& image = c.image->bytes();
     const bool changed_only = c.rq.change.changed_only;
-    change(c, o, "restore " + c.rq.file, [&](std::vector<uint8_t> before, const plan_place&) {
+    change(c, o, "restore " + c.rq.file, change_kind::restore, [&](std::vector<uint8_t> before, const plan_place&) {
         return plan_restore(std::move(before), image, changed_only);
     });
 }
 
 void run_clearinit(command_context& c, run_outcome& o) {
     const uint32_t first = c.rq.first;
-    change(c, o, "clearinit",
+    change(c, o, "clearinit", change_kind::clear,
            [&](std::vector<uint8_t> before, const plan_place&) { return plan_clear_init(std::move(before), first); });
 }
 
 void run_clearvpd(command_context& c, run_outcome& o) {
-    change(c, o, "clearvpd",
+    change(c, o, "clearvpd", change_kind::clear,
            [](std::vector<uint8_t> before, const plan_place&) { return plan_clear_vpd(std::move(before)); });
 }
 
 void run_repair(command_context& c, run_outcome& o) {
-    change(c, o, "repair",
+    change(c, o, "repair", change_kind::repair,
            [](std::vector<uint8_t> before, const plan_place& at) { return plan_repair(std::move(before), at); });
 }
 
@@ -474,7 +483,7 @@ const command_row k_command_rows[] = {
      range_use::none, CHANGE,
      nullptr, nullptr, run_clearvpd, change_verdict, change_text, change_json},
     {"vpd", word_argument::none, nullptr, {{"vpd", "check the 14 VPD copies and whether they agree"}},
-     range_use::none, ON_ADAPTER,
+     range_use::none, ON_ADAPTER | REPORTS_IDENTITY,
      nullptr, nullptr, run_vpd, vpd_verdict, vpd_text, vpd_json},
     {"repair", word_argument::none, nullptr, {{"repair", "rewrite bad VPD copies from the agreeing good ones"}},
      range_use::none, CHANGE,
@@ -526,9 +535,7 @@ std::unique_ptr<image_file> prepare_command(const request& rq, const site& where
 void run_on_session(adapter_session& s, const request& rq, image_file* image, run_outcome& o) {
     o.adapter = s.address();
     o.opened = true;
-    o.interrupted = read_journal(s.where(), s.function());
-    if (o.interrupted)
-        s.obs().note(interrupted_note(*o.interrupted, s.address()));
+    o.interrupted = standing_journal(s);
     // The signal a hold deferred is the run's, however it ends.
     struct take_signal {
         adapter_session& s;

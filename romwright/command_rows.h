@@ -87,6 +87,7 @@ enum command_flag : unsigned {
     NEEDS_ADAPTER = 1u << 1,     // runs on an adapter named with -b (all but list)
     TAKES_CHANGED = 1u << 2,     // -changed goes with it
     FILE_PER_ADAPTER = 1u << 3,  // with several adapters, each gets a file of its own
+    REPORTS_IDENTITY = 1u << 4,  // its result holds the board's identity: compared across adapters, -prometheus
 };
 
 struct command_row {
@@ -115,6 +116,7 @@ struct command_row {
     bool needs_adapter() const { return (flags & NEEDS_ADAPTER) != 0; }
     bool takes_changed() const { return (flags & TAKES_CHANGED) != 0; }
     bool file_per_adapter() const { return (flags & FILE_PER_ADAPTER) != 0; }
+    bool reports_identity() const { return (flags & REPORTS_IDENTITY) != 0; }
     bool uses_range() const { return range != range_use::none; }
 };
 
@@ -132,6 +134,10 @@ void check_request(const request& rq);
 // image file read) before the adapter is touched.  Throws failure with the
 // command's own message and status.
 std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs);
+// The checks of read's output file: a name beginning with '-' is refused,
+// and so is, under any name, a file the platform itself works on.  Throws
+// failure(1).  Several adapters check each adapter's own file with it.
+void check_read_file(const std::string& file, const site& where);
 // Runs rq's command on an open session into o (the journal standing, the
 // command's result, the signal deferred, the verdict).  Throws failure
 // after o has been brought up to date.

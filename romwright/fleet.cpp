@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "adapter/adapter.h"
 #include "common/error.h"
 #include "romwright/command_rows.h"
+#include "romwright/metrics.h"
 
 namespace {
 
@@ -53,11 +55,8 @@ std::vector<target> targets_of(platform& p, const request& rq) {
     for (const adapter_address& a : rq.addresses) {
         const std::vector<pci_function> m = match_pci_functions(all, a);
         if (m.size() == 1) {
-            const bool again = std::any_of(chosen.begin(), chosen.end(), [&](const pci_function& c) {
-                return same_device(c, m[0]) && c.func == m[0].func;
-            });
-            if (!again)
-                chosen.push_back(m[0]);
+            // Functions of one device share its EEPROM and its lock: one adapter.
+            choose(m[0]);
             continue;
         }
         target t;
@@ -85,6 +84,8 @@ void run_one(platform& p, const site& where, image_file* image, target& t, progr
     try {
         if (!t.found)
             throw failure(error_kind::failed, t.error);
+        if (t.rq.command->file_per_adapter())
+            check_read_file(t.rq.file, where);  // each adapter's file, as a single read's
         std::unique_ptr<adapter_session> s = open_function(p, where, t.fn, *obs);
         run_on_session(*s, t.rq, image, t.outcome);
     } catch (const failure& e) {
@@ -135,12 +136,24 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
             signal = t.outcome.signal;
         t.outcome.signal = 0;
     }
+    // The boards' identities compared, the metrics written.
+    std::optional<identity_verdict> ids;
+    if (rq.command->reports_identity()) {
+        std::vector<std::pair<std::string, const run_outcome*>> read;
+        for (const target& t : targets)
+            read.emplace_back(t.outcome.adapter, &t.outcome);
+        ids = finish_identity_run(rq, read, true);
+        if (exit_status_of(ids->kind) != EXIT_STATUS_OK)
+            kind = ids->kind;
+    }
     const int status = exit_status_of(kind, signal);
     if (rq.json) {
         json_value adapters = json_value::array();
         for (const target& t : targets)
             adapters.push_back(outcome_json(t.rq, t.outcome));
         json_value doc = {{"adapters", adapters}};
+        if (ids)
+            put_identity_check(doc, ids->check);
         if (signal)
             doc["signal"] = deferred_signal_name(signal);
         doc["status"] = status;

@@ -11,6 +11,7 @@
 #include "common/error.h"
 #include "romwright/command_rows.h"
 #include "romwright/fleet.h"
+#include "romwright/metrics.h"
 #include "romwright/progress_bar.h"
 #include "romwright/render.h"
 #include "romwright/romwright.h"
@@ -103,6 +104,12 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
         note_failure(o, e);
     } catch (const std::exception& e) {
         note_failure(o, failure(error_kind::failed, strprintf("ERROR: %s\n", e.what())));
+    }
+    if (!rq.prometheus_file.empty() && !rq.addresses.empty()) {
+        const std::string label = o.adapter.empty() ? address_text(rq.addresses.front()) : o.adapter;
+        const identity_verdict v = finish_identity_run(rq, {{label, &o}}, false);
+        if (exit_status_of(o.kind) == EXIT_STATUS_OK && exit_status_of(v.kind) != EXIT_STATUS_OK)
+            o.kind = v.kind;
     }
     show(rq, o);
     return finish(o.status());

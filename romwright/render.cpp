@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "eeprom/backup.h"
 #include "eeprom/vpd.h"
 #include "romwright/progress_bar.h"
 
@@ -257,11 +258,11 @@ json_value plan_json(const plan_summary& s) {
 }
 
 json_value interrupted_json(const journal_record& r) {
+    const std::string time = r.time ? utc_time_text(r.time) : "";
     return {{"command", r.command},
-            {"time", r.time ? json_value(utc_time_text(r.time)) : json_value(nullptr)},
+            {"time", time.empty() ? json_value(nullptr) : json_value(time)},
             {"backup", r.backup.empty() ? json_value(nullptr) : json_value(r.backup)},
-            {"restore", r.backup.empty() ? json_value(nullptr)
-                                         : json_value("romwright -b " + r.adapter + " restore " + r.backup)}};
+            {"restore", r.backup.empty() ? json_value(nullptr) : json_value(restore_command(r.adapter, r.backup))}};
 }
 
 std::string plan_text(const char* command, const std::string& adapter, const change_result& r) {
@@ -297,6 +298,28 @@ std::string image_refusal_text(const change_refusal& r) {
            "; nothing was changed.\nGive -force-image to write it all the same.\n";
 }
 
+// "`write -f:img.bin`, begun 2027-01-15T08:00:00Z,"
+std::string what_was_interrupted(const journal_record& j) {
+    const std::string when = j.time ? utc_time_text(j.time) : "";
+    return "`" + terminal_text(j.command) + "`, begun " + (when.empty() ? "at an unknown time" : when) + ",";
+}
+
+// The way back to the EEPROM as it was before the interrupted change.
+std::string way_back(const change_refusal& r) {
+    if (r.backup_exists)
+        return "To put back what the EEPROM held before it: " + restore_command(r.address, r.journal->backup) + "\n";
+    return std::string(r.journal->backup.empty() ? "That run kept no backup" : "The backup it names is gone") +
+           "; restore a saved image of this board with: romwright -b " + r.address + " restore FILE\n";
+}
+
+// "MAC address (none: no NA keyword)", "serial number X".
+std::string difference_text(const change_refusal::field_difference& d) {
+    static const char* const names[] = {"part number", "serial number", "MAC address"};
+    static const char* const keywords[] = {"PN", "SN", "NA"};
+    return std::string(names[d.field]) + " " +
+           (d.value ? escaped(*d.value) : std::string("(none: no ") + keywords[d.field] + " keyword)");
+}
+
 }  // namespace
 
 std::string refusal_text(const change_refusal& r) {
@@ -324,6 +347,44 @@ std::string refusal_text(const change_refusal& r) {
         return image_refusal_text(r);
     case change_refusal::reason::nothing_to_repair_from:
         break;
+    case change_refusal::reason::journal_stands:
+        return "ERROR: a change of this adapter did not finish: " + what_was_interrupted(*r.journal) +
+               " so the EEPROM may be half-written and the identity it holds cannot be trusted; nothing was "
+               "changed.\nIts journal: " +
+               terminal_text(absolute_path(r.journal_path)) + "\n" + way_back(r) +
+               (r.file.empty() ? ""
+                               : "Only a write that finishes that change (the same image, to the same place) may run "
+                                 "before that.\n");
+    case change_refusal::reason::identity_would_change: {
+        std::string lines;
+        for (const change_refusal::copy_difference& c : r.differences) {
+            lines += strprintf("  copy %d at 0x%04x would hold ", c.index, c.address);
+            for (size_t k = 0; k < c.fields.size(); ++k)
+                lines += (k == 0 ? "" : k + 1 == c.fields.size() ? " and " : ", ") + difference_text(c.fields[k]);
+            lines += "\n";
+        }
+        return "ERROR: writing " + r.file + " would change the board's identity (" + identity_text(r.board) +
+               "); nothing was changed.\nAfterwards:\n" + lines +
+               "Each VPD copy of the image must carry the PN, SN and NA keywords where the board's copies carry them "
+               "(offsets 22, 60 and 87 of the copy), so that the board's identity goes into it.\n";
+    }
+    case change_refusal::reason::interrupted_backup:
+        return "ERROR: " + terminal_text(r.file) +
+               " was saved while an interrupted change stood (its name holds _interrupted): it holds the EEPROM "
+               "half-written, so restoring it would not undo " +
+               what_was_interrupted(*r.journal) + " nothing was changed.\n" + way_back(r);
+    case change_refusal::reason::backup_changed:
+        return "ERROR: the backup " + terminal_text(r.file) + " no longer holds what it held when " +
+               what_was_interrupted(*r.journal) + " saved it (SHA-256 " + r.sha256_then + " then, " + r.sha256_now +
+               " now); nothing was changed.\nRestore another saved image of this board with: romwright -b " +
+               r.address + " restore FILE\n";
+    case change_refusal::reason::another_boards_identity:
+        return "ERROR: " + terminal_text(r.file) + " holds the identity of another board (serial number " +
+               escaped(r.other.serial_number) + ", MAC address " + escaped(r.other.mac_address) +
+               "), not this board's (serial number " + escaped(r.board.serial_number) + ", MAC address " +
+               escaped(r.board.mac_address) +
+               "): restoring it would give two boards one identity; nothing was changed.\nTo put that identity on "
+               "this board all the same (a replacement board, say), give -force-identity.\n";
     }
     return strprintf("ERROR: cannot repair the VPD copies: %s, so there is no identity to put right from; nothing was "
                      "changed.\nThe VPD copies:\n",

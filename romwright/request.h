@@ -38,6 +38,7 @@ struct request {
     bool force_image = false;                // -force-image: write an image of another ID string
     std::string approved_file;               // -approved FILE: the list of approved image digests
     std::vector<std::string> words;          // the command line's words after the program's name
+    std::string prometheus_file;             // vpd -prometheus FILE: the metrics file; empty: none
 
     // bdinfo FILE, in word order: each is read and checked once the walk
     // is over; a file that fails ends the words where it was named (the

@@ -23,7 +23,12 @@ void set_adapter(request& rq, const char* text) {
     adapter_address a;
     if (!parse_adapter_address(text, &a))
         usage_error(strprintf("Unable to parse -b arg: %s\n", text));
-    rq.addresses.push_back(a);  // each -b adds an adapter
+    // Each -b adds an adapter; the same address given twice is one.
+    for (const adapter_address& b : rq.addresses)
+        if (b.has_domain == a.has_domain && b.domain == a.domain && b.bus == a.bus && b.slot == a.slot &&
+            b.function == a.function)
+            return;
+    rq.addresses.push_back(a);
 }
 
 // A command word: the row, and the argument its row takes.
@@ -65,12 +70,20 @@ const option_word k_option_words[] = {
      [](request& rq, const char*) { rq.change.changed_only = true; }},
     {"-plan", nullptr, "show what a changing command would do, change nothing", false,
      [](request& rq, const char*) { rq.change.plan_only = true; }},
+    {"-force-identity", nullptr, "restore: put another board's identity on this one", false,
+     [](request& rq, const char*) { rq.change.force_identity = true; }},
     {"-json", nullptr, "print one JSON document (every command)", false,
      [](request& rq, const char*) { rq.json = true; }},
     {"-force-image", nullptr, "write: write an image whose ID string is not the board's", false,
      [](request& rq, const char*) { rq.force_image = true; }},
     {"-approved", "FILE", "write: only images whose digest FILE lists", false,
      [](request& rq, const char* file) { rq.approved_file = file; }},
+    {"-prometheus", "FILE", "vpd: also write identity and VPD state as metrics to FILE", false,
+     [](request& rq, const char* file) {
+         if (!*file)
+             usage_error("ERROR: -prometheus needs a file name\n");
+         rq.prometheus_file = file;
+     }},
     // Read once the walk is over.
     {"bdinfo", "FILE", "read and check a board-info file", false,
      [](request& rq, const char* file) { rq.board_info_files.push_back({file, rq.warnings.size()}); }},
@@ -159,4 +172,6 @@ void parse_request(int argc, char** argv, request& rq) {
                                 "the commands)\n",
                                 rq.passed_over.size() > 1 ? "s" : "", words.c_str()));
     }
+    if (!rq.prometheus_file.empty() && !rq.command->reports_identity())
+        throw failure(error_kind::usage, "ERROR: -prometheus goes with vpd\n");
 }

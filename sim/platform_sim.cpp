@@ -9,11 +9,6 @@ std::string dir_of(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string base_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The simulated window: every access goes to the model.
 class sim_window : public register_window {
 public:
@@ -24,14 +19,6 @@ public:
 private:
     sim_adapter& a_;
 };
-
-// The EEPROM file of fn: its own, or the shared one ("" in memory).
-std::string file_of(const sim_config& cfg, const pci_function& fn) {
-    for (size_t i = 0; i < cfg.devices.size() && i < cfg.device_files.size(); ++i)
-        if (same_function(cfg.devices[i], fn) && !cfg.device_files[i].empty())
-            return cfg.device_files[i];
-    return cfg.eeprom_path;
-}
 
 // Where the simulated host keeps its files: beside --eeprom, else beside
 // the first EEPROM file of its own; "" when every EEPROM is in memory.
@@ -51,8 +38,6 @@ site sim_site(const sim_config& cfg) {
     // Runs on the same EEPROM file are runs on the same adapter: the lock
     // is the file's; one in memory needs no lock.
     where.lock_dir = home.empty() ? home : home + "/locks";
-    for (const pci_function& fn : cfg.devices)
-        where.eeprom_names.push_back(named_eeprom{fn, base_of(file_of(cfg, fn))});
     if (!cfg.backup_dir.empty())
         where.backup_dir = cfg.backup_dir;
     else if (!cfg.eeprom_path.empty())
@@ -91,6 +76,17 @@ sim_platform::sim_platform(const sim_config& cfg) : shared_(std::make_unique<sim
         own_.emplace_back(shared.devices[i], std::make_unique<sim_adapter>(own));
     }
     site_ = sim_site(shared);
+    // Every function shown on one EEPROM file shares it, and so does every
+    // name of that file (a hard link; a file of the same name in another
+    // folder is another file): its lock is named after the file's device
+    // and inode.
+    site_.eeprom_names.clear();
+    for (const pci_function& fn : shared.devices) {
+        const sim_adapter& m = model_of(fn);
+        site_.eeprom_names.push_back(
+            named_eeprom{fn, std::to_string(static_cast<unsigned long long>(m.eeprom_device())) + "-" +
+                                 std::to_string(static_cast<unsigned long long>(m.eeprom_inode()))});
+    }
 }
 
 sim_adapter& sim_platform::model_of(const pci_function& fn) {

@@ -93,6 +93,11 @@ sim_adapter::sim_adapter(const sim_config& cfg) : cfg_(cfg), regs_(WINDOW_SIZE /
     } else {
         file_eeprom_.reset(map_eeprom_file(cfg_.eeprom_path.c_str(), cfg_.blank));
         eeprom_ = file_eeprom_.get();
+        struct stat st;
+        if (stat(cfg_.eeprom_path.c_str(), &st) == 0) {
+            eeprom_dev_ = st.st_dev;
+            eeprom_ino_ = st.st_ino;
+        }
     }
 
     if (!cfg_.trace_path.empty()) {
@@ -124,8 +129,10 @@ void sim_adapter::tick() {
         clock_us_ += 1;
         return;
     }
+    // The time of day, as on the host: backup names and journal times
+    // read the date, not the time since boot.
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_REALTIME, &ts);
     clock_us_ = int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
 

@@ -87,6 +87,9 @@ public:
     int64_t now_us() const { return clock_us_; }
 
     const sim_config& config() const { return cfg_; }
+    // The EEPROM file's device and inode (0 and 0 in memory).
+    dev_t eeprom_device() const { return eeprom_dev_; }
+    ino_t eeprom_inode() const { return eeprom_ino_; }
     const std::vector<pci_function>& devices() const { return cfg_.devices; }
     uint8_t* eeprom() { return eeprom_; }
     uint32_t reg(uint32_t offset) const { return regs_[offset / 4]; }
@@ -116,6 +119,8 @@ private:
     std::array<uint32_t, sim_hw::CFG_SPACE_SIZE / 4> config_{};
     std::array<uint8_t, SIM_EEPROM_SIZE> memory_eeprom_{};
     std::unique_ptr<uint8_t, unmapper> file_eeprom_;  // the EEPROM file's mapping, when there is a file
+    dev_t eeprom_dev_ = 0;  // the EEPROM file's device and inode; 0 in memory
+    ino_t eeprom_ino_ = 0;
     uint8_t* eeprom_ = memory_eeprom_.data();
 
     uint32_t vpd_address_ = 0;  // 15 bits

@@ -2,7 +2,11 @@
 // EEPROM file, image builders and the sample board's identity.
 #pragma once
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -24,6 +28,19 @@ inline const char* const kBoardMac = "0C4E29000001";
 inline const char* const kOtherPn = "1109999OTHER0002";
 inline const char* const kOtherSn = "REOTHER00000000000099999";
 inline const char* const kOtherMac = "0C4E29ABCDEF";
+
+// The names in dir, sorted; none when it cannot be read.
+inline std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                out.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 inline std::string identity_lines() {
     return std::string("Using Part number(from Board)\t:") + kBoardPn + "\n" +
@@ -104,7 +121,15 @@ public:
     board() { write_file(eeprom(), sample_board()); }
     std::string eeprom() const { return dir_.file("eeprom.bin"); }
     // The adapter lock every run on this EEPROM takes.
-    std::string lock() const { return dir_.file("locks/romwright-eeprom.bin.lock"); }
+    std::string lock() const { return lock_of(eeprom()); }
+    // The lock of an EEPROM file of this board's folder: named after the
+    // file's device and inode.
+    std::string lock_of(const std::string& file) const {
+        struct stat st {};
+        stat(file.c_str(), &st);
+        return dir_.file("locks/romwright-" + std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
+                         std::to_string(static_cast<unsigned long long>(st.st_ino)) + ".lock");
+    }
     // The journal of a change on this EEPROM's device.
     std::string journal() const { return dir_.file("romwright-0000:04:00.journal"); }
     std::string trace() const { return dir_.file("trace.txt"); }

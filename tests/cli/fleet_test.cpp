@@ -57,7 +57,7 @@ TEST(fleet, one_failing_adapter_fails_alone_and_the_json_holds_every_result) {
     write_file(b.file("six.bin"), sample_board());
     // Another run holds 0000:06:00.0 (its own EEPROM file, its own lock).
     mkdir(b.file("locks").c_str(), 0700);
-    const int fd = ::open(b.file("locks/romwright-six.bin.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    const int fd = ::open(b.lock_of(b.file("six.bin")).c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     const run_result r =
@@ -66,7 +66,7 @@ TEST(fleet, one_failing_adapter_fails_alone_and_the_json_holds_every_result) {
     close(fd);
     EXPECT_EQ(r.status, 255);  // saved.bin missing: refused before any adapter
     write_file(b.file("saved.bin"), sample_board());
-    const int lock = ::open(b.file("locks/romwright-six.bin.lock").c_str(), O_RDWR);
+    const int lock = ::open(b.lock_of(b.file("six.bin")).c_str(), O_RDWR);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
     const run_result j =
         b.run({"-b", "06:00.0", "-b", "04:00.0", "-b", "07:00.0", "-json", "clearinit"}, host_of(b));
@@ -95,6 +95,50 @@ TEST(fleet, read_saves_one_file_per_adapter) {
     EXPECT_EQ(read_file(b.file("saved.0000-05-00.0.bin")).size(), 0x8000u);
     EXPECT_NE(r.out.find("0000:05:00.0: Wrote those bytes to binary file saved.0000-05-00.0.bin\n"), std::string::npos)
         << r.out;
+}
+
+// Several adapters never write through each other: each adapter's read file
+// gets the checks of a single read's, the same address given twice is one
+// adapter, and so are two functions of one device.
+TEST(fleet, adapters_never_write_through_each_other) {
+    {
+        // 04:00.0's own read file under -b all is 05:00.0's EEPROM file.
+        board b;
+        std::vector<uint8_t> other = sample_board();
+        for (uint32_t c = 0; c < kCopies; ++c)
+            set_identity(&other[0x400 + 0x400 * c], kOtherPn, kOtherSn, kOtherMac);
+        const std::string five = b.file("m.0000-04-00.0.bin");
+        write_file(five, other);
+        const run_result r =
+            b.run({"-b", "all", "read", "m.bin"}, {"--device", "04:00.0", "--device", "05:00.0=" + five});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("0000:04:00.0: ERROR: m.0000-04-00.0.bin is the simulated adapter's EEPROM file"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(read_file(five), other);
+        EXPECT_EQ(slice(read_file(b.file("m.0000-05-00.0.bin")), 0, 0x7FFC), slice(other, 0, 0x7FFC));
+    }
+    {
+        // The same address twice: one adapter, and one file, never a name of
+        // several adapters' (here a link to the EEPROM file).
+        board b;
+        ASSERT_EQ(symlink(b.eeprom().c_str(), b.file("r.0000-04-00.0.bin").c_str()), 0);
+        const run_result r = b.run({"-b", "04:00.0", "-b", "04:00.0", "read", "r.bin"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "Read 0x8000 bytes from serial eeprom starting at address 0x0.\n"
+                         "Wrote those bytes to binary file r.bin\n");
+        EXPECT_EQ(read_file(b.file("r.bin")).size(), 0x8000u);
+        EXPECT_EQ(b.contents(), sample_board());
+    }
+    {
+        // Two functions of one device share its EEPROM and its lock.
+        board b;
+        const run_result r =
+            b.run({"-b", "04:00.0", "-b", "04:00.1", "clearinit"}, {"--device", "04:00.0", "--device", "04:00.1"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out.find("in use"), std::string::npos) << r.out;
+        EXPECT_EQ(lines_of(r.out).size(), 4u) << r.out;  // one adapter's erase
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -20,18 +21,6 @@ namespace {
 using namespace cli;
 
 const char kDone[] = "Doing full chip reset...Done\n";
-
-std::vector<std::string> backups_in(const std::string& dir) {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                out.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 // What a backup (or read) of the EEPROM holds: its bytes, with the status
 // word reading the EEPROM's status (idle, 0).
@@ -109,7 +98,7 @@ TEST(safe_write, a_change_that_fails_or_is_refused_leaves_what_it_must) {
         {"write -finit, protected", nullptr, "init.bin", std::vector<uint8_t>(0x400, 0x11), wp,
          {"write", "-finit:init.bin"}, 1, {"ERROR: EEPROM address 0x0000 reads back 0x532d5752 after 0x11111111", protect},
          kDone, eeprom_after::kept, true, false, true, 1},
-        {"restore, protected", nullptr, "saved.bin", full, wp, {"restore", "saved.bin"}, 1,
+        {"restore, protected", nullptr, "saved.bin", with_board_identity(full), wp, {"restore", "saved.bin"}, 1,
          {"ERROR: EEPROM address 0x0100 reads back 0x18110a03 after 0xa5a5a5a5", protect}, kDone, eeprom_after::kept,
          true, false, true, 65},
         {"clearinit, protected", nullptr, "", {}, wp, {"clearinit"}, 1,
@@ -190,7 +179,7 @@ TEST(safe_write, a_change_that_fails_or_is_refused_leaves_what_it_must) {
         if (!c.file.empty()) {
             EXPECT_EQ(read_file(b.file(c.file)), c.image);
         }
-        EXPECT_EQ(!backups_in(b.file("backups")).empty(), c.backup);
+        EXPECT_EQ(!files_in(b.file("backups")).empty(), c.backup);
         EXPECT_EQ(access(b.journal().c_str(), F_OK) == 0, c.journal) << r.out << r.err;
         const std::string trace = b.trace_text();
         EXPECT_EQ(trace.find("W 0x07b00") != std::string::npos, c.held);
@@ -234,7 +223,7 @@ TEST(safe_write, backups_hold_the_eeprom_before_the_change_once) {
     const std::string dir = b.file("backups");
     run_result r = b.run({"-b", "04:00.0", "clearinit"});
     ASSERT_EQ(r.status, 0);
-    std::vector<std::string> names = backups_in(dir);
+    std::vector<std::string> names = files_in(dir);
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0], "0000-04-00.0_PTSIM0000000000000012345_20270115T080000Z.bin");
     EXPECT_EQ(r.err, "romwright: EEPROM saved as backup " + dir + "/" + names[0] + "\n");
@@ -249,20 +238,20 @@ TEST(safe_write, backups_hold_the_eeprom_before_the_change_once) {
     // apart although the simulator's clock shows the same second.
     const std::vector<uint8_t> cleared = b.contents();
     ASSERT_EQ(b.run({"-b", "04:00.0", "clearinit"}).status, 0);
-    names = backups_in(dir);
+    names = files_in(dir);
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[1], "0000-04-00.0_PTSIM0000000000000012345_20270115T080000Z.bin");
     EXPECT_EQ(names[0], "0000-04-00.0_PTSIM0000000000000012345_20270115T080000Z-2.bin");
     EXPECT_EQ(read_file(dir + "/" + names[0]), as_read(cleared));
     // Unchanged since that one: no third.
     r = b.run({"-b", "04:00.0", "clearinit"});
-    EXPECT_EQ(backups_in(dir).size(), 2u);
+    EXPECT_EQ(files_in(dir).size(), 2u);
     EXPECT_NE(r.err.find("no new backup made"), std::string::npos) << r.err;
 
     // -nobackup makes none; -backup FILE puts it there, and refuses an
     // existing FILE before anything is read.
     ASSERT_EQ(b.run({"-b", "04:00.0", "-nobackup", "clearvpd"}).status, 0);
-    EXPECT_EQ(backups_in(dir).size(), 2u);
+    EXPECT_EQ(files_in(dir).size(), 2u);
     const std::vector<uint8_t> erased = b.contents();
     ASSERT_EQ(b.run({"-b", "04:00.0", "-backup", "mine.bin", "clearinit"}).status, 0);
     EXPECT_EQ(read_file(b.file("mine.bin")), as_read(erased));
@@ -318,6 +307,29 @@ TEST(safe_write, stats_count_the_accesses_and_vpd_us_the_time) {
     const double seconds = std::stod(r.err.substr(r.err.find("virtual time ") + 13));
     EXPECT_GE(seconds, 256 * 100e-6);
     EXPECT_LT(seconds, 256 * 140e-6);
+}
+
+// A backup is named after the serial number most good copies hold, however
+// damaged the copy at 0x0800 is, and after the date (the host's on the
+// simulator in real time).
+TEST(safe_write, backup_names_carry_the_majority_serial_and_the_date) {
+    board b;
+    std::vector<uint8_t> e = sample_board();
+    e[0x800 + 63] = 'Q';  // copy 1's serial: its checksum bad
+    write_file(b.eeprom(), e);
+    ASSERT_EQ(b.run({"-b", "04:00.0", "clearinit"}).status, 0);
+    EXPECT_EQ(files_in(b.file("backups")),
+              std::vector<std::string>{"0000-04-00.0_PTSIM0000000000000012345_20270115T080000Z.bin"});
+
+    board c;
+    const std::time_t now = std::time(nullptr);
+    struct tm tm;
+    gmtime_r(&now, &tm);
+    ASSERT_EQ(c.run({"-b", "04:00.0", "clearinit"}, {"--real-time", "--write-cycle-ms", "0.01"}).status, 0);
+    const std::vector<std::string> names = files_in(c.file("backups"));
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].substr(0, 42), "0000-04-00.0_PTSIM0000000000000012345_" + std::to_string(1900 + tm.tm_year))
+        << names[0];
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,8 +50,8 @@ TEST(safety, dump_of_one_word_makes_exactly_these_accesses) {
     run_result r = b.run({"-b", "04:00.0", "-len", "4"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "\n0000:  52 57 2d 53" + std::string(36, ' ') + "  RW-S\n");
-    // VPD timer off, then one word read through the backdoor (VPD address
-    // 0x7c00, flag ready at the first poll).
+    // VPD timer off, one word read through the backdoor (VPD address
+    // 0x7c00, flag ready at the first poll), the VPD timer put back.
     EXPECT_EQ(b.trace_text(),
               "R 0x03018 0x01f40c35\n"
               "W 0x03018 0x00000c35\n"
@@ -59,7 +60,8 @@ TEST(safety, dump_of_one_word_makes_exactly_these_accesses) {
               "W 0x03060 0x4f0000d0\n"
               "R 0x03064 0xfc000003\n"
               "W 0x03060 0x4f0000d4\n"
-              "R 0x03064 0x532d5752\n");
+              "R 0x03064 0x532d5752\n"
+              "W 0x03018 0x01f40c35\n");
 }
 
 TEST(safety, write_holds_the_microprocessor_around_every_eeprom_write) {
@@ -390,6 +392,48 @@ TEST(safety, a_real_kill_during_a_flash_is_acted_on_after_the_chip_reset) {
                       "): the transfer was finished first, the adapter reset; stopping\n");
         EXPECT_EQ(b.contents(), flashed(with_board_identity(changed_full_image()), before));
     }
+}
+
+// The simulator's lock belongs to the EEPROM file, not to its name: a hard
+// link to a file in use is locked out, and files of one name in two folders
+// are two adapters.
+TEST(safety, the_simulators_lock_follows_the_eeprom_file_not_its_name) {
+    board b;
+    ASSERT_EQ(link(b.eeprom().c_str(), b.file("hard.bin").c_str()), 0);
+    mkdir(b.file("locks").c_str(), 0700);
+    const int fd = open(b.lock().c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    run_result r = run_sim({"--eeprom", b.file("hard.bin")}, {"-b", "04:00.0", "clearinit"}, b.file(""));
+    close(fd);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("is in use by another romwright run"), std::string::npos) << r.out;
+    EXPECT_EQ(b.contents(), sample_board());
+
+    ASSERT_EQ(mkdir(b.file("a").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(b.file("c").c_str(), 0700), 0);
+    r = b.run({"-b", "05:00.0", "-b", "06:00.0", "clearinit"},
+              {"--device", "05:00.0=" + b.file("a/m.bin"), "--device", "06:00.0=" + b.file("c/m.bin")});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(read_file(b.file("a/m.bin")), sample_board());
+    EXPECT_NE(read_file(b.file("c/m.bin")), sample_board());
+}
+
+// An adapter that stalls on the host's clock is waited for asleep: the 2 s
+// until the wait gives up cost the CPU next to nothing.
+TEST(safety, a_stalled_adapter_in_real_time_is_waited_for_asleep) {
+    board b;
+    struct rusage before, after;
+    getrusage(RUSAGE_CHILDREN, &before);
+    const run_result r =
+        run_sim({"--eeprom", b.eeprom(), "--real-time", "--stall", "vpd"}, {"-b", "04:00.0", "-len", "4"}, b.file(""));
+    getrusage(RUSAGE_CHILDREN, &after);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("did not complete within 2 seconds"), std::string::npos) << r.out;
+    auto seconds = [](const struct timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    const double cpu = seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) -
+                       seconds(before.ru_stime);
+    EXPECT_LT(cpu, 0.4);
 }
 
 }  // namespace

@@ -1,14 +1,21 @@
 // Changes as planned transactions: power cuts found and undone, two runs
 // on one image file, -plan, repair and the identity taken only from
 // agreeing copies (what a failed change leaves: safe_write_test.cpp).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -32,22 +39,48 @@ uint32_t words_written(const run_result& r) {
     return at == std::string::npos ? 0 : static_cast<uint32_t>(std::stoul(r.err.substr(at + 21)));
 }
 
-// The restore command a note names: "romwright -b ADDR restore PATH".
+// The words of a command line as a POSIX shell splits it: blanks part
+// words, single quotes keep everything up to the next one, a backslash
+// outside them keeps the next character.
+std::vector<std::string> shell_words(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool in_word = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == ' ') {
+            if (in_word)
+                words.push_back(word);
+            word.clear();
+            in_word = false;
+        } else if (c == '\'') {
+            const size_t end = line.find('\'', i + 1);
+            if (end == std::string::npos)
+                return {};  // an unclosed quote: no command
+            word += line.substr(i + 1, end - i - 1);
+            i = end;
+            in_word = true;
+        } else if (c == '\\' && i + 1 < line.size()) {
+            word += line[++i];
+            in_word = true;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (in_word)
+        words.push_back(word);
+    return words;
+}
+
+// The restore command a note names: "romwright -b ADDR restore 'PATH'".
 std::vector<std::string> named_restore(const std::string& err) {
     const std::string head = "to put back what the EEPROM held before it: romwright ";
     const size_t at = err.find(head);
     if (at == std::string::npos)
         return {};
-    std::string line = err.substr(at + head.size());
-    line = line.substr(0, line.find('\n'));
-    std::vector<std::string> words;
-    for (size_t p = 0, sp; p < line.size(); p = sp + 1) {
-        sp = line.find(' ', p);
-        if (sp == std::string::npos)
-            sp = line.size();
-        words.push_back(line.substr(p, sp - p));
-    }
-    return words;
+    const std::string line = err.substr(at + head.size());
+    return shell_words(line.substr(0, line.find('\n')));
 }
 
 // A board whose copies are each changed in one byte of the init region and
@@ -59,12 +92,48 @@ struct walk_case {
     std::function<void(board&)> prepare;
 };
 
+// After a cut half-way, while the journal stands: write of another image and repair
+// (both would take the identity from the half-written copies) are refused,
+// -plan too; a change allowed meanwhile leaves the journal standing, and
+// the backup it saves, the newest (named _interrupted), is refused by
+// restore.  Nothing changes the EEPROM.
+void nothing_makes_the_cut_permanent(const board& b, bool cut_repair) {
+    const std::vector<uint8_t> cut = b.contents();
+    std::vector<uint8_t> other = changed_full_image();
+    other[0x200] ^= 0xFF;  // an image no command of the walk writes
+    write_file(b.file("other.bin"), other);
+    std::vector<std::vector<std::string>> refused = {{"write", "-f:other.bin"}, {"-plan", "write", "-f:other.bin"}};
+    if (!cut_repair)  // a repair would finish the cut one
+        refused.push_back({"repair"});
+    for (std::vector<std::string> words : refused) {
+        SCOPED_TRACE(words.back());
+        words.insert(words.begin(), {"-b", "04:00.0"});
+        const run_result r = b.run(words);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("did not finish"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Its journal: " + b.journal()), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("restore '" + b.file("backups/")), std::string::npos) << r.out;
+    }
+    write_file(b.file("init.bin"), slice(cut, 0, 0x400));
+    EXPECT_EQ(b.run({"-b", "04:00.0", "-changed", "write", "-finit:init.bin"}).status, 0);
+    std::string interrupted;
+    for (const std::string& name : files_in(b.file("backups")))
+        if (name.find("_interrupted") != std::string::npos)
+            interrupted = b.file("backups/" + name);
+    ASSERT_FALSE(interrupted.empty());
+    const run_result r = b.run({"-b", "04:00.0", "restore", interrupted});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("its name holds _interrupted"), std::string::npos) << r.out;
+    EXPECT_EQ(b.contents(), cut);
+    EXPECT_TRUE(exists(b.journal()));
+}
+
 TEST(transaction, a_power_cut_anywhere_is_named_by_the_next_run_and_undone_by_the_restore_it_names) {
     std::vector<uint8_t> image = sample_board();
     std::memset(&image[0x100], 0x5A, 64);
     std::memset(&image[0x6000], 0xA5, 64);
     auto with_image = [image](board& b) { write_file(b.file("img.bin"), image); };
-    auto with_backup = [](board& b) { write_file(b.file("saved.bin"), changed_full_image()); };
+    auto with_backup = [](board& b) { write_file(b.file("saved.bin"), with_board_identity(changed_full_image())); };
     auto damaged = [](board& b) {
         std::vector<uint8_t> e = b.contents();
         for (uint32_t c : {0x0400u, 0x1000u, 0x3800u})
@@ -111,6 +180,7 @@ TEST(transaction, a_power_cut_anywhere_is_named_by_the_next_run_and_undone_by_th
                     few.insert(n);
             cuts = few;
         }
+        const uint32_t half_way = *std::next(cuts.begin(), static_cast<long>(cuts.size() / 2));
         for (const uint32_t n : cuts) {
             SCOPED_TRACE("power cut after word " + std::to_string(n));
             board b;
@@ -127,6 +197,8 @@ TEST(transaction, a_power_cut_anywhere_is_named_by_the_next_run_and_undone_by_th
             const std::vector<std::string> restore = named_restore(next.err);
             ASSERT_EQ(restore.size(), 4u) << next.err;
             EXPECT_EQ(restore[1], "0000:04:00.0");
+            if (n == half_way)
+                nothing_makes_the_cut_permanent(b, c.words[0] == "repair");
 
             const run_result back = b.run(restore);
             EXPECT_EQ(back.status, 0) << back.out << back.err;
@@ -186,7 +258,7 @@ TEST(transaction, two_writes_of_one_image_file_never_give_two_boards_one_identit
 // reads, no backup, no journal, no change of the image file.
 TEST(transaction, plan_changes_nothing_and_says_what_would_be_written) {
     const std::vector<std::vector<std::string>> commands = {
-        {"write", "-f:img.bin"}, {"write", "-f:img.bin", "-changed"}, {"restore", "img.bin"},
+        {"write", "-f:img.bin"}, {"write", "-f:img.bin", "-changed"}, {"restore", "img.bin", "-force-identity"},
         {"clearinit"},           {"clearvpd"},                       {"repair"},
     };
     for (const std::vector<std::string>& c : commands) {
@@ -207,6 +279,7 @@ TEST(transaction, plan_changes_nothing_and_says_what_would_be_written) {
         EXPECT_EQ(trace.find("W 0x07b00"), std::string::npos);  // no hold
         EXPECT_EQ(trace.find("W 0x19428"), std::string::npos);  // no chip reset
         EXPECT_EQ(trace.find("W 0x03060 0x4f0000d4\nW 0x03064"), std::string::npos);  // no EEPROM data written
+        EXPECT_EQ(lines_of(trace).back(), "W 0x03018 0x01f40c35");  // the VPD timer as it was found
     }
     // A full write of a changed image: every word, with its regions.
     board b;
@@ -323,6 +396,268 @@ TEST(transaction, board_bytes_are_shown_escaped) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
               "Using Part number(from Board)\t:\\x1B[2J\\x1B]0;x\\x07\\x00A0001");
+}
+
+// A journal stands until the EEPROM is in a known state: a change that
+// takes no identity may run meanwhile and leaves it standing; the
+// interrupted write finished (the same image, -changed or not) clears it.
+TEST(transaction, a_journal_stands_until_the_interrupted_command_is_finished) {
+    board b;
+    const std::vector<uint8_t> image = changed_full_image();
+    write_file(b.file("img.bin"), image);
+    ASSERT_EQ(b.run({"-b", "04:00.0", "write", "-f:img.bin"}, {"--power-loss", "3000", "--write-cycle-ms", "0"}).status,
+              137);
+    const std::vector<uint8_t> cut = b.contents();
+    run_result r = b.run({"-b", "04:00.0", "-plan", "repair"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("did not finish: `write -f:img.bin`"), std::string::npos) << r.out;
+    write_file(b.file("init.bin"), slice(cut, 0, 0x400));
+    EXPECT_EQ(b.run({"-b", "04:00.0", "write", "-finit:init.bin"}).status, 0);
+    EXPECT_TRUE(exists(b.journal()));
+    EXPECT_EQ(b.contents(), cut);
+    r = b.run({"-b", "04:00.0", "-changed", "write", "-f:img.bin"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(exists(b.journal()));
+    EXPECT_EQ(b.contents(), flashed(with_board_identity(image), sample_board()));
+}
+
+// restore puts back only a backup that can undo a change: the one the
+// journal names as it was saved, and another board's identity only with
+// -force-identity.
+TEST(transaction, restore_refuses_a_changed_backup_and_another_boards_identity) {
+    board b;
+    ASSERT_EQ(b.run({"-b", "04:00.0", "clearinit"}, {"--power-loss", "10", "--write-cycle-ms", "0"}).status, 137);
+    const std::vector<uint8_t> cut = b.contents();
+    const std::vector<std::string> restore = named_restore(b.run({"-b", "04:00.0", "vpd"}).err);
+    ASSERT_EQ(restore.size(), 4u);
+    std::vector<uint8_t> saved = read_file(restore[3]);
+    saved[0x100] ^= 0x01;
+    ASSERT_EQ(chmod(restore[3].c_str(), 0600), 0);
+    write_file(restore[3], saved);
+    run_result r = b.run(restore);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("no longer holds what it held when `clearinit`"), std::string::npos) << r.out;
+    EXPECT_EQ(b.contents(), cut);
+
+    write_file(b.file("other.bin"), changed_full_image());
+    r = b.run({"-b", "04:00.0", "restore", "other.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("holds the identity of another board (serial number " + std::string(kOtherSn)),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(b.contents(), cut);
+    r = b.run({"-b", "04:00.0", "restore", "other.bin", "-force-identity"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(b.contents(), flashed(changed_full_image(), cut));
+    EXPECT_FALSE(exists(b.journal()));  // a whole image restored: a known state
+
+    // A forced restore cut once the copies hold the other identity: the
+    // backup the journal names puts this board's own back.
+    board c;
+    write_file(c.file("other.bin"), changed_full_image());
+    ASSERT_EQ(c.run({"-b", "04:00.0", "-force-identity", "restore", "other.bin"},
+                    {"--power-loss", "4000", "--write-cycle-ms", "0"})
+                  .status,
+              137);
+    r = c.run(named_restore(c.run({"-b", "04:00.0", "vpd"}).err));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(c.contents(), sample_board());
+}
+
+// An image whose copies lack an identity keyword where the board's copies
+// carry it would give the board another identity: refused, -plan too.
+TEST(transaction, write_never_changes_the_boards_identity) {
+    struct identity_case {
+        const char* what;
+        uint32_t keyword_at;  // the keyword's second letter, in the copies it is renamed in
+        uint32_t first_copy, last_copy;
+        const char* says;
+    };
+    const identity_case cases[] = {
+        {"NA renamed in every copy", 88, 0, kCopies - 1,
+         "copy 0 at 0x0400 would hold MAC address (none: no NA keyword)"},
+        {"SN renamed in copy 5", 61, 5, 5, "copy 5 at 0x1800 would hold serial number (none: no SN keyword)"},
+    };
+    for (const identity_case& c : cases)
+        for (const bool plan : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (plan ? " -plan" : ""));
+            board b;
+            std::vector<uint8_t> image = changed_full_image();
+            for (uint32_t i = c.first_copy; i <= c.last_copy; ++i) {
+                uint8_t* copy = &image[0x400 + 0x400 * i];
+                copy[c.keyword_at] = 'X';
+                set_identity(copy, kOtherPn, kOtherSn, kOtherMac);  // its checksum good again
+            }
+            write_file(b.file("img.bin"), image);
+            std::vector<std::string> words = {"-b", "04:00.0", "write", "-f:img.bin"};
+            if (plan)
+                words.push_back("-plan");
+            const run_result r = b.run(words);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.out.find("ERROR: writing img.bin would change the board's identity"), std::string::npos)
+                << r.out;
+            EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+            EXPECT_EQ(b.contents(), sample_board());
+            EXPECT_EQ(read_file(b.file("img.bin")), image);
+        }
+}
+
+// The kernel raises SIGXFSZ when a file grows past the size limit: here in
+// the middle of a change's first steps (saving the backup, putting the
+// identity into the image file).  The change stops with nothing written, no
+// journal naming a backup that was never saved, the image file as it was.
+TEST(transaction, a_signal_before_the_first_word_leaves_no_journal_and_the_image_file_as_it_was) {
+    const std::vector<std::vector<std::string>> cases = {{"clearinit"}, {"-nobackup", "write", "-f:img.bin"}};
+    for (const std::vector<std::string>& c : cases) {
+        SCOPED_TRACE(c.back());
+        board b;
+        write_file(b.file("img.bin"), changed_full_image());
+        std::vector<std::string> words = {"-b", "04:00.0"};
+        words.insert(words.end(), c.begin(), c.end());
+        struct rlimit was;
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+        struct rlimit small = was;
+        small.rlim_cur = 16384;  // half a backup, half an image
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const run_result r = run_sim({"--eeprom", b.eeprom()}, words, b.file(""));
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
+        EXPECT_FALSE(r.signaled);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_NE(r.out.find("File too large"), std::string::npos) << r.out;
+        EXPECT_FALSE(exists(b.journal()));
+        EXPECT_EQ(b.contents(), sample_board());
+        EXPECT_EQ(read_file(b.file("img.bin")), changed_full_image());
+    }
+
+    // A journal naming a backup that is gone while the EEPROM holds what it
+    // held before that change (no word of it took) is cleared, with a note.
+    board b;
+    write_file(b.file("init.bin"), slice(sample_board(), 0, 0x400));
+    ASSERT_EQ(b.run({"-b", "04:00.0", "write", "-finit:init.bin"}, {"--power-loss", "5"}).status, 137);
+    for (const std::string& name : files_in(b.file("backups")))
+        ASSERT_EQ(unlink(b.file("backups/" + name).c_str()), 0);
+    const run_result r = b.run({"-b", "04:00.0", "vpd"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("is gone, did not finish, but the EEPROM holds what it held before it: no word of it took; "
+                         "its journal was cleared\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(exists(b.journal()));
+}
+
+// Opens and closes a FIFO's writing end after five seconds unless it is
+// gone first: a run blocked on the FIFO then sees its end instead of
+// hanging the test.
+class fifo_watchdog {
+public:
+    explicit fifo_watchdog(const std::string& path)
+        : thread_([this, path] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!done_cv_.wait_for(lock, std::chrono::seconds(5), [this] { return done_; })) {
+                  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+                  if (fd >= 0)
+                      close(fd);
+              }
+          }) {}
+    ~fifo_watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// Journals and backups live in folders only this user may write and are
+// read without following links or blocking: anything else in their place
+// is refused at once, with nothing changed.
+TEST(transaction, an_untrusted_journal_or_backup_folder_is_refused_at_once) {
+    struct place_case {
+        const char* what;
+        std::function<void(const board&)> spoil;
+        const char* command;
+        const char* says;
+    };
+    const place_case cases[] = {
+        {"a FIFO", [](const board& b) { ASSERT_EQ(mkfifo(b.journal().c_str(), 0600), 0); }, "vpd",
+         "it is not a plain file"},
+        {"a huge sparse file",
+         [](const board& b) {
+             write_text(b.journal(), "");
+             ASSERT_EQ(truncate(b.journal().c_str(), 100 << 20), 0);
+         },
+         "vpd",
+         "it holds 104857600 bytes, more than the 65536 it can hold"},
+        {"a link to a journal elsewhere",
+         [](const board& b) {
+             write_text(b.file("planted"), "{\"command\": \"clearvpd\", \"backup\": \"/tmp/x.bin\", \"time\": 1}\n");
+             ASSERT_EQ(symlink(b.file("planted").c_str(), b.journal().c_str()), 0);
+         },
+         "vpd", "it is a symbolic link"},
+        {"a journal folder others may write", [](const board& b) { ASSERT_EQ(chmod(b.file("").c_str(), 0770), 0); },
+         "vpd", "others may write it (mode 0770)"},
+        {"a backup folder others may write",
+         [](const board& b) {
+             ASSERT_EQ(mkdir(b.file("backups").c_str(), 0700), 0);
+             ASSERT_EQ(chmod(b.file("backups").c_str(), 0777), 0);
+         },
+         "clearinit", "others may write it (mode 0777)"},
+    };
+    for (const place_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        board b;
+        c.spoil(b);
+        if (::testing::Test::HasFatalFailure())
+            return;
+        const auto start = std::chrono::steady_clock::now();
+        run_result r;
+        {
+            fifo_watchdog watchdog(b.journal());
+            r = b.run({"-b", "04:00.0", c.command});
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("cannot be trusted: " + std::string(c.says)), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(b.contents(), sample_board());
+    }
+}
+
+// The restore command a journal names is safe to paste, in the note and in
+// the JSON document alike; what a journal says reaches a terminal escaped;
+// a -backup name with a control character is refused before anything is
+// read.
+TEST(transaction, the_named_restore_is_quoted_and_journal_text_escaped) {
+    board b;
+    const std::string name = b.file("it's a $(backup).bin");
+    ASSERT_EQ(b.run({"-b", "04:00.0", "-backup", name, "clearinit"}, {"--power-loss", "10"}).status, 137);
+    run_result r = b.run({"-b", "04:00.0", "-json", "vpd"});
+    const std::string quoted = "romwright -b 0000:04:00.0 restore '" + b.file("it'\\''s a $(backup).bin'");
+    EXPECT_EQ(nlohmann::json::parse(r.out)["interrupted"]["restore"], quoted);
+    EXPECT_NE(r.err.find(quoted + "\n"), std::string::npos) << r.err;
+    const std::vector<std::string> restore = named_restore(r.err);
+    ASSERT_EQ(restore.size(), 4u);
+    EXPECT_EQ(restore[3], name);
+    EXPECT_EQ(b.run(restore).status, 0);
+    EXPECT_EQ(b.contents(), sample_board());
+
+    write_text(b.journal(), "{\"command\": \"clearvpd \\u001b]0;owned\\u0007\", \"time\": 1}\n");
+    r = b.run({"-b", "04:00.0", "vpd"});
+    EXPECT_NE(r.err.find("`clearvpd \\x1B]0;owned\\x07`, begun 1970-01-01T00:00:01Z"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+    ASSERT_EQ(unlink(b.journal().c_str()), 0);
+
+    const std::string trace = b.trace_text();
+    r = b.run({"-b", "04:00.0", "-backup", b.file("two\nlines.bin"), "clearinit"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("holds a control character"), std::string::npos) << r.out;
+    EXPECT_EQ(b.trace_text(), trace);
 }
 
 }  // namespace

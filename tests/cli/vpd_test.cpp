@@ -126,6 +126,18 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
          "Summary: 14 of 14 copies good; serial number differs in copy 9 (0x2800); part number and MAC address "
          "agree in all good copies\n",
          false},
+        {"an NA keyword renamed", 3,
+         [](uint8_t* c) {
+             c[88] = 'X';
+             set_identity(c, kBoardPn, kBoardSn, kBoardMac);  // the checksum good again
+         },
+         copy_head(3, "good") + "  ID string  RW-SIM DUAL 25GB\n  PN         " + kBoardPn +
+             "\n  EC         A0 SIMULATED ECO\n  SN         " + kBoardSn + "\n  NA (MAC)   (none)\n  NX         " +
+             kBoardMac + "\n  checksum   good\n",
+         "good",
+         "Summary: 14 of 14 copies good; MAC address differs in copy 3 (0x1000); part number and serial number "
+         "agree in all good copies\n",
+         false},
     };
     for (const change_case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -159,6 +171,18 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
         EXPECT_EQ(doc["copies"][k.copy]["address"], 0x400 + 0x400 * k.copy);
         EXPECT_EQ(doc["summary"]["agree"], k.agree);
         EXPECT_EQ(doc["status"], 1);
+
+        // repair judges the copy as vpd does: it rewrites it, and vpd then
+        // finds every copy good and agreeing.
+        const run_result repaired = b.run({"-b", "04:00.0", "repair"});
+        EXPECT_EQ(repaired.status, 0);
+        EXPECT_EQ(repaired.out.rfind("Copy " + std::to_string(k.copy) + " at 0x" +
+                                         hex4(0x400 + 0x400 * static_cast<uint32_t>(k.copy)) + " (",
+                                     0),
+                  0u)
+            << repaired.out;
+        EXPECT_EQ(b.run({"-b", "04:00.0", "vpd"}).status, 0);
+        EXPECT_EQ(b.contents(), sample_board());
     }
 }
 
@@ -425,6 +449,14 @@ TEST(list, shows_the_simulated_functions_and_whether_a_run_holds_them) {
                                         {"driver", nullptr},
                                         {"in_use", true}}));
     EXPECT_EQ(doc["status"], 0);
+
+    // Free again, but a change on it did not finish: list says so.
+    ASSERT_EQ(b.run({"-b", "04:00.0", "clearinit"}, {"--power-loss", "3"}).status, 137);
+    r = b.run({"list"});
+    EXPECT_EQ(r.out, "0000:04:00.0  1e2c:8001  BAR0 0x3fe080000000  driver none  not in use; a change did not finish: "
+                     "`clearinit`, begun 2027-01-15T08:00:00Z\n");
+    r = b.run({"list", "-json"});
+    EXPECT_EQ(json::parse(r.out)["adapters"][0]["interrupted"]["command"], "clearinit");
 }
 
 // Under -json with vpd or list, standard output is one JSON document

@@ -18,7 +18,7 @@ TEST(sim_site, places_follow_the_eeprom_files) {
     ASSERT_EQ(mkdir(dir.file("own").c_str(), 0755), 0);
     struct expected {
         std::string lock_dir, backup_dir, journal_dir;
-        std::vector<std::string> names;  // the EEPROM name of functions 04 and 05
+        std::vector<std::string> names;  // the EEPROM file of functions 04 and 05 ("": in memory)
         std::vector<std::string> files;  // the platform files
     };
     struct one_case {
@@ -36,11 +36,11 @@ TEST(sim_site, places_follow_the_eeprom_files) {
     const one_case cases[] = {
         {"every EEPROM in memory: no lock, no backup, no journal", in_memory, {none, none, none, {"", ""}, {}}},
         {"--eeprom", file,
-         {dir.path() + "/locks", dir.path() + "/backups", dir.path(), {"e.bin", "e.bin"}, {shared}}},
+         {dir.path() + "/locks", dir.path() + "/backups", dir.path(), {shared, shared}, {shared}}},
         {"--eeprom with --backup-dir", file_backups,
-         {dir.path() + "/locks", dir.file("kept"), dir.path(), {"e.bin", "e.bin"}, {shared}}},
+         {dir.path() + "/locks", dir.file("kept"), dir.path(), {shared, shared}, {shared}}},
         {"an EEPROM file of its own beside one in memory", own_only,
-         {dir.file("own/locks"), dir.file("own/backups"), dir.file("own"), {"", "f.bin"}, {own}}},
+         {dir.file("own/locks"), dir.file("own/backups"), dir.file("own"), {"", own}, {own}}},
     };
     for (const one_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -49,8 +49,17 @@ TEST(sim_site, places_follow_the_eeprom_files) {
         EXPECT_EQ(where.lock_dir, c.want.lock_dir);
         EXPECT_EQ(where.backup_dir, c.want.backup_dir);
         EXPECT_EQ(where.journal_dir, c.want.journal_dir);
-        EXPECT_EQ(eeprom_name(where, at(4)), c.want.names[0]);
-        EXPECT_EQ(eeprom_name(where, at(5)), c.want.names[1]);
+        // Named after the file's device and inode: every name of one file
+        // is one EEPROM, one lock.
+        auto name_of = [](const std::string& file) {
+            struct stat st {};
+            if (!file.empty())
+                stat(file.c_str(), &st);
+            return std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
+                   std::to_string(static_cast<unsigned long long>(st.st_ino));
+        };
+        EXPECT_EQ(eeprom_name(where, at(4)), name_of(c.want.names[0]));
+        EXPECT_EQ(eeprom_name(where, at(5)), name_of(c.want.names[1]));
         std::vector<std::string> files;
         for (const platform_file& f : where.platform_files)
             files.push_back(f.path);

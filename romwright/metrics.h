@@ -1,0 +1,51 @@
+// vpd -prometheus FILE: the adapters' identity and VPD state in the
+// Prometheus text exposition format, for the node exporter's textfile
+// collector.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/error.h"
+#include "eeprom/vpd_report.h"
+#include "romwright/identities.h"
+
+// One adapter of the run.
+struct adapter_metrics {
+    std::string address;        // DDDD:BB:SS.F, or the -b as given when it found none
+    const vpd_report* report;   // nullptr: the VPD was not read
+    bool interrupted;           // a journal of an unfinished change stands
+};
+
+// A label value as the exposition format takes it: backslash, double quote
+// and line feed escaped; any other byte that is not printable ASCII shown
+// as the text "\xNN" (its backslash escaped).
+std::string prometheus_label_value(const std::string& text);
+
+// The whole file: per adapter romwright_adapter_info, romwright_vpd_read_success,
+// romwright_vpd_copies, romwright_vpd_copies_good, romwright_change_interrupted;
+// for the host romwright_duplicated_identities per field.
+std::string render_metrics(const std::vector<adapter_metrics>& adapters, const identity_check& ids);
+
+// Replaces path whole: a temporary file in its folder, mode 0644, written,
+// flushed to the disk and renamed over it.  Throws failure(failed) naming
+// the file and the reason; the temporary file is removed.
+void write_metrics_file(const std::string& path, const std::string& text);
+
+struct request;
+struct run_outcome;
+
+// How a run of a command that reports identities ends over its adapters.
+struct identity_verdict {
+    identity_check check;
+    error_kind kind = error_kind::none;  // failed: a duplicate, or the metrics file not written
+};
+// The end of such a run over its adapters (label and outcome, in address
+// order): with compare (several adapters), the identities compared and
+// noted on standard error; with rq's -prometheus file, the metrics written
+// (a failure noted on standard error).
+identity_verdict finish_identity_run(const request& rq,
+                                     const std::vector<std::pair<std::string, const run_outcome*>>& adapters,
+                                     bool compare);
