@@ -118,6 +118,8 @@ site host_site(const host_places& places) {
     where.lock_dir = places.lock_dir;
     where.backup_dir = places.backup_dir;
     where.journal_dir = places.journal_dir;
+    where.history_file = places.history_file;
+    where.approved_list = places.approved_list;
     where.sysfs_root = places.sysfs;
     where.devmem = places.mem;
     where.platform_files.push_back(

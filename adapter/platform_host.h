@@ -19,6 +19,8 @@ struct host_places {
     std::string lock_dir = "/run/romwright";
     std::string backup_dir = "/var/lib/romwright/backups";
     std::string journal_dir = "/var/lib/romwright/journal";
+    std::string history_file = "/var/lib/romwright/history.jsonl";
+    std::string approved_list = "/etc/romwright/approved-images";
     std::string lockdown = "/sys/kernel/security/lockdown";  // the kernel's lockdown modes, the selected one bracketed
 };
 

@@ -32,6 +32,8 @@ struct site {
     std::string lock_dir;     // adapter locks (adapter_lock); empty: no lock is taken
     std::string backup_dir;   // backups, created when missing; empty: none
     std::string journal_dir;  // journals of unfinished changes; empty: none
+    std::string history_file;   // one JSON record a line per change that reached an adapter; empty: none
+    std::string approved_list;  // approved image digests, used when the file exists; empty: none
     std::string sysfs_root = "/sys/bus/pci";  // each function's folder lies in <root>/devices
     std::string devmem = "/dev/mem";          // the device-memory file, as messages name it
     // Every function's EEPROM is its device's (DDDD:BB:SS: its functions

@@ -59,6 +59,8 @@ struct change_result {
     std::optional<plan_summary> plan;  // -plan: what would be done
     std::vector<copy_repair> repairs;  // repair: the copies rewritten
     std::optional<change_refusal> refusal;  // nothing was touched
+    bool forced = false;  // write: an image of another ID string, written with -force-image
+    std::optional<std::string> image_digest;  // write, restore: the image's digest
 };
 
 

@@ -66,6 +66,50 @@ std::optional<change_refusal> untrusted_identity(const vpd_report& r, const std:
     return out;
 }
 
+// The ID string of a copy, escaped; empty when it has none.
+std::string id_string_of(const uint8_t* copy) {
+    const vpd_copy_info info = decode_vpd_copy(copy, VPD_COPY_SIZE);
+    return info.has_id_string ? vpd_escape(copy + info.id_offset, info.id_length) : std::string();
+}
+
+// An image is this board's when it has a good VPD copy and every good copy
+// holds the board's ID string (the trusted copy's, which agrees with most
+// good copies).  With force, a mismatch is let through and noted in p.
+std::optional<change_refusal> image_of_another_board(const std::vector<uint8_t>& image, uint32_t first_copy,
+                                                     const uint8_t* board_copy, const write_spec& w,
+                                                     const plan_place& at, change_plan& p) {
+    const std::string board_id = id_string_of(board_copy);
+    std::string image_id;
+    bool any_good = false, another = false;
+    for (int i = 0; i < VPD_COPIES_IN_IMAGE && !another; ++i) {
+        const size_t c = first_copy + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i);
+        if (c + VPD_COPY_SIZE > image.size())
+            break;
+        if (!decode_vpd_copy(&image[c], VPD_COPY_SIZE).good())
+            continue;
+        any_good = true;
+        image_id = id_string_of(&image[c]);
+        another = image_id != board_id;
+    }
+    if (any_good && !another)
+        return std::nullopt;
+    if (!any_good)
+        image_id.clear();
+    if (w.force_image) {
+        p.image_forced = true;
+        p.forced_board_id = board_id;
+        p.forced_image_id = image_id;
+        return std::nullopt;
+    }
+    change_refusal r = refusal(change_refusal::reason::image_of_another_board, at);
+    r.file = w.file;
+    r.board_id = board_id;
+    r.image_id = image_id;
+    if (!any_good)
+        r.detail = "no good copy";
+    return r;
+}
+
 // A plan of the whole EEPROM as read, applying nothing yet.
 change_plan unchanged(std::vector<uint8_t> before) {
     change_plan p;
@@ -101,8 +145,13 @@ change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const p
         if ((p.refusal = untrusted_identity(report_of(p.before), w.file, at)))
             return p;
         std::string why;
-        if (!insert_identity(bytes, VPD_COPIES_IN_IMAGE, w.type == image_type::full ? 1024 : 0, *p.identity_before,
-                             why)) {
+        const uint32_t first_copy = w.type == image_type::full ? 1024 : 0;
+        // The image's copies are judged with the board's identity in them
+        // (their checksums made good), or as they are when they cannot take it.
+        const bool takes = insert_identity(bytes, VPD_COPIES_IN_IMAGE, first_copy, *p.identity_before, why);
+        if ((p.refusal = image_of_another_board(takes ? bytes : *w.image, first_copy, copy, w, at, p)))
+            return p;
+        if (!takes) {
             p.refusal = refusal(change_refusal::reason::image_takes_no_identity, at);
             p.refusal->file = w.file;
             p.refusal->detail = why;

@@ -1,10 +1,14 @@
 // The commands, one row each, and the functions of each row.
 #include "romwright/command_rows.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "common/error.h"
 #include "eeprom/backup.h"
+#include "eeprom/image_digest.h"
+#include "eeprom/journal.h"
 #include "romwright/vpd_render.h"
 
 namespace {
@@ -34,10 +38,36 @@ std::unique_ptr<image_file> read_image(const request& rq, image_file::use how, o
     return f;
 }
 
-std::unique_ptr<image_file> prepare_write(const request& rq, const site&, observer& obs) {
+// The list of approved digests that applies: -approved FILE, else the
+// site's when it exists.  A list that cannot be read or has a malformed
+// line is a command-line error.
+std::optional<approved_list> approved_images(const request& rq, const site& where) {
+    std::string path = rq.approved_file;
+    if (path.empty() && !where.approved_list.empty() && access(where.approved_list.c_str(), F_OK) == 0)
+        path = where.approved_list;
+    if (path.empty())
+        return std::nullopt;
+    approved_list list;
+    std::string why;
+    if (!read_approved_list(path, list, why))
+        throw failure(error_kind::usage, "ERROR: the list of approved images: " + why + "\n");
+    return list;
+}
+
+std::unique_ptr<image_file> prepare_write(const request& rq, const site& where, observer& obs) {
+    const std::optional<approved_list> approved = approved_images(rq, where);
     // Locked for the run when the plan will give it the board's identity.
     const bool update = image_file_takes_identity(rq.type, rq.change.plan_only, rq.several());
-    return read_image(rq, update ? image_file::use::update : image_file::use::read, obs);
+    std::unique_ptr<image_file> f = read_image(rq, update ? image_file::use::update : image_file::use::read, obs);
+    if (approved) {
+        const std::string digest = image_digest(f->bytes());
+        if (!approved->lists(digest))
+            throw failure(error_kind::refused,
+                          strprintf("ERROR: %s is not an approved image: its digest %s is not on the list of approved "
+                                    "images; nothing was changed\n",
+                                    rq.file.c_str(), digest.c_str()));
+    }
+    return f;
 }
 
 std::unique_ptr<image_file> prepare_verify(const request& rq, const site&, observer& obs) {
@@ -103,7 +133,88 @@ void run_list(command_context& c, run_outcome& o) { o.output = list_adapters(c.h
 // A change: the row's plan applied as one transaction.
 void change(command_context& c, run_outcome& o, std::string words, change_kind kind, const change_planner& plan) {
     const change_request cr{std::move(words), kind, c.rq.file, c.rq.change, c.image, o.interrupted};
-    run_change(*c.session, cr, plan, o.output.emplace<change_result>());
+    change_result& r = o.output.emplace<change_result>();
+    if (c.image)
+        r.image_digest = image_digest(c.image->bytes());
+    run_change(*c.session, cr,
+               [&](std::vector<uint8_t> before, const plan_place& at) {
+                   change_plan p = plan(std::move(before), at);
+                   o.eeprom_before = p.before;
+                   o.eeprom_planned = p.after;
+                   return p;
+               },
+               r);
+}
+
+// ---- history ----------------------------------------------------------------
+
+json_value image_record(const request& rq, const image_file* image, const change_result* r) {
+    if (!image)
+        return nullptr;
+    return {{"path", absolute_path(image->path())},
+            {"sha256", sha256_hex(image->bytes())},
+            {"digest", r && r->image_digest ? json_value(*r->image_digest) : json_value(image_digest(image->bytes()))}};
+}
+
+const char* outcome_word(const run_outcome& o) {
+    switch (o.kind) {
+    case error_kind::none:
+        return "done";
+    case error_kind::refused:
+        return "refused";
+    default:
+        return "failed";
+    }
+}
+
+// The record of a change run that reached the adapter.
+json_value change_record(adapter_session& s, const request& rq, const image_file* image, const run_outcome& o,
+                         int64_t started) {
+    const change_result* r = std::get_if<change_result>(&o.output);
+    json_value rec = history_record_base();
+    rec["adapter"] = s.address();
+    rec["vendor_id"] = strprintf("0x%04x", s.function().vendor_id);
+    rec["device_id"] = strprintf("0x%04x", s.function().device_id);
+    rec["command"] = rq.command->word;
+    json_value words = json_value::array();
+    for (const std::string& w : rq.words)
+        words.push_back(w);
+    rec["words"] = words;
+    rec["started"] = utc_time_text(started);
+    rec["ended"] = utc_time_text(s.seconds());
+    rec["outcome"] = outcome_word(o);
+    rec["status"] = o.status();
+    std::string error = o.error;
+    while (!error.empty() && error.back() == '\n')
+        error.pop_back();
+    rec["error"] = error.empty() ? json_value(nullptr) : json_value(error);
+    rec["image"] = image_record(rq, image, r);
+    rec["forced"] = r && r->forced;
+    const bool kept = o.kind == error_kind::refused || (r && !r->changed && o.kind == error_kind::none &&
+                                                        r->words_written == 0);
+    rec["before"] = o.eeprom_before.empty() ? json_value(nullptr) : eeprom_state_json(o.eeprom_before);
+    // After: as planned once the change finished, as read when nothing was
+    // written; unknown (null) after a failure.
+    if (o.kind == error_kind::none && !o.eeprom_planned.empty())
+        rec["after"] = eeprom_state_json(o.eeprom_planned);
+    else if (kept && !o.eeprom_before.empty())
+        rec["after"] = eeprom_state_json(o.eeprom_before);
+    else
+        rec["after"] = nullptr;
+    rec["words_written"] = r ? r->words_written : 0;
+    rec["backup"] = r && r->backup ? json_value(*r->backup) : json_value(nullptr);
+    return rec;
+}
+
+void note_history(adapter_session& s, run_outcome& o, const json_value& record) {
+    const std::string warning = append_history(s.where().history_file, record);
+    if (warning.empty())
+        return;
+    s.obs().note(warning);
+    std::string w = warning;
+    while (!w.empty() && w.back() == '\n')
+        w.pop_back();
+    o.warnings.push_back(w);
 }
 
 const char* image_argument(image_type type) {
@@ -121,9 +232,19 @@ void run_write(command_context& c, run_outcome& o) {
     w.changed_only = rq.change.changed_only;
     w.plan_only = rq.change.plan_only;
     w.several = rq.several();
+    w.force_image = rq.force_image;
     change(c, o, std::string("write ") + image_argument(rq.type) + rq.file,
            rq.type == image_type::init ? change_kind::write_init : change_kind::write_identity,
-           [&](std::vector<uint8_t> before, const plan_place& at) { return plan_write(std::move(before), w, at); });
+           [&](std::vector<uint8_t> before, const plan_place& at) {
+               change_plan p = plan_write(std::move(before), w, at);
+               if (p.image_forced) {
+                   std::get<change_result>(o.output).forced = true;
+                   c.obs.note(strprintf("romwright: -force-image: writing %s, whose ID string \"%s\" is not the "
+                                        "board's \"%s\"\n",
+                                        rq.file.c_str(), p.forced_image_id.c_str(), p.forced_board_id.c_str()));
+               }
+               return p;
+           });
 }
 
 void run_restore(command_context& c, run_outcome& o) {
@@ -173,6 +294,18 @@ void change_verdict(run_outcome& o) {
     }
 }
 
+void run_history(command_context& c, run_outcome& o) {
+    history_result& r = o.output.emplace<history_result>();
+    if (c.where.history_file.empty())
+        return;
+    history_read h = read_history(c.where.history_file);
+    for (const std::string& w : h.warnings)
+        c.obs.note(w);
+    for (json_value& rec : h.records)
+        if (c.rq.all_adapters || c.rq.addresses.empty() || history_matches(rec, c.rq.addresses))
+            r.records.push_back(std::move(rec));
+}
+
 void list_verdict(run_outcome& o) {
     if (std::get<list_result>(o.output).adapters.empty())
         o.kind = error_kind::failed;
@@ -197,6 +330,13 @@ std::string vpd_text(const request&, const run_outcome& o) {
 
 std::string list_text(const request&, const run_outcome& o) {
     return render_list_text(std::get<list_result>(o.output));
+}
+
+std::string history_text(const request&, const run_outcome& o) {
+    std::string t;
+    for (const json_value& r : std::get<history_result>(o.output).records)
+        t += history_line(r);
+    return t;
 }
 
 std::string change_text(const request& rq, const run_outcome& o) {
@@ -275,6 +415,13 @@ void change_json(json_value& doc, const request&, const run_outcome& o) {
     doc["identity_after"] = identity_json(r.identity_after);
     if (r.plan)
         doc["plan"] = plan_json(*r.plan);
+    if (r.image_digest)
+        doc["image_digest"] = *r.image_digest;
+}
+
+void write_json(json_value& doc, const request& rq, const run_outcome& o) {
+    change_json(doc, rq, o);
+    doc["forced"] = result_or_empty<change_result>(o).forced;
 }
 
 void repair_json(json_value& doc, const request& rq, const run_outcome& o) {
@@ -290,6 +437,13 @@ void vpd_json(json_value& doc, const request&, const run_outcome& o) {
             doc[item.key()] = item.value();
     }
     put_interrupted(doc, o);
+}
+
+void history_json(json_value& doc, const request&, const run_outcome& o) {
+    json_value records = json_value::array();
+    for (const json_value& r : result_or_empty<history_result>(o).records)
+        records.push_back(r);
+    doc["records"] = records;
 }
 
 void list_keys(json_value& doc, const request&, const run_outcome& o) {
@@ -315,7 +469,7 @@ const command_row k_command_rows[] = {
       {"write -fvpd:FILE", "write a VPD-only image; the board keeps its identity"},
       {"write -finit:FILE", "write an init-region image"}},
      range_use::addr_len, CHANGE | TAKES_CHANGED,
-     image_span, prepare_write, run_write, change_verdict, change_text, change_json},
+     image_span, prepare_write, run_write, change_verdict, change_text, write_json},
     {"verify", word_argument::image, "", {{"verify -f:FILE", "compare an image with the EEPROM (also -fvpd:, -finit:)"}},
      range_use::addr_len, ON_ADAPTER,
      image_span, prepare_verify, run_verify, verify_verdict, no_text, verify_json},
@@ -337,6 +491,9 @@ const command_row k_command_rows[] = {
     {"list", word_argument::none, nullptr, {{"list", "list the adapters (needs no -b)"}},
      range_use::none, 0,
      nullptr, nullptr, run_list, list_verdict, list_text, list_keys},
+    {"history", word_argument::none, nullptr, {{"history", "the changes recorded of -b's boards (of every board without -b)"}},
+     range_use::none, 0,
+     nullptr, nullptr, run_history, done, history_text, history_json},
     {nullptr, word_argument::none, nullptr, {}, range_use::none, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
      nullptr},
 };
@@ -385,9 +542,26 @@ void run_on_session(adapter_session& s, const request& rq, image_file* image, ru
         run_outcome& o;
         ~take_signal() { o.signal = s.deferred_signal(); }
     } take{s, o};
+    if (o.interrupted && !s.where().history_file.empty())
+        if (const std::optional<json_value> rec = interrupted_record(s.where().history_file, *o.interrupted,
+                                                                     s.function()))
+            note_history(s, o, *rec);
     command_context ctx{s.host(), s.where(), rq, s.obs(), &s, image};
-    rq.command->run(ctx, o);
-    rq.command->verdict(o);
+    // A change that reached the adapter leaves a record, however it ends.
+    const bool recorded = rq.command->changes_eeprom() && !rq.change.plan_only && !s.where().history_file.empty();
+    const int64_t started = s.seconds();
+    try {
+        rq.command->run(ctx, o);
+        rq.command->verdict(o);
+    } catch (const failure& f) {
+        if (recorded) {
+            note_failure(o, f);
+            note_history(s, o, change_record(s, rq, image, o, started));
+        }
+        throw;
+    }
+    if (recorded)
+        note_history(s, o, change_record(s, rq, image, o, started));
 }
 
 void run_on_host(platform& p, const site& where, const request& rq, observer& obs, run_outcome& o) {
@@ -424,6 +598,8 @@ json_value outcome_json(const request& rq, const run_outcome& o) {
             message.pop_back();
         doc["error"] = message;
     }
+    if (row.changes_eeprom() && !o.warnings.empty())
+        doc["warnings"] = o.warnings;
     if (o.signal)
         doc["signal"] = deferred_signal_name(o.signal);
     doc["status"] = o.status();

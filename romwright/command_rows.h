@@ -12,13 +12,20 @@
 #include <variant>
 
 #include "eeprom/commands.h"
+#include "romwright/history.h"
 #include "romwright/list.h"
 #include "romwright/render.h"
 #include "romwright/request.h"
 
+// history: the records of the boards asked for, in file order.
+struct history_result {
+    std::vector<json_value> records;
+};
+
 // A command's result: one type per command.
 using command_output =
-    std::variant<std::monostate, dump_result, read_result, verify_result, vpd_report, change_result, list_result>;
+    std::variant<std::monostate, dump_result, read_result, verify_result, vpd_report, change_result, list_result,
+                 history_result>;
 
 // One command's run on one adapter (or, for list, on the host), as the
 // front end renders it.
@@ -31,6 +38,9 @@ struct run_outcome {
     std::string error;                   // what the failure or refusal says; empty: nothing
     bool error_shown = false;            // the text already went out with the command's text
     int signal = 0;                      // deferred while the microprocessor was held; 0: none
+    // A change: the EEPROM as read, and as planned (empty: no plan made).
+    std::vector<uint8_t> eeprom_before, eeprom_planned;
+    std::vector<std::string> warnings;  // what went wrong beside the result (the history record)
     int status() const { return exit_status_of(kind, signal); }
 };
 

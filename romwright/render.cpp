@@ -289,6 +289,15 @@ std::string plan_text(const char* command, const std::string& adapter, const cha
 
 namespace {
 
+std::string image_refusal_text(const change_refusal& r) {
+    const std::string board = "the board's ID string is \"" + r.board_id + "\"";
+    return "ERROR: " + r.file + " is not an image of this board: " +
+           (!r.detail.empty()
+                ? "it has no good VPD copy (" + board + ")"
+                : board + ", the image's is \"" + r.image_id + "\"") +
+           "; nothing was changed.\nGive -force-image to write it all the same.\n";
+}
+
 // "`write -f:img.bin`, begun 2027-01-15T08:00:00Z,"
 std::string what_was_interrupted(const journal_record& j) {
     const std::string when = j.time ? utc_time_text(j.time) : "";
@@ -334,6 +343,8 @@ std::string refusal_text(const change_refusal& r) {
         return strprintf("ERROR: %s cannot take the board's identity: %s; nothing was written to the file or the "
                          "EEPROM\n",
                          r.file.c_str(), r.detail.c_str());
+    case change_refusal::reason::image_of_another_board:
+        return image_refusal_text(r);
     case change_refusal::reason::nothing_to_repair_from:
         break;
     case change_refusal::reason::journal_stands:

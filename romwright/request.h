@@ -35,6 +35,9 @@ struct request {
     // file, read saves one file per adapter.
     bool several() const { return all_adapters || addresses.size() > 1; }
     bool json = false;                       // -json: one JSON document on standard output
+    bool force_image = false;                // -force-image: write an image of another ID string
+    std::string approved_file;               // -approved FILE: the list of approved image digests
+    std::vector<std::string> words;          // the command line's words after the program's name
     std::string prometheus_file;             // vpd -prometheus FILE: the metrics file; empty: none
 
     // bdinfo FILE, in word order: each is read and checked once the walk

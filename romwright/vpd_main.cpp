@@ -4,6 +4,7 @@
 //
 //   romwright-vpd [--json] FILE
 //   romwright-vpd set --pn PART --sn SERIAL --mac MAC [--json] FILE OUT
+//   romwright-vpd digest [--json] FILE...
 //
 // Status: 0 success (every copy good, the copies agreeing; OUT written),
 // 1 the image fails the check or cannot take the identity, 2 a usage error
@@ -28,6 +29,7 @@
 #include "common/file_ptr.h"
 #include "common/unique_fd.h"
 #include "eeprom/eeprom.h"
+#include "eeprom/image_digest.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
 #include "romwright/vpd_render.h"
@@ -234,6 +236,22 @@ int set_identity(standard_output& output, const std::string& pn_arg, const std::
     return EXIT_STATUS_OK;
 }
 
+// Each file's image digest, in the sha256sum layout ("DIGEST  FILE").
+int print_digests(standard_output& output, const std::vector<std::string>& files, bool json) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    std::string text;
+    for (const std::string& f : files) {
+        const std::string digest = image_digest(load_image(f).bytes);
+        text += digest + "  " + escaped(f) + "\n";
+        list.push_back({{"file", escaped(f)}, {"digest", digest}});
+    }
+    if (json)
+        output.put(nlohmann::ordered_json{{"digests", list}, {"status", 0}}.dump(2) + "\n");
+    else
+        output.put(text);
+    return EXIT_STATUS_OK;
+}
+
 // --json anywhere before "--" asks for JSON, errors of the command line
 // itself included.
 bool asks_for_json(int argc, char** argv) {
@@ -266,6 +284,11 @@ int run(standard_output& output, int argc, char** argv, bool json) {
     set->add_option("FILE", in, "the image to start from; never changed")->required();
     set->add_option("OUT", out, "the new image; must not exist")->required();
 
+    CLI::App* digest = app.add_subcommand("digest", "print each FILE's image digest (identity bytes masked)");
+    digest->add_flag("--json", json, "print the result as one JSON document");
+    std::vector<std::string> digest_files;
+    digest->add_option("FILE", digest_files, "whole-EEPROM or VPD-only images")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -281,6 +304,11 @@ int run(standard_output& output, int argc, char** argv, bool json) {
                                              "' does not belong with set, which takes its options, FILE and OUT "
                                              "and nothing else (see romwright-vpd --help)");
         return set_identity(output, pn, sn, mac, in, out, json);
+    }
+    if (digest->parsed()) {
+        if (!file.empty())
+            fail(error_kind::tool_usage, "'" + escaped(file) + "' does not belong before digest (see romwright-vpd --help)");
+        return print_digests(output, digest_files, json);
     }
     if (file.empty())
         fail(error_kind::tool_usage, "name an image file (see romwright-vpd --help)");

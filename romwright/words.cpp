@@ -1,4 +1,5 @@
 // The option words and the walk over the command line.
+#include <algorithm>
 #include <cstring>
 
 #include "common/error.h"
@@ -73,6 +74,10 @@ const option_word k_option_words[] = {
      [](request& rq, const char*) { rq.change.force_identity = true; }},
     {"-json", nullptr, "print one JSON document (every command)", false,
      [](request& rq, const char*) { rq.json = true; }},
+    {"-force-image", nullptr, "write: write an image whose ID string is not the board's", false,
+     [](request& rq, const char*) { rq.force_image = true; }},
+    {"-approved", "FILE", "write: only images whose digest FILE lists", false,
+     [](request& rq, const char* file) { rq.approved_file = file; }},
     {"-prometheus", "FILE", "vpd: also write identity and VPD state as metrics to FILE", false,
      [](request& rq, const char* file) {
          if (!*file)
@@ -123,6 +128,7 @@ void read_board_info_files(request& rq) {
 
 void parse_request(int argc, char** argv, request& rq) {
     rq = request();
+    rq.words.assign(argv + 1, argv + std::max(argc, 1));
     if (argc <= 1)
         usage_error("");
     int i = 1;

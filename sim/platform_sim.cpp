@@ -45,6 +45,7 @@ site sim_site(const sim_config& cfg) {
     else if (!home.empty())
         where.backup_dir = home + "/backups";
     where.journal_dir = home;
+    where.history_file = home.empty() ? home : home + "/history.jsonl";
     // As a distribution kernel for POWER refuses it: a locked-down kernel
     // opens no /dev/mem, and registers that a driver holds are not mapped.
     where.lockdown = cfg.lockdown;

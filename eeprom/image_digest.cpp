@@ -1,0 +1,113 @@
+// The image digest and the lists of approved digests.
+#include "eeprom/image_digest.h"
+
+#include <sha2.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "common/error.h"
+#include "eeprom/eeprom.h"
+#include "eeprom/vpd.h"
+
+namespace {
+
+void mask(std::vector<uint8_t>& b, size_t at, size_t length) {
+    for (size_t i = at; i < at + length && i < b.size(); ++i)
+        b[i] = IMAGE_DIGEST_MASK;
+}
+
+// Masks one copy's identity and checksum bytes in place.
+void mask_copy(std::vector<uint8_t>& b, size_t at) {
+    uint8_t* c = &b[at];
+    const vpd_copy_info info = decode_vpd_copy(c, VPD_COPY_SIZE);
+    for (const vpd_keyword& k : info.keywords) {
+        const bool identity = std::strcmp(k.name, "PN") == 0 || std::strcmp(k.name, "SN") == 0 ||
+                              std::strcmp(k.name, "NA") == 0;
+        if (identity && k.read_only)
+            mask(b, at + k.offset, k.length);
+    }
+    if (info.rv_offset >= 0)
+        mask(b, at + static_cast<size_t>(info.rv_offset) + 3, 1);
+    // The fields the identity transfer writes, where it writes them.
+    if (c[0] == VPD_TAG_ID_STRING && c[1] == 0x10) {
+        const bool na = c[VPD_NA_KEYWORD_OFFSET] == 'N' && c[VPD_NA_KEYWORD_OFFSET + 1] == 'A';
+        mask(b, at + VPD_PART_NUM_OFFSET, PART_NUM_LEN);
+        mask(b, at + VPD_SERIAL_NUM_OFFSET, SERIAL_NUM_LEN);
+        if (na)
+            mask(b, at + VPD_MAC_OFFSET, MAC_ADDRESS_LEN);
+    }
+}
+
+bool hex_digest(const std::string& s) {
+    if (s.size() != 64)
+        return false;
+    for (char c : s)
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+std::string sha256_hex(const std::vector<uint8_t>& bytes) {
+    char hex[SHA256_DIGEST_STRING_LENGTH];
+    return SHA256Data(bytes.data(), bytes.size(), hex);
+}
+
+int image_first_copy(size_t image_size) {
+    if (image_size == SEEPROM_SIZE)
+        return static_cast<int>(VPD_AREA_START);
+    if (image_size == VPD_AREA_SIZE)
+        return 0;
+    return -1;
+}
+
+std::string image_digest(const std::vector<uint8_t>& image) {
+    const int first = image_first_copy(image.size());
+    if (first < 0)
+        return sha256_hex(image);
+    std::vector<uint8_t> b(image);
+    for (int i = 0; i < VPD_COPIES_IN_IMAGE; ++i)
+        mask_copy(b, static_cast<size_t>(first) + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i));
+    return sha256_hex(b);
+}
+
+bool approved_list::lists(const std::string& digest) const {
+    for (const std::string& d : digests)
+        if (d == digest)
+            return true;
+    return false;
+}
+
+bool read_approved_list(const std::string& path, approved_list& out, std::string& why) {
+    std::ifstream in(path);
+    if (!in) {
+        why = strprintf("cannot read %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    out.digests.clear();
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        const size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#')
+            continue;
+        // DIGEST, two spaces (or a space and '*', sha256sum's binary mark), a name.
+        std::string digest = line.substr(0, 64);
+        const bool layout = line.size() > 66 && line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
+        if (!hex_digest(digest) || !layout) {
+            why = strprintf("%s, line %d: not a digest, two spaces and a name", path.c_str(), n);
+            return false;
+        }
+        for (char& c : digest)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        out.digests.push_back(digest);
+    }
+    if (in.bad()) {
+        why = strprintf("cannot read %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}

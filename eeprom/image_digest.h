@@ -1,0 +1,35 @@
+// The image digest: one image, one digest, whichever board's identity it
+// carries; and the lists of approved digests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The value every masked byte takes before the digest is taken.
+constexpr uint8_t IMAGE_DIGEST_MASK = 0x00;
+
+// The SHA-256 of bytes, 64 lowercase hexadecimal digits.
+std::string sha256_hex(const std::vector<uint8_t>& bytes);
+
+// Where an image's VPD copies lie: a whole-EEPROM image (32768 bytes) has
+// 14 copies from 0x400, a VPD-only one (31744 bytes) from 0; any other
+// image (an init image) has none.
+int image_first_copy(size_t image_size);
+
+// The SHA-256 of the image with, in every one of its VPD copies, the value
+// bytes of the PN, SN and NA keywords and the RV checksum byte set to
+// IMAGE_DIGEST_MASK; an image without VPD copies: its plain SHA-256.  The
+// identity fields at their fixed offsets (the ones the identity transfer
+// writes) are masked as well, so the identity transfer never changes it.
+std::string image_digest(const std::vector<uint8_t>& image);
+
+// A list of approved digests in the sha256sum layout: "DIGEST  NAME" a
+// line, '#' comments and blank lines passed over.
+struct approved_list {
+    std::vector<std::string> digests;  // lowercase
+    bool lists(const std::string& digest) const;
+};
+// Reads the list at path.  Returns false with why set (the file cannot be
+// read, or the line number and what is wrong with it).
+bool read_approved_list(const std::string& path, approved_list& out, std::string& why);

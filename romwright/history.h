@@ -1,0 +1,45 @@
+// The history of changes: one JSON record a line in the site's history
+// file, appended by every run of a changing command that reached an
+// adapter, and read back by the history command.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "adapter/adapter.h"
+#include "eeprom/journal.h"
+#include "romwright/vpd_render.h"
+
+constexpr int HISTORY_SCHEMA = 1;
+
+// The EEPROM as a record gives it: SHA-256, identity, good VPD copies.
+json_value eeprom_state_json(const std::vector<uint8_t>& eeprom);
+
+// Appends one record (one line) to path: the folder made 0700 when
+// missing, the file created 0600, never through a link, O_APPEND, synced.
+// Returns an empty string, or the warning that says why it was not written.
+std::string append_history(const std::string& path, const json_value& record);
+
+// A record's fixed fields: schema, a new id, host, version, user.
+json_value history_record_base();
+
+// The record of a change another run left unfinished (its journal), once
+// per journal: empty when path already holds it.
+std::optional<json_value> interrupted_record(const std::string& path, const journal_record& j,
+                                             const pci_function& fn);
+
+// The records of path in file order; each line that is not a record
+// adds a warning naming its line number.
+struct history_read {
+    std::vector<json_value> records;
+    std::vector<std::string> warnings;
+};
+history_read read_history(const std::string& path);
+
+// One line of a record as the history command prints it.
+std::string history_line(const json_value& record);
+// True when record's adapter is one of addresses (each matched as -b
+// matches it).
+bool history_matches(const json_value& record, const std::vector<adapter_address>& addresses);
