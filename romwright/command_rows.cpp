@@ -148,7 +148,7 @@ void change(command_context& c, run_outcome& o, std::string words, change_kind k
 
 // ---- history ----------------------------------------------------------------
 
-json_value image_record(const request& rq, const image_file* image, const change_result* r) {
+json_value image_record(const image_file* image, const change_result* r) {
     if (!image)
         return nullptr;
     return {{"path", absolute_path(image->path())},
@@ -188,7 +188,7 @@ json_value change_record(adapter_session& s, const request& rq, const image_file
     while (!error.empty() && error.back() == '\n')
         error.pop_back();
     rec["error"] = error.empty() ? json_value(nullptr) : json_value(error);
-    rec["image"] = image_record(rq, image, r);
+    rec["image"] = image_record(image, r);
     rec["forced"] = r && r->forced;
     const bool kept = o.kind == error_kind::refused || (r && !r->changed && o.kind == error_kind::none &&
                                                         r->words_written == 0);

@@ -174,8 +174,9 @@ TEST(image_trust, only_listed_images_are_written_with_an_approved_list) {
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
         EXPECT_NE(r.out.find(at_digest(c.says)), std::string::npos) << r.out;
         EXPECT_EQ(b.contents() != sample_board(), c.changes);
-        if (c.status == 255)  // refused before the adapter is touched
+        if (c.status == 255) {  // refused before the adapter is touched
             EXPECT_EQ(b.trace_text(), "");
+        }
     }
 }
 
