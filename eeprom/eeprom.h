@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -132,17 +133,19 @@ std::vector<word_mismatch> verify_seeprom(adapter_session& s, const uint8_t* buf
 // ---- VPD identity transfer ----------------------------------------------
 // The identity fields of a VPD copy (VPD_COPY_SIZE bytes).
 board_identity identity_of_copy(const uint8_t* copy);
-// True when the copy's identity may be carried into an image: it begins with
-// the identifier-string tag, part and serial number are printable ASCII and
-// the MAC address is 12 hexadecimal digits.  Otherwise why says what is wrong.
-bool check_board_identity(const uint8_t* copy, std::string& why);
+// What keeps the copy's identity from being carried into an image, or
+// nullopt when it may be: it begins with the identifier-string tag, part and
+// serial number are printable ASCII and the MAC address is 12 hexadecimal
+// digits.
+std::optional<std::string> identity_fault(const uint8_t* copy);
 // Writes the identity into every one of `copies` VPD copies of the image
 // (1024 bytes apart from first_copy_offset) and fixes each copy's RV
 // checksum, all or nothing: when any copy cannot take it (runs past the
 // image, wrong tag, no RV field found by the structure walk) the image is
-// left unchanged and why names the copy by its file offset and the reason.
-bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
-                     const board_identity& id, std::string& why);
+// left unchanged and the result names the copy by its file offset and the
+// reason; nullopt when every copy took it.
+std::optional<std::string> insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
+                                           const board_identity& id);
 // Writes the checksum of one copy (size bytes) into its RV field, found by
 // the structure walk; returns it, or CHECKSUM_NOT_WRITTEN when there is none.
 uint8_t update_checksum(uint8_t* copy, uint32_t size);

@@ -37,7 +37,7 @@ board_identity identity_of_copy(const uint8_t* copy) {
             field(VPD_MAC_OFFSET, MAC_ADDRESS_LEN)};
 }
 
-bool check_board_identity(const uint8_t* copy, std::string& why) {
+std::optional<std::string> identity_fault(const uint8_t* copy) {
     std::vector<std::string> wrong;
     if (copy[0] != VPD_TAG_ID_STRING)
         wrong.push_back(strprintf("the copy does not begin with the identifier-string tag 0x82 (it holds 0x%02x)",
@@ -48,10 +48,12 @@ bool check_board_identity(const uint8_t* copy, std::string& why) {
         wrong.push_back("the serial number is not printable text");
     if (!hex_digits(copy + VPD_MAC_OFFSET, MAC_ADDRESS_LEN))
         wrong.push_back("the MAC address is not 12 hexadecimal digits");
-    why.clear();
+    if (wrong.empty())
+        return std::nullopt;
+    std::string why;
     for (const std::string& w : wrong)
         why += (why.empty() ? "" : "; ") + w;
-    return wrong.empty();
+    return why;
 }
 
 uint8_t get_checksum(const uint8_t* bytes, uint32_t count) {
@@ -72,14 +74,13 @@ uint8_t update_checksum(uint8_t* copy, uint32_t size) {
     return copy[at];
 }
 
-bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
-                     const board_identity& id, std::string& why) {
+std::optional<std::string> insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
+                                           const board_identity& id) {
     std::vector<uint8_t> work(image);
     for (int32_t i = 0; i < copies; ++i) {
         const size_t p = static_cast<size_t>(first_copy_offset) + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i);
-        auto refuse = [&](const std::string& reason) {
-            why = strprintf("the VPD copy at file offset 0x%zx (%zu) %s", p, p, reason.c_str());
-            return false;
+        auto refuse = [&](const std::string& reason) -> std::optional<std::string> {
+            return strprintf("the VPD copy at file offset 0x%zx (%zu) %s", p, p, reason.c_str());
         };
         if (p + VPD_COPY_SIZE > work.size())
             return refuse(strprintf("runs past the end of the file (%zu bytes)", work.size()));
@@ -100,6 +101,6 @@ bool insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_
         c[at] = get_checksum(c, at);
     }
     image.swap(work);
-    return true;
+    return std::nullopt;
 }
 

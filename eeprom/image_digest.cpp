@@ -82,13 +82,14 @@ bool approved_list::lists(const std::string& digest) const {
     return false;
 }
 
-bool read_approved_list(const std::string& path, approved_list& out, std::string& why) {
+approved_list read_approved_list(const std::string& path) {
+    const auto bad = [&](const std::string& why) {
+        return failure(error_kind::usage, "ERROR: the list of approved images: " + why + "\n");
+    };
     std::ifstream in(path);
-    if (!in) {
-        why = strprintf("cannot read %s: %s", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    out.digests.clear();
+    if (!in)
+        throw bad(strprintf("cannot read %s: %s", path.c_str(), std::strerror(errno)));
+    approved_list out;
     std::string line;
     for (int n = 1; std::getline(in, line); ++n) {
         const size_t start = line.find_first_not_of(" \t\r");
@@ -97,17 +98,13 @@ bool read_approved_list(const std::string& path, approved_list& out, std::string
         // DIGEST, two spaces (or a space and '*', sha256sum's binary mark), a name.
         std::string digest = line.substr(0, 64);
         const bool layout = line.size() > 66 && line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
-        if (!hex_digest(digest) || !layout) {
-            why = strprintf("%s, line %d: not a digest, two spaces and a name", path.c_str(), n);
-            return false;
-        }
+        if (!hex_digest(digest) || !layout)
+            throw bad(strprintf("%s, line %d: not a digest, two spaces and a name", path.c_str(), n));
         for (char& c : digest)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         out.digests.push_back(digest);
     }
-    if (in.bad()) {
-        why = strprintf("cannot read %s: %s", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
+    if (in.bad())
+        throw bad(strprintf("cannot read %s: %s", path.c_str(), std::strerror(errno)));
+    return out;
 }

@@ -30,6 +30,6 @@ struct approved_list {
     std::vector<std::string> digests;  // lowercase
     bool lists(const std::string& digest) const;
 };
-// Reads the list at path.  Returns false with why set (the file cannot be
-// read, or the line number and what is wrong with it).
-bool read_approved_list(const std::string& path, approved_list& out, std::string& why);
+// Reads the list at path.  Throws failure(usage) naming the file when it
+// cannot be read, or the line and what is wrong with it.
+approved_list read_approved_list(const std::string& path);

@@ -34,12 +34,12 @@ change_refusal refusal(change_refusal::reason why, const plan_place& at) {
 // A blank or broken identity must never be carried into an image and every
 // copy on the board.
 std::optional<change_refusal> unusable_identity(const uint8_t* copy, const std::string& file, const plan_place& at) {
-    std::string why;
-    if (check_board_identity(copy, why))
+    const std::optional<std::string> why = identity_fault(copy);
+    if (!why)
         return std::nullopt;
     change_refusal r = refusal(change_refusal::reason::identity_broken, at);
     r.file = file;
-    r.detail = why;
+    r.detail = *why;
     return r;
 }
 
@@ -144,17 +144,17 @@ change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const p
             return p;
         if ((p.refusal = untrusted_identity(report_of(p.before), w.file, at)))
             return p;
-        std::string why;
         const uint32_t first_copy = w.type == image_type::full ? 1024 : 0;
         // The image's copies are judged with the board's identity in them
         // (their checksums made good), or as they are when they cannot take it.
-        const bool takes = insert_identity(bytes, VPD_COPIES_IN_IMAGE, first_copy, *p.identity_before, why);
+        const std::optional<std::string> why = insert_identity(bytes, VPD_COPIES_IN_IMAGE, first_copy, *p.identity_before);
+        const bool takes = !why;
         if ((p.refusal = image_of_another_board(takes ? bytes : *w.image, first_copy, copy, w, at, p)))
             return p;
         if (!takes) {
             p.refusal = refusal(change_refusal::reason::image_takes_no_identity, at);
             p.refusal->file = w.file;
-            p.refusal->detail = why;
+            p.refusal->detail = *why;
             return p;
         }
         p.image_with_identity = bytes;

@@ -142,12 +142,10 @@ int fuzz_identity_entry(const uint8_t* data, size_t size) {
     const int32_t first_copy = size > VPD_AREA_SIZE ? 1024 : 0;
     std::vector<uint8_t> image(data, data + size);
     const std::vector<uint8_t> before = image;
-    std::string why;
-    const bool taken = insert_identity(image, VPD_COPIES_IN_IMAGE, first_copy,
-                                       {std::string(SIM_PART_NUMBER, PART_NUM_LEN),
-                                        std::string(SIM_SERIAL_NUMBER, SERIAL_NUM_LEN),
-                                        std::string(SIM_MAC_ADDRESS, MAC_ADDRESS_LEN)},
-                                       why);
+    const bool taken = !insert_identity(image, VPD_COPIES_IN_IMAGE, first_copy,
+                                        {std::string(SIM_PART_NUMBER, PART_NUM_LEN),
+                                         std::string(SIM_SERIAL_NUMBER, SERIAL_NUM_LEN),
+                                         std::string(SIM_MAC_ADDRESS, MAC_ADDRESS_LEN)});
     // All or nothing: a refused image is left exactly as it was.
     if (!taken && image != before)
         std::abort();

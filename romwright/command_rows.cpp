@@ -47,11 +47,7 @@ std::optional<approved_list> approved_images(const request& rq, const site& wher
         path = where.approved_list;
     if (path.empty())
         return std::nullopt;
-    approved_list list;
-    std::string why;
-    if (!read_approved_list(path, list, why))
-        throw failure(error_kind::usage, "ERROR: the list of approved images: " + why + "\n");
-    return list;
+    return read_approved_list(path);
 }
 
 std::unique_ptr<image_file> prepare_write(const request& rq, const site& where, observer& obs) {

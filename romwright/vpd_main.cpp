@@ -216,9 +216,9 @@ int set_identity(standard_output& output, const std::string& pn_arg, const std::
     const std::string sn = padded_text("--sn", "serial number", sn_arg, SERIAL_NUM_LEN);
     const std::string mac = mac_digits(mac_arg);
     image_contents img = load_image(path);
-    std::string why;
-    if (!insert_identity(img.bytes, VPD_COPIES_IN_IMAGE, static_cast<int32_t>(img.first_copy), {pn, sn, mac}, why))
-        fail(error_kind::refused, escaped(path) + " cannot take the identity: " + why + "; nothing was written");
+    if (const std::optional<std::string> why =
+            insert_identity(img.bytes, VPD_COPIES_IN_IMAGE, static_cast<int32_t>(img.first_copy), {pn, sn, mac}))
+        fail(error_kind::refused, escaped(path) + " cannot take the identity: " + *why + "; nothing was written");
     check_identity_in_keywords(img, path);
     check_copies_good(img, path);
     write_new_file(out, img.bytes);

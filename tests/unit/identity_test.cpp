@@ -142,7 +142,9 @@ struct inserted {
 };
 inserted insert_into(std::vector<uint8_t> image, int32_t first_copy = 1024) {
     inserted r{false, "", image, image};
-    r.taken = insert_identity(r.after, 14, first_copy, {PART, SERIAL, MAC}, r.why);
+    const std::optional<std::string> why = insert_identity(r.after, 14, first_copy, {PART, SERIAL, MAC});
+    r.taken = !why;
+    r.why = why.value_or("");
     return r;
 }
 
@@ -201,19 +203,16 @@ TEST(insert_identity, refuses_a_copy_that_cannot_take_it_and_changes_nothing) {
     }
 }
 
-TEST(check_board_identity, refuses_blank_and_broken_identities) {
+TEST(identity_fault, refuses_blank_and_broken_identities) {
     std::vector<uint8_t> copy = sample_copy();
-    std::string why;
-    EXPECT_TRUE(check_board_identity(copy.data(), why)) << why;
+    EXPECT_EQ(identity_fault(copy.data()), std::nullopt);
     std::vector<uint8_t> blank(1024, 0xFF);
-    EXPECT_FALSE(check_board_identity(blank.data(), why));
-    EXPECT_EQ(why,
+    EXPECT_EQ(identity_fault(blank.data()),
               "the copy does not begin with the identifier-string tag 0x82 (it holds 0xff); the part number is not "
               "printable text; the serial number is not printable text; the MAC address is not 12 hexadecimal digits");
     copy[63 + 23] = 0x07;
     copy[90 + 11] = 'G';
-    EXPECT_FALSE(check_board_identity(copy.data(), why));
-    EXPECT_EQ(why, "the serial number is not printable text; the MAC address is not 12 hexadecimal digits");
+    EXPECT_EQ(identity_fault(copy.data()), "the serial number is not printable text; the MAC address is not 12 hexadecimal digits");
 }
 
 using board_details = sim_test;
