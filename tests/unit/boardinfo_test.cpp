@@ -38,7 +38,8 @@ TEST(store_board_detail, fields_take_exactly_their_width) {
     };
     for (const auto& [text, valid] : cases) {
         board_identity id;
-        const outcome o = run_catching([&] { store_board_detail(text.c_str(), id); });
+        const char* line = text.c_str();
+        const outcome o = run_catching([&] { store_board_detail(line, id); });
         EXPECT_EQ(o.status, valid ? RETURNED : 1) << text;
         EXPECT_EQ(o.out.empty(), valid) << text;
         const std::string stored = id.serial_number + id.part_number + id.mac_address;
@@ -59,7 +60,8 @@ TEST(store_board_detail, explains_invalid_lines) {
     };
     for (const auto& [text, message] : cases) {
         board_identity id;
-        const outcome o = run_catching([&] { store_board_detail(text, id); });
+        const char* line = text;
+        const outcome o = run_catching([&] { store_board_detail(line, id); });
         EXPECT_EQ(o.status, 1) << text;
         EXPECT_EQ(o.out, message);
     }
