@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <nlohmann/json.hpp>
 
@@ -134,8 +135,14 @@ TEST(metrics, the_file_is_replaced_whole_with_odd_bytes_escaped_and_parses) {
     EXPECT_EQ(files_in(b.file("textfile")), std::vector<std::string>{"romwright.prom"});
 
 #ifdef ROMWRIGHT_PROMTOOL
-    const run_result check = run_program("/bin/sh", {"-c", "\"$0\" check metrics < \"$1\"", ROMWRIGHT_PROMTOOL, prom});
-    EXPECT_EQ(check.status, 0) << check.out << check.err << text;
+    // promtool is the build machine's own program: under an emulator (every
+    // program started through it) the native run checks the same text.
+    const char* emulator = std::getenv("ROMWRIGHT_SIM_EMULATOR");
+    if (!emulator || !*emulator) {
+        const run_result check =
+            run_program("/bin/sh", {"-c", "\"$0\" check metrics < \"$1\"", ROMWRIGHT_PROMTOOL, prom});
+        EXPECT_EQ(check.status, 0) << check.out << check.err << text;
+    }
 #else
     std::fprintf(stderr, "promtool not found when configured: the metrics file was not checked with it "
                          "(scripts/deps test installs Debian's prometheus package)\n");
