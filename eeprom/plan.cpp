@@ -11,10 +11,6 @@
 
 namespace {
 
-vpd_report report_of(const std::vector<uint8_t>& eeprom) {
-    return make_vpd_report(&eeprom[VPD_AREA_START], VPD_COPIES_IN_IMAGE, VPD_AREA_START);
-}
-
 // Every copy: its state and the identity it holds.
 std::vector<vpd_copy_state> copy_states(const vpd_report& r) {
     std::vector<vpd_copy_state> out;
@@ -142,7 +138,7 @@ change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const p
     if (w.type != image_type::init) {
         if ((p.refusal = unusable_identity(copy, w.file, at)))
             return p;
-        if ((p.refusal = untrusted_identity(report_of(p.before), w.file, at)))
+        if ((p.refusal = untrusted_identity(copies_of(p.before.data()), w.file, at)))
             return p;
         const uint32_t first_copy = w.type == image_type::full ? 1024 : 0;
         // The image's copies are judged with the board's identity in them
@@ -197,7 +193,7 @@ change_plan plan_clear_vpd(std::vector<uint8_t> before) {
 
 change_plan plan_repair(std::vector<uint8_t> before, const plan_place& at) {
     change_plan p = unchanged(std::move(before));
-    const vpd_report r = report_of(p.before);
+    const vpd_report r = copies_of(p.before.data());
     const std::optional<held_identity> most = majority_held(r);
     if (!most) {
         p.refusal = refusal(change_refusal::reason::nothing_to_repair_from, at);
@@ -250,7 +246,7 @@ void summarize_plan(change_plan& p, double us_per_read) {
         count(strprintf("VPD copy %d", i), a, a + VPD_COPY_SIZE - 1);
     }
     count("rest", VPD_AREA_START + VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE, SEEPROM_SIZE - 1);
-    const vpd_report before = report_of(p.before), after = report_of(p.after);
+    const vpd_report before = copies_of(p.before.data()), after = copies_of(p.after.data());
     for (size_t i = 0; i < before.copies.size(); ++i) {
         const char* b = copy_state_name(before.copies[i].info);
         const char* a = copy_state_name(after.copies[i].info);
