@@ -286,6 +286,7 @@ TEST(safety, a_signal_during_a_flash_is_acted_on_after_the_chip_reset) {
 pid_t spawn_sim(const std::string& dir, const std::vector<std::string>& sim_args, const std::string& out_path,
                 const std::string& err_path) {
     std::vector<std::string> all = program_words(ROMWRIGHT_SIM_PATH, sim_args);
+    std::vector<char*> argv = argv_of(all);
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -294,7 +295,7 @@ pid_t spawn_sim(const std::string& dir, const std::vector<std::string>& sim_args
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
             chdir(dir.c_str()) != 0)
             _exit(126);
-        exec_words(all);
+        exec_argv(argv);
     }
     return pid;
 }

@@ -28,9 +28,10 @@ public:
         std::vector<std::string> args = {"--serve", sock_};
         args.insert(args.end(), opts.begin(), opts.end());
         std::vector<std::string> all = program_words(ROMWRIGHT_SIM_PATH, args);
+        std::vector<char*> argv = argv_of(all);
         pid_ = fork();
         if (pid_ == 0)
-            exec_words(all);
+            exec_argv(argv);
         struct stat st;
         for (int i = 0; i < 200 && stat(sock_.c_str(), &st) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -228,13 +228,14 @@ TEST(transaction, two_writes_of_one_image_file_never_give_two_boards_one_identit
             std::vector<std::string> w = program_words(
                 ROMWRIGHT_SIM_PATH, {"--eeprom", boards[i]->eeprom(), "--write-cycle-ms", "0.001", "--", "-b", "04:00.0",
                                      "-nobackup", "-changed", "write", "-f:" + image});
+            std::vector<char*> argv = argv_of(w);
             pids[i] = fork();
             ASSERT_GE(pids[i], 0);
             if (pids[i] == 0) {
                 const int null = ::open("/dev/null", O_WRONLY);
                 dup2(null, 1);
                 dup2(null, 2);
-                exec_words(w);
+                exec_argv(argv);
             }
         }
         for (pid_t pid : pids) {
@@ -361,17 +362,22 @@ TEST(transaction, protected_images_pipes_and_folders) {
     // restore from a FIFO written once: checked and flashed from one read.
     const std::string fifo = b.file("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<uint8_t> bytes = sample_board();  // the child allocates nothing
     const pid_t writer = fork();
     ASSERT_GE(writer, 0);
     if (writer == 0) {
-        const std::vector<uint8_t> bytes = sample_board();
         const int fd = ::open(fifo.c_str(), O_WRONLY);
         const bool ok = fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
         _exit(ok ? 0 : 1);
     }
     r = b.run({"-b", "04:00.0", "restore", "fifo"});
+    // A run that never opened the FIFO must not leave the writer blocked
+    // in its open, and this test waiting for it.
+    const int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     int st = 0;
     waitpid(writer, &st, 0);
+    if (release >= 0)
+        close(release);
     EXPECT_EQ(r.status, 0) << r.out;
     std::vector<uint8_t> want = sample_board();
     const std::vector<uint8_t> now = b.contents();

@@ -30,6 +30,7 @@ run_result run_vpd_tool(const std::vector<std::string>& args, const std::string&
 run_result run_vpd_tool_into_full_device(const std::vector<std::string>& args, const temp_dir& dir) {
     std::vector<std::string> all = program_words(ROMWRIGHT_VPD_PATH, args);
     const std::string err_path = dir.file("stderr.txt");
+    std::vector<char*> argv = argv_of(all);
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -38,7 +39,7 @@ run_result run_vpd_tool_into_full_device(const std::vector<std::string>& args, c
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
             chdir(dir.path().c_str()) != 0)
             _exit(126);
-        exec_words(all);
+        exec_argv(argv);
     }
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {

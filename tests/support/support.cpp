@@ -144,11 +144,16 @@ std::vector<std::string> program_words(const std::string& program, const std::ve
     return all;
 }
 
-void exec_words(std::vector<std::string>& words) {
+std::vector<char*> argv_of(std::vector<std::string>& words) {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& w : words)
         argv.push_back(&w[0]);
     argv.push_back(nullptr);
+    return argv;
+}
+
+void exec_argv(const std::vector<char*>& argv) {
     execvp(argv[0], argv.data());
     _exit(127);
 }
@@ -164,6 +169,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
     int out_pipe[2];
     if (err_fd < 0 || pipe(out_pipe) != 0)
         throw std::runtime_error("cannot set up a subprocess");
+    std::vector<char*> argv = argv_of(all);
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -175,7 +181,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
         close(out_pipe[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
-        exec_words(all);
+        exec_argv(argv);
     }
     close(out_pipe[1]);
     run_result r;

@@ -72,9 +72,14 @@ struct run_result {
 // The words that start program with args: ROMWRIGHT_SIM_EMULATOR first
 // when it is set.
 std::vector<std::string> program_words(const std::string& program, const std::vector<std::string>& args);
-// In a child process: becomes the program of words (exit 127 when it
-// cannot be started).
-[[noreturn]] void exec_words(std::vector<std::string>& words);
+// The argument vector execv takes, pointing into words (which must outlive
+// it and not change); made before fork, because a child of a process with
+// threads must not allocate: another thread may have held the allocator's
+// lock at the fork, and the child would wait for it forever.
+std::vector<char*> argv_of(std::vector<std::string>& words);
+// In a child process: becomes the program of argv (exit 127 when it cannot
+// be started); allocates nothing.
+[[noreturn]] void exec_argv(const std::vector<char*>& argv);
 
 // Runs program with args (no shell) in directory cwd (empty: current).
 // ROMWRIGHT_SIM_EMULATOR, when set, is put in front of the command (a
