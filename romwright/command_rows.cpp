@@ -206,6 +206,10 @@ json_value change_record(adapter_session& s, const request& rq, const image_file
 }
 
 void note_history(adapter_session& s, run_outcome& o, const json_value& record) {
+    // The journal takes the record whatever became of the file's copy; where
+    // none runs, the send fails and nothing else happens.
+    if (s.where().history_journal)
+        s.where().history_journal(journal_fields(record));
     const std::string warning = append_history(s.where().history_file, record);
     if (warning.empty())
         return;
