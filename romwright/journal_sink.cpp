@@ -1,6 +1,8 @@
 // History records to the systemd journal, for the real program only (the
 // simulator's records stay in its own history file).
 #include <sys/uio.h>
+// The records carry their own fields; no CODE_FILE/CODE_LINE of this file.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 #include "romwright/history.h"
