@@ -34,6 +34,10 @@ struct site {
     std::string journal_dir;  // journals of unfinished changes; empty: none
     std::string history_file;   // one JSON record a line per change that reached an adapter; empty: none
     std::string approved_list;  // approved image digests, used when the file exists; empty: none
+    // Where each history record also goes, as journal fields ("NAME=value"):
+    // the real program's sends them to the systemd journal; nullptr: nowhere
+    // (the simulator, tests).
+    void (*history_journal)(const std::vector<std::string>& fields) = nullptr;
     std::string sysfs_root = "/sys/bus/pci";  // each function's folder lies in <root>/devices
     std::string devmem = "/dev/mem";          // the device-memory file, as messages name it
     // Every function's EEPROM is its device's (DDDD:BB:SS: its functions

@@ -76,16 +76,29 @@ bool write_words(adapter_session& s, const word_transfer& t, transfer_outcome& o
     for (const uint32_t address : *t.words) {
         const uint32_t w = word_from_bytes(t.eeprom_after + address);
         const uint32_t old = word_from_bytes(t.eeprom_before + address);
+        // The word may have taken before the adapter stopped answering.
+        auto unanswered = [&] {
+            out.changed = out.changed || w != old;
+            out.stopped_at = address;
+        };
         try {
             se_write(s, address, w);
         } catch (...) {
-            out.changed = out.changed || w != old;  // the word may have taken before the adapter stopped answering
+            unanswered();
             throw;
         }
         if (address != STATUS_WORD_ADDR) {  // never written: nothing to read back
-            const uint32_t got = se_read(s, address);
+            uint32_t got = 0;
+            try {
+                got = se_read(s, address);
+            } catch (...) {
+                unanswered();
+                throw;
+            }
             out.changed = out.changed || got != old;
             if (got != w) {
+                out.stopped_at = address;
+                out.stopped_word = got;
                 // A write-protected or failing EEPROM: the transfer stops here.
                 throw failure(error_kind::failed,
                               strprintf("ERROR: EEPROM address 0x%04x reads back 0x%08x after 0x%08x was written: the "

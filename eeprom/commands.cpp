@@ -26,8 +26,8 @@ std::vector<uint8_t> read_whole(adapter_session& s, double* us_per_read) {
 
 // Writes the plan's segments inside one microprocessor hold; the result
 // lines of a flash and the erase lines go where they always went.
-void apply_words(adapter_session& s, const change_plan& p, change_result& out, journal_guard& journal) {
-    transfer_outcome done;
+void apply_words(adapter_session& s, const change_plan& p, change_result& out, journal_guard& journal,
+                 transfer_outcome& done) {
     auto note_outcome = [&] {
         out.words_written = done.words_written;
         out.changed = done.changed;
@@ -85,6 +85,26 @@ void give_image_file_identity(adapter_session& s, image_file* image, const chang
     }
 }
 
+// The EEPROM as a transaction that failed leaves it: the words written as
+// planned, the word the transfer stopped at as it read back; empty when
+// that word is not known.  No word written: as read.
+std::vector<uint8_t> known_after_failure(const change_plan& p, const transfer_outcome& done) {
+    if (done.stopped_at && !done.stopped_word)
+        return {};
+    std::vector<uint8_t> eeprom = p.before;
+    uint32_t left = done.words_written;
+    for (const plan_segment& seg : p.segments)
+        for (const uint32_t address : seg.words) {
+            if (left == 0)
+                break;
+            std::memcpy(&eeprom[address], &p.after[address], 4);
+            --left;
+        }
+    if (done.stopped_word)
+        bytes_from_word(*done.stopped_word, &eeprom[*done.stopped_at]);
+    return eeprom;
+}
+
 }  // namespace
 
 void run_change(adapter_session& s, const change_request& rq, const change_planner& planner, change_result& out) {
@@ -120,21 +140,27 @@ void run_change(adapter_session& s, const change_request& rq, const change_plann
     // of it cut short by a signal: the journal names only a backup that is
     // saved, and the image file gets its bytes back on every way out.
     signal_deferral uncut(s);
-    const backup_plan backup = plan_backup(s.where(), p.before.data(), s.function(), rq.options,
-                                           rq.interrupted.has_value(), s.seconds());
-    if (!backup.path.empty())
-        out.backup = absolute_path(backup.path);
-    write_backup(backup, p.before.data(), s.obs());
-    journal_guard journal(s.where(), s.function(), s.obs(), rq.interrupted);
-    journal.begin(journal_record_of(s, rq, p, out.backup.value_or("")));
+    transfer_outcome done;
+    try {
+        const backup_plan backup = plan_backup(s.where(), p.before.data(), s.function(), rq.options,
+                                               rq.interrupted.has_value(), s.seconds());
+        if (!backup.path.empty())
+            out.backup = absolute_path(backup.path);
+        write_backup(backup, p.before.data(), s.obs());
+        journal_guard journal(s.where(), s.function(), s.obs(), rq.interrupted);
+        journal.begin(journal_record_of(s, rq, p, out.backup.value_or("")));
 
-    image_file_guard file_guard(s.obs());
-    give_image_file_identity(s, rq.image, p, file_guard);
-    if (p.image_bytes)
-        s.obs().image_read(p.image_bytes, rq.image->path());
-    apply_words(s, p, out, journal);
-    file_guard.commit();
-    journal.finish(p.clears_interruption);
+        image_file_guard file_guard(s.obs());
+        give_image_file_identity(s, rq.image, p, file_guard);
+        if (p.image_bytes)
+            s.obs().image_read(p.image_bytes, rq.image->path());
+        apply_words(s, p, out, journal, done);
+        file_guard.commit();
+        journal.finish(p.clears_interruption);
+    } catch (...) {
+        out.known_after = known_after_failure(p, done);
+        throw;
+    }
 }
 
 void verify_image(adapter_session& s, const image_file& image, const image_region& region, const char* label,

@@ -61,6 +61,10 @@ struct change_result {
     std::optional<change_refusal> refusal;  // nothing was touched
     bool forced = false;  // write: an image of another ID string, written with -force-image
     std::optional<std::string> image_digest;  // write, restore: the image's digest
+    // After a failure of the transaction: the whole EEPROM as the words
+    // written (each read back) leave it; empty when a word's write or read-
+    // back went unanswered (what it holds is not known).
+    std::vector<uint8_t> known_after;
 };
 
 

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -113,6 +113,11 @@ struct word_transfer {
 struct transfer_outcome {
     uint32_t words_written = 0;
     bool changed = false;
+    // A transfer that stopped at a word: its address, and what it read back
+    // when it was read back (none: its write or its read-back went
+    // unanswered, so what it holds is not known).
+    std::optional<uint32_t> stopped_at;
+    std::optional<uint32_t> stopped_word;
 };
 
 // Writes the planned words, each read back once its write cycle has ended.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -104,6 +105,22 @@ std::string utc_time_text(int64_t seconds) {
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
         return "";
     return text;
+}
+
+std::optional<int64_t> utc_seconds(const std::string& text) {
+    struct tm tm = {};
+    char z = 0;
+    int end = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                    &tm.tm_min, &tm.tm_sec, &z, &end) != 7 ||
+        z != 'Z' || static_cast<size_t>(end) != text.size())
+        return std::nullopt;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    const std::time_t t = timegm(&tm);
+    if (t == static_cast<std::time_t>(-1) || utc_time_text(t) != text)
+        return std::nullopt;  // out of range, or a date that does not exist
+    return static_cast<int64_t>(t);
 }
 
 std::string terminal_text(const std::string& s) { return escaped(s, true); }

@@ -40,6 +40,9 @@ std::optional<journal_record> read_journal(const site& where, const pci_function
 
 // "2026-12-08T05:00:00Z"; empty when the time cannot be shown.
 std::string utc_time_text(int64_t seconds);
+// The seconds since the epoch of text as utc_time_text writes it; none for
+// any other text.
+std::optional<int64_t> utc_seconds(const std::string& text);
 
 // Text from outside the program (a journal, a path) made safe for a
 // terminal: every byte that is not printable ASCII as \xNN, a backslash as

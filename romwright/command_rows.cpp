@@ -190,11 +190,14 @@ json_value change_record(adapter_session& s, const request& rq, const image_file
                                                         r->words_written == 0);
     rec["before"] = o.eeprom_before.empty() ? json_value(nullptr) : eeprom_state_json(o.eeprom_before);
     // After: as planned once the change finished, as read when nothing was
-    // written; unknown (null) after a failure.
+    // written; after a failure as the words read back leave it, unknown
+    // (null) when a word went unanswered.
     if (o.kind == error_kind::none && !o.eeprom_planned.empty())
         rec["after"] = eeprom_state_json(o.eeprom_planned);
     else if (kept && !o.eeprom_before.empty())
         rec["after"] = eeprom_state_json(o.eeprom_before);
+    else if (r && !r->known_after.empty())
+        rec["after"] = eeprom_state_json(r->known_after);
     else
         rec["after"] = nullptr;
     rec["words_written"] = r ? r->words_written : 0;
@@ -203,6 +206,10 @@ json_value change_record(adapter_session& s, const request& rq, const image_file
 }
 
 void note_history(adapter_session& s, run_outcome& o, const json_value& record) {
+    // The journal takes the record whatever became of the file's copy; where
+    // none runs, the send fails and nothing else happens.
+    if (s.where().history_journal)
+        s.where().history_journal(journal_fields(record));
     const std::string warning = append_history(s.where().history_file, record);
     if (warning.empty())
         return;

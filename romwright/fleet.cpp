@@ -142,7 +142,7 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
         std::vector<std::pair<std::string, const run_outcome*>> read;
         for (const target& t : targets)
             read.emplace_back(t.outcome.adapter, &t.outcome);
-        ids = finish_identity_run(rq, read, true);
+        ids = finish_identity_run(rq, where.history_file, read, true);
         if (exit_status_of(ids->kind) != EXIT_STATUS_OK)
             kind = ids->kind;
     }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -49,6 +50,28 @@ std::string trimmed(const std::string& s) {
 }
 
 std::string text_of(const json_value& v) { return v.is_string() ? v.get<std::string>() : std::string("-"); }
+
+// Each outcome's journal MESSAGE_ID, fixed for good so that a query by id
+// finds the records of every version, and its syslog priority.
+struct journal_outcome {
+    const char* outcome;
+    const char* message_id;
+    int priority;
+};
+constexpr journal_outcome k_journal_outcomes[] = {
+    {"done", "ff6cb18a91b2431f8c567815b19c9871", 5},         // notice
+    {"refused", "c293dbcd741c40d98368ce72975a21b4", 4},      // warning
+    {"failed", "f95652cf9cd54870bf50b13c97eb4baf", 3},       // err
+    {"interrupted", "629377a0302f4ceb97e8b1c458f19dc4", 3},  // err
+};
+
+const json_value& member(const json_value& v, const char* key) {
+    static const json_value none;
+    if (!v.is_object())
+        return none;
+    const auto it = v.find(key);
+    return it == v.end() ? none : *it;
+}
 
 std::string identity_of(const json_value& state) {
     if (!state.is_object() || !state.contains("identity"))
@@ -172,6 +195,72 @@ history_read read_history(const std::string& path) {
             out.records.push_back(std::move(r));
     }
     return out;
+}
+
+const char* journal_message_id(const std::string& outcome) {
+    for (const journal_outcome& o : k_journal_outcomes)
+        if (outcome == o.outcome)
+            return o.message_id;
+    return nullptr;
+}
+
+std::vector<std::string> journal_fields(const json_value& r) {
+    std::vector<std::string> f;
+    auto put = [&f](const std::string& name, const json_value& v) {
+        if (v.is_null())
+            return;
+        f.push_back(name + "=" + (v.is_string() ? v.get<std::string>()
+                                                : v.dump(-1, ' ', false, json_value::error_handler_t::replace)));
+    };
+    const std::string outcome = text_of(member(r, "outcome"));
+    std::string words;
+    for (const json_value& w : member(r, "words").is_array() ? member(r, "words") : json_value::array())
+        words += (words.empty() ? "" : " ") + text_of(w);
+
+    std::string message = text_of(member(r, "adapter")) + ": " + (words.empty() ? "-" : words) + ": " + outcome;
+    const json_value& written = member(r, "words_written");
+    if (written.is_number())
+        message += ", " + written.dump() + " words written";
+    const json_value& error = member(r, "error");
+    if (error.is_string()) {
+        const std::string e = error.get<std::string>();
+        message += ": " + e.substr(0, e.find('\n'));
+    }
+    put("MESSAGE", message);
+    int priority = 3;
+    for (const journal_outcome& o : k_journal_outcomes)
+        if (outcome == o.outcome) {
+            put("MESSAGE_ID", o.message_id);
+            priority = o.priority;
+        }
+    put("PRIORITY", priority);
+    put("SYSLOG_IDENTIFIER", "romwright");
+
+    for (const char* key : {"schema", "id", "host", "adapter", "vendor_id", "device_id", "command", "started", "ended",
+                            "outcome", "status", "error", "forced", "words_written", "backup", "version"}) {
+        std::string name = std::string("ROMWRIGHT_") + key;
+        for (char& c : name)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        put(name, member(r, key));
+    }
+    if (!words.empty())
+        put("ROMWRIGHT_WORDS", words);
+    const json_value& image = member(r, "image");
+    put("ROMWRIGHT_IMAGE_PATH", member(image, "path"));
+    put("ROMWRIGHT_IMAGE_SHA256", member(image, "sha256"));
+    put("ROMWRIGHT_IMAGE_DIGEST", member(image, "digest"));
+    for (const char* when : {"before", "after"}) {
+        const json_value& state = member(r, when);
+        const std::string prefix = std::string("ROMWRIGHT_") + (when[0] == 'b' ? "BEFORE_" : "AFTER_");
+        put(prefix + "SHA256", member(state, "sha256"));
+        put(prefix + "PN", member(member(state, "identity"), "pn"));
+        put(prefix + "SN", member(member(state, "identity"), "sn"));
+        put(prefix + "MAC", member(member(state, "identity"), "mac"));
+        put(prefix + "GOOD_COPIES", member(state, "good_copies"));
+    }
+    put("ROMWRIGHT_USER_UID", member(member(r, "user"), "uid"));
+    put("ROMWRIGHT_USER_NAME", member(member(r, "user"), "name"));
+    return f;
 }
 
 std::string history_line(const json_value& r) {

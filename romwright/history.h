@@ -38,6 +38,19 @@ struct history_read {
 };
 history_read read_history(const std::string& path);
 
+// The systemd journal's MESSAGE_ID of an outcome's records (done, refused,
+// failed, interrupted); nullptr for any other word.
+const char* journal_message_id(const std::string& outcome);
+// A record as journal fields, each "NAME=value": MESSAGE (one line),
+// MESSAGE_ID, PRIORITY, SYSLOG_IDENTIFIER and the record's own fields as
+// ROMWRIGHT_*; a null or missing value gives no field.
+std::vector<std::string> journal_fields(const json_value& record);
+
+// Sends one record's journal fields to the systemd journal (romwright/
+// journal_sink.cpp, in the real program where libsystemd is found); what
+// the journal answers is not looked at.
+void send_history_to_journal(const std::vector<std::string>& fields);
+
 // One line of a record as the history command prints it.
 std::string history_line(const json_value& record);
 // True when record's adapter is one of addresses (each matched as -b

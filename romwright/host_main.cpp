@@ -1,10 +1,16 @@
 // The real program: libpci, /dev/mem and the wall clock, on the system's
-// site.
+// site, its history records also sent to the systemd journal when built
+// with libsystemd.
 #include "adapter/platform_host.h"
+#include "romwright/history.h"
 #include "romwright/romwright.h"
 
 int main(int argc, char** argv) {
     const host_places places;
     host_platform host(places);
-    return romwright_main(host, host_site(places), argc, argv);
+    site where = host_site(places);
+#ifdef ROMWRIGHT_JOURNAL
+    where.history_journal = send_history_to_journal;
+#endif
+    return romwright_main(host, where, argc, argv);
 }

@@ -107,7 +107,7 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
     }
     if (!rq.prometheus_file.empty() && !rq.addresses.empty()) {
         const std::string label = o.adapter.empty() ? address_text(rq.addresses.front()) : o.adapter;
-        const identity_verdict v = finish_identity_run(rq, {{label, &o}}, false);
+        const identity_verdict v = finish_identity_run(rq, where.history_file, {{label, &o}}, false);
         if (exit_status_of(o.kind) == EXIT_STATUS_OK && exit_status_of(v.kind) != EXIT_STATUS_OK)
             o.kind = v.kind;
     }

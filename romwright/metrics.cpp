@@ -11,6 +11,7 @@
 #include "common/error.h"
 #include "common/unique_fd.h"
 #include "romwright/command_rows.h"
+#include "romwright/history.h"
 
 namespace {
 
@@ -76,7 +77,28 @@ std::string prometheus_label_value(const std::string& text) {
     return out;
 }
 
-std::string render_metrics(const std::vector<adapter_metrics>& adapters, const identity_check& ids) {
+std::optional<last_change> last_change_of(const std::vector<json_value>& records, const std::string& address) {
+    adapter_address a;
+    if (!parse_adapter_address(address.c_str(), &a))
+        return std::nullopt;
+    for (auto r = records.rbegin(); r != records.rend(); ++r) {
+        if (!history_matches(*r, {a}))
+            continue;
+        last_change c;
+        for (const char* key : {"ended", "started"}) {
+            const json_value& t = r->value(key, json_value());
+            if (!c.time && t.is_string())
+                c.time = utc_seconds(t.get<std::string>());
+        }
+        const json_value& status = r->value("status", json_value());
+        if (status.is_number_integer())
+            c.status = status.get<int>();
+        return c;
+    }
+    return std::nullopt;
+}
+
+std::string render_metrics(const std::vector<adapter_metrics>& adapters, const identity_check& ids, bool history) {
     std::string out;
     family(out, "romwright_adapter_info",
            "The adapter's identity as most good VPD copies hold it, padding dropped (empty: none holds it).");
@@ -106,6 +128,20 @@ std::string render_metrics(const std::vector<adapter_metrics>& adapters, const i
     for (const adapter_metrics& a : adapters)
         if (a.report)
             out += strprintf("romwright_change_interrupted{%s} %d\n", address_label(a).c_str(), a.interrupted ? 1 : 0);
+    if (history) {
+        family(out, "romwright_last_change_timestamp_seconds",
+               "When the adapter's last recorded change ended (an interrupted one: started), in seconds since the "
+               "epoch.");
+        for (const adapter_metrics& a : adapters)
+            if (a.last && a.last->time)
+                out += strprintf("romwright_last_change_timestamp_seconds{%s} %lld\n", address_label(a).c_str(),
+                                 static_cast<long long>(*a.last->time));
+        family(out, "romwright_last_change_status",
+               "The exit status of the adapter's last recorded change (0: done; none for an interrupted one).");
+        for (const adapter_metrics& a : adapters)
+            if (a.last && a.last->status)
+                out += strprintf("romwright_last_change_status{%s} %d\n", address_label(a).c_str(), *a.last->status);
+    }
     family(out, "romwright_duplicated_identities",
            "MAC addresses or serial numbers that more than one board of this host holds.");
     for (const char* field : {"mac", "serial"})
@@ -147,7 +183,7 @@ void write_metrics_file(const std::string& path, const std::string& text) {
         ::fsync(dir.fd);
 }
 
-identity_verdict finish_identity_run(const request& rq,
+identity_verdict finish_identity_run(const request& rq, const std::string& history_file,
                                      const std::vector<std::pair<std::string, const run_outcome*>>& adapters,
                                      bool compare) {
     identity_verdict v;
@@ -167,8 +203,17 @@ identity_verdict finish_identity_run(const request& rq,
     }
     if (rq.prometheus_file.empty())
         return v;
+    // The last changes, when there is a history; its lines that are no
+    // record are the history command's to name.
+    struct stat st;
+    const bool history = !history_file.empty() && ::stat(history_file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (history) {
+        const std::vector<json_value> records = read_history(history_file).records;
+        for (adapter_metrics& m : metrics)
+            m.last = last_change_of(records, m.address);
+    }
     try {
-        write_metrics_file(rq.prometheus_file, render_metrics(metrics, v.check));
+        write_metrics_file(rq.prometheus_file, render_metrics(metrics, v.check, history));
     } catch (const failure& e) {
         std::fprintf(stderr, "romwright: %s", e.what());
         v.kind = e.kind();

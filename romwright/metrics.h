@@ -3,6 +3,7 @@
 // collector.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,13 +12,25 @@
 #include "common/error.h"
 #include "eeprom/vpd_report.h"
 #include "romwright/identities.h"
+#include "romwright/vpd_render.h"
+
+// The last change of an adapter that the history file records.
+struct last_change {
+    std::optional<int64_t> time;  // when it ended (started: an interrupted one), seconds since the epoch
+    std::optional<int> status;    // its exit status; none for an interrupted one
+};
 
 // One adapter of the run.
 struct adapter_metrics {
     std::string address;        // DDDD:BB:SS.F, or the -b as given when it found none
     const vpd_report* report;   // nullptr: the VPD was not read
     bool interrupted;           // a journal of an unfinished change stands
+    std::optional<last_change> last = std::nullopt;  // none: the history holds no change of it
 };
+
+// The last of records (the history file's, in file order) whose adapter is
+// address (matched as -b matches it); none when there is none.
+std::optional<last_change> last_change_of(const std::vector<json_value>& records, const std::string& address);
 
 // A label value as the exposition format takes it: backslash, double quote
 // and line feed escaped; any other byte that is not printable ASCII shown
@@ -25,9 +38,12 @@ struct adapter_metrics {
 std::string prometheus_label_value(const std::string& text);
 
 // The whole file: per adapter romwright_adapter_info, romwright_vpd_read_success,
-// romwright_vpd_copies, romwright_vpd_copies_good, romwright_change_interrupted;
-// for the host romwright_duplicated_identities per field.
-std::string render_metrics(const std::vector<adapter_metrics>& adapters, const identity_check& ids);
+// romwright_vpd_copies, romwright_vpd_copies_good, romwright_change_interrupted,
+// and with history (the history file exists) romwright_last_change_timestamp_seconds
+// and romwright_last_change_status of the adapters it records; for the host
+// romwright_duplicated_identities per field.
+std::string render_metrics(const std::vector<adapter_metrics>& adapters, const identity_check& ids,
+                           bool history = false);
 
 // Replaces path whole: a temporary file in its folder, mode 0644, written,
 // flushed to the disk and renamed over it.  Throws failure(failed) naming
@@ -45,7 +61,8 @@ struct identity_verdict {
 // The end of such a run over its adapters (label and outcome, in address
 // order): with compare (several adapters), the identities compared and
 // noted on standard error; with rq's -prometheus file, the metrics written
-// (a failure noted on standard error).
-identity_verdict finish_identity_run(const request& rq,
+// (a failure noted on standard error), each adapter's last change taken
+// from history_file when it exists.
+identity_verdict finish_identity_run(const request& rq, const std::string& history_file,
                                      const std::vector<std::pair<std::string, const run_outcome*>>& adapters,
                                      bool compare);

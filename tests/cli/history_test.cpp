@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_helpers.h"
+#include "romwright/history.h"
 
 namespace {
 
@@ -106,6 +107,23 @@ TEST(history, each_outcome_leaves_one_record_with_every_field) {
     EXPECT_EQ(lines_of(m.out).size(), 4u);
     EXPECT_NE(m.err.find("history.jsonl, line 5: not a history record; skipped"), std::string::npos) << m.err;
     EXPECT_EQ(read_text(b.file("history.jsonl")), before + "not json\n");
+}
+
+// A write that stopped at a word that read back different: the EEPROM after
+// is known without reading it again (the earlier words as planned, that one
+// as read back).
+TEST(history, a_failed_write_records_the_eeprom_as_its_words_left_it) {
+    board b;
+    write_file(b.file("img.bin"), changed_full_image());
+    const run_result r = b.run({"-b", "04:00.0", "write", "-f:img.bin"}, {"--write-protect"});
+    ASSERT_EQ(r.status, 1) << r.err;
+    const std::vector<json> recs = records_of(b);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0]["outcome"], "failed");
+    EXPECT_EQ(recs[0]["after"]["sha256"], recs[0]["before"]["sha256"]);
+    // As a read gives it (the status word reads the EEPROM's status).
+    ASSERT_EQ(b.run({"-b", "04:00.0", "read", "now.bin"}).status, 0);
+    EXPECT_EQ(recs[0]["after"], json(eeprom_state_json(read_file(b.file("now.bin")))));
 }
 
 TEST(history, a_record_that_cannot_be_written_only_warns) {

@@ -94,6 +94,24 @@ std::vector<std::string> files_in(const std::string& dir) {
     return names;
 }
 
+void expect_promtool_accepts(const std::string& prom, const std::string& text) {
+#ifdef ROMWRIGHT_PROMTOOL
+    // promtool is the build machine's own program: under an emulator (every
+    // program started through it) the native run checks the same text.
+    const char* emulator = std::getenv("ROMWRIGHT_SIM_EMULATOR");
+    if (!emulator || !*emulator) {
+        const run_result check =
+            run_program("/bin/sh", {"-c", "\"$0\" check metrics < \"$1\"", ROMWRIGHT_PROMTOOL, prom});
+        EXPECT_EQ(check.status, 0) << check.out << check.err << text;
+    }
+#else
+    (void)prom;
+    (void)text;
+    std::fprintf(stderr, "promtool not found when configured: the metrics file was not checked with it "
+                         "(scripts/deps test installs Debian's prometheus package)\n");
+#endif
+}
+
 TEST(metrics, the_file_is_replaced_whole_with_odd_bytes_escaped_and_parses) {
     board b;
     // A serial number with a double quote, a backslash, a line feed and 0xFF.
@@ -134,19 +152,9 @@ TEST(metrics, the_file_is_replaced_whole_with_odd_bytes_escaped_and_parses) {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     EXPECT_EQ(files_in(b.file("textfile")), std::vector<std::string>{"romwright.prom"});
 
-#ifdef ROMWRIGHT_PROMTOOL
-    // promtool is the build machine's own program: under an emulator (every
-    // program started through it) the native run checks the same text.
-    const char* emulator = std::getenv("ROMWRIGHT_SIM_EMULATOR");
-    if (!emulator || !*emulator) {
-        const run_result check =
-            run_program("/bin/sh", {"-c", "\"$0\" check metrics < \"$1\"", ROMWRIGHT_PROMTOOL, prom});
-        EXPECT_EQ(check.status, 0) << check.out << check.err << text;
-    }
-#else
-    std::fprintf(stderr, "promtool not found when configured: the metrics file was not checked with it "
-                         "(scripts/deps test installs Debian's prometheus package)\n");
-#endif
+    expect_promtool_accepts(prom, text);
+    // No history file: no last change.
+    EXPECT_EQ(text.find("romwright_last_change"), std::string::npos);
 
     // A file that cannot be written fails the run, standard output untouched;
     // -prometheus goes with vpd only.
@@ -162,6 +170,36 @@ TEST(metrics, the_file_is_replaced_whole_with_odd_bytes_escaped_and_parses) {
               std::string::npos);
     EXPECT_EQ(b.run({"-b", "04:00.0", "dump", "-prometheus", "dump.prom"}, host).status, 255);
     EXPECT_NE(access(b.file("dump.prom").c_str(), F_OK), 0);
+}
+
+// With a history file, each adapter's last recorded change: its end and its
+// exit status; none for an adapter without one.
+TEST(metrics, the_last_change_of_each_adapter_comes_from_the_history) {
+    board b;
+    const std::vector<std::string> host = {"--device", "04:00.0", "--device", "05:00.0=b.bin", "--device",
+                                           "06:00.0=c.bin"};
+    write_file(b.file("b.bin"), board_with(kOtherPn, kOtherSn, kOtherMac));
+    write_file(b.file("c.bin"), board_with(kOtherPn, "PTSIM0000000000000099999", "0C4E29000099"));
+    write_file(b.file("img.bin"), changed_full_image());
+    std::vector<uint8_t> other = changed_full_image();
+    for (uint32_t i = 0; i < kCopies; ++i)
+        std::memcpy(&other[0x400 + 0x400 * i + 3], "OTHER BOARD 10GB", 16);
+    write_file(b.file("other.bin"), other);
+    ASSERT_EQ(b.run({"-b", "05:00.0", "write", "-f:img.bin"}, host).status, 0);
+    ASSERT_EQ(b.run({"-b", "04:00.0", "write", "-f:img.bin"}, host).status, 0);
+    ASSERT_EQ(b.run({"-b", "04:00.0", "write", "-f:other.bin"}, host).status, 1);  // refused, recorded last
+
+    ASSERT_EQ(b.run({"-b", "all", "vpd", "-prometheus", "m.prom"}, host).status, 0);
+    const std::string text = read_text(b.file("m.prom"));
+    for (const char* line : {"# TYPE romwright_last_change_timestamp_seconds gauge\n",
+                             "romwright_last_change_timestamp_seconds{address=\"0000:04:00.0\"} 1800000000\n",
+                             "romwright_last_change_timestamp_seconds{address=\"0000:05:00.0\"} 1800000040\n",
+                             "# TYPE romwright_last_change_status gauge\n",
+                             "romwright_last_change_status{address=\"0000:04:00.0\"} 1\n",
+                             "romwright_last_change_status{address=\"0000:05:00.0\"} 0\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    EXPECT_EQ(text.find("romwright_last_change_status{address=\"0000:06:00.0\"}"), std::string::npos) << text;
+    expect_promtool_accepts(b.file("m.prom"), text);
 }
 
 }  // namespace

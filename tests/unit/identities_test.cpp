@@ -83,4 +83,40 @@ TEST(metrics, label_values_escape_what_the_exposition_format_requires) {
         EXPECT_EQ(prometheus_label_value(text), label) << text;
 }
 
+// The last record of an adapter, as -b names it: its end (an interrupted
+// change's start) and status.
+TEST(metrics, the_last_change_is_the_adapters_last_record) {
+    auto rec = [](const char* adapter, json_value started, json_value ended, json_value status) {
+        return json_value{{"adapter", adapter}, {"started", started}, {"ended", ended}, {"status", status}};
+    };
+    const std::vector<json_value> records = {
+        rec("0000:04:00.0", "2027-01-15T08:00:00Z", "2027-01-15T08:00:41Z", 0),
+        rec("0000:05:00.0", "2027-01-15T08:01:00Z", "2027-02-30T08:01:00Z", 1),  // no such day
+        rec("0000:06:00.0", "2027-01-15T08:02:00Z", nullptr, nullptr),  // interrupted
+        rec("0000:04:00.0", "2027-01-15T08:03:00Z", "2027-01-15T08:03:05Z", 1),
+    };
+    struct last_case {
+        const char* address;
+        bool found;
+        std::optional<int64_t> time;
+        std::optional<int> status;
+    } const cases[] = {
+        {"0000:04:00.0", true, 1800000185, 1},
+        {"04:00.0", true, 1800000185, 1},  // the -b as given, when it found no function
+        {"0000:05:00.0", true, 1800000060, 1},
+        {"0000:06:00.0", true, 1800000120, std::nullopt},
+        {"0000:07:00.0", false, std::nullopt, std::nullopt},
+    };
+    for (const last_case& c : cases) {
+        SCOPED_TRACE(c.address);
+        const std::optional<last_change> last = last_change_of(records, c.address);
+        ASSERT_EQ(last.has_value(), c.found);
+        if (!last)
+            continue;
+        EXPECT_EQ(last->time, c.time);
+        EXPECT_EQ(last->status, c.status);
+    }
+}
+
 }  // namespace
+

@@ -74,6 +74,24 @@ options:
         is then false, also in check mode.
     type: bool
     default: false
+  image_digest:
+    description:
+      - The image digest the image must have (SHA-256 in hexadecimal, of
+        either case), as C(romwright-vpd digest) prints it. The image digest
+        masks every VPD copy's identity bytes, so one image has one digest
+        whichever board's identity it carries.
+      - Before anything else, the module takes the digest of I(image) with
+        C(romwright-vpd digest) on the managed host and fails, changing
+        nothing and running no romwright, when it differs, naming both.
+      - For C(type=full) and C(type=vpd) only (an init region holds no VPD).
+    type: str
+  vpd_executable:
+    description:
+      - The romwright-vpd that takes the I(image_digest), a path or a
+        program name; a name is looked up first in the folder of the program
+        that I(executable) starts, then as I(executable) is.
+    type: str
+    default: romwright-vpd
   executable:
     description:
       - The words that start romwright, the first one a program name (looked
@@ -101,7 +119,8 @@ notes:
   - A run that finds the journal of an earlier interrupted change adds a
     warning naming the C(restore) that puts the EEPROM back.
 requirements:
-  - romwright (or romwright-sim) on the managed host
+  - romwright (or romwright-sim) on the managed host, and romwright-vpd for
+    I(image_digest)
 seealso:
   - module: romwright_info
 author:
@@ -139,6 +158,13 @@ EXAMPLES = r'''
   ansible.builtin.debug:
     msg: "{{ item.key }}: {{ item.value.words_differing }} words differ"
   loop: "{{ state.report | dict2items | rejectattr('value.image_on_board') }}"
+
+- name: Flash only the approved image
+  romwright_image:
+    adapter: all
+    image: /var/tmp/board-v7.bin
+    image_digest: "{{ approved_board_v7_digest }}"
+  become: true
 
 - name: Rehearse on the simulated adapter
   romwright_image:
@@ -222,6 +248,11 @@ cmd:
   returned: always
   type: list
   elements: str
+image_digest:
+  description: The image digest of I(image) as romwright-vpd took it.
+  returned: when I(image_digest) was given
+  type: str
+  sample: a194f47f1d10065bb650ea966007bc1bacbf8257b3a17c61f048d5efa557de19
 stderr:
   description: romwright's notes on standard error (the backup's name, for one).
   returned: always
@@ -232,10 +263,12 @@ import os
 import re
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible.module_utils.romwright import interrupted_warning, resolve_executable, run_romwright
+from ansible.module_utils.romwright import (image_digest, interrupted_warning, resolve_beside, resolve_executable,
+                                            run_romwright)
 
 TYPE_ARGUMENT = {'full': '-f:', 'vpd': '-fvpd:', 'init': '-finit:'}
 ADDRESS = re.compile(r'^([0-9A-Fa-f]+:)?[0-9A-Fa-f]+:[0-9A-Fa-f]+\.[0-7]$')
+DIGEST = re.compile(r'^[0-9a-f]{64}$')
 
 
 def documents(doc):
@@ -339,6 +372,8 @@ def main():
             type=dict(type='str', default='full', choices=['full', 'vpd', 'init']),
             changed_only=dict(type='bool', default=True),
             report_only=dict(type='bool', default=False),
+            image_digest=dict(type='str'),
+            vpd_executable=dict(type='str', default='romwright-vpd'),
             executable=dict(type='list', elements='str', default=['romwright']),
         ),
         supports_check_mode=True,
@@ -351,7 +386,21 @@ def main():
     if not os.path.isabs(image):
         module.fail_json(msg='image must be an absolute path on the managed host: %r' % image)
 
-    base = resolve_executable(module, p['executable']) + ['-b', adapter, 'write', TYPE_ARGUMENT[p['type']] + image]
+    romwright = resolve_executable(module, p['executable'])
+    digest = None
+    if p['image_digest'] is not None:
+        expected = p['image_digest'].strip().lower()
+        if not DIGEST.match(expected):
+            module.fail_json(msg='image_digest must be a SHA-256 in hexadecimal (64 digits): %r' % p['image_digest'])
+        if p['type'] == 'init':
+            module.fail_json(msg='image_digest goes with type full or vpd: an init region holds no VPD')
+        digest, digest_cmd = image_digest(module, resolve_beside(module, p['vpd_executable'], romwright[0]), image)
+        if digest.lower() != expected:
+            module.fail_json(msg='the image digest of %s is %s, not the expected %s (image_digest): nothing was '
+                                 'written' % (image, digest.lower(), expected),
+                             changed=False, image_digest=digest, cmd=digest_cmd)
+
+    base = romwright + ['-b', adapter, 'write', TYPE_ARGUMENT[p['type']] + image]
     plan_cmd = base + ['-changed', '-plan', '-json']
     write_cmd = base + (['-changed'] if p['changed_only'] else []) + ['-json']
 
@@ -389,6 +438,8 @@ def main():
     )
     if len(results) == 1 and 'adapter' in results[0]:
         ret['adapter'] = results[0]['adapter']
+    if digest is not None:
+        ret['image_digest'] = digest
     if plan_results is not None:
         ret['plan'] = collect(plan_results, 'plan')
     if reporting:

@@ -2,14 +2,16 @@
 # Part of romwright, under the GNU General Public License version 2 (the
 # LICENSE file at the top of the romwright tree).
 
-"""What the romwright modules share: finding romwright, running it with
--json and reading the one JSON document it prints, and the warning about a
-change that did not finish."""
+"""What the romwright modules share: finding romwright (and romwright-vpd
+beside it), running it with -json and reading the one JSON document it
+prints, an image's digest, and the warning about a change that did not
+finish."""
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import json
+import os
 
 # Where romwright is installed besides PATH (it is a system program).
 SBIN_DIRS = ['/sbin', '/usr/sbin', '/usr/local/sbin']
@@ -23,6 +25,33 @@ def resolve_executable(module, words):
     if '/' not in words[0]:
         words[0] = module.get_bin_path(words[0], required=True, opt_dirs=SBIN_DIRS)
     return words
+
+
+def resolve_beside(module, name, program):
+    """A program NAME (or path) of romwright's: a name looked up first in the
+    folder of PROGRAM (the resolved romwright), then as romwright is."""
+    if not name:
+        module.fail_json(msg='vpd_executable must name a program')
+    if '/' in name:
+        return name
+    beside = os.path.join(os.path.dirname(program), name)
+    if os.path.isfile(beside) and os.access(beside, os.X_OK):
+        return beside
+    return module.get_bin_path(name, required=True, opt_dirs=SBIN_DIRS)
+
+
+def image_digest(module, vpd, image):
+    """The image digest of IMAGE by romwright-vpd (VPD path): (digest, cmd);
+    a failure of romwright-vpd fails the task."""
+    cmd = [vpd, 'digest', '--json', image]
+    rc, out, err = module.run_command(cmd, expand_user_and_vars=False, environ_update={'LC_ALL': 'C'})
+    doc = read_document(out)
+    digests = doc.get('digests') if doc else None
+    if rc != 0 or not isinstance(digests, list) or len(digests) != 1 or not isinstance(digests[0], dict):
+        module.fail_json(msg='romwright-vpd could not take the image digest of %s: %s'
+                         % (image, (doc or {}).get('error') or err.strip() or 'exit status %d' % rc),
+                         cmd=cmd, rc=rc, stdout=out, stderr=err)
+    return str(digests[0].get('digest', '')), cmd
 
 
 def read_document(text):

@@ -12,6 +12,8 @@ __metaclass__ = type
 
 import json
 import os
+import stat
+import tempfile
 import types
 import unittest
 from unittest import mock
@@ -186,6 +188,41 @@ class ImageTest(ModuleTest):
                          'msg': 'Failed to find required executable "romwright-nowhere" in paths: '
                                 '/sbin:/usr/sbin:/usr/local/sbin:/usr/bin:/bin'}),
         ])
+
+
+class ImageDigestTest(ModuleTest):
+
+    def test_cases(self):
+        digest = 'a194f47f1d10065bb650ea966007bc1bacbf8257b3a17c61f048d5efa557de19'
+        other = 'b' * 64
+        answer = (0, json.dumps({'digests': [{'file': '/var/image.bin', 'digest': digest}], 'status': 0}))
+        with tempfile.TemporaryDirectory() as folder:
+            # romwright-vpd found beside the program that executable starts.
+            vpd = os.path.join(folder, 'romwright-vpd')
+            with open(vpd, 'w'):
+                pass
+            os.chmod(vpd, stat.S_IRWXU)
+            sim = [os.path.join(folder, 'romwright-sim')] + SIM[1:]
+            params = {'adapter': '04:00.0', 'image': '/var/image.bin', 'executable': sim}
+            self.check_cases(IMAGE, [
+                dict(name='the digest matches, of either case: the write runs',
+                     params=dict(params, image_digest=digest.upper()), answers=[answer, (0, WRITTEN)],
+                     commands=[[vpd, 'digest', '--json', '/var/image.bin'],
+                               sim + ['-b', '04:00.0', 'write', '-f:/var/image.bin', '-changed', '-json']],
+                     result={'failed': False, 'changed': True, 'image_digest': digest}),
+                dict(name='another digest: nothing runs after romwright-vpd',
+                     params=dict(params, image_digest=other, vpd_executable='/opt/romwright-vpd'), answers=[answer],
+                     commands=[['/opt/romwright-vpd', 'digest', '--json', '/var/image.bin']],
+                     result={'failed': True, 'changed': False,
+                             'msg': 'the image digest of /var/image.bin is %s, not the expected %s (image_digest): '
+                                    'nothing was written' % (digest, other)}),
+                dict(name='romwright-vpd refuses the file',
+                     params=dict(params, image_digest=digest, vpd_executable='/opt/romwright-vpd'),
+                     answers=[(2, json.dumps({'error': 'romwright-vpd: /var/image.bin holds 1024 bytes', 'status': 2}))],
+                     commands=[['/opt/romwright-vpd', 'digest', '--json', '/var/image.bin']],
+                     result={'failed': True, 'msg': 'romwright-vpd could not take the image digest of /var/image.bin: '
+                                                    'romwright-vpd: /var/image.bin holds 1024 bytes'}),
+            ])
 
 
 class InfoTest(ModuleTest):
