@@ -1,10 +1,13 @@
 #include "support/support.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,10 +121,33 @@ int sim_test::run_main(const std::vector<std::string>& words, std::string* out) 
 
 namespace {
 
-std::string drain(int fd) {
+// Seconds a program run by a test may take before it is killed: a run that
+// hangs fails its test, and the others still run.
+constexpr int k_run_limit_seconds = 240;
+
+// Reads fd to its end; kills pid when that takes longer than the limit
+// (and says so in *note).
+std::string drain(int fd, pid_t pid, std::string* note) {
     std::string s;
     char buf[4096];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(k_run_limit_seconds);
+    bool killed = false;
     for (;;) {
+        if (!killed) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            struct pollfd p = {fd, POLLIN, 0};
+            const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0) {
+                kill(pid, SIGKILL);
+                killed = true;
+                *note = "test support: the run did not end within " + std::to_string(k_run_limit_seconds) +
+                        " s and was killed\n";
+                continue;
+            }
+        }
         ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0)
             s.append(buf, static_cast<size_t>(n));
@@ -185,8 +211,9 @@ run_result run_program(const std::string& program, const std::vector<std::string
     }
     close(out_pipe[1]);
     run_result r;
+    std::string killed;
     if (!reader_gone)
-        r.out = drain(out_pipe[0]);
+        r.out = drain(out_pipe[0], pid, &killed);
     close(out_pipe[0]);
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
@@ -198,7 +225,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
         r.status = 128 + WTERMSIG(wstatus);
     }
     close(err_fd);
-    r.err = read_text(err_name);
+    r.err = read_text(err_name) + killed;
     unlink(err_name);
     return r;
 }
