@@ -72,9 +72,7 @@ TEST(wake_lateness, follows_the_median) {
     std::vector<int64_t> one_stall = std::vector<int64_t>(200, 20);
     one_stall[100] = 4000;  // a wake-up held up for 4 ms moves it by a fraction of a microsecond
     const lateness_case cases[] = {
-        {"nothing seen", {}, 0, 0},
         {"the first wake-up sets it", {30}, 30, 30},
-        {"always the same", std::vector<int64_t>(100, 20), 19, 20},
         {"spread evenly", spread, 18, 21},
         {"one stall", one_stall, 19, 20},
         {"early wake-ups count as on time", std::vector<int64_t>(100, -5), 0, 0},
