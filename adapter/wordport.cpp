@@ -61,9 +61,9 @@ public:
     // of its own), which the sleep leaves out as well.
     learned_wait(adapter_session& s, int64_t& estimate_us, int64_t poll_us = 0)
         : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
-        if (estimate_ > k_worth_sleeping_us)
-            // A sleep far less precise than the wait still sleeps half of it.
-            sleep_until(t0_, t0_ + estimate_ - std::min(poll_us + s_.waits().wakes.lead_us(), estimate_ / 2));
+        // A sleep far less precise than the wait still sleeps half of it:
+        // a little time lost, where polling would keep a core busy.
+        sleep_until(t0_, t0_ + estimate_ - std::min(poll_us + s_.waits().wakes.lead_us(), estimate_ / 2));
     }
     ~learned_wait() { done(); }
     // Not ready at a poll.  A wait that the adapter ends in a few
@@ -113,7 +113,6 @@ private:
             s_.waits().wakes.add(s_.clock_us() - deadline_us);
     }
 
-    static constexpr int64_t k_worth_sleeping_us = 40;
     static constexpr int64_t k_shortest_sleep_us = 10;
     static constexpr int k_stalled_after_polls = 256;
     static constexpr int64_t k_longest_step_us = 1000;
