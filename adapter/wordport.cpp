@@ -63,7 +63,9 @@ public:
         : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
         // A sleep far less precise than the wait still sleeps half of it:
         // a little time lost, where polling would keep a core busy.
-        sleep_until(t0_, t0_ + estimate_ - std::min(poll_us + s_.waits().wakes.lead_us(), estimate_ / 2));
+        const int64_t lead = poll_us + s_.waits().wakes.lead_us();
+        imprecise_ = lead > estimate_ / 2;
+        sleep_until(t0_, t0_ + estimate_ - (imprecise_ ? estimate_ / 2 : lead));
     }
     ~learned_wait() { done(); }
     // Not ready at a poll.  A wait that the adapter ends in a few
@@ -85,10 +87,11 @@ public:
         }
     }
     // Ready: learn from how long it took.  Ready at the first poll may mean
-    // the sleep was too long: the estimate drifts down.  Otherwise the
-    // wait's own time is the estimate, grown by at most a quarter at a
-    // time, so that one wait held up on this host does not lengthen the
-    // sleeps of the waits after it.
+    // the sleep was too long: the estimate drifts down (unless the sleep
+    // was known to wake too late to tell).  Otherwise the wait's own time
+    // is the estimate, grown by at most a quarter at a time, so that one
+    // wait held up on this host does not lengthen the sleeps of the waits
+    // after it.
     void done() {
         if (finished_)
             return;
@@ -96,10 +99,10 @@ public:
         const int64_t took = s_.clock_us() - t0_;
         if (estimate_ == 0)
             estimate_ = took;
-        else if (misses_ == 0)
-            estimate_ = std::min(estimate_, took) - std::max<int64_t>(estimate_ / 128, 1);
-        else
+        else if (misses_ > 0)
             estimate_ = std::min(took, estimate_ + estimate_ / 4 + 1);
+        else if (!imprecise_)
+            estimate_ = std::min(estimate_, took) - std::max<int64_t>(estimate_ / 128, 1);
     }
 
 private:
@@ -121,6 +124,7 @@ private:
     int64_t t0_;
     int misses_ = 0;
     int64_t step_ = 0;
+    bool imprecise_ = false;  // the sleep wakes later than half the wait
     bool finished_ = false;
 };
 
