@@ -84,6 +84,24 @@ private:
 
 // ---- the adapter session --------------------------------------------------
 
+// How late the sleeps of one thread wake after their deadline: a running
+// estimate of the median lateness.  A sleep that ends that much before
+// the answer is due wakes just before it half of the time, and polls for
+// the few microseconds left, or just after it, and finds it waiting: the
+// median keeps the time spent polling and the time lost together least.
+class wake_lateness {
+public:
+    // One wake-up, late_us after its deadline.
+    void add(int64_t late_us);
+    // What a sleep's deadline leaves out (microseconds; 0 before any
+    // wake-up).
+    int64_t lead_us() const { return lead_ < 0 ? 0 : lead_ / k_unit; }
+
+private:
+    static constexpr int64_t k_unit = 64;  // lead_ counts 1/64 us
+    int64_t lead_ = -1;                    // -1: no wake-up yet
+};
+
 // One adapter opened for one command: the platform it runs on and its
 // site, its lock, its mapped register window and the function; every path
 // out of it releases them.  Register access: exactly one 32-bit load or
@@ -106,12 +124,12 @@ public:
     const pci_function& function() const { return fn_; }
     std::string address() const { return function_address(fn_); }
     observer& obs() { return obs_; }
-    // How long this adapter's waits took lately (microseconds of its clock):
-    // the word port sleeps for most of the next one.
+    // How long this adapter's waits took lately (microseconds of its clock)
+    // and how late a sleep wakes on this thread: the word port sleeps
+    // until just before the next answer is due.
     struct wait_times {
         int64_t read_transfer = 0, write_transfer = 0, write_cycle = 0;
-        int64_t sleep_overshoot = 0;  // how much longer than asked a sleep lasts here
-        bool time_before_cpu = false; // a bulk read: short sleeps leave out the overshoot
+        wake_lateness wakes;
     };
     wait_times& waits() { return waits_; }
 

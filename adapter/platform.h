@@ -49,6 +49,21 @@ struct devmem_refusal {
 // A mapped window, or why there is none.
 using mapped_window = std::variant<std::unique_ptr<register_window>, devmem_refusal>;
 
+// The host's clock as the platforms read it: microseconds of the wall
+// clock as it stood when the clock was made, carried on by the monotonic
+// clock, so that a step of the wall clock moves neither a wait's bound
+// nor a sleep; sleeps end at an absolute time of the monotonic clock.
+class host_clock {
+public:
+    host_clock();
+    int64_t now_us() const;
+    // Returns once now_us() has reached deadline_us (at once when it has).
+    void sleep_until_us(int64_t deadline_us) const;
+
+private:
+    int64_t offset_us_;  // the wall clock less the monotonic clock
+};
+
 class platform {
 public:
     // Sleeps of the calling thread, and of the threads it starts later,
@@ -68,14 +83,13 @@ public:
     // accessed then.
     virtual mapped_window map(const pci_function& fn) = 0;
 
-    // Microseconds of the clock a session on fn waits by: the host's wall
-    // clock, or the virtual clock of fn's simulated adapter.
+    // Microseconds of the clock a session on fn waits by: the host's clock
+    // (host_clock), or the virtual clock of fn's simulated adapter.
     virtual int64_t clock_us(const pci_function& fn) = 0;
-    // Lets about us microseconds of that clock pass without spinning a
-    // core; false when the clock passes only with register accesses (a
-    // virtual clock), so that waiting means polling.  This one sleeps on
-    // the host's clock.
-    virtual bool sleep_us(int64_t us);
+    // Lets that clock reach deadline_us without spinning a core (returning
+    // at once when it has); false when the clock passes only with register
+    // accesses (a virtual clock), so that waiting means polling.
+    virtual bool sleep_until_us(const pci_function& fn, int64_t deadline_us) = 0;
 };
 
 // "DDDD:BB:SS.F"

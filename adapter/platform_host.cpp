@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -102,10 +101,11 @@ mapped_window host_platform::map(const pci_function& fn) {
     return std::make_unique<mmio_window>(fd, base);
 }
 
-int64_t host_platform::clock_us(const pci_function&) {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+int64_t host_platform::clock_us(const pci_function&) { return clock_.now_us(); }
+
+bool host_platform::sleep_until_us(const pci_function&, int64_t deadline_us) {
+    clock_.sleep_until_us(deadline_us);
+    return true;
 }
 
 std::string selected_lockdown(const std::string& text) {

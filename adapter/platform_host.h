@@ -1,5 +1,5 @@
 // The real platform: libpci for the lookup, /dev/mem for the register
-// window, the wall clock; and the real system's site.
+// window, the host's clock; and the real system's site.
 #pragma once
 
 #include <string>
@@ -38,9 +38,11 @@ public:
     std::vector<pci_function> scan() override;
     mapped_window map(const pci_function& fn) override;
     int64_t clock_us(const pci_function& fn) override;
+    bool sleep_until_us(const pci_function& fn, int64_t deadline_us) override;
 
 private:
     host_places places_;
+    host_clock clock_;
     // libpci's access record and device list, kept while the platform
     // lives (nothing it returned is used after the scan).
     struct pci_access* pacc_ = nullptr;

@@ -6,7 +6,6 @@
 // each other with nothing in between: nothing else in the process touches
 // the pair, and the adapter lock keeps other runs away.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 
 #include "adapter/adapter.h"
@@ -49,67 +48,74 @@ private:
     int64_t deadline_ = 0;
 };
 
-// Waits for the adapter without spinning a core: sleeps for most of the
-// wait this kind of wait took last time (learned from the adapter's own
-// answers), less what a sleep here overshoots (learned too), then polls.
-// On a clock that passes only with register accesses (the simulator's
-// virtual time) it never sleeps.
+// Waits for the adapter without spinning a core: sleeps until an absolute
+// deadline, the moment the answer is due by the time this kind of wait
+// took lately (learned from the adapter's own answers) less how late a
+// sleep here wakes (learned too: wake_lateness), then polls the few
+// microseconds left, if any.  On a clock that passes only with register
+// accesses (the simulator's virtual time) it never sleeps, and the
+// register accesses are the same as without it.
 class learned_wait {
 public:
-    learned_wait(adapter_session& s, int64_t& estimate_us) : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
-        // A bulk read trades CPU for time: its short waits leave out what a
-        // sleep overshoots, down to polling alone.
-        if (estimate_ > k_worth_sleeping_us)
-            sleep(estimate_ - estimate_ / 32 - (s_.waits().time_before_cpu ? s_.waits().sleep_overshoot : 0));
+    // poll_us: how long a poll takes to answer (a status read is a transfer
+    // of its own), which the sleep leaves out as well.
+    learned_wait(adapter_session& s, int64_t& estimate_us, int64_t poll_us = 0)
+        : s_(s), estimate_(estimate_us), t0_(s.clock_us()) {
+        // A sleep far less precise than the wait still sleeps half of it:
+        // a little time lost, where polling would keep a core busy.
+        const int64_t lead = poll_us + s_.waits().wakes.lead_us();
+        imprecise_ = lead > estimate_ / 2;
+        sleep_until(t0_, t0_ + estimate_ - (imprecise_ ? estimate_ / 2 : lead));
     }
     ~learned_wait() { done(); }
-    // Not ready at a poll: a short sleep before the next one (in a bulk
-    // read only when a sleep that short is worth its overshoot).
-    // An adapter that is far later than any answer it gave (a stalled
-    // one) is waited for in sleeps that double up to a millisecond, not
-    // polled until the wait gives up.
+    // Not ready at a poll.  A wait that the adapter ends in a few
+    // microseconds more is polled; a long one (a write cycle) sleeps a
+    // 128th of it before the next poll, where that is worth a sleep.  An
+    // adapter that is far later than any answer it gave (a stalled one) is
+    // waited for in sleeps that double up to a millisecond, not polled
+    // until the wait gives up.
     void again() {
-        if (++misses_ == 1 && estimate_ > k_worth_sleeping_us)
-            step_ = std::max<int64_t>(estimate_ / 128, 2);
-        const bool stalled = misses_ > k_stalled_after_polls;
-        if (stalled)
+        if (++misses_ == 1)
+            step_ = estimate_ / 128;
+        if (misses_ > k_stalled_after_polls) {
             step_ = std::min<int64_t>(std::max<int64_t>(2 * step_, k_shortest_sleep_us), k_longest_step_us);
-        if (step_ && (stalled || !s_.waits().time_before_cpu || step_ >= 2 * s_.waits().sleep_overshoot))
-            sleep(step_);
+            const int64_t now = s_.clock_us();
+            sleep_until(now, now + step_);
+        } else if (step_ - s_.waits().wakes.lead_us() >= k_shortest_sleep_us) {
+            const int64_t now = s_.clock_us();
+            sleep_until(now, now + step_ - s_.waits().wakes.lead_us());
+        }
     }
-    // Ready: learn from how long it took.  Ready at the first poll after the
-    // sleep may mean the sleep was too long: the estimate drifts down;
-    // otherwise it becomes the time this wait took.
+    // Ready: learn from how long it took.  Ready at the first poll may mean
+    // the sleep was too long: the estimate drifts down (unless the sleep
+    // was known to wake too late to tell).  Otherwise the wait's own time
+    // is the estimate, grown by at most a quarter at a time, so that one
+    // wait held up on this host does not lengthen the sleeps of the waits
+    // after it.
     void done() {
         if (finished_)
             return;
         finished_ = true;
         const int64_t took = s_.clock_us() - t0_;
-        if (misses_ == 0)
-            estimate_ -= estimate_ / 32;
-        else
+        if (estimate_ == 0)
             estimate_ = took;
+        else if (misses_ > 0)
+            estimate_ = std::min(took, estimate_ + estimate_ / 4 + 1);
+        else if (!imprecise_)
+            estimate_ = std::min(estimate_, took) - std::max<int64_t>(estimate_ / 128, 1);
     }
 
 private:
-    static int64_t steady_us() {
-        return std::chrono::duration_cast<std::chrono::microseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    }
-    // Sleeps us microseconds of the host's time and learns by how much a
-    // sleep overshoots; a sleep too short to be worth it is left out.
-    void sleep(int64_t us) {
-        if (us < k_shortest_sleep_us)
+    // Sleeps from now_us until deadline_us of the platform clock and learns
+    // how late the wake-up came; a sleep too short to be worth it is left
+    // out.
+    void sleep_until(int64_t now_us, int64_t deadline_us) {
+        if (deadline_us - now_us < k_shortest_sleep_us)
             return;
-        const int64_t start = steady_us();
-        if (!s_.host().sleep_us(us))
-            return;
-        int64_t& overshoot = s_.waits().sleep_overshoot;
-        overshoot += (std::max<int64_t>(steady_us() - start - us, 0) - overshoot) / 4;
+        if (s_.host().sleep_until_us(s_.function(), deadline_us))
+            s_.waits().wakes.add(s_.clock_us() - deadline_us);
     }
 
-    static constexpr int64_t k_worth_sleeping_us = 40;
     static constexpr int64_t k_shortest_sleep_us = 10;
     static constexpr int k_stalled_after_polls = 256;
     static constexpr int64_t k_longest_step_us = 1000;
@@ -118,6 +124,7 @@ private:
     int64_t t0_;
     int misses_ = 0;
     int64_t step_ = 0;
+    bool imprecise_ = false;  // the sleep wakes later than half the wait
     bool finished_ = false;
 };
 
@@ -165,6 +172,16 @@ uint32_t se_read_for(adapter_session& s, uint32_t address, uint32_t reported_add
 
 }  // namespace
 
+void wake_lateness::add(int64_t late_us) {
+    const int64_t late = std::max<int64_t>(late_us, 0) * k_unit;
+    if (lead_ < 0)
+        lead_ = late;  // the first wake-up sets it
+    else if (late > lead_)
+        lead_ += k_unit / 2;
+    else
+        lead_ = std::max<int64_t>(lead_ - k_unit / 2, 0);
+}
+
 void wait_vpd_cap_not_busy(adapter_session& s, uint32_t flag, uint32_t eeprom_address) {
     wait_bound bound(s);
     learned_wait wait(s, flag ? s.waits().write_transfer : s.waits().read_transfer);
@@ -200,7 +217,7 @@ void se_write(adapter_session& s, uint32_t address, uint32_t word) {
     write_pci(s, VPD_CAP_DATA, 0);
 
     wait_bound bound(s);
-    learned_wait cycle(s, s.waits().write_cycle);
+    learned_wait cycle(s, s.waits().write_cycle, s.waits().read_transfer);
     while (se_read_for(s, STATUS_WORD_ADDR, address) & 1u) {
         cycle.again();
         if (bound.expired())

@@ -12,7 +12,6 @@
 #include <benchmark/benchmark.h>
 #include <sha2.h>
 #include <stdlib.h>
-#include <sys/time.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -83,19 +82,22 @@ private:
     uint32_t words_[WORDS] = {};
 };
 
-// One function, the host's wall clock as the real platform reads it; its
+// One function, the host's clock as the real platform reads it and sleeps; its
 // site (no lock, no backups, no journals) is an empty one.
 class null_platform : public platform {
 public:
     std::vector<pci_function> scan() override { return {function()}; }
     mapped_window map(const pci_function&) override { return std::make_unique<null_window>(); }
-    int64_t clock_us(const pci_function&) override {
-        struct timeval tv;
-        gettimeofday(&tv, nullptr);
-        return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+    int64_t clock_us(const pci_function&) override { return clock_.now_us(); }
+    bool sleep_until_us(const pci_function&, int64_t deadline_us) override {
+        clock_.sleep_until_us(deadline_us);
+        return true;
     }
 
     static pci_function function() { return pci_function{0, 0x04, 0x00, 0, SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID}; }
+
+private:
+    host_clock clock_;
 };
 
 // Says nothing: no progress line or note costs output here.

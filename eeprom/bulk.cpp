@@ -50,13 +50,6 @@ private:
 }  // namespace
 
 void read_seeprom(adapter_session& s, uint8_t* buf, uint32_t address, uint32_t length) {
-    // Reads wait on short transfers only: they trade CPU for time.
-    struct restore_waits {
-        adapter_session& s;
-        bool was;
-        ~restore_waits() { s.waits().time_before_cpu = was; }
-    } restore{s, s.waits().time_before_cpu};
-    s.waits().time_before_cpu = true;
     const uint32_t words = (length + 3) / 4;
     for (uint32_t i = 0; i < length; i += 4, address += 4) {
         const uint32_t w = se_read(s, address);

@@ -116,4 +116,10 @@ mapped_window sim_platform::map(const pci_function& fn) { return std::make_uniqu
 
 int64_t sim_platform::clock_us(const pci_function& fn) { return model_of(fn).now_us(); }
 
-bool sim_platform::sleep_us(int64_t us) { return shared_->config().real_clock && platform::sleep_us(us); }
+bool sim_platform::sleep_until_us(const pci_function& fn, int64_t deadline_us) {
+    const sim_adapter& model = model_of(fn);
+    if (!model.config().real_clock)
+        return false;
+    model.sleep_until_us(deadline_us);
+    return true;
+}

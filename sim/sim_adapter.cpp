@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 
 #include "common/error.h"
 #include "common/unique_fd.h"
@@ -122,18 +121,20 @@ void sim_adapter::record(char kind, uint32_t offset, uint32_t value) {
         trace_mem_.push_back(sim_access{kind, offset, value});
 }
 
-// One register access: a microsecond of virtual time, or a look at the
-// host's clock when a program elsewhere measures real time (--serve).
+// One register access: a microsecond of virtual time.  On the host's clock
+// (--real-time, --serve) time passes by itself: only the VPD capability's
+// address register, whose flag tells whether a transfer has finished,
+// looks at it (see real_now()).
 void sim_adapter::tick() {
-    if (!cfg_.real_clock) {
+    if (!cfg_.real_clock)
         clock_us_ += 1;
-        return;
-    }
-    // The time of day, as on the host: backup names and journal times
-    // read the date, not the time since boot.
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    clock_us_ = int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The host's clock tells the time of day as the host's platform does:
+// backup names and journal times read the date, not the time since boot.
+void sim_adapter::real_now() {
+    if (cfg_.real_clock)
+        clock_us_ = host_clock_.now_us();
 }
 
 uint32_t sim_adapter::read(uint32_t offset) {
@@ -187,6 +188,7 @@ void sim_adapter::write(uint32_t offset, uint32_t value) {
 uint32_t sim_adapter::config_read(uint32_t offset) {
     switch (offset) {
     case CFG_VPD_ADDR:
+        real_now();
         if (vpd_pending_ && clock_us_ >= vpd_ready_us_)
             finish_vpd_transfer();
         return (vpd_flag_ ? VPD_FLAG : 0) | vpd_address_ << VPD_ADDRESS_SHIFT | VPD_CAP_ID;
@@ -205,6 +207,7 @@ void sim_adapter::config_write(uint32_t offset, uint32_t value) {
         vpd_flag_ = (value & VPD_FLAG) ? 1 : 0;
         if (cfg_.stall_vpd)
             return;  // the flag never changes
+        real_now();
         vpd_pending_ = true;
         vpd_ready_us_ = clock_us_ + cfg_.vpd_us;
         if (cfg_.vpd_us == 0)

@@ -84,7 +84,11 @@ public:
 
     uint32_t read(uint32_t offset);
     void write(uint32_t offset, uint32_t value);
-    int64_t now_us() const { return clock_us_; }
+    // The adapter's clock: virtual, or the host's clock now (real time).
+    int64_t now_us() const { return cfg_.real_clock ? host_clock_.now_us() : clock_us_; }
+    // Lets the adapter's clock reach deadline_us on the host (real time
+    // only).
+    void sleep_until_us(int64_t deadline_us) const { host_clock_.sleep_until_us(deadline_us); }
 
     const sim_config& config() const { return cfg_; }
     // The EEPROM file's device and inode (0 and 0 in memory).
@@ -113,6 +117,7 @@ private:
     void power_on_registers();
     void finish_vpd_transfer();
     void tick();
+    void real_now();
 
     sim_config cfg_;
     std::vector<uint32_t> regs_;
@@ -132,6 +137,7 @@ private:
     sim_counts counts_;
     int64_t write_cycle_end_us_ = 0;
     int64_t clock_us_ = SIM_CLOCK_START_US;
+    host_clock host_clock_;
 
     file_ptr trace_file_;
     std::vector<sim_access> trace_mem_;
@@ -155,9 +161,8 @@ public:
     mapped_window map(const pci_function& fn) override;
     // Each model keeps its own virtual time.
     int64_t clock_us(const pci_function& fn) override;
-    // The host's sleep on the host's clock (--real-time); none on the
-    // virtual clock.
-    bool sleep_us(int64_t us) override;
+    // A sleep on the host's clock (--real-time); none on the virtual clock.
+    bool sleep_until_us(const pci_function& fn, int64_t deadline_us) override;
 
     const site& where() const { return site_; }
     // The shared model, the model behind fn, and every model (the shared

@@ -316,6 +316,7 @@ TEST_F(host_sysfs, a_change_under_a_bound_driver_warns_of_the_port_reset_first) 
             return std::make_unique<model_window>(model);
         }
         int64_t clock_us(const pci_function&) override { return model.now_us(); }
+        bool sleep_until_us(const pci_function&, int64_t) override { return false; }
     };
     struct notes : observer {
         std::vector<std::string> seen;
