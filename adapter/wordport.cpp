@@ -81,9 +81,9 @@ public:
             step_ = std::min<int64_t>(std::max<int64_t>(2 * step_, k_shortest_sleep_us), k_longest_step_us);
             const int64_t now = s_.clock_us();
             sleep_until(now, now + step_);
-        } else if (step_ - s_.waits().wakes.lead_us() >= k_shortest_sleep_us) {
+        } else if (const int64_t sleep_us = step_ - s_.waits().wakes.lead_us(); sleep_us >= k_shortest_sleep_us) {
             const int64_t now = s_.clock_us();
-            sleep_until(now, now + step_ - s_.waits().wakes.lead_us());
+            sleep_until(now, now + sleep_us);
         }
     }
     // Ready: learn from how long it took.  Ready at the first poll may mean

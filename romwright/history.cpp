@@ -197,11 +197,21 @@ history_read read_history(const std::string& path) {
     return out;
 }
 
-const char* journal_message_id(const std::string& outcome) {
+namespace {
+
+// The row of an outcome; nullptr for any other word.
+const journal_outcome* journal_row(const std::string& outcome) {
     for (const journal_outcome& o : k_journal_outcomes)
         if (outcome == o.outcome)
-            return o.message_id;
+            return &o;
     return nullptr;
+}
+
+}  // namespace
+
+const char* journal_message_id(const std::string& outcome) {
+    const journal_outcome* o = journal_row(outcome);
+    return o ? o->message_id : nullptr;
 }
 
 std::vector<std::string> journal_fields(const json_value& r) {
@@ -227,13 +237,10 @@ std::vector<std::string> journal_fields(const json_value& r) {
         message += ": " + e.substr(0, e.find('\n'));
     }
     put("MESSAGE", message);
-    int priority = 3;
-    for (const journal_outcome& o : k_journal_outcomes)
-        if (outcome == o.outcome) {
-            put("MESSAGE_ID", o.message_id);
-            priority = o.priority;
-        }
-    put("PRIORITY", priority);
+    const journal_outcome* row = journal_row(outcome);
+    if (row)
+        put("MESSAGE_ID", row->message_id);
+    put("PRIORITY", row ? row->priority : 3);
     put("SYSLOG_IDENTIFIER", "romwright");
 
     for (const char* key : {"schema", "id", "host", "adapter", "vendor_id", "device_id", "command", "started", "ended",
