@@ -2,6 +2,7 @@
 // config-space backdoor, EEPROM word port and chip control.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -89,6 +90,9 @@ private:
 // the answer is due wakes just before it half of the time, and polls for
 // the few microseconds left, or just after it, and finds it waiting: the
 // median keeps the time spent polling and the time lost together least.
+// The first wake-ups give their exact median, so that one held up at the
+// start does not set the lead for the thousands after it; from then on
+// the lead moves half a microsecond a wake-up.
 class wake_lateness {
 public:
     // One wake-up, late_us after its deadline.
@@ -99,7 +103,10 @@ public:
 
 private:
     static constexpr int64_t k_unit = 64;  // lead_ counts 1/64 us
+    static constexpr int k_first = 15;
     int64_t lead_ = -1;                    // -1: no wake-up yet
+    int seen_ = 0;                         // wake-ups counted, up to k_first
+    std::array<int64_t, k_first> first_{}; // the first ones, least late first
 };
 
 // One adapter opened for one command: the platform it runs on and its

@@ -71,8 +71,11 @@ TEST(wake_lateness, follows_the_median) {
         spread.push_back(12 + i * 7 % 16);
     std::vector<int64_t> one_stall = std::vector<int64_t>(200, 20);
     one_stall[100] = 4000;  // a wake-up held up for 4 ms moves it by a fraction of a microsecond
+    std::vector<int64_t> first_stall = std::vector<int64_t>(40, 20);
+    first_stall[0] = 4000;  // nor does the very first one
     const lateness_case cases[] = {
         {"the first wake-up sets it", {30}, 30, 30},
+        {"the first stalls", first_stall, 19, 20},
         {"spread evenly", spread, 18, 21},
         {"one stall", one_stall, 19, 20},
         {"early wake-ups count as on time", std::vector<int64_t>(100, -5), 0, 0},
@@ -90,17 +93,24 @@ TEST(wake_lateness, follows_the_median) {
 TEST(learned_waits, a_read_word_sleeps_once_and_wakes_about_when_it_is_answered) {
     struct learning_case {
         const char* name;
-        std::vector<int64_t> lateness;  // of the wake-ups, in turn
+        std::vector<int64_t> lateness;  // of the wake-ups, in turn (the first sleep takes [1])
         uint32_t slow_word;             // the word whose answer takes 2 ms (none: past the words read)
         int64_t us_per_word;            // at most
+        int64_t answer_us = 100;
+        int64_t sleeps_per_word = 1;
     };
+    std::vector<int64_t> first_stall(2000, 20);
+    first_stall[1] = 4000;
     const learning_case cases[] = {
         // Request and data accesses (4 us) and the answer (100 us), and
         // what is left of the wake-ups' lateness: a few microseconds.
         {"every answer in 100 us", {14, 16, 18, 20, 22, 24, 26, 40}, 0x1000, 104 + 8},
         {"one answer held up among them", {14, 16, 18, 20, 22, 24, 26, 40}, 0x40, 104 + 8},
+        {"the first wake-up held up for 4 ms", first_stall, 0x1000, 104 + 8},
         // Half the wait slept, and the wake-up's 200 us on top.
         {"wake-ups later than the answer", {200}, 0x1000, 54 + 200 + 8},
+        // Too short to be worth a sleep: polled.
+        {"every answer in 30 us", {100}, 0x1000, 34 + 4, 30, 0},
     };
     for (const learning_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -108,17 +118,19 @@ TEST(learned_waits, a_read_word_sleeps_once_and_wakes_about_when_it_is_answered)
         quiet obs;
         std::unique_ptr<adapter_session> s = host.session(obs);
         for (uint32_t a = 0; a < 0x400; a += 4) {  // learning
-            host.answer_us = a == c.slow_word ? 2000 : 100;
+            host.answer_us = a == c.slow_word ? 2000 : c.answer_us;
             se_read(*s, a);
         }
-        host.answer_us = 100;
+        host.answer_us = c.answer_us;
         const int64_t t0 = host.now(), sleeps0 = host.sleeps, polls0 = host.polls;
         const int64_t words = 256;
         for (uint32_t a = 0; a < 4 * words; a += 4)
             se_read(*s, a);
-        EXPECT_EQ(host.sleeps - sleeps0, words);
+        EXPECT_EQ(host.sleeps - sleeps0, c.sleeps_per_word * words);
         EXPECT_LE((host.now() - t0) / words, c.us_per_word);
-        EXPECT_LE(host.polls - polls0, 4 * words);  // polling through the answer would be 50 a word
+        if (c.sleeps_per_word > 0) {
+            EXPECT_LE(host.polls - polls0, 4 * words);  // polling through the answer would be 50 a word
+        }
     }
 }
 
