@@ -115,6 +115,13 @@ cross_triple() {
   esac
 }
 
+# The build type of the trees for POWER: optimised as the delivered
+# program (-O2), without debug information. Their programs run only under
+# emulation, here and in the kernel rehearsal's guests, and leaving the
+# debug information out saves about a third of their compile time.
+cross_build_type=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG"
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG")
+
 # configure_cross_tree ROOT ARCH WITH_LIBPCI
 # Configures ROOT/build-ARCH: static, for ARCH, with the real program
 # linked against a static libpci built into ROOT/build-ARCH/_sysroot when
@@ -135,7 +142,7 @@ configure_cross_tree() {
   # After libpci, whose build starts the sysroot afresh.
   build_static_libmd "$triple" "$dir/_sysroot" >&2 || { echo "$arch: cannot build a static libmd" >&2; return 1; }
   cmake -B "$dir" -S "$root" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROMWRIGHT_STATIC=ON \
+    "${cross_build_type[@]}" -DROMWRIGHT_STATIC=ON \
     -DROMWRIGHT_WITH_LIBPCI="$with_libpci" "${extra[@]}" >&2
   echo "$with_libpci"
 }
