@@ -64,11 +64,14 @@ private:
     int64_t offset_us_;  // the wall clock less the monotonic clock
 };
 
+// Sleeps of the calling thread, and of the threads it starts later, end
+// within a microsecond of their time instead of the kernel's default slack
+// of 50 us, which would lengthen every short wait.
+void use_fine_timer_slack();
+
 class platform {
 public:
-    // Sleeps of the calling thread, and of the threads it starts later,
-    // end within a microsecond of their time instead of the kernel's
-    // default slack of 50 us, which would lengthen every short wait.
+    // Sets the fine timer slack (use_fine_timer_slack).
     platform();
     virtual ~platform() = default;
     platform(const platform&) = delete;

@@ -14,7 +14,6 @@
 // and the share of one core that the sleeps alone took over the run.
 #include "adapter/platform.h"
 
-#include <sys/prctl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -49,7 +48,7 @@ int main(int argc, char** argv) {
     }
     const long period = argc > 1 ? positive(argv[1], "PERIOD_US") : 104;
     const long sleeps = argc > 2 ? positive(argv[2], "SLEEPS") : 5000;
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);  // as the program's platforms set it
+    use_fine_timer_slack();  // as the program's platforms do
 
     const host_clock clock;
     std::vector<int64_t> late(static_cast<size_t>(sleeps));
