@@ -14,6 +14,7 @@
 
 #include "common/error.h"
 #include "common/observer.h"
+#include "common/paths.h"
 #include "common/unique_fd.h"
 #include "eeprom/copy_identity.h"
 #include "eeprom/journal.h"
@@ -47,13 +48,6 @@ std::string serial_part(const uint8_t* eeprom) {
     return s.substr(0, n);
 }
 
-std::string dir_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 [[noreturn]] void cannot_save(const std::string& path, const std::string& reason) {
     throw failure(error_kind::failed,
                      strprintf("ERROR: cannot save the backup %s: %s; nothing was changed (make room or make the "
@@ -70,7 +64,7 @@ void make_dirs(const std::string& dir) {
             cannot_save(dir, "it is not a folder");
         return;
     }
-    const std::string parent = dir_of(dir);
+    const std::string parent = folder_of(dir);
     if (parent != dir && parent != "." && parent != "/")
         make_dirs(parent);
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
@@ -81,7 +75,7 @@ void make_dirs(const std::string& dir) {
 // makes it read-only and links it in as path.  false with errno EEXIST when
 // path exists; throws for every other failure.
 bool write_new_file(const std::string& path, const uint8_t* bytes, size_t size) {
-    const std::string dir = dir_of(path);
+    const std::string dir = folder_of(path);
     std::string tmp = dir + "/.romwright-backup-XXXXXX";
     unique_fd f(mkstemp(&tmp[0]));
     if (f.fd < 0)
@@ -251,7 +245,7 @@ void write_backup(const backup_plan& b, const uint8_t* eeprom, observer& obs) {
 std::string absolute_path(const std::string& path) {
     if (path.empty() || path[0] == '/')
         return path;
-    char* dir = realpath(dir_of(path).c_str(), nullptr);
+    char* dir = realpath(folder_of(path).c_str(), nullptr);
     if (!dir)
         return path;
     std::string out = std::string(dir) + "/" + path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);

@@ -7,10 +7,13 @@
 #include "eeprom/commands.h"
 
 #include <sha2.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "common/paths.h"
 #include "eeprom/backup.h"
 #include "eeprom/vpd.h"
 
@@ -186,19 +189,22 @@ dump_result read_range(adapter_session& s, uint32_t first, uint32_t size) {
     return r;
 }
 
-read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const std::string& file) {
+read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const std::string& file,
+                       const std::vector<kept_path>& kept) {
     std::vector<uint8_t> buf(size);
     read_seeprom(s, buf.data(), first, size);
     s.obs().eeprom_read(size, first);
-    FILE* fp = std::fopen(file.c_str(), "wb");
-    if (!fp)
+    // A file that could not be made at all is a file that cannot be opened.
+    if (::access(folder_of(file).c_str(), W_OK | X_OK) != 0)
         throw failure(error_kind::file, strprintf("Unable to open file:%s\n", file.c_str()));
-    const bool written = std::fwrite(buf.data(), 1, buf.size(), fp) == buf.size();
-    const int write_errno = errno;
-    const bool closed = std::fclose(fp) == 0;
-    if (!written || !closed)
-        throw failure(error_kind::failed, strprintf("ERROR: writing %s failed: %s\n", file.c_str(),
-                                                    std::strerror(written ? errno : write_errno)));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    try {
+        replace_file(file, "the output file", buf.data(), buf.size(), 0666 & ~mask, kept);
+    } catch (const failure& e) {
+        const std::string text = e.what();
+        throw failure(e.kind(), text.compare(0, 6, "ERROR:") == 0 ? text : "ERROR: " + text);
+    }
     return {file, first, size, sha256_of(buf)};
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "adapter/adapter.h"
+#include "common/replace_file.h"
 #include "eeprom/change_rules.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_file.h"
@@ -32,9 +33,11 @@ struct read_result {
     uint32_t size = 0;
     std::string sha256;
 };
-// Throws failure: the file cannot be opened (file) or written (failed);
-// there is no result then.
-read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const std::string& file);
+// The file is replaced whole through replace_file(), never one of kept.
+// Throws failure: its folder cannot take a file (file), or it cannot be
+// written (failed); there is no result then, and the file is as it was.
+read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const std::string& file,
+                       const std::vector<kept_path>& kept);
 
 // verify: the words that differ.
 struct verify_result {

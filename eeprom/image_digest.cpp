@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "common/error.h"
+#include "common/input_file.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/vpd.h"
 
@@ -86,15 +87,31 @@ approved_list read_approved_list(const std::string& path) {
     const auto bad = [&](const std::string& why) {
         return failure(error_kind::usage, "ERROR: the list of approved images: " + why + "\n");
     };
-    std::ifstream in(path);
-    if (!in)
-        throw bad(strprintf("cannot read %s: %s", path.c_str(), std::strerror(errno)));
+    // A list far beyond any real one is no list.
+    const input_file in = read_input_file(path, {size_t{16} << 20});
+    if (!in.ok())
+        throw bad(in.error ? strprintf("cannot read %s: %s", path.c_str(), in.refusal.c_str())
+                           : strprintf("%s %s", path.c_str(), in.refusal.c_str()));
+    if (in.bytes.size() > (size_t{16} << 20))
+        throw bad(strprintf("%s is larger than 16 MiB", path.c_str()));
+    std::string text(in.bytes.begin(), in.bytes.end());
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)  // a byte-order mark some editors put first
+        text.erase(0, 3);
     approved_list out;
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
+    size_t at = 0;
+    for (int n = 1; at < text.size(); ++n) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
         const size_t start = line.find_first_not_of(" \t\r");
         if (start == std::string::npos || line[start] == '#')
             continue;
+        // sha256sum marks a line whose name it had to escape with a '\'
+        // before the digest.
+        if (line[0] == '\\')
+            line.erase(0, 1);
         // DIGEST, two spaces (or a space and '*', sha256sum's binary mark), a name.
         std::string digest = line.substr(0, 64);
         const bool layout = line.size() > 66 && line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
@@ -104,7 +121,5 @@ approved_list read_approved_list(const std::string& path) {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         out.digests.push_back(digest);
     }
-    if (in.bad())
-        throw bad(strprintf("cannot read %s: %s", path.c_str(), std::strerror(errno)));
     return out;
 }

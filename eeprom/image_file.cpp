@@ -22,14 +22,29 @@ namespace {
 std::unique_ptr<image_file> image_file::open(const std::string& path, use how, uint32_t max_bytes, observer& obs) {
     std::unique_ptr<image_file> f(new image_file());
     f->path_ = path;
+    // Opened without blocking: a FIFO nobody writes reads as empty at once.
+    f->fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     struct stat st;
-    // A file nobody may write is never changed, even by root, who could.
-    const bool write_bits = stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) != 0;
-    f->updatable_ = how == use::update && write_bits;
-    f->fd_ = ::open(path.c_str(), (f->updatable_ ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY);
-    if (f->fd_ < 0 || fstat(f->fd_, &st) != 0 || S_ISDIR(st.st_mode))
+    if (f->fd_ < 0 || fstat(f->fd_, &st) != 0)
         cannot_open(path);
-    if (how == use::update && S_ISREG(st.st_mode)) {
+    // A plain file, or a pipe read once; never a device, socket or folder.
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+        obs.note(strprintf("romwright: %s is not a plain file or a pipe\n", path.c_str()));
+        cannot_open(path);
+    }
+    // A file nobody may write is never changed, even by root, who could;
+    // the file updated is the one read (the same inode).
+    f->updatable_ = how == use::update && S_ISREG(st.st_mode) && (st.st_mode & 0222) != 0;
+    if (f->updatable_) {
+        const int rw = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        struct stat again;
+        if (rw < 0 || fstat(rw, &again) != 0 || again.st_dev != st.st_dev || again.st_ino != st.st_ino) {
+            if (rw >= 0)
+                ::close(rw);
+            cannot_open(path);
+        }
+        ::close(f->fd_);
+        f->fd_ = rw;
         if (flock(f->fd_, LOCK_EX | LOCK_NB) != 0) {
             obs.note(strprintf("romwright: %s is in use by another romwright run; waiting for it\n", path.c_str()));
             while (flock(f->fd_, LOCK_EX) != 0)
@@ -37,6 +52,8 @@ std::unique_ptr<image_file> image_file::open(const std::string& path, use how, u
                     cannot_open(path);
         }
     }
+    if (S_ISFIFO(st.st_mode) && ::fcntl(f->fd_, F_SETFL, O_RDONLY) != 0)
+        cannot_open(path);
     f->bytes_.resize(size_t{max_bytes} + 1);
     size_t done = 0;
     while (done < f->bytes_.size()) {

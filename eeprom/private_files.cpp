@@ -46,11 +46,6 @@ void make_folders(const std::string& dir, const char* what) {
 
 }  // namespace
 
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 void make_private_folder(const std::string& dir, const char* what) {
     make_folders(dir, what);
     if (!check_private_folder(dir, what))

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
+
 // Creates dir and its missing parents (mode 0700) when missing, then checks
 // it.  what names it in the failure ("journal folder").  Throws failure(1).
 void make_private_folder(const std::string& dir, const char* what);
@@ -24,6 +26,3 @@ bool check_private_folder(const std::string& dir, const char* what);
 // nothing is there.  Throws failure(1) when it is a link, not a plain file,
 // another user's, larger than max_bytes, or cannot be read.
 std::optional<std::vector<uint8_t>> read_private_file(const std::string& path, const char* what, size_t max_bytes);
-
-// The folder part of path ("." when it has none).
-std::string folder_of(const std::string& path);

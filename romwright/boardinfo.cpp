@@ -1,10 +1,10 @@
 // The board-info file: one identity value per line, checked once the
 // command line has been walked.
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "common/error.h"
-#include "common/file_ptr.h"
+#include "common/input_file.h"
 #include "romwright/romwright.h"
 
 namespace {
@@ -49,22 +49,27 @@ void store_board_detail(const char* text, board_identity& id) {
 
 board_identity read_board_info(const char* filename) {
     const failure cannot_read(error_kind::file, strprintf("unable to locate boardinfo file:%s\n", filename));
-    file_ptr fp(std::fopen(filename, "rb"));
-    if (!fp)
+    // A board-info file is a few lines; a FIFO, a device or a folder in its
+    // place cannot pass for one, nor hold the run.
+    constexpr size_t k_largest = 64 * 1024;
+    const input_file in = read_input_file(filename, {k_largest});
+    if (!in.ok() || in.bytes.size() > k_largest)
         throw cannot_read;
     board_identity id;
     // A line longer than 511 characters arrives in pieces, each checked as a
     // line of its own.
-    char line[512];
-    while (std::fgets(line, sizeof line, fp.get())) {
+    const std::string text(in.bytes.begin(), in.bytes.end());
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        end = std::min(end, at + 511);
+        const std::string line = text.substr(at, end - at);
+        at = end;
         try {
-            store_board_detail(line, id);
+            store_board_detail(line.c_str(), id);
         } catch (const failure& e) {
             throw failure(e.kind(), e.what() + std::string("ERR: Error reading board info file\n"));
         }
     }
-    // A directory opens but does not read; neither may pass for an empty file.
-    if (std::ferror(fp.get()))
-        throw cannot_read;
     return id;
 }

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/error.h"
@@ -54,6 +55,17 @@ std::unique_ptr<image_file> prepare_write(const request& rq, const site& where, 
     const std::optional<approved_list> approved = approved_images(rq, where);
     // Locked for the run when the plan will give it the board's identity.
     const bool update = image_file_takes_identity(rq.type, rq.change.plan_only, rq.several());
+    if (update) {
+        std::vector<kept_path> kept = kept_paths(where, rq);
+        kept.erase(std::remove_if(kept.begin(), kept.end(), [&](const kept_path& k) { return k.path == rq.file; }),
+                   kept.end());
+        const std::string own = kept_path_named(rq.file, kept);
+        if (!own.empty())
+            throw failure(error_kind::failed,
+                          strprintf("ERROR: %s is %s: the board's identity would be written into it; nothing was "
+                                    "changed (copy the image to a file of its own)\n",
+                                    rq.file.c_str(), own.c_str()));
+    }
     std::unique_ptr<image_file> f = read_image(rq, update ? image_file::use::update : image_file::use::read, obs);
     if (approved) {
         const std::string digest = image_digest(f->bytes());
@@ -78,7 +90,26 @@ std::unique_ptr<image_file> prepare_restore(const request& rq, const site&, obse
 
 }  // namespace
 
-void check_read_file(const std::string& file, const site& where) {
+std::vector<kept_path> kept_paths(const site& where, const request& rq) {
+    std::vector<kept_path> kept = {
+        {where.lock_dir, "a file of the adapter lock folder", true, ""},
+        {where.backup_dir, "a file of the backup folder", true, ""},
+        {where.journal_dir, "a journal of a change in progress", true, ".journal"},
+        {where.history_file, "the history file", false, ""},
+        {where.approved_list, "the list of approved images", false, ""},
+        {rq.approved_file, "the list of approved images", false, ""},
+        {rq.change.backup_file, "the backup file", false, ""},
+    };
+    for (const platform_file& f : where.platform_files)
+        kept.push_back({f.path, f.name, false, ""});
+    if (rq.command->argument == word_argument::image || rq.command == find_command("restore"))
+        kept.push_back({rq.file, "the image file", false, ""});
+    for (const request::board_info_word& b : rq.board_info_files)
+        kept.push_back({b.file, "a board-info file", false, ""});
+    return kept;
+}
+
+void check_read_file(const std::string& file, const site& where, const request& rq) {
     if (!file.empty() && file[0] == '-')
         throw failure(error_kind::failed, "ERROR: Invalid filename specified\n");
     const std::string what = platform_file_named(where, file);
@@ -86,12 +117,13 @@ void check_read_file(const std::string& file, const site& where) {
         throw failure(error_kind::failed, strprintf("ERROR: %s is %s: reading the EEPROM into it would destroy it; "
                                                     "name another file\n",
                                                     file.c_str(), what.c_str()));
+    check_output_path(file, "the output file", kept_paths(where, rq));
 }
 
 namespace {
 
 std::unique_ptr<image_file> prepare_read(const request& rq, const site& where, observer&) {
-    check_read_file(rq.file, where);
+    check_read_file(rq.file, where, rq);
     return nullptr;
 }
 
@@ -114,7 +146,7 @@ std::optional<eeprom_span> init_region_span(const request& rq) {
 void run_dump(command_context& c, run_outcome& o) { o.output = read_range(*c.session, c.rq.first, c.rq.size); }
 
 void run_read(command_context& c, run_outcome& o) {
-    o.output = save_range(*c.session, c.rq.first, c.rq.size, c.rq.file);
+    o.output = save_range(*c.session, c.rq.first, c.rq.size, c.rq.file, kept_paths(c.where, c.rq));
 }
 
 void run_verify(command_context& c, run_outcome& o) {
@@ -456,49 +488,57 @@ void list_keys(json_value& doc, const request&, const run_outcome& o) {
 constexpr unsigned ON_ADAPTER = NEEDS_ADAPTER;
 constexpr unsigned CHANGE = NEEDS_ADAPTER | CHANGES_EEPROM;
 
+// The options of the commands on an adapter, and of those that change it.
+constexpr unsigned ADAPTER_OPTIONS = TAKES_B | TAKES_JSON;
+constexpr unsigned RANGE_OPTIONS = TAKES_ADDR | TAKES_LEN;
+constexpr unsigned CHANGE_OPTIONS = ADAPTER_OPTIONS | TAKES_BACKUP | TAKES_PLAN;
+
 }  // namespace
 
 // word, argument, image usage, help lines, range, flags,
-// span, preparation, run, verdict, text, JSON
+// span, preparation, run, verdict, text, JSON, options
 const command_row k_command_rows[] = {
     {"dump", word_argument::none, nullptr, {{"dump", "print the range -addr, -len as a hex dump"}},
      range_use::addr_len, ON_ADAPTER,
-     nullptr, nullptr, run_dump, done, dump_text, dump_json},
+     nullptr, nullptr, run_dump, done, dump_text, dump_json, ADAPTER_OPTIONS | RANGE_OPTIONS},
     {"read", word_argument::file, nullptr, {{"read FILE", "save the range into FILE"}},
      range_use::addr_len, ON_ADAPTER | FILE_PER_ADAPTER,
-     nullptr, prepare_read, run_read, done, read_text, read_json},
+     nullptr, prepare_read, run_read, done, read_text, read_json, ADAPTER_OPTIONS | RANGE_OPTIONS},
     {"write", word_argument::image, "'write' requires an argument '-f_filetype_:<filename>'",
      {{"write -f:FILE", "write a whole-EEPROM image; the board keeps its identity"},
       {"write -fvpd:FILE", "write a VPD-only image; the board keeps its identity"},
       {"write -finit:FILE", "write an init-region image"}},
-     range_use::addr_len, CHANGE | TAKES_CHANGED,
-     image_span, prepare_write, run_write, change_verdict, change_text, write_json},
+     range_use::addr_len, CHANGE,
+     image_span, prepare_write, run_write, change_verdict, change_text, write_json,
+     CHANGE_OPTIONS | RANGE_OPTIONS | TAKES_CHANGED_OPTION | TAKES_FORCE_IMAGE | TAKES_APPROVED},
     {"verify", word_argument::image, "", {{"verify -f:FILE", "compare an image with the EEPROM (also -fvpd:, -finit:)"}},
      range_use::addr_len, ON_ADAPTER,
-     image_span, prepare_verify, run_verify, verify_verdict, no_text, verify_json},
+     image_span, prepare_verify, run_verify, verify_verdict, no_text, verify_json, ADAPTER_OPTIONS | RANGE_OPTIONS},
     {"restore", word_argument::file, nullptr, {{"restore FILE", "put a saved whole-EEPROM image back as it is"}},
-     range_use::none, CHANGE | TAKES_CHANGED,
-     nullptr, prepare_restore, run_restore, change_verdict, change_text, change_json},
+     range_use::none, CHANGE,
+     nullptr, prepare_restore, run_restore, change_verdict, change_text, change_json,
+     CHANGE_OPTIONS | TAKES_CHANGED_OPTION | TAKES_FORCE_IDENTITY},
     {"clearinit", word_argument::none, nullptr, {{"clearinit", "fill the 1024 bytes from -addr (default 0) with 0xFF"}},
      range_use::addr, CHANGE,
-     init_region_span, nullptr, run_clearinit, change_verdict, change_text, change_json},
+     init_region_span, nullptr, run_clearinit, change_verdict, change_text, change_json,
+     CHANGE_OPTIONS | RANGE_OPTIONS},  // -len: taken as ever, though the region is always 1024 bytes
     {"clearvpd", word_argument::none, nullptr, {{"clearvpd", "fill 0x0400-0x43FF with 0xFF (erases the identity)"}},
      range_use::none, CHANGE,
-     nullptr, nullptr, run_clearvpd, change_verdict, change_text, change_json},
+     nullptr, nullptr, run_clearvpd, change_verdict, change_text, change_json, CHANGE_OPTIONS},
     {"vpd", word_argument::none, nullptr, {{"vpd", "check the 14 VPD copies and whether they agree"}},
      range_use::none, ON_ADAPTER | REPORTS_IDENTITY,
-     nullptr, nullptr, run_vpd, vpd_verdict, vpd_text, vpd_json},
+     nullptr, nullptr, run_vpd, vpd_verdict, vpd_text, vpd_json, ADAPTER_OPTIONS | TAKES_PROMETHEUS},
     {"repair", word_argument::none, nullptr, {{"repair", "rewrite bad VPD copies from the agreeing good ones"}},
      range_use::none, CHANGE,
-     nullptr, nullptr, run_repair, change_verdict, repair_text, repair_json},
+     nullptr, nullptr, run_repair, change_verdict, repair_text, repair_json, CHANGE_OPTIONS},
     {"list", word_argument::none, nullptr, {{"list", "list the adapters (needs no -b)"}},
      range_use::none, 0,
-     nullptr, nullptr, run_list, list_verdict, list_text, list_keys},
+     nullptr, nullptr, run_list, list_verdict, list_text, list_keys, TAKES_JSON},
     {"history", word_argument::none, nullptr, {{"history", "the changes recorded of -b's boards (of every board without -b)"}},
      range_use::none, 0,
-     nullptr, nullptr, run_history, done, history_text, history_json},
+     nullptr, nullptr, run_history, done, history_text, history_json, TAKES_B | TAKES_JSON},
     {nullptr, word_argument::none, nullptr, {}, range_use::none, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr},
+     nullptr, 0},
 };
 
 const command_row* default_command() { return &k_command_rows[0]; }
@@ -508,6 +548,17 @@ const command_row* find_command(const char* word) {
         if (std::strcmp(r->word, word) == 0)
             return r;
     return nullptr;
+}
+
+std::string commands_taking(unsigned option) {
+    std::vector<const char*> words;
+    for (const command_row* r = k_command_rows; r->word; ++r)
+        if (r->takes(option))
+            words.push_back(r->word);
+    std::string text;
+    for (size_t i = 0; i < words.size(); ++i)
+        text += std::string(i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+    return text;
 }
 
 void check_request(const request& rq) {
@@ -528,8 +579,8 @@ void check_request(const request& rq) {
 
 std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs) {
     const command_row& row = *rq.command;
-    if (rq.change.changed_only && !row.takes_changed())
-        throw failure(error_kind::usage, "ERROR: -changed goes with write or restore\n");
+    if (!rq.prometheus_file.empty() && !rq.metrics_to_stdout())
+        check_output_path(rq.prometheus_file, "the metrics file", kept_paths(where, rq));
     if (row.changes_eeprom() && !rq.change.plan_only)
         check_backup_file(rq.change);
     return row.prepare ? row.prepare(rq, where, obs) : nullptr;

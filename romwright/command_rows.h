@@ -11,6 +11,7 @@
 #include <string>
 #include <variant>
 
+#include "common/replace_file.h"
 #include "eeprom/commands.h"
 #include "romwright/history.h"
 #include "romwright/list.h"
@@ -85,9 +86,25 @@ struct command_context {
 enum command_flag : unsigned {
     CHANGES_EEPROM = 1u << 0,    // a change, applied as one transaction
     NEEDS_ADAPTER = 1u << 1,     // runs on an adapter named with -b (all but list)
-    TAKES_CHANGED = 1u << 2,     // -changed goes with it
     FILE_PER_ADAPTER = 1u << 3,  // with several adapters, each gets a file of its own
     REPORTS_IDENTITY = 1u << 4,  // its result holds the board's identity: compared across adapters, -prometheus
+};
+
+// The options a command takes, one bit each (an option's `takes`); an
+// option given to a command whose row lacks its bit is refused before
+// anything is opened.
+enum option_bit : unsigned {
+    TAKES_B = 1u << 0,               // -b
+    TAKES_ADDR = 1u << 1,            // -addr
+    TAKES_LEN = 1u << 2,             // -len
+    TAKES_BACKUP = 1u << 3,          // -backup, -nobackup
+    TAKES_CHANGED_OPTION = 1u << 4,  // -changed
+    TAKES_PLAN = 1u << 5,            // -plan
+    TAKES_FORCE_IDENTITY = 1u << 6,  // -force-identity
+    TAKES_FORCE_IMAGE = 1u << 7,     // -force-image
+    TAKES_APPROVED = 1u << 8,        // -approved
+    TAKES_PROMETHEUS = 1u << 9,      // -prometheus
+    TAKES_JSON = 1u << 10,           // -json
 };
 
 struct command_row {
@@ -111,10 +128,12 @@ struct command_row {
     std::string (*text)(const request& rq, const run_outcome& o);
     // The command's own keys of its document.
     void (*json)(json_value& doc, const request& rq, const run_outcome& o);
+    // The options it takes (option_bit).
+    unsigned options;
 
+    bool takes(unsigned option) const { return (options & option) == option; }
     bool changes_eeprom() const { return (flags & CHANGES_EEPROM) != 0; }
     bool needs_adapter() const { return (flags & NEEDS_ADAPTER) != 0; }
-    bool takes_changed() const { return (flags & TAKES_CHANGED) != 0; }
     bool file_per_adapter() const { return (flags & FILE_PER_ADAPTER) != 0; }
     bool reports_identity() const { return (flags & REPORTS_IDENTITY) != 0; }
     bool uses_range() const { return range != range_use::none; }
@@ -125,6 +144,8 @@ struct command_row {
 extern const command_row k_command_rows[];
 // The row of word, or nullptr.
 const command_row* find_command(const char* word);
+// The commands that take option (an option_bit), as "write or restore".
+std::string commands_taking(unsigned option);
 
 // The checks of rq before any file or adapter: -b given, then the range
 // (-addr + -len, -addr a multiple of 4, the command's own span).  Throws
@@ -135,9 +156,12 @@ void check_request(const request& rq);
 // command's own message and status.
 std::unique_ptr<image_file> prepare_command(const request& rq, const site& where, observer& obs);
 // The checks of read's output file: a name beginning with '-' is refused,
-// and so is, under any name, a file the platform itself works on.  Throws
-// failure(1).  Several adapters check each adapter's own file with it.
-void check_read_file(const std::string& file, const site& where);
+// and so is, under any name, a file the platform itself works on, and
+// whatever the output may not replace (kept_paths()).  Throws failure(1).  Several adapters check each adapter's own file with it.
+void check_read_file(const std::string& file, const site& where, const request& rq);
+// The files and folders of the site and of rq's run that no output of the
+// run may replace (common/replace_file.h).
+std::vector<kept_path> kept_paths(const site& where, const request& rq);
 // Runs rq's command on an open session into o (the journal standing, the
 // command's result, the signal deferred, the verdict).  Throws failure
 // after o has been brought up to date.

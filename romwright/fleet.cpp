@@ -80,12 +80,13 @@ std::vector<target> targets_of(platform& p, const request& rq) {
 }
 
 void run_one(platform& p, const site& where, image_file* image, target& t, progress_bar* bar, std::mutex& lines) {
-    std::unique_ptr<observer> obs = make_prefixed_observer(t.label, t.rq.json, bar, lines);
+    std::unique_ptr<observer> obs =
+        make_prefixed_observer(t.label, t.rq.json, bar, lines, t.rq.metrics_to_stdout() ? stderr : stdout);
     try {
         if (!t.found)
             throw failure(error_kind::failed, t.error);
         if (t.rq.command->file_per_adapter())
-            check_read_file(t.rq.file, where);  // each adapter's file, as a single read's
+            check_read_file(t.rq.file, where, t.rq);  // each adapter's file, as a single read's
         std::unique_ptr<adapter_session> s = open_function(p, where, t.fn, *obs);
         run_on_session(*s, t.rq, image, t.outcome);
     } catch (const failure& e) {
@@ -142,7 +143,7 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
         std::vector<std::pair<std::string, const run_outcome*>> read;
         for (const target& t : targets)
             read.emplace_back(t.outcome.adapter, &t.outcome);
-        ids = finish_identity_run(rq, where.history_file, read, true);
+        ids = finish_identity_run(rq, where, read, true);
         if (exit_status_of(ids->kind) != EXIT_STATUS_OK)
             kind = ids->kind;
     }
@@ -160,11 +161,14 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
         std::fputs(json_text(doc).c_str(), stdout);
         return status;
     }
+    FILE* out = rq.metrics_to_stdout() ? stderr : stdout;
     if (targets.empty())
-        std::printf("No PCI function with vendor ID %04x found\n", ADAPTER_VENDOR_ID);
+        std::fprintf(out, "No PCI function with vendor ID %04x found\n", ADAPTER_VENDOR_ID);
+    if (ids)
+        std::fputs(ids->metrics_text.c_str(), stdout);
     if (signal)
-        std::printf("%s (signal %d) arrived during the command; every transfer was finished first, the adapters "
-                    "reset; stopping\n",
-                    deferred_signal_name(signal).c_str(), signal);
+        std::fprintf(out, "%s (signal %d) arrived during the command; every transfer was finished first, the "
+                     "adapters reset; stopping\n",
+                     deferred_signal_name(signal).c_str(), signal);
     return status;
 }

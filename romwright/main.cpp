@@ -30,7 +30,8 @@ void show_failure(const request& rq, const std::string& text, int status) {
     std::fputs((rq.json ? render_json_error(text, status) : text).c_str(), stdout);
 }
 
-void show(const request& rq, const run_outcome& o) {
+void show(const request& rq, const run_outcome& o, const std::string& metrics) {
+    FILE* out = rq.metrics_to_stdout() ? stderr : stdout;
     if (rq.json) {
         if (!o.error.empty() && !o.opened)
             show_failure(rq, o.error, o.status());
@@ -38,16 +39,18 @@ void show(const request& rq, const run_outcome& o) {
             std::fputs(json_text(outcome_json(rq, o)).c_str(), stdout);
         return;
     }
-    std::fputs(outcome_text(rq, o).c_str(), stdout);
+    std::fputs(outcome_text(rq, o).c_str(), out);
+    std::fputs(metrics.c_str(), stdout);
     if (!o.signal)
         return;
     const std::string name = deferred_signal_name(o.signal);
     if (exit_status_of(o.kind) == EXIT_STATUS_OK)
-        std::printf("Interrupted by %s (signal %d): the transfer was finished first, the adapter reset; stopping\n",
-                    name.c_str(), o.signal);
+        std::fprintf(out, "Interrupted by %s (signal %d): the transfer was finished first, the adapter reset; "
+                     "stopping\n",
+                     name.c_str(), o.signal);
     else  // the failure is the news: its status stands
-        std::printf("%s (signal %d) arrived during the command, which failed; the adapter reset; stopping\n",
-                    name.c_str(), o.signal);
+        std::fprintf(out, "%s (signal %d) arrived during the command, which failed; the adapter reset; stopping\n",
+                     name.c_str(), o.signal);
 }
 
 // Output that did not reach its destination (a full disk, a pipe whose
@@ -85,7 +88,8 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
 
     // The progress bar, drawn on standard error when it is a terminal.
     std::unique_ptr<progress_bar> bar = isatty(STDERR_FILENO) ? std::make_unique<progress_bar>(stderr) : nullptr;
-    std::unique_ptr<observer> obs = rq.json ? make_json_observer(bar.get()) : make_text_observer(bar.get());
+    std::unique_ptr<observer> obs = rq.json ? make_json_observer(bar.get())
+                                            : make_text_observer(bar.get(), rq.metrics_to_stdout() ? stderr : stdout);
     run_outcome o;
     try {
         if (!rq.command->needs_adapter()) {
@@ -105,12 +109,14 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
     } catch (const std::exception& e) {
         note_failure(o, failure(error_kind::failed, strprintf("ERROR: %s\n", e.what())));
     }
+    std::string metrics;
     if (!rq.prometheus_file.empty() && !rq.addresses.empty()) {
         const std::string label = o.adapter.empty() ? address_text(rq.addresses.front()) : o.adapter;
-        const identity_verdict v = finish_identity_run(rq, where.history_file, {{label, &o}}, false);
+        const identity_verdict v = finish_identity_run(rq, where, {{label, &o}}, false);
+        metrics = v.metrics_text;
         if (exit_status_of(o.kind) == EXIT_STATUS_OK && exit_status_of(v.kind) != EXIT_STATUS_OK)
             o.kind = v.kind;
     }
-    show(rq, o);
+    show(rq, o, metrics);
     return finish(o.status());
 }

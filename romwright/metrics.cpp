@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "common/error.h"
-#include "common/unique_fd.h"
+#include "common/replace_file.h"
 #include "romwright/command_rows.h"
 #include "romwright/history.h"
 
@@ -40,22 +40,6 @@ std::string field_value(const vpd_report& r, int index) {
         return "";
     return v.substr(first, v.find_last_not_of(' ') - first + 1);
 }
-
-failure file_failure(const std::string& path, const char* what, int e) {
-    return failure(error_kind::failed,
-                   strprintf("the metrics file %s could not be written: %s: %s\n", path.c_str(), what,
-                             std::strerror(e)));
-}
-
-// A temporary file that is removed unless it was renamed into place.
-struct temporary_file {
-    std::string path;
-    bool kept = false;
-    ~temporary_file() {
-        if (!kept && !path.empty())
-            ::unlink(path.c_str());
-    }
-};
 
 }  // namespace
 
@@ -149,41 +133,7 @@ std::string render_metrics(const std::vector<adapter_metrics>& adapters, const i
     return out;
 }
 
-void write_metrics_file(const std::string& path, const std::string& text) {
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    // Not ending in .prom: the collector never reads a half-written file.
-    temporary_file tmp;
-    std::string pattern = folder + "/." + name + ".XXXXXX";
-    unique_fd fd(::mkstemp(&pattern[0]));
-    if (fd.fd < 0)
-        throw file_failure(path, "cannot create a temporary file beside it", errno);
-    tmp.path = pattern;
-    if (::fchmod(fd.fd, 0644) != 0)
-        throw file_failure(path, "fchmod", errno);
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd.fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw file_failure(path, "write", errno);
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd.fd) != 0)
-        throw file_failure(path, "fsync", errno);
-    if (::close(fd.release()) != 0)
-        throw file_failure(path, "close", errno);
-    if (::rename(tmp.path.c_str(), path.c_str()) != 0)
-        throw file_failure(path, "rename", errno);
-    tmp.kept = true;
-    // The rename itself, on the disk.
-    const unique_fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0)
-        ::fsync(dir.fd);
-}
-
-identity_verdict finish_identity_run(const request& rq, const std::string& history_file,
+identity_verdict finish_identity_run(const request& rq, const site& where,
                                      const std::vector<std::pair<std::string, const run_outcome*>>& adapters,
                                      bool compare) {
     identity_verdict v;
@@ -206,16 +156,25 @@ identity_verdict finish_identity_run(const request& rq, const std::string& histo
     // The last changes, when there is a history; its lines that are no
     // record are the history command's to name.
     struct stat st;
+    const std::string& history_file = where.history_file;
     const bool history = !history_file.empty() && ::stat(history_file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     if (history) {
         const std::vector<json_value> records = read_history(history_file).records;
         for (adapter_metrics& m : metrics)
             m.last = last_change_of(records, m.address);
     }
+    const std::string text = render_metrics(metrics, v.check, history);
+    if (rq.metrics_to_stdout()) {
+        v.metrics_text = text;
+        return v;
+    }
     try {
-        write_metrics_file(rq.prometheus_file, render_metrics(metrics, v.check, history));
+        // Not ending in .prom while written: the collector never reads a
+        // half-written file.
+        replace_file(rq.prometheus_file, "the metrics file", text.data(), text.size(), 0644, kept_paths(where, rq));
     } catch (const failure& e) {
-        std::fprintf(stderr, "romwright: %s", e.what());
+        const std::string text = e.what();
+        std::fprintf(stderr, "%s%s", text.compare(0, 6, "ERROR:") == 0 ? "" : "romwright: ", text.c_str());
         v.kind = e.kind();
     }
     return v;

@@ -45,24 +45,23 @@ std::string prometheus_label_value(const std::string& text);
 std::string render_metrics(const std::vector<adapter_metrics>& adapters, const identity_check& ids,
                            bool history = false);
 
-// Replaces path whole: a temporary file in its folder, mode 0644, written,
-// flushed to the disk and renamed over it.  Throws failure(failed) naming
-// the file and the reason; the temporary file is removed.
-void write_metrics_file(const std::string& path, const std::string& text);
-
 struct request;
 struct run_outcome;
+struct site;
 
 // How a run of a command that reports identities ends over its adapters.
 struct identity_verdict {
     identity_check check;
     error_kind kind = error_kind::none;  // failed: a duplicate, or the metrics file not written
+    std::string metrics_text;            // -prometheus -: the metrics, for standard output
 };
 // The end of such a run over its adapters (label and outcome, in address
 // order): with compare (several adapters), the identities compared and
 // noted on standard error; with rq's -prometheus file, the metrics written
-// (a failure noted on standard error), each adapter's last change taken
-// from history_file when it exists.
-identity_verdict finish_identity_run(const request& rq, const std::string& history_file,
+// through replace_file() (never over a file of the run's kept_paths(); a
+// failure noted on standard error), or kept in metrics_text for -prometheus
+// -; each adapter's last change taken from the site's history file when it
+// exists.
+identity_verdict finish_identity_run(const request& rq, const site& where,
                                      const std::vector<std::pair<std::string, const run_outcome*>>& adapters,
                                      bool compare);

@@ -21,24 +21,29 @@ struct text_sink {
 // one of several adapters, whole lines prefixed with the adapter's address.
 class stdout_sink : public text_sink {
 public:
+    explicit stdout_sink(FILE* out) : out_(out) {}
     void write(const std::string& text, bool flush) override {
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fwrite(text.data(), 1, text.size(), out_);
         if (flush)
-            std::fflush(stdout);
+            std::fflush(out_);
     }
     void note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
+
+private:
+    FILE* out_;
 };
 
 // Lines of several adapters never mix: each goes out whole under the run's
 // one lock.
 class prefix_sink : public text_sink {
 public:
-    prefix_sink(std::string prefix, std::mutex& lines) : prefix_(std::move(prefix)), lines_(lines) {}
+    prefix_sink(std::string prefix, std::mutex& lines, FILE* out)
+        : prefix_(std::move(prefix)), lines_(lines), out_file_(out) {}
     ~prefix_sink() override {
         if (!out_.empty())
             write("\n", true);
     }
-    void write(const std::string& text, bool) override { emit(out_, text, stdout); }
+    void write(const std::string& text, bool) override { emit(out_, text, out_file_); }
     void note(const std::string& text) override { emit(err_, text, stderr); }
 
 private:
@@ -57,6 +62,7 @@ private:
     }
     std::string prefix_, out_, err_;
     std::mutex& lines_;
+    FILE* out_file_;
 };
 
 // One adapter's row of the progress bar, when there is a bar.
@@ -396,15 +402,15 @@ std::string refusal_text(const change_refusal& r) {
            "To give the board an identity, prepare its image with: " + k_set_identity + ", then write it\n";
 }
 
-std::unique_ptr<observer> make_text_observer(progress_bar* bar) {
-    return std::make_unique<text_observer>(std::make_unique<stdout_sink>(), bar, "");
+std::unique_ptr<observer> make_text_observer(progress_bar* bar, FILE* out) {
+    return std::make_unique<text_observer>(std::make_unique<stdout_sink>(out), bar, "");
 }
 std::unique_ptr<observer> make_json_observer(progress_bar* bar) {
-    return std::make_unique<json_observer>(std::make_unique<stdout_sink>(), bar, "");
+    return std::make_unique<json_observer>(std::make_unique<stdout_sink>(stdout), bar, "");
 }
 std::unique_ptr<observer> make_prefixed_observer(const std::string& label, bool json, progress_bar* bar,
-                                                 std::mutex& lines) {
-    auto sink = std::make_unique<prefix_sink>(label + ": ", lines);
+                                                 std::mutex& lines, FILE* out) {
+    auto sink = std::make_unique<prefix_sink>(label + ": ", lines, out);
     if (json)
         return std::make_unique<json_observer>(std::move(sink), bar, label);
     return std::make_unique<text_observer>(std::move(sink), bar, label);

@@ -3,6 +3,7 @@
 // their JSON documents from.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,9 +15,10 @@
 
 class progress_bar;
 
-// Text on standard output as the commands have always shown it; notes on
-// standard error.  bar: the progress bar on a terminal, or nullptr.
-std::unique_ptr<observer> make_text_observer(progress_bar* bar = nullptr);
+// Text on standard output (out: stderr where the metrics take standard
+// output) as the commands have always shown it; notes on standard error.
+// bar: the progress bar on a terminal, or nullptr.
+std::unique_ptr<observer> make_text_observer(progress_bar* bar = nullptr, FILE* out = stdout);
 // Under -json standard output carries only the document: notes, and texts
 // shown along the way, go to standard error.
 std::unique_ptr<observer> make_json_observer(progress_bar* bar = nullptr);
@@ -25,7 +27,7 @@ std::unique_ptr<observer> make_json_observer(progress_bar* bar = nullptr);
 // whole under lines (held by the run, shared by all its adapters).  On a
 // terminal, both kinds of observer keep a row of the progress bar.
 std::unique_ptr<observer> make_prefixed_observer(const std::string& label, bool json, progress_bar* bar,
-                                                 std::mutex& lines);
+                                                 std::mutex& lines, FILE* out = stdout);
 
 // Bytes of a board's identity fields: printable ASCII as it is, every other
 // byte as "\xNN" (a terminal never gets control bytes from a board).

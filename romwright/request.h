@@ -10,6 +10,7 @@
 #include "eeprom/eeprom.h"
 
 struct command_row;
+struct option_word;
 // The row of dump, the command of a run without a command word.
 const command_row* default_command();
 
@@ -39,6 +40,9 @@ struct request {
     std::string approved_file;               // -approved FILE: the list of approved image digests
     std::vector<std::string> words;          // the command line's words after the program's name
     std::string prometheus_file;             // vpd -prometheus FILE: the metrics file; empty: none
+    // -prometheus -: the metrics are standard output's only content, and
+    // the report's text goes to standard error.
+    bool metrics_to_stdout() const { return prometheus_file == "-"; }
 
     // bdinfo FILE, in word order: each is read and checked once the walk
     // is over; a file that fails ends the words where it was named (the
@@ -59,4 +63,11 @@ struct request {
     // Warnings met on the way (out-of-bound -addr/-len), in word order.
     std::vector<std::string> warnings;
     std::vector<std::string> passed_over;  // words that are no word of the table
+    std::vector<std::string> unknown_options;  // those of them that begin with '-': no option
+    // The options given, in word order, as typed ("--plan" or "-plan").
+    struct option_given {
+        const option_word* option;
+        std::string word;
+    };
+    std::vector<option_given> options_given;
 };

@@ -24,13 +24,20 @@ int romwright_main(platform& p, const site& where, int argc, char** argv);
 // line, and what it sets.  A missing argument is a usage error: "'<word>'
 // requires an argument" after the usage text, or the bare usage text where
 // quiet_missing is set.
+// An option longer than one letter also answers to its double-dash form
+// ("--plan" for "-plan").  takes: the option's bit in the rows' options
+// (command_rows.h); 0 for the words every command takes.
 struct option_word {
     const char* word;
     const char* argument;
     const char* help;
     bool quiet_missing;
     void (*apply)(request& rq, const char* argument);  // argument: nullptr when none
+    unsigned takes = 0;
 };
+
+// The option word text names, in either form; nullptr when none.
+const option_word* find_option(const char* text);
 
 // The options, in the order --help lists them, ended by a row whose word
 // is nullptr.

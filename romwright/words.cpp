@@ -54,36 +54,38 @@ void set_command(request& rq, const command_row& row, const char* argument) {
 }  // namespace
 
 const option_word k_option_words[] = {
-    {"-b", "ADAPTER", "PCI address [DOMAIN:]BUS:SLOT.FUNCTION, e.g. 04:00.0", true, set_adapter},
+    {"-b", "ADAPTER", "PCI address [DOMAIN:]BUS:SLOT.FUNCTION, e.g. 04:00.0", true, set_adapter, TAKES_B},
     {"-addr", "FIRST", "first address of the range, a multiple of 4 (default 0)", false,
-     [](request& rq, const char* n) { set_number(rq, rq.first, "-addr", n, 0, 0x7FFC); }},
+     [](request& rq, const char* n) { set_number(rq, rq.first, "-addr", n, 0, 0x7FFC); }, TAKES_ADDR},
     {"-len", "LENGTH", "length of the range (default 0x8000, the whole EEPROM)", false,
-     [](request& rq, const char* n) { set_number(rq, rq.size, "-len", n, 4, SEEPROM_SIZE); }},
+     [](request& rq, const char* n) { set_number(rq, rq.size, "-len", n, 4, SEEPROM_SIZE); }, TAKES_LEN},
     {"-backup", "FILE", "save the backup taken before a change as FILE", false,
      [](request& rq, const char* file) {
          rq.change.backup_file = file;
          rq.change.no_backup = false;
-     }},
+     },
+     TAKES_BACKUP},
     {"-nobackup", nullptr, "take no backup before a change", false,
-     [](request& rq, const char*) { rq.change.no_backup = true; }},
+     [](request& rq, const char*) { rq.change.no_backup = true; }, TAKES_BACKUP},
     {"-changed", nullptr, "write, restore: write only the words that differ", false,
-     [](request& rq, const char*) { rq.change.changed_only = true; }},
+     [](request& rq, const char*) { rq.change.changed_only = true; }, TAKES_CHANGED_OPTION},
     {"-plan", nullptr, "show what a changing command would do, change nothing", false,
-     [](request& rq, const char*) { rq.change.plan_only = true; }},
+     [](request& rq, const char*) { rq.change.plan_only = true; }, TAKES_PLAN},
     {"-force-identity", nullptr, "restore: put another board's identity on this one", false,
-     [](request& rq, const char*) { rq.change.force_identity = true; }},
+     [](request& rq, const char*) { rq.change.force_identity = true; }, TAKES_FORCE_IDENTITY},
     {"-json", nullptr, "print one JSON document (every command)", false,
-     [](request& rq, const char*) { rq.json = true; }},
+     [](request& rq, const char*) { rq.json = true; }, TAKES_JSON},
     {"-force-image", nullptr, "write: write an image whose ID string is not the board's", false,
-     [](request& rq, const char*) { rq.force_image = true; }},
+     [](request& rq, const char*) { rq.force_image = true; }, TAKES_FORCE_IMAGE},
     {"-approved", "FILE", "write: only images whose digest FILE lists", false,
-     [](request& rq, const char* file) { rq.approved_file = file; }},
+     [](request& rq, const char* file) { rq.approved_file = file; }, TAKES_APPROVED},
     {"-prometheus", "FILE", "vpd: also write identity and VPD state as metrics to FILE", false,
      [](request& rq, const char* file) {
          if (!*file)
              usage_error("ERROR: -prometheus needs a file name\n");
          rq.prometheus_file = file;
-     }},
+     },
+     TAKES_PROMETHEUS},
     // Read once the walk is over.
     {"bdinfo", "FILE", "read and check a board-info file", false,
      [](request& rq, const char* file) { rq.board_info_files.push_back({file, rq.warnings.size()}); }},
@@ -95,13 +97,44 @@ const option_word k_option_words[] = {
     {nullptr, nullptr, nullptr, false, nullptr},
 };
 
-namespace {
-
 const option_word* find_option(const char* text) {
-    for (const option_word* w = k_option_words; w->word; ++w)
+    for (const option_word* w = k_option_words; w->word; ++w) {
         if (std::strcmp(w->word, text) == 0)
             return w;
+        // "--plan" for "-plan": every option longer than one letter.
+        if (w->word[0] == '-' && w->word[1] != '-' && std::strlen(w->word) > 2 && text[0] == '-' &&
+            std::strcmp(w->word, text + 1) == 0)
+            return w;
+    }
     return nullptr;
+}
+
+namespace {
+
+bool is_json_word(const char* text) {
+    const option_word* w = find_option(text);
+    return w && w->takes == TAKES_JSON;
+}
+
+// Words that began with '-' and were no option: refused, never skipped.
+void refuse_unknown_options(const request& rq) {
+    if (rq.unknown_options.empty())
+        return;
+    std::string words;
+    for (const std::string& w : rq.unknown_options)
+        words += (words.empty() ? "'" : ", '") + w + "'";
+    throw failure(error_kind::usage,
+                  strprintf("ERROR: unknown option%s %s: nothing was done (romwright --help lists the options)\n",
+                            rq.unknown_options.size() > 1 ? "s" : "", words.c_str()));
+}
+
+// An option the command does not take is refused, as its row says.
+void refuse_options_not_taken(const request& rq) {
+    const command_row& row = *rq.command;
+    for (const request::option_given& g : rq.options_given)
+        if (g.option->takes && !row.takes(g.option->takes))
+            throw failure(error_kind::usage, strprintf("ERROR: %s goes with %s, not with %s\n", g.word.c_str(),
+                                                       commands_taking(g.option->takes).c_str(), row.word));
 }
 
 // The argument of the word at argv[i], which takes one.
@@ -141,23 +174,27 @@ void parse_request(int argc, char** argv, request& rq) {
                 set_command(rq, *c, argument);
             } else if (const option_word* w = find_option(argv[i])) {
                 const char* argument = nullptr;
+                const char* word = argv[i];
                 if (w->argument)
                     argument = argument_of(argc, argv, i++, w->quiet_missing);
                 w->apply(rq, argument);
+                rq.options_given.push_back({w, word});
             } else {
                 rq.passed_over.push_back(argv[i]);
+                if (argv[i][0] == '-')
+                    rq.unknown_options.push_back(argv[i]);
             }
         }
     } catch (const failure&) {
         // The failure is rendered as the whole command line asked: a -json
         // among the words not yet walked counts too.
         for (++i; i < argc; ++i)
-            rq.json = rq.json || std::strcmp(argv[i], "-json") == 0;
+            rq.json = rq.json || is_json_word(argv[i]);
         read_board_info_files(rq);  // a board-info file named before the failing word speaks first
         throw;
     }
     for (; i < argc; ++i)  // after an answer
-        rq.json = rq.json || std::strcmp(argv[i], "-json") == 0;
+        rq.json = rq.json || is_json_word(argv[i]);
     read_board_info_files(rq);
     if (!rq.answer.empty())
         return;
@@ -172,6 +209,9 @@ void parse_request(int argc, char** argv, request& rq) {
                                 "the commands)\n",
                                 rq.passed_over.size() > 1 ? "s" : "", words.c_str()));
     }
-    if (!rq.prometheus_file.empty() && !rq.command->reports_identity())
-        throw failure(error_kind::usage, "ERROR: -prometheus goes with vpd\n");
+    refuse_unknown_options(rq);
+    refuse_options_not_taken(rq);
+    if (rq.prometheus_file == "-" && rq.json)
+        throw failure(error_kind::usage, "ERROR: -prometheus - and -json both want standard output; give "
+                                         "-prometheus a file\n");
 }

@@ -1,13 +1,9 @@
 // The simulator behind the platform seam, and its site.
 #include "adapter/adapter.h"
+#include "common/paths.h"
 #include "sim/sim_adapter.h"
 
 namespace {
-
-std::string dir_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // The simulated window: every access goes to the model.
 class sim_window : public register_window {
@@ -24,10 +20,10 @@ private:
 // the first EEPROM file of its own; "" when every EEPROM is in memory.
 std::string home_dir(const sim_config& cfg) {
     if (!cfg.eeprom_path.empty())
-        return dir_of(cfg.eeprom_path);
+        return folder_of(cfg.eeprom_path);
     for (const std::string& f : cfg.device_files)
         if (!f.empty())
-            return dir_of(f);
+            return folder_of(f);
     return "";
 }
 

@@ -37,7 +37,7 @@ uint8_t* map_eeprom_file(const char* path, bool blank) {
                       std::string("romwright-sim: ") + path +
                           " has no write permission bits: it is not taken as an EEPROM file (copy it, or chmod u+w "
                           "it)\n");
-    unique_fd fd(::open(path, O_RDWR | O_CLOEXEC));
+    unique_fd fd(::open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     bool created = false;
     if (fd.fd < 0 && errno == ENOENT) {
         fd.fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -64,7 +64,10 @@ uint8_t* map_eeprom_file(const char* path, bool blank) {
                                                       ": " + std::strerror(errno) + "\n");
     }
     struct stat st;
-    if (fstat(fd.fd, &st) != 0 || st.st_size != SIM_EEPROM_SIZE)
+    if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        throw failure(error_kind::tool_usage,
+                      std::string("romwright-sim: ") + path + ": an EEPROM file must be a plain file\n");
+    if (st.st_size != SIM_EEPROM_SIZE)
         throw failure(error_kind::tool_usage,
                       std::string("romwright-sim: ") + path + ": an EEPROM file must hold exactly 32768 bytes\n");
     void* map = mmap(nullptr, SIM_EEPROM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd.fd, 0);

@@ -258,8 +258,11 @@ TEST(commands, clearinit_and_clearvpd_fill_their_regions_with_ff) {
     std::fill(expected.begin(), expected.begin() + 0x400, 0xFF);
     EXPECT_EQ(b.contents(), expected);
 
-    // clearvpd ignores -addr and -len.
+    // clearvpd takes no range: one given is refused, never skipped.
     r = b.run({"-b", "04:00.0", "-addr", "0x100", "-len", "4", "clearvpd"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(b.contents(), expected);
+    r = b.run({"-b", "04:00.0", "clearvpd"});
     EXPECT_EQ(r.status, 0);
     const unsigned starts[8] = {0x400, 0xc00, 0x1400, 0x1c00, 0x2400, 0x2c00, 0x3400, 0x3c00};
     std::string out;
@@ -282,24 +285,26 @@ namespace {
 using namespace cli;
 
 // -addr and -len belong to the commands that work on a range; the others
-// pass them over, checks included.
+// refuse them before anything is opened.
 TEST(commands, a_range_is_checked_only_by_the_commands_that_use_it) {
     board b;
     write_file(b.file("img.bin"), sample_board());
-    const std::vector<std::vector<std::string>> passed_over = {
+    const std::vector<std::vector<std::string>> refused = {
         {"-addr", "0x400", "vpd"},
         {"-addr", "0x400", "-nobackup", "clearvpd"},
         {"-addr", "0x400", "restore", "img.bin"},
         {"-len", "0x9000", "-addr", "2", "repair"},
-        // clearinit's length is its own: -len is passed over.
-        {"-addr", "0x1800", "-nobackup", "clearinit"},
     };
-    for (const std::vector<std::string>& words : passed_over) {
+    const std::vector<uint8_t> before = b.contents();
+    for (const std::vector<std::string>& words : refused) {
         std::vector<std::string> w = {"-b", "04:00.0"};
         w.insert(w.end(), words.begin(), words.end());
         const run_result r = b.run(w);
-        EXPECT_EQ(r.status, 0) << words.back() << ": " << r.out;
+        EXPECT_EQ(r.status, 255) << words.back() << ": " << r.out;
+        EXPECT_EQ(b.contents(), before);
     }
+    // clearinit's length is its own: -len is taken and changes nothing.
+    EXPECT_EQ(b.run({"-b", "04:00.0", "-addr", "0x1800", "-len", "4", "-nobackup", "clearinit"}).status, 0);
     run_result r = b.run({"-b", "04:00.0", "-addr", "0x400", "dump"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Error: -addr 0x400 + -len 0x8000 must be <= 0x8000\n");

@@ -116,7 +116,8 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
         // exit status, a signal is named, and nothing unsaved is described.
         {{"-b", "04:00.0", "-len", "8"}, "dump", 1, {"--frozen"}},
         {{"-b", "04:00.0", "vpd"}, "vpd", 1, {"--frozen"}},
-        {{"-b", "04:00.0", "read", "/dev/full"}, "read", 1, {}, {{"sha256", nullptr}}},
+        {{"-b", "04:00.0", "read", "nodir/r.bin"}, "read", 255, {}, {{"sha256", nullptr}}},
+        {{"-b", "04:00.0", "read", "/dev/full"}, "failure", 1},  // never written into a device
         {{"-b", "04:00.0", "-b", "07:00.0", "vpd"}, "several", 1, two},
         {{"-b", "all", "-nobackup", "write", "-finit:init.bin"}, "several", 143, two_signalled,
          {{"signal", "SIGTERM"}}},

@@ -293,7 +293,7 @@ TEST(safe_write, changed_writes_only_the_differing_words) {
     // Without a command that writes an image, -changed is refused.
     r = b.run({"-b", "04:00.0", "-changed", "clearinit"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "ERROR: -changed goes with write or restore\n");
+    EXPECT_EQ(r.out, "ERROR: -changed goes with write or restore, not with clearinit\n");
 }
 
 // The simulator's figures: a VPD flag that answers late makes every word

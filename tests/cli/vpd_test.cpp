@@ -505,7 +505,7 @@ TEST(json_output, failures_are_one_json_error_with_the_usual_status) {
 
 TEST(json_output, warnings_go_to_standard_error) {
     board b;
-    run_result r = b.run({"-b", "04:00.0", "-len", "2", "vpd", "-json"});
+    run_result r = b.run({"-b", "04:00.0", "-len", "2", "dump", "-json"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(json::parse(r.out)["status"], 0);
     EXPECT_EQ(r.err, "You entered  -len 2. Value must be greater than 4 (0x4)\n");

@@ -173,6 +173,23 @@ TEST_F(refused_input, never_reaches_a_register) {
         {{"-b", "04:00.0", "wirte", "-f:new.bin"}, 255, false,
          "ERROR: unknown words 'wirte', '-f:new.bin' and no command word: nothing was done (man 8 romwright "
          "lists the commands)\n"},
+        // Options a command does not know or take are refused, never skipped.
+        {{"-b", "04:00.0", "clearvpd", "--plna"}, 255, false,
+         "ERROR: unknown option '--plna': nothing was done (romwright --help lists the options)\n"},
+        {{"-b", "04:00.0", "-plna", "write", "-f:vpd.bin", "-x"}, 255, false,
+         "ERROR: unknown options '-plna', '-x': nothing was done (romwright --help lists the options)\n"},
+        {{"-b", "04:00.0", "dump", "-force-image", "-approved", missing, "-force-identity"}, 255, false,
+         "ERROR: -force-image goes with write, not with dump\n"},
+        {{"-b", "04:00.0", "vpd", "--plan"}, 255, false,
+         "ERROR: --plan goes with write, restore, clearinit, clearvpd or repair, not with vpd\n"},
+        {{"-b", "04:00.0", "clearvpd", "-addr", "0"}, 255, false,
+         "ERROR: -addr goes with dump, read, write, verify or clearinit, not with clearvpd\n"},
+        {{"-b", "04:00.0", "-len", "4", "vpd"}, 255, false,
+         "ERROR: -len goes with dump, read, write, verify or clearinit, not with vpd\n"},
+        {{"-b", "04:00.0", "-changed"}, 255, false, "ERROR: -changed goes with write or restore, not with dump\n"},
+        {{"list", "-b", "04:00.0"}, 255, false,
+         "ERROR: -b goes with dump, read, write, verify, restore, clearinit, clearvpd, vpd, repair or history, not "
+         "with list\n"},
         {{"-b", "04:00.0", "-len", "16", "dmup"}, 255, false,
          "ERROR: unknown word 'dmup' and no command word: nothing was done (man 8 romwright lists the "
          "commands)\n"},
