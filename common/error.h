@@ -12,6 +12,8 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 enum : int {
     EXIT_STATUS_OK = 0,
@@ -51,10 +53,19 @@ public:
         f.shown_ = true;
         return f;
     }
+    // Facts beside the text, for a JSON document: key and value ("image_digest").
+    using fact = std::pair<std::string, std::string>;
+    failure with_fact(std::string key, std::string value) const {
+        failure f(*this);
+        f.facts_.emplace_back(std::move(key), std::move(value));
+        return f;
+    }
+    const std::vector<fact>& facts() const noexcept { return facts_; }
 
 private:
     error_kind kind_;
     bool shown_ = false;
+    std::vector<fact> facts_;
 };
 
 // printf-style formatting into a std::string.

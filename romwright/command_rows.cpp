@@ -73,7 +73,8 @@ std::unique_ptr<image_file> prepare_write(const request& rq, const site& where, 
             throw failure(error_kind::refused,
                           strprintf("ERROR: %s is not an approved image: its digest %s is not on the list of approved "
                                     "images; nothing was changed\n",
-                                    rq.file.c_str(), digest.c_str()));
+                                    rq.file.c_str(), digest.c_str()))
+                .with_fact("image_digest", digest);
     }
     return f;
 }
@@ -627,6 +628,7 @@ void run_on_host(platform& p, const site& where, const request& rq, observer& ob
 void note_failure(run_outcome& o, const failure& f) {
     o.kind = f.kind();
     o.error = f.what();
+    o.facts = f.facts();
     o.error_shown = f.shown();
 }
 
@@ -652,6 +654,9 @@ json_value outcome_json(const request& rq, const run_outcome& o) {
             message.pop_back();
         doc["error"] = message;
     }
+    for (const failure::fact& f : o.facts)
+        if (!doc.contains(f.first))
+            doc[f.first] = f.second;
     if (row.changes_eeprom() && !o.warnings.empty())
         doc["warnings"] = o.warnings;
     if (o.signal)

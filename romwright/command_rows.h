@@ -37,6 +37,7 @@ struct run_outcome {
     command_output output;
     error_kind kind = error_kind::none;  // how it ended: the exit status through exit_status_of()
     std::string error;                   // what the failure or refusal says; empty: nothing
+    std::vector<failure::fact> facts;    // the failure's facts, for its JSON document
     bool error_shown = false;            // the text already went out with the command's text
     int signal = 0;                      // deferred while the microprocessor was held; 0: none
     // A change: the EEPROM as read, and as planned (empty: no plan made).

@@ -26,15 +26,16 @@ void show_warnings(const request& rq) {
 }
 
 // A failure before any adapter was opened, as text or as {"error", "status"}.
-void show_failure(const request& rq, const std::string& text, int status) {
-    std::fputs((rq.json ? render_json_error(text, status) : text).c_str(), stdout);
+void show_failure(const request& rq, const std::string& text, int status,
+                  const std::vector<failure::fact>& facts = {}) {
+    std::fputs((rq.json ? render_json_error(text, status, facts) : text).c_str(), stdout);
 }
 
 void show(const request& rq, const run_outcome& o, const std::string& metrics) {
     FILE* out = rq.metrics_to_stdout() ? stderr : stdout;
     if (rq.json) {
         if (!o.error.empty() && !o.opened)
-            show_failure(rq, o.error, o.status());
+            show_failure(rq, o.error, o.status(), o.facts);
         else
             std::fputs(json_text(outcome_json(rq, o)).c_str(), stdout);
         return;

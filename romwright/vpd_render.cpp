@@ -131,9 +131,13 @@ std::string json_text(const json_value& doc) {
     return doc.dump(2, ' ', false, json_value::error_handler_t::replace) + "\n";
 }
 
-std::string render_json_error(const std::string& text, int status) {
+std::string render_json_error(const std::string& text, int status, const std::vector<failure::fact>& facts) {
     std::string message = text;
     while (!message.empty() && message.back() == '\n')
         message.pop_back();
-    return json_text({{"error", message}, {"status", status}});
+    json_value doc = {{"error", message}};
+    for (const failure::fact& f : facts)
+        doc[f.first] = f.second;
+    doc["status"] = status;
+    return json_text(doc);
 }

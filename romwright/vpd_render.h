@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/error.h"
 #include "eeprom/vpd_report.h"
 
 // Every document is built as one such value and printed once.
@@ -25,4 +26,5 @@ std::string render_vpd_report_json(const vpd_report& report);
 
 // A failure as one JSON document: {"error": text without its final line
 // end, "status": status}, ending in a newline.
-std::string render_json_error(const std::string& text, int status);
+std::string render_json_error(const std::string& text, int status,
+                              const std::vector<failure::fact>& facts = {});

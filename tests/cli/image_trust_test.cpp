@@ -147,6 +147,9 @@ TEST(image_trust, only_listed_images_are_written_with_an_approved_list) {
     } cases[] = {
         {"listed", "# approved\n\n@  fw-2.1.bin\n", 0, "", true},
         {"listed in capital digits", "CAPS  fw.bin\n", 0, "", true},
+        // sha256sum's own lines: an escaped name, a byte-order mark first.
+        {"escaped name", "\\@  fw\\\\new.bin\n", 0, "", true},
+        {"byte-order mark", "\xEF\xBB\xBF@  fw.bin\n", 0, "", true},
         {"not listed", std::string(64, 'a') + "  fw-2.0.bin\n", 1, "its digest @ is not on the list", false},
         {"malformed line", "# approved\n@ fw.bin\n", 255, "approved, line 2: not a digest", false},
         {"short digest", "abc  fw.bin\n", 255, "line 1", false},
@@ -178,6 +181,16 @@ TEST(image_trust, only_listed_images_are_written_with_an_approved_list) {
             EXPECT_EQ(b.trace_text(), "");
         }
     }
+    // A list that is no plain file is no empty list; a refusal's JSON names
+    // the digest its text names.
+    board b;
+    write_file(b.file("img.bin"), img);
+    EXPECT_EQ(b.run({"-b", "04:00.0", "write", "-f:img.bin", "-approved", "/dev/null"}).status, 255);
+    write_text(b.file("approved"), std::string(64, 'a') + "  other.bin\n");
+    const run_result r = b.run({"-b", "04:00.0", "write", "-f:img.bin", "-approved", "approved", "-json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(json::parse(r.out)["image_digest"], digest_of(b, "img.bin")) << r.out;
+    EXPECT_EQ(b.contents(), sample_board());
 }
 
 }  // namespace
