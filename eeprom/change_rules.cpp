@@ -186,8 +186,10 @@ void apply_change_rules(change_plan& p, const change_request& rq, const site& wh
 journal_record journal_record_of(adapter_session& s, const change_request& rq, const change_plan& p,
                                  const std::string& backup) {
     journal_record record;
+    record.id = random_id();
     record.adapter = s.address();
     record.command = rq.words;
+    record.words = rq.line;
     if (rq.image) {
         record.image = absolute_path(rq.image->path());
         record.image_sha256 = sha256_of(p.image_with_identity.empty() ? rq.image->bytes() : p.image_with_identity);

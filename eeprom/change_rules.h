@@ -34,6 +34,7 @@ struct change_request {
     change_options options;
     image_file* image = nullptr;  // write, restore: the image file
     std::optional<journal_record> interrupted;  // the journal standing for the device
+    std::vector<std::string> line;  // the run's command line as given, -b included (for the journal)
 };
 
 // The SHA-256 of bytes as 64 hexadecimal digits.

@@ -151,7 +151,10 @@ void run_change(adapter_session& s, const change_request& rq, const change_plann
             out.backup = absolute_path(backup.path);
         write_backup(backup, p.before.data(), s.obs());
         journal_guard journal(s.where(), s.function(), s.obs(), rq.interrupted);
-        journal.begin(journal_record_of(s, rq, p, out.backup.value_or("")));
+        const journal_record record = journal_record_of(s, rq, p, out.backup.value_or(""));
+        journal.begin(record);
+        if (journal.written())
+            out.journal_id = record.id;
 
         image_file_guard file_guard(s.obs());
         give_image_file_identity(s, rq.image, p, file_guard);

@@ -68,6 +68,9 @@ struct change_result {
     // written (each read back) leave it; empty when a word's write or read-
     // back went unanswered (what it holds is not known).
     std::vector<uint8_t> known_after;
+    // The id of the journal this run wrote (kept when the change did not
+    // finish); empty when it wrote none.
+    std::string journal_id;
 };
 
 

@@ -2,6 +2,7 @@
 #include "eeprom/journal.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,7 +89,46 @@ std::string recorded_adapter(const std::string& text, const pci_function& fn) {
     return same_device && last >= '0' && last <= '7' ? text : own;
 }
 
+// The journal's text as written.
+std::string journal_text(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
+
+// Puts text in place of the journal at path: a temporary file beside it,
+// flushed and renamed over it, the folder synced.  Returns nullptr, or the
+// step that failed (errno says why).
+const char* put_journal(const std::string& path, const std::string& text) {
+    std::string tmp = path + ".XXXXXX";
+    unique_fd f(mkstemp(&tmp[0]));
+    if (f.fd < 0)
+        return "cannot create it";
+    bool ok = ::write(f.fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(f.fd) == 0;
+    ok = ::close(f.release()) == 0 && ok;
+    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(tmp.c_str());
+        errno = e;
+        return "cannot write it";
+    }
+    sync_dir(folder_of(path));
+    return nullptr;
+}
+
 }  // namespace
+
+std::string random_id() {
+    uint8_t b[16] = {};
+    size_t got = 0;
+    while (got < sizeof b) {
+        const ssize_t n = getrandom(b + got, sizeof b - got, 0);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            break;
+    }
+    std::string id;
+    for (uint8_t x : b)
+        id += strprintf("%02x", x);
+    return id;
+}
 
 std::string journal_path(const site& where, const pci_function& fn) {
     const std::string& dir = where.journal_dir;
@@ -152,14 +192,23 @@ std::optional<journal_record> read_journal(const site& where, const pci_function
             if (doc.contains(key) && doc[key].is_string())
                 out = doc[key].get<std::string>();
         };
+        get("id", r.id);
         get("adapter", r.adapter);
         get("command", r.command);
+        if (doc.contains("words") && doc["words"].is_array()) {
+            for (const json& w : doc["words"])
+                if (w.is_string())
+                    r.words.push_back(w.get<std::string>());
+            if (r.words.size() != doc["words"].size())
+                r.words.clear();  // not the words of a command line
+        }
         get("image", r.image);
         get("image_sha256", r.image_sha256);
         get("backup", r.backup);
         get("backup_sha256", r.backup_sha256);
         get("before_sha256", r.before_sha256);
         get("after_sha256", r.after_sha256);
+        get("recorded", r.recorded);
         if (doc.contains("time") && doc["time"].is_number_integer())
             r.time = doc["time"].get<int64_t>();
     }
@@ -183,6 +232,26 @@ std::string interrupted_note(const journal_record& r, const std::string& address
         note += "romwright: that run kept no backup; restore a saved image of this board with: romwright -b " +
                 address + " restore FILE\n";
     return note;
+}
+
+void mark_journal_recorded(const site& where, const pci_function& fn, const std::string& journal_id,
+                           const std::string& record_id) {
+    const std::string path = journal_path(where, fn);
+    if (path.empty() || !check_private_folder(folder_of(path), "journal folder"))
+        return;
+    const std::optional<std::vector<uint8_t>> bytes = read_private_file(path, "journal", JOURNAL_MAX_BYTES);
+    if (!bytes)
+        return;
+    json doc = json::parse(bytes->begin(), bytes->end(), nullptr, false);
+    if (!doc.is_object())
+        return;  // nothing can be noted in it: the history is searched for its record instead
+    const std::string id = doc.contains("id") && doc["id"].is_string() ? doc["id"].get<std::string>() : "";
+    if (id != journal_id)
+        return;
+    doc["recorded"] = record_id;
+    if (const char* step = put_journal(path, journal_text(doc)))
+        throw failure(error_kind::failed, strprintf("the journal %s was not marked as recorded (%s: %s)",
+                                                    path.c_str(), step, std::strerror(errno)));
 }
 
 void remove_journal(const site& where, const pci_function& fn, observer& obs) {
@@ -209,8 +278,10 @@ void journal_guard::begin(const journal_record& r) {
                                 what, std::strerror(errno)));
     };
     make_private_folder(dir, "journal folder");
-    const json doc = {{"adapter", r.adapter},
+    const json doc = {{"id", r.id},
+                      {"adapter", r.adapter},
                       {"command", r.command},
+                      {"words", r.words},
                       {"image", r.image},
                       {"image_sha256", r.image_sha256},
                       {"backup", r.backup},
@@ -218,20 +289,8 @@ void journal_guard::begin(const journal_record& r) {
                       {"before_sha256", r.before_sha256},
                       {"after_sha256", r.after_sha256},
                       {"time", r.time}};
-    const std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    std::string tmp = path + ".XXXXXX";
-    unique_fd f(mkstemp(&tmp[0]));
-    if (f.fd < 0)
-        cannot("cannot create it");
-    bool ok = ::write(f.fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(f.fd) == 0;
-    ok = ::close(f.release()) == 0 && ok;
-    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        cannot("cannot write it");
-    }
-    sync_dir(dir);
+    if (const char* step = put_journal(path, journal_text(doc)))
+        cannot(step);
     written_ = true;
 }
 

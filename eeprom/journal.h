@@ -9,13 +9,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "adapter/site.h"
 #include "common/observer.h"
 
 struct journal_record {
+    std::string id;            // random, one per journal; empty in a journal of an older version
     std::string adapter;       // DDDD:BB:SS.F of the run
     std::string command;       // "write -f:img.bin", "restore b.bin", "repair", ...
+    std::vector<std::string> words;  // the run's command line, -b included; empty when not known
     std::string image;         // the image file; empty for none
     std::string image_sha256;  // of the bytes flashed from it; empty for none
     std::string backup;        // the backup's absolute path; empty for none
@@ -23,7 +26,11 @@ struct journal_record {
     std::string before_sha256; // of the whole EEPROM before the change (as the backup holds it)
     std::string after_sha256;  // of the whole EEPROM as the finished change leaves it
     int64_t time = 0;          // UTC seconds when the change began
+    std::string recorded;      // the id of the history record that tells of the change; empty: none yet
 };
+
+// A new random identifier: 32 lowercase hexadecimal digits (128 bits).
+std::string random_id();
 
 // The largest journal read: anything larger is no journal of this program.
 constexpr size_t JOURNAL_MAX_BYTES = 64 * 1024;
@@ -60,6 +67,14 @@ std::string restore_command(const std::string& address, const std::string& backu
 // names is gone, that it is gone).
 std::string interrupted_note(const journal_record& r, const std::string& address);
 
+// Notes in the journal standing for fn's device that the history record
+// record_id tells of its change, when that journal is the one whose id is
+// journal_id (empty: one of an older version, which has none); nothing
+// when no journal or another one stands.  The journal is rewritten as
+// begin() writes it.  Throws failure(1) when it cannot be read or written.
+void mark_journal_recorded(const site& where, const pci_function& fn, const std::string& journal_id,
+                           const std::string& record_id);
+
 // Removes the journal of fn's device (a note when that fails).
 void remove_journal(const site& where, const pci_function& fn, observer& obs);
 
@@ -80,6 +95,8 @@ public:
 
     // Throws failure when the record cannot be written (nothing changed yet).
     void begin(const journal_record& r);
+    // begin() wrote this run's own record (no earlier one stood).
+    bool written() const { return written_; }
     // EEPROM words changed: unless the change finishes, the record stays.
     void words_changed() { changed_ = true; }
     // The change finished; clears_standing: it left the whole EEPROM in a

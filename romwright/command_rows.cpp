@@ -161,7 +161,7 @@ void run_list(command_context& c, run_outcome& o) { o.output = list_adapters(c.h
 
 // A change: the row's plan applied as one transaction.
 void change(command_context& c, run_outcome& o, std::string words, change_kind kind, const change_planner& plan) {
-    const change_request cr{std::move(words), kind, c.rq.file, c.rq.change, c.image, o.interrupted};
+    const change_request cr{std::move(words), kind, c.rq.file, c.rq.change, c.image, o.interrupted, c.rq.words};
     change_result& r = o.output.emplace<change_result>();
     if (c.image)
         r.image_digest = image_digest(c.image->bytes());
@@ -213,6 +213,7 @@ json_value change_record(adapter_session& s, const request& rq, const image_file
     rec["ended"] = utc_time_text(s.seconds());
     rec["outcome"] = outcome_word(o);
     rec["status"] = o.status();
+    rec["signal"] = o.signal ? json_value(deferred_signal_name(o.signal)) : json_value(nullptr);
     std::string error = o.error;
     while (!error.empty() && error.back() == '\n')
         error.pop_back();
@@ -238,19 +239,36 @@ json_value change_record(adapter_session& s, const request& rq, const image_file
     return rec;
 }
 
-void note_history(adapter_session& s, run_outcome& o, const json_value& record) {
-    // The journal takes the record whatever became of the file's copy; where
-    // none runs, the send fails and nothing else happens.
-    if (s.where().history_journal)
-        s.where().history_journal(journal_fields(record));
-    const std::string warning = append_history(s.where().history_file, record);
-    if (warning.empty())
-        return;
+// A warning of the run: on standard error, and in its document.
+void warn(adapter_session& s, run_outcome& o, const std::string& warning) {
     s.obs().note(warning);
     std::string w = warning;
     while (!w.empty() && w.back() == '\n')
         w.pop_back();
     o.warnings.push_back(w);
+}
+
+// Appends record to the history; false (and a warning) when it was not
+// written.
+bool note_history(adapter_session& s, run_outcome& o, const json_value& record) {
+    // The journal takes the record whatever became of the file's copy; where
+    // none runs, the send fails and nothing else happens.
+    if (s.where().history_journal)
+        s.where().history_journal(journal_fields(record));
+    const std::string warning = append_history(s.where().history_file, record);
+    if (!warning.empty())
+        warn(s, o, warning);
+    return warning.empty();
+}
+
+// When the journal of the change that record tells of still stands, notes
+// in it that record was written: no later run records that change again.
+void note_recorded(adapter_session& s, run_outcome& o, const std::string& journal_id, const json_value& record) {
+    try {
+        mark_journal_recorded(s.where(), s.function(), journal_id, record["id"].get<std::string>());
+    } catch (const failure& f) {
+        warn(s, o, std::string("romwright: warning: ") + f.what() + "; a later run may record the change again\n");
+    }
 }
 
 const char* image_argument(image_type type) {
@@ -335,8 +353,14 @@ void run_history(command_context& c, run_outcome& o) {
     if (c.where.history_file.empty())
         return;
     history_read h = read_history(c.where.history_file);
-    for (const std::string& w : h.warnings)
+    if (!h.error.empty())
+        throw failure(error_kind::failed, "ERROR: " + h.error + "\n");
+    for (std::string& w : h.warnings) {
         c.obs.note(w);
+        while (!w.empty() && w.back() == '\n')
+            w.pop_back();
+        r.warnings.push_back(std::move(w));
+    }
     for (json_value& rec : h.records)
         if (c.rq.all_adapters || c.rq.addresses.empty() || history_matches(rec, c.rq.addresses))
             r.records.push_back(std::move(rec));
@@ -480,6 +504,9 @@ void history_json(json_value& doc, const request&, const run_outcome& o) {
     for (const json_value& r : result_or_empty<history_result>(o).records)
         records.push_back(r);
     doc["records"] = records;
+    const std::vector<std::string>& warnings = result_or_empty<history_result>(o).warnings;
+    if (!warnings.empty())
+        doc["warnings"] = warnings;
 }
 
 void list_keys(json_value& doc, const request&, const run_outcome& o) {
@@ -600,23 +627,33 @@ void run_on_session(adapter_session& s, const request& rq, image_file* image, ru
     if (o.interrupted && !s.where().history_file.empty())
         if (const std::optional<json_value> rec = interrupted_record(s.where().history_file, *o.interrupted,
                                                                      s.function()))
-            note_history(s, o, *rec);
+            if (note_history(s, o, *rec))
+                note_recorded(s, o, o.interrupted->id, *rec);
     command_context ctx{s.host(), s.where(), rq, s.obs(), &s, image};
-    // A change that reached the adapter leaves a record, however it ends.
+    // A change that reached the adapter leaves a record, however it ends:
+    // with the signal that arrived meanwhile, and, when its journal stands
+    // (it did not finish), noted there as recorded.
     const bool recorded = rq.command->changes_eeprom() && !rq.change.plan_only && !s.where().history_file.empty();
     const int64_t started = s.seconds();
+    auto record = [&] {
+        o.signal = s.deferred_signal();
+        const json_value rec = change_record(s, rq, image, o, started);
+        const change_result* r = std::get_if<change_result>(&o.output);
+        if (note_history(s, o, rec) && r && !r->journal_id.empty())
+            note_recorded(s, o, r->journal_id, rec);
+    };
     try {
         rq.command->run(ctx, o);
         rq.command->verdict(o);
     } catch (const failure& f) {
         if (recorded) {
             note_failure(o, f);
-            note_history(s, o, change_record(s, rq, image, o, started));
+            record();
         }
         throw;
     }
     if (recorded)
-        note_history(s, o, change_record(s, rq, image, o, started));
+        record();
 }
 
 void run_on_host(platform& p, const site& where, const request& rq, observer& obs, run_outcome& o) {

@@ -21,6 +21,7 @@
 // history: the records of the boards asked for, in file order.
 struct history_result {
     std::vector<json_value> records;
+    std::vector<std::string> warnings;  // the lines skipped, each its warning
 };
 
 // A command's result: one type per command.

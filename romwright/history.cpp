@@ -3,14 +3,13 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "common/error.h"
 #include "common/unique_fd.h"
@@ -20,22 +19,6 @@
 #include "eeprom/vpd_report.h"
 
 namespace {
-
-std::string random_id() {
-    uint8_t b[16] = {};
-    size_t got = 0;
-    while (got < sizeof b) {
-        const ssize_t n = getrandom(b + got, sizeof b - got, 0);
-        if (n > 0)
-            got += static_cast<size_t>(n);
-        else if (errno != EINTR)
-            break;
-    }
-    std::string id;
-    for (uint8_t x : b)
-        id += strprintf("%02x", x);
-    return id;
-}
 
 std::string folder_of(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -74,11 +57,130 @@ const json_value& member(const json_value& v, const char* key) {
 }
 
 std::string identity_of(const json_value& state) {
-    if (!state.is_object() || !state.contains("identity"))
+    const json_value& id = member(state, "identity");
+    if (!id.is_object())
         return "-";
-    const json_value& id = state["identity"];
-    return text_of(id.value("pn", json_value())) + "/" + text_of(id.value("sn", json_value())) + "/" +
-           text_of(id.value("mac", json_value()));
+    return text_of(member(id, "pn")) + "/" + text_of(member(id, "sn")) + "/" + text_of(member(id, "mac"));
+}
+
+// What stands at a path in place of a regular file, by its mode.
+std::string not_regular(mode_t mode) {
+    const char* what = S_ISLNK(mode)    ? "a symbolic link"
+                       : S_ISFIFO(mode) ? "a FIFO"
+                       : S_ISDIR(mode)  ? "a folder"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : "something else";
+    return std::string(what) + " is in its place, not a regular file";
+}
+
+// What stands at path when that is no regular file; none when nothing does
+// or a regular file does.
+std::optional<std::string> not_regular_at(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return not_regular(st.st_mode);
+    return std::nullopt;
+}
+
+// The shapes of the values a record's readers look at.
+enum class shape { text, integer, count, flag, texts, object };
+
+// A key of a record, and of an object its members'; a list ends with an
+// empty rule.
+struct field_rule {
+    const char* key = nullptr;
+    shape is = shape::text;
+    const field_rule* members = nullptr;
+};
+
+constexpr field_rule k_identity_rules[] = {{"pn"}, {"sn"}, {"mac"}, {}};
+constexpr field_rule k_state_rules[] = {{"sha256"},
+                                        {"identity", shape::object, k_identity_rules},
+                                        {"good_copies", shape::count},
+                                        {"copies", shape::count},
+                                        {}};
+constexpr field_rule k_image_rules[] = {{"path"}, {"sha256"}, {"digest"}, {}};
+constexpr field_rule k_user_rules[] = {{"uid", shape::integer}, {"name"}, {}};
+constexpr field_rule k_record_rules[] = {{"schema", shape::integer},
+                                         {"id"},
+                                         {"host"},
+                                         {"adapter"},
+                                         {"vendor_id"},
+                                         {"device_id"},
+                                         {"command"},
+                                         {"words", shape::texts},
+                                         {"started"},
+                                         {"ended"},
+                                         {"outcome"},
+                                         {"status", shape::integer},
+                                         {"signal"},
+                                         {"error"},
+                                         {"image", shape::object, k_image_rules},
+                                         {"forced", shape::flag},
+                                         {"before", shape::object, k_state_rules},
+                                         {"after", shape::object, k_state_rules},
+                                         {"words_written", shape::count},
+                                         {"backup"},
+                                         {"version"},
+                                         {"user", shape::object, k_user_rules},
+                                         {}};
+
+bool fits(const json_value& v, shape is) {
+    switch (is) {
+    case shape::text:
+        return v.is_string();
+    case shape::integer:
+        return v.is_number_integer();
+    case shape::count:
+        return v.is_number_unsigned();
+    case shape::flag:
+        return v.is_boolean();
+    case shape::texts:
+        return v.is_array() && std::all_of(v.begin(), v.end(), [](const json_value& w) { return w.is_string(); });
+    case shape::object:
+        return v.is_object();
+    }
+    return false;
+}
+
+const char* shape_name(shape is) {
+    switch (is) {
+    case shape::text:
+        return "a string";
+    case shape::integer:
+        return "an integer";
+    case shape::count:
+        return "a whole number of 0 or more";
+    case shape::flag:
+        return "true or false";
+    case shape::texts:
+        return "an array of strings";
+    case shape::object:
+        break;
+    }
+    return "an object";
+}
+
+// The first key of v under rules that holds a value of the wrong shape, as
+// "before.identity is not an object"; empty when there is none.  A key
+// that is missing or null is shown as unknown, and is no fault.
+std::string fault_in(const json_value& v, const field_rule* rules, const std::string& prefix) {
+    for (const field_rule* f = rules; f->key; ++f) {
+        const json_value& x = member(v, f->key);
+        if (x.is_null())
+            continue;
+        const std::string name = prefix + f->key;
+        if (!fits(x, f->is))
+            return name + " is not " + shape_name(f->is);
+        if (f->members) {
+            const std::string inner = fault_in(x, f->members, name + ".");
+            if (!inner.empty())
+                return inner;
+        }
+    }
+    return "";
 }
 
 }  // namespace
@@ -112,22 +214,26 @@ json_value history_record_base() {
 }
 
 std::string append_history(const std::string& path, const json_value& record) {
-    auto warning = [&](const char* step, int e) {
+    auto warning = [&](const char* step, const std::string& why) {
         return strprintf("romwright: warning: the history record was not written to %s (%s: %s); the command's "
                          "result stands as reported\n",
-                         path.c_str(), step, std::strerror(e));
+                         path.c_str(), step, why.c_str());
     };
     const std::string folder = folder_of(path);
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return warning("mkdir", errno);
-    unique_fd f(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (f.fd < 0)
-        return warning("open", errno);
+        return warning("mkdir", std::strerror(errno));
+    // Never blocks: a FIFO without a reader fails at once (ENXIO), one with
+    // a reader, or a device, is refused below.
+    unique_fd f(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (f.fd < 0) {
+        const int e = errno;
+        return warning("open", not_regular_at(path).value_or(std::strerror(e)));
+    }
     struct stat st;
     if (::fstat(f.fd, &st) != 0)
-        return warning("fstat", errno);
+        return warning("fstat", std::strerror(errno));
     if (!S_ISREG(st.st_mode))
-        return warning("open", EINVAL);
+        return warning("open", not_regular(st.st_mode));
     const std::string line = record.dump(-1, ' ', false, json_value::error_handler_t::replace) + "\n";
     size_t done = 0;
     while (done < line.size()) {
@@ -135,20 +241,26 @@ std::string append_history(const std::string& path, const json_value& record) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return warning("write", n < 0 ? errno : EIO);
+            return warning("write", std::strerror(n < 0 ? errno : EIO));
         done += static_cast<size_t>(n);
     }
     if (::fsync(f.fd) != 0)
-        return warning("fsync", errno);
+        return warning("fsync", std::strerror(errno));
     return "";
 }
 
 std::optional<json_value> interrupted_record(const std::string& path, const journal_record& j,
                                              const pci_function& fn) {
-    // One record per journal: its id is made from the journal.
-    const std::string id = strprintf("interrupted-%s-%lld", j.adapter.c_str(), static_cast<long long>(j.time));
+    if (!j.recorded.empty())
+        return std::nullopt;  // the run that left it recorded how it ended
+    // One record per journal, keyed by its id; a journal of an older
+    // version has none and is keyed by its adapter and second.  A history
+    // that cannot be read is searched no further: the append says why.
+    const std::string id = j.id.empty()
+                               ? strprintf("interrupted-%s-%lld", j.adapter.c_str(), static_cast<long long>(j.time))
+                               : "interrupted-" + j.id;
     for (const json_value& r : read_history(path).records)
-        if (r.value("id", std::string()) == id)
+        if (text_of(member(r, "id")) == id)
             return std::nullopt;
     json_value rec = history_record_base();
     rec["id"] = id;
@@ -157,7 +269,10 @@ std::optional<json_value> interrupted_record(const std::string& path, const jour
     rec["device_id"] = strprintf("0x%04x", fn.device_id);
     rec["command"] = j.command.substr(0, j.command.find(' '));
     json_value words = json_value::array();
-    for (size_t at = 0, end; at < j.command.size(); at = end + 1) {
+    for (const std::string& w : j.words)
+        words.push_back(w);
+    // An older journal keeps only the command as one text.
+    for (size_t at = 0, end; j.words.empty() && at < j.command.size(); at = end + 1) {
         end = j.command.find(' ', at);
         if (end == std::string::npos)
             end = j.command.size();
@@ -169,6 +284,7 @@ std::optional<json_value> interrupted_record(const std::string& path, const jour
     rec["ended"] = nullptr;
     rec["outcome"] = "interrupted";
     rec["status"] = nullptr;
+    rec["signal"] = nullptr;
     rec["error"] = "the change never finished; its journal was found by a later run";
     rec["image"] = j.image.empty() ? json_value(nullptr)
                                    : json_value{{"path", j.image}, {"sha256", j.image_sha256}, {"digest", nullptr}};
@@ -182,18 +298,79 @@ std::optional<json_value> interrupted_record(const std::string& path, const jour
 
 history_read read_history(const std::string& path) {
     history_read out;
-    std::ifstream in(path);
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        if (line.empty())
-            continue;
-        json_value r = json_value::parse(line, nullptr, false);
-        if (r.is_discarded() || !r.is_object() || !r.contains("adapter") || !r["adapter"].is_string())
-            out.warnings.push_back(
-                strprintf("romwright: warning: %s, line %d: not a history record; skipped\n", path.c_str(), n));
-        else
-            out.records.push_back(std::move(r));
+    auto fail = [&](const std::string& why) {
+        out.error = strprintf("the history file %s cannot be read: %s", path.c_str(), why.c_str());
+        out.records.clear();
+        out.warnings.clear();
+        return out;
+    };
+    unique_fd f(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (f.fd < 0 && errno == ENOENT)
+        return out;
+    out.exists = true;
+    if (f.fd < 0) {
+        const int e = errno;
+        return fail(not_regular_at(path).value_or(std::string("open: ") + std::strerror(e)));
     }
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0)
+        return fail(std::string("fstat: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(not_regular(st.st_mode));
+
+    std::string line;
+    bool overlong = false;  // the line went past the bound: the rest of it is passed over
+    int n = 1;
+    auto take = [&] {
+        std::string warning;
+        json_value r;
+        if (overlong) {
+            warning = strprintf("longer than %zu bytes, not a history record", HISTORY_LINE_MAX);
+        } else if (!line.empty()) {
+            r = json_value::parse(line, nullptr, false);
+            if (r.is_discarded() || !member(r, "adapter").is_string())
+                warning = "not a history record";
+            else if (const std::string fault = fault_in(r, k_record_rules, ""); !fault.empty())
+                warning = "a damaged history record (" + fault + ")";
+            else
+                out.records.push_back(std::move(r));
+        }
+        if (!warning.empty())
+            out.warnings.push_back(
+                strprintf("romwright: warning: %s, line %d: %s; skipped\n", path.c_str(), n, warning.c_str()));
+        line.clear();
+        overlong = false;
+        ++n;
+    };
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+        const ssize_t got = ::read(f.fd, buf.data(), buf.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(std::string("read: ") + std::strerror(errno));
+        if (got == 0)
+            break;
+        const char* at = buf.data();
+        const char* const end = at + got;
+        while (at < end) {
+            const char* nl = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+            const char* stop = nl ? nl : end;
+            const size_t len = static_cast<size_t>(stop - at);
+            if (!overlong && line.size() + len > HISTORY_LINE_MAX) {
+                overlong = true;
+                std::string().swap(line);
+            }
+            if (!overlong)
+                line.append(at, len);
+            if (!nl)
+                break;
+            take();
+            at = nl + 1;
+        }
+    }
+    if (overlong || !line.empty())
+        take();
     return out;
 }
 
@@ -244,7 +421,7 @@ std::vector<std::string> journal_fields(const json_value& r) {
     put("SYSLOG_IDENTIFIER", "romwright");
 
     for (const char* key : {"schema", "id", "host", "adapter", "vendor_id", "device_id", "command", "started", "ended",
-                            "outcome", "status", "error", "forced", "words_written", "backup", "version"}) {
+                            "outcome", "status", "signal", "error", "forced", "words_written", "backup", "version"}) {
         std::string name = std::string("ROMWRIGHT_") + key;
         for (char& c : name)
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -282,7 +459,7 @@ std::string history_line(const json_value& r) {
                      (words.empty() ? "-" : words).c_str(), text_of(r.value("outcome", json_value())).c_str(),
                      identity_of(r.value("before", json_value())).c_str(),
                      identity_of(r.value("after", json_value())).c_str(),
-                     written.is_number() ? std::to_string(written.get<uint64_t>()).c_str() : "-",
+                     written.is_number_unsigned() ? std::to_string(written.get<uint64_t>()).c_str() : "-",
                      text_of(r.value("backup", json_value())).c_str());
 }
 

@@ -74,9 +74,10 @@ std::optional<last_change> last_change_of(const std::vector<json_value>& records
             if (!c.time && t.is_string())
                 c.time = utc_seconds(t.get<std::string>());
         }
+        // An exit status is 0 to 255: anything else recorded is none.
         const json_value& status = r->value("status", json_value());
-        if (status.is_number_integer())
-            c.status = status.get<int>();
+        if (status.is_number_integer() && status.get<int64_t>() >= 0 && status.get<int64_t>() <= 255)
+            c.status = static_cast<int>(status.get<int64_t>());
         return c;
     }
     return std::nullopt;
@@ -154,15 +155,16 @@ identity_verdict finish_identity_run(const request& rq, const site& where,
     if (rq.prometheus_file.empty())
         return v;
     // The last changes, when there is a history; its lines that are no
-    // record are the history command's to name.
-    struct stat st;
+    // record are the history command's to name.  One that cannot be read
+    // leaves them out, with a warning.
     const std::string& history_file = where.history_file;
-    const bool history = !history_file.empty() && ::stat(history_file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    if (history) {
-        const std::vector<json_value> records = read_history(history_file).records;
+    const history_read h = history_file.empty() ? history_read() : read_history(history_file);
+    if (!h.error.empty())
+        std::fprintf(stderr, "romwright: warning: %s; the metrics leave out the last changes\n", h.error.c_str());
+    const bool history = h.exists && h.error.empty();
+    if (history)
         for (adapter_metrics& m : metrics)
-            m.last = last_change_of(records, m.address);
-    }
+            m.last = last_change_of(h.records, m.address);
     const std::string text = render_metrics(metrics, v.check, history);
     if (rq.metrics_to_stdout()) {
         v.metrics_text = text;

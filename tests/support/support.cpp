@@ -124,13 +124,14 @@ namespace {
 // Seconds a program run by a test may take before it is killed: a run that
 // hangs fails its test, and the others still run.
 constexpr int k_run_limit_seconds = 240;
+thread_local int t_run_limit_seconds = k_run_limit_seconds;
 
 // Reads fd to its end; kills pid when that takes longer than the limit
 // (and says so in *note).
 std::string drain(int fd, pid_t pid, std::string* note) {
     std::string s;
     char buf[4096];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(k_run_limit_seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(t_run_limit_seconds);
     bool killed = false;
     for (;;) {
         if (!killed) {
@@ -143,7 +144,7 @@ std::string drain(int fd, pid_t pid, std::string* note) {
             if (ready == 0) {
                 kill(pid, SIGKILL);
                 killed = true;
-                *note = "test support: the run did not end within " + std::to_string(k_run_limit_seconds) +
+                *note = "test support: the run did not end within " + std::to_string(t_run_limit_seconds) +
                         " s and was killed\n";
                 continue;
             }
@@ -160,6 +161,9 @@ std::string drain(int fd, pid_t pid, std::string* note) {
 }
 
 }  // namespace
+
+run_time_limit::run_time_limit(int seconds) : saved_(t_run_limit_seconds) { t_run_limit_seconds = seconds; }
+run_time_limit::~run_time_limit() { t_run_limit_seconds = saved_; }
 
 std::vector<std::string> program_words(const std::string& program, const std::vector<std::string>& args) {
     std::vector<std::string> all;

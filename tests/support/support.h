@@ -90,6 +90,20 @@ std::vector<char*> argv_of(std::vector<std::string>& words);
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& cwd = std::string(), bool reader_gone = false);
 
+// While it lives, a run this thread starts is killed after seconds instead
+// of the usual limit: a run that must end at once fails its test quickly
+// when it hangs.
+class run_time_limit {
+public:
+    explicit run_time_limit(int seconds);
+    ~run_time_limit();
+    run_time_limit(const run_time_limit&) = delete;
+    run_time_limit& operator=(const run_time_limit&) = delete;
+
+private:
+    int saved_;
+};
+
 // Runs romwright-sim with its own options, "--", then romwright's words.
 run_result run_sim(const std::vector<std::string>& sim_options, const std::vector<std::string>& words,
                    const std::string& cwd = std::string(), bool reader_gone = false);
