@@ -111,7 +111,9 @@ std::optional<change_refusal> restore_refusal(const change_plan& p, const change
     // Two boards must never end with one identity.
     const std::optional<board_identity> board = majority_identity(p.before.data());
     const std::optional<board_identity> file = majority_identity(rq.image->bytes().data());
-    if (!board || !file || (board->serial_number == file->serial_number && board->mac_address == file->mac_address))
+    if (!board || !file ||
+        (same_identity(identity_field::serial_number, board->serial_number, file->serial_number) &&
+         same_identity(identity_field::mac_address, board->mac_address, file->mac_address)))
         return std::nullopt;
     change_refusal r = refusal(change_refusal::reason::another_boards_identity, rq, address);
     r.board = *board;

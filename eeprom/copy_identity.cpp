@@ -1,6 +1,7 @@
 // The identity VPD copies hold.
 #include "eeprom/copy_identity.h"
 
+#include <cctype>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,21 @@ std::optional<held_identity> majority_held(const vpd_report& r) {
         if (2 * e.second > r.good)
             return e.first;
     return std::nullopt;
+}
+
+std::string compared_identity(identity_field f, const std::string& bytes) {
+    static const char padding[] = {' ', '\0'};
+    const std::string pad(padding, sizeof padding);
+    const size_t first = bytes.find_first_not_of(pad);
+    std::string v = first == std::string::npos ? "" : bytes.substr(first, bytes.find_last_not_of(pad) - first + 1);
+    if (f == identity_field::mac_address)
+        for (char& c : v)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return v;
+}
+
+bool same_identity(identity_field f, const std::string& a, const std::string& b) {
+    return compared_identity(f, a) == compared_identity(f, b);
 }
 
 vpd_report copies_of(const uint8_t* eeprom) {

@@ -28,6 +28,16 @@ held_identity identity_held(const vpd_report::copy& c);
 // identity is held by more than half of them (or none is good).
 std::optional<held_identity> majority_held(const vpd_report& r);
 
+// One field of an identity, as boards are told apart by it.
+enum class identity_field { part_number, serial_number, mac_address };
+// The value a field's bytes are compared by wherever identities are
+// compared (boards against each other, a board against a saved image): NUL
+// and blank padding dropped at either end, a MAC address's letters in
+// capitals.
+std::string compared_identity(identity_field f, const std::string& bytes);
+// True when a and b, bytes of field f, are one value.
+bool same_identity(identity_field f, const std::string& a, const std::string& b);
+
 // The 14 VPD copies of a whole EEPROM image (32768 bytes), decoded.
 vpd_report copies_of(const uint8_t* eeprom);
 

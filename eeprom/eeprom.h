@@ -151,6 +151,12 @@ std::optional<std::string> identity_fault(const uint8_t* copy);
 // reason; nullopt when every copy took it.
 std::optional<std::string> insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
                                            const board_identity& id);
+// Sets to `value` in one copy (VPD_COPY_SIZE bytes) exactly the bytes that
+// insert_identity() rewrites there: in a copy that begins with the tag 0x82
+// 0x10, the part and serial number fields, the MAC address field where the
+// NA keyword stands at offset 87, then the RV checksum byte the structure
+// walk finds.  Nothing else, wherever other PN, SN or NA keywords stand.
+void mask_identity(uint8_t* copy, uint8_t value);
 // Writes the checksum of one copy (size bytes) into its RV field, found by
 // the structure walk; returns it, or CHECKSUM_NOT_WRITTEN when there is none.
 uint8_t update_checksum(uint8_t* copy, uint32_t size);

@@ -63,6 +63,19 @@ uint8_t get_checksum(const uint8_t* bytes, uint32_t count) {
     return static_cast<uint8_t>(0x100 - sum);
 }
 
+void mask_identity(uint8_t* copy, uint8_t value) {
+    if (copy[0] != VPD_TAG_ID_STRING || copy[1] != 0x10)
+        return;
+    std::memset(copy + VPD_PART_NUM_OFFSET, value, PART_NUM_LEN);
+    std::memset(copy + VPD_SERIAL_NUM_OFFSET, value, SERIAL_NUM_LEN);
+    if (copy[VPD_NA_KEYWORD_OFFSET] == 'N' && copy[VPD_NA_KEYWORD_OFFSET + 1] == 'A')
+        std::memset(copy + VPD_MAC_OFFSET, value, MAC_ADDRESS_LEN);
+    // Found with the fields masked, so that no identity moves it.
+    const vpd_copy_info info = decode_vpd_copy(copy, VPD_COPY_SIZE);
+    if (info.rv_offset >= 0)
+        copy[info.rv_offset + 3] = value;
+}
+
 uint8_t update_checksum(uint8_t* copy, uint32_t size) {
     const vpd_copy_info info = decode_vpd_copy(copy, size);
     if (info.rv_offset < 0)

@@ -11,36 +11,8 @@
 #include "common/error.h"
 #include "common/input_file.h"
 #include "eeprom/eeprom.h"
-#include "eeprom/vpd.h"
 
 namespace {
-
-void mask(std::vector<uint8_t>& b, size_t at, size_t length) {
-    for (size_t i = at; i < at + length && i < b.size(); ++i)
-        b[i] = IMAGE_DIGEST_MASK;
-}
-
-// Masks one copy's identity and checksum bytes in place.
-void mask_copy(std::vector<uint8_t>& b, size_t at) {
-    uint8_t* c = &b[at];
-    const vpd_copy_info info = decode_vpd_copy(c, VPD_COPY_SIZE);
-    for (const vpd_keyword& k : info.keywords) {
-        const bool identity = std::strcmp(k.name, "PN") == 0 || std::strcmp(k.name, "SN") == 0 ||
-                              std::strcmp(k.name, "NA") == 0;
-        if (identity && k.read_only)
-            mask(b, at + k.offset, k.length);
-    }
-    if (info.rv_offset >= 0)
-        mask(b, at + static_cast<size_t>(info.rv_offset) + 3, 1);
-    // The fields the identity transfer writes, where it writes them.
-    if (c[0] == VPD_TAG_ID_STRING && c[1] == 0x10) {
-        const bool na = c[VPD_NA_KEYWORD_OFFSET] == 'N' && c[VPD_NA_KEYWORD_OFFSET + 1] == 'A';
-        mask(b, at + VPD_PART_NUM_OFFSET, PART_NUM_LEN);
-        mask(b, at + VPD_SERIAL_NUM_OFFSET, SERIAL_NUM_LEN);
-        if (na)
-            mask(b, at + VPD_MAC_OFFSET, MAC_ADDRESS_LEN);
-    }
-}
 
 bool hex_digest(const std::string& s) {
     if (s.size() != 64)
@@ -72,7 +44,8 @@ std::string image_digest(const std::vector<uint8_t>& image) {
         return sha256_hex(image);
     std::vector<uint8_t> b(image);
     for (int i = 0; i < VPD_COPIES_IN_IMAGE; ++i)
-        mask_copy(b, static_cast<size_t>(first) + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i));
+        mask_identity(&b[static_cast<size_t>(first) + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i)],
+                      IMAGE_DIGEST_MASK);
     return sha256_hex(b);
 }
 

@@ -17,11 +17,11 @@ std::string sha256_hex(const std::vector<uint8_t>& bytes);
 // image (an init image) has none.
 int image_first_copy(size_t image_size);
 
-// The SHA-256 of the image with, in every one of its VPD copies, the value
-// bytes of the PN, SN and NA keywords and the RV checksum byte set to
-// IMAGE_DIGEST_MASK; an image without VPD copies: its plain SHA-256.  The
-// identity fields at their fixed offsets (the ones the identity transfer
-// writes) are masked as well, so the identity transfer never changes it.
+// The SHA-256 of the image with, in every one of its VPD copies, what the
+// identity transfer rewrites set to IMAGE_DIGEST_MASK (mask_identity(): the
+// part number, serial number and MAC address fields at their fixed offsets
+// and the RV checksum byte), so that the transfer never changes it and any
+// other byte does; an image without VPD copies: its plain SHA-256.
 std::string image_digest(const std::vector<uint8_t>& image);
 
 // A list of approved digests in the sha256sum layout: "DIGEST  NAME" a

@@ -68,42 +68,100 @@ std::string id_string_of(const uint8_t* copy) {
     return info.has_id_string ? vpd_escape(copy + info.id_offset, info.id_length) : std::string();
 }
 
-// An image is this board's when it has a good VPD copy and every good copy
-// holds the board's ID string (the trusted copy's, which agrees with most
-// good copies).  With force, a mismatch is let through and noted in p.
-std::optional<change_refusal> image_of_another_board(const std::vector<uint8_t>& image, uint32_t first_copy,
-                                                     const uint8_t* board_copy, const write_spec& w,
-                                                     const plan_place& at, change_plan& p) {
-    const std::string board_id = id_string_of(board_copy);
-    std::string image_id;
-    bool any_good = false, another = false;
-    for (int i = 0; i < VPD_COPIES_IN_IMAGE && !another; ++i) {
+// The board's ID string: the one most of its good copies hold, the earliest
+// on a tie.
+std::string board_id_string(const vpd_report& r) {
+    std::vector<std::pair<std::string, int>> seen;
+    for (const vpd_report::copy& c : r.copies) {
+        if (!c.info.good())
+            continue;
+        const std::string id = id_string_of(c.bytes.data());
+        auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& e) { return e.first == id; });
+        if (it == seen.end())
+            seen.emplace_back(id, 1);
+        else
+            ++it->second;
+    }
+    auto most = seen.begin();
+    for (auto it = seen.begin(); it != seen.end(); ++it)
+        if (it->second > most->second)
+            most = it;
+    return most == seen.end() ? std::string() : most->first;
+}
+
+// An image is this board's when most of its good VPD copies hold the ID
+// string most of the board's good copies hold; it is whole when every copy
+// is good and the copies' records (through the end tag) are alike but for
+// what the identity transfer rewrites.  The copies are judged as they are
+// written, with the board's identity put in; `whole` says they took it
+// (when not, only the ID string is judged: the image is refused for that).
+// A refusal for each finding; with force they are let through, kept in
+// p.forced.
+std::optional<change_refusal> image_refusal(const std::vector<uint8_t>& image, uint32_t first_copy, bool whole,
+                                            const vpd_report& board, const write_spec& w, const plan_place& at,
+                                            change_plan& p) {
+    std::vector<vpd_copy_state> copies;
+    std::vector<std::pair<std::vector<uint8_t>, std::vector<int>>> alike;  // masked bytes -> good copies
+    for (int i = 0; i < VPD_COPIES_IN_IMAGE; ++i) {
         const size_t c = first_copy + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i);
         if (c + VPD_COPY_SIZE > image.size())
             break;
-        if (!decode_vpd_copy(&image[c], VPD_COPY_SIZE).good())
+        const vpd_copy_info info = decode_vpd_copy(&image[c], VPD_COPY_SIZE);
+        copies.push_back({i, w.region.first + static_cast<uint32_t>(c), copy_state_name(info),
+                          identity_of_copy(&image[c])});
+        if (!info.good())
             continue;
-        any_good = true;
-        image_id = id_string_of(&image[c]);
-        another = image_id != board_id;
+        // The record through its end tag; what follows it is no part of it.
+        std::vector<uint8_t> masked(&image[c], &image[c] + VPD_COPY_SIZE);
+        mask_identity(masked.data(), 0);
+        masked.resize(info.end_tag_offset + 1);
+        auto it = std::find_if(alike.begin(), alike.end(), [&](const auto& e) { return e.first == masked; });
+        if (it == alike.end())
+            alike.push_back({std::move(masked), {i}});
+        else
+            it->second.push_back(i);
     }
-    if (any_good && !another)
+    auto most = alike.begin();
+    for (auto it = alike.begin(); it != alike.end(); ++it)
+        if (it->second.size() > most->second.size())
+            most = it;
+
+    std::vector<change_refusal> found;
+    auto finding = [&](change_refusal::reason why) -> change_refusal& {
+        found.push_back(refusal(why, at));
+        found.back().file = w.file;
+        return found.back();
+    };
+    const std::string board_id = board_id_string(board);
+    const std::string image_id = most == alike.end() ? std::string() : id_string_of(most->first.data());
+    if (most == alike.end() || image_id != board_id) {
+        change_refusal& r = finding(change_refusal::reason::image_of_another_board);
+        r.board_id = board_id;
+        r.image_id = image_id;
+        if (most == alike.end())
+            r.detail = "no good copy";
+    }
+    if (whole && most != alike.end()) {
+        std::vector<int> differing;
+        for (auto it = alike.begin(); it != alike.end(); ++it)
+            if (it != most)
+                differing.insert(differing.end(), it->second.begin(), it->second.end());
+        std::sort(differing.begin(), differing.end());
+        const bool all_good = std::all_of(copies.begin(), copies.end(),
+                                          [](const vpd_copy_state& c) { return std::strcmp(c.state, "good") == 0; });
+        if (!all_good || !differing.empty()) {
+            change_refusal& r = finding(change_refusal::reason::image_not_whole);
+            r.copies = std::move(copies);
+            r.differing = std::move(differing);
+        }
+    }
+    if (found.empty())
         return std::nullopt;
-    if (!any_good)
-        image_id.clear();
     if (w.force_image) {
-        p.image_forced = true;
-        p.forced_board_id = board_id;
-        p.forced_image_id = image_id;
+        p.forced = std::move(found);
         return std::nullopt;
     }
-    change_refusal r = refusal(change_refusal::reason::image_of_another_board, at);
-    r.file = w.file;
-    r.board_id = board_id;
-    r.image_id = image_id;
-    if (!any_good)
-        r.detail = "no good copy";
-    return r;
+    return found.front();
 }
 
 // A plan of the whole EEPROM as read, applying nothing yet.
@@ -138,14 +196,15 @@ change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const p
     if (w.type != image_type::init) {
         if ((p.refusal = unusable_identity(copy, w.file, at)))
             return p;
-        if ((p.refusal = untrusted_identity(copies_of(p.before.data()), w.file, at)))
+        const vpd_report board = copies_of(p.before.data());
+        if ((p.refusal = untrusted_identity(board, w.file, at)))
             return p;
         const uint32_t first_copy = w.type == image_type::full ? 1024 : 0;
         // The image's copies are judged with the board's identity in them
         // (their checksums made good), or as they are when they cannot take it.
         const std::optional<std::string> why = insert_identity(bytes, VPD_COPIES_IN_IMAGE, first_copy, *p.identity_before);
         const bool takes = !why;
-        if ((p.refusal = image_of_another_board(takes ? bytes : *w.image, first_copy, copy, w, at, p)))
+        if ((p.refusal = image_refusal(takes ? bytes : *w.image, first_copy, takes, board, w, at, p)))
             return p;
         if (!takes) {
             p.refusal = refusal(change_refusal::reason::image_takes_no_identity, at);

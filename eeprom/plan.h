@@ -75,9 +75,12 @@ struct change_refusal {
         interrupted_backup,       // restore: a backup saved while a journal stood (journal)
         backup_changed,           // restore: the journal's backup no longer holds its bytes (journal, sha256s)
         another_boards_identity,  // restore: the file holds another board's identity (board, other)
-        image_of_another_board,   // write: the image's good copies hold another ID string than the
-                                  // board's, or it has no good copy (board_id, image_id;
-                                  // detail: "no good copy" for the latter)
+        image_of_another_board,   // write: most of the image's good copies hold another ID string
+                                  // than most of the board's good copies, or it has no good copy
+                                  // (board_id, image_id; detail: "no good copy" for the latter)
+        image_not_whole,          // write: with the board's identity put in, a copy of the image is
+                                  // not good, or differs from most good copies beyond the identity
+                                  // (copies: the image's, faulty or blank ones; differing)
     };
     enum class distrust {
         copy_not_good,   // the copy at 0x0800 is faulty or blank
@@ -93,6 +96,7 @@ struct change_refusal {
     int good_copies = 0;
     bool majority = false;  // a strict majority of the good copies holds one identity
     std::vector<vpd_copy_state> copies;  // every copy, for the reasons about copies
+    std::vector<int> differing;          // image_not_whole: good copies unlike most good ones
     std::string board_id, image_id;      // ID strings, escaped (image_id empty: no good copy)
 
     // The rules of a change (apply_change_rules()).
@@ -134,10 +138,9 @@ struct change_plan {
     std::vector<copy_repair> repairs;
     bool clears_interruption = false;  // finished, it clears a standing journal (apply_change_rules())
     bool applies_nothing = false;  // repair of copies that are all good and agree: no hold, backup or word
-    // write -f/-fvpd with -force-image: the image of another board is written
-    // (the ID strings, escaped, as the refusal would name them).
-    bool image_forced = false;
-    std::string forced_board_id, forced_image_id;
+    // write -f/-fvpd with -force-image: the refusals of the image
+    // (image_of_another_board, image_not_whole) it lets through.
+    std::vector<change_refusal> forced;
     plan_summary summary;
 };
 
@@ -164,7 +167,7 @@ struct write_spec {
     bool changed_only = false;
     bool plan_only = false;  // -plan
     bool several = false;    // one of several adapters
-    bool force_image = false;  // -force-image: an image of another ID string is written
+    bool force_image = false;  // -force-image: an image of another ID string, or not whole, is written
 };
 change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const plan_place& at);
 change_plan plan_restore(std::vector<uint8_t> before, const std::vector<uint8_t>& image, bool changed_only);

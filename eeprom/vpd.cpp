@@ -1,6 +1,7 @@
 // The PCI VPD decoder.
 #include "eeprom/vpd.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/error.h"
@@ -9,36 +10,71 @@ namespace {
 
 uint32_t le16(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
 
+// The checksum verdict of a copy whose RV field has its checksum byte at
+// `at`: the bytes from the copy's start through it sum to 0 or not.
+vpd_checksum_state checksum_through(const uint8_t* bytes, uint32_t at) {
+    uint8_t sum = 0;
+    for (uint32_t i = 0; i <= at; ++i)
+        sum = static_cast<uint8_t>(sum + bytes[i]);
+    return sum == 0 ? vpd_checksum_state::good : vpd_checksum_state::bad;
+}
+
 // Walks the keyword fields of one VPD-R or VPD-W item whose data lies in
-// bytes[data, end), end inside the copy.
-void walk_keywords(const uint8_t* bytes, uint32_t data, uint32_t end, bool read_only, vpd_copy_info& info) {
+// bytes[data, end), end inside the copy; `bound` names what ends at end
+// ("item", or "copy" for an item whose length runs past the copy).
+void walk_keywords(const uint8_t* bytes, uint32_t data, uint32_t end, bool read_only, const char* bound,
+                   vpd_copy_info& info) {
     const char* item = read_only ? "VPD-R" : "VPD-W";
     uint32_t k = data;
     while (k < end) {
         if (k + 3 > end) {
-            info.problems.push_back(strprintf("%s item: a keyword header at offset %u runs past the item", item, k));
+            info.problems.push_back(
+                strprintf("%s item: a keyword header at offset %u runs past the %s", item, k, bound));
             return;
         }
         vpd_keyword kw = {{static_cast<char>(bytes[k]), static_cast<char>(bytes[k + 1]), '\0'}, k + 3, bytes[k + 2],
                           read_only};
+        const bool rv = read_only && info.rv_offset < 0 && std::memcmp(kw.name, "RV", 2) == 0;
         if (kw.offset + kw.length > end) {
-            info.problems.push_back(strprintf("%s item: keyword %s at offset %u runs past the item", item,
-                                              vpd_escape(bytes + k, 2).c_str(), k));
+            // A checksum byte inside the bounds still gets its verdict.
+            if (rv && kw.length > 0 && kw.offset < end) {
+                info.rv_offset = static_cast<int>(k);
+                info.checksum = checksum_through(bytes, kw.offset);
+            }
+            info.problems.push_back(strprintf("%s item: keyword %s at offset %u runs past the %s", item,
+                                              vpd_escape(bytes + k, 2).c_str(), k, bound));
             return;
         }
         info.keywords.push_back(kw);
-        if (read_only && info.rv_offset < 0 && std::memcmp(kw.name, "RV", 2) == 0) {
+        if (rv) {
             if (kw.length == 0) {
                 info.problems.push_back(strprintf("RV field at offset %u has no checksum byte", k));
             } else {
                 info.rv_offset = static_cast<int>(k);
-                uint8_t sum = 0;
-                for (uint32_t i = 0; i <= kw.offset; ++i)
-                    sum = static_cast<uint8_t>(sum + bytes[i]);
-                info.checksum = sum == 0 ? vpd_checksum_state::good : vpd_checksum_state::bad;
+                info.checksum = checksum_through(bytes, kw.offset);
             }
         }
         k = kw.offset + kw.length;
+    }
+}
+
+// A keyword the copy holds more than once is a problem, one per name.
+void find_repeated_keywords(vpd_copy_info& info) {
+    const std::vector<vpd_keyword>& ks = info.keywords;
+    for (size_t i = 0; i < ks.size(); ++i) {
+        const auto same = [&](const vpd_keyword& k) { return std::memcmp(k.name, ks[i].name, 2) == 0; };
+        if (std::any_of(ks.begin(), ks.begin() + static_cast<long>(i), same))
+            continue;  // told at its first
+        const auto n = std::count_if(ks.begin() + static_cast<long>(i), ks.end(), same);
+        if (n < 2)
+            continue;
+        const vpd_keyword& second = *std::find_if(ks.begin() + static_cast<long>(i) + 1, ks.end(), same);
+        const std::string name = vpd_escape(reinterpret_cast<const uint8_t*>(ks[i].name), 2);
+        info.problems.push_back(
+            n == 2 ? strprintf("keyword %s is held twice (at offsets %u and %u)", name.c_str(), ks[i].offset - 3,
+                               second.offset - 3)
+                   : strprintf("keyword %s is held %ld times (first at offsets %u and %u)", name.c_str(),
+                               static_cast<long>(n), ks[i].offset - 3, second.offset - 3));
     }
 }
 
@@ -80,6 +116,7 @@ vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size) {
         const uint8_t tag = bytes[pos];
         if (tag == VPD_TAG_END) {
             info.end_tag = true;
+            info.end_tag_offset = pos;
             break;
         }
         if ((tag & 0x80) == 0) {  // another small resource item: passed over
@@ -93,21 +130,26 @@ vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size) {
         }
         const uint32_t data = pos + 3;
         const uint32_t end = data + le16(bytes + pos + 1);
+        const bool keywords = tag == VPD_TAG_VPD_R || tag == VPD_TAG_VPD_W;
+        seen_r = seen_r || tag == VPD_TAG_VPD_R;
         if (end > size) {
             info.problems.push_back(strprintf("the item with tag 0x%02x at offset %u (%u bytes) runs past the copy",
                                               tag, pos, end - data));
+            // What it holds inside the copy is still read: the keywords,
+            // and the checksum when its RV field lies inside.
+            if (keywords)
+                walk_keywords(bytes, data, size, tag == VPD_TAG_VPD_R, "copy", info);
             stopped = true;
             break;
         }
-        if (tag == VPD_TAG_VPD_R || tag == VPD_TAG_VPD_W) {
-            if (tag == VPD_TAG_VPD_R)
-                seen_r = true;
-            walk_keywords(bytes, data, end, tag == VPD_TAG_VPD_R, info);
-        }
+        if (keywords)
+            walk_keywords(bytes, data, end, tag == VPD_TAG_VPD_R, "item", info);
         pos = end;
     }
-    if (stopped)
+    if (stopped) {
+        find_repeated_keywords(info);
         return info;
+    }
     if (!info.end_tag)
         info.problems.push_back("no end tag inside the copy");
     bool rv_reported = false;
@@ -115,6 +157,7 @@ vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size) {
         rv_reported = rv_reported || p.compare(0, 8, "RV field") == 0;
     if (info.rv_offset < 0 && !rv_reported)
         info.problems.push_back(seen_r ? "the VPD-R item has no RV checksum field" : "no VPD-R item");
+    find_repeated_keywords(info);
     return info;
 }
 

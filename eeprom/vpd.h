@@ -17,7 +17,7 @@ constexpr uint8_t VPD_TAG_END = 0x78;
 enum class vpd_checksum_state {
     good,     // the copy's bytes from its start through the RV checksum byte sum to 0
     bad,      // they do not
-    missing,  // no RV field with a checksum byte inside a whole VPD-R item
+    missing,  // no RV field with its checksum byte inside the copy's VPD-R item
 };
 
 struct vpd_keyword {
@@ -32,11 +32,13 @@ struct vpd_copy_info {
     bool has_id_string = false;  // begins with a whole identifier-string item
     uint32_t id_offset = 0;      // of the ID string's first byte
     uint32_t id_length = 0;
-    std::vector<vpd_keyword> keywords;  // in copy order
-    int rv_offset = -1;          // offset of the "RV" keyword's 'R', or -1
+    std::vector<vpd_keyword> keywords;  // every one, in copy order
+    int rv_offset = -1;          // offset of the first "RV" keyword's 'R', or -1
     vpd_checksum_state checksum = vpd_checksum_state::missing;
     bool end_tag = false;        // the walk reached the end tag
-    std::vector<std::string> problems;  // structural problems, in walk order
+    uint32_t end_tag_offset = 0; // where it stands: the record ends with it
+    std::vector<std::string> problems;  // structural problems in walk order, then each
+                                        // keyword held more than once
 
     // The first keyword of that name, or nullptr.
     const vpd_keyword* find(const char* name) const;
@@ -44,7 +46,10 @@ struct vpd_copy_info {
     bool good() const { return problems.empty() && checksum == vpd_checksum_state::good; }
 };
 
-// Decodes the copy at bytes[0, size); never reads outside it.
+// Decodes the copy at bytes[0, size); never reads outside it.  An item whose
+// length runs past the copy is a problem, but the keywords it holds inside
+// the copy are read, and its RV checksum judged when the checksum byte lies
+// inside the copy.
 vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size);
 
 // Bytes shown as text: printable ASCII as it is, a backslash as "\\", every

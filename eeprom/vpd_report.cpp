@@ -7,30 +7,38 @@
 namespace {
 
 void compare_field(const vpd_report& r, vpd_field_agreement& f) {
-    // Values held by good copies, each with its count, in first-seen order.
-    std::vector<std::pair<std::optional<std::string>, int>> seen;
+    // Values held by good copies, each with its count and first holder, in
+    // first-seen order.
+    struct held {
+        std::optional<std::string> value;
+        int count;
+        const vpd_report::copy* first;
+    };
+    std::vector<held> seen;
     for (const vpd_report::copy& c : r.copies) {
         if (!c.info.good())
             continue;
         const std::optional<std::string> v = keyword_text(c, f.keyword);
         auto it = seen.begin();
-        while (it != seen.end() && it->first != v)
+        while (it != seen.end() && it->value != v)
             ++it;
         if (it == seen.end())
-            seen.emplace_back(v, 1);
+            seen.push_back({v, 1, &c});
         else
-            ++it->second;
+            ++it->count;
     }
     if (seen.empty())
         return;
     auto most = seen.begin();
     for (auto it = seen.begin(); it != seen.end(); ++it)
-        if (it->second > most->second)
+        if (it->count > most->count)
             most = it;
-    f.has_value = most->first.has_value();
-    f.value = most->first.value_or("");
+    f.has_value = most->value.has_value();
+    f.value = most->value.value_or("");
+    if (const vpd_keyword* k = most->first->info.find(f.keyword))
+        f.bytes.assign(reinterpret_cast<const char*>(most->first->bytes.data() + k->offset), k->length);
     for (const vpd_report::copy& c : r.copies)
-        if (c.info.good() && keyword_text(c, f.keyword) != most->first)
+        if (c.info.good() && keyword_text(c, f.keyword) != most->value)
             f.differing.push_back(c.index);
 }
 

@@ -16,6 +16,7 @@ struct vpd_field_agreement {
     const char* name;     // "part number", "serial number", "MAC address"
     bool has_value = false;  // false: no good copy, or most good copies lack the keyword
     std::string value;       // escaped: the value most good copies hold (earliest on a tie)
+    std::string bytes;       // that value's bytes as the copies hold them
     std::vector<int> differing;  // indexes of good copies holding anything else
 };
 

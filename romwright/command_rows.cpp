@@ -291,11 +291,10 @@ void run_write(command_context& c, run_outcome& o) {
            rq.type == image_type::init ? change_kind::write_init : change_kind::write_identity,
            [&](std::vector<uint8_t> before, const plan_place& at) {
                change_plan p = plan_write(std::move(before), w, at);
-               if (p.image_forced) {
+               if (!p.forced.empty()) {
                    std::get<change_result>(o.output).forced = true;
-                   c.obs.note(strprintf("romwright: -force-image: writing %s, whose ID string \"%s\" is not the "
-                                        "board's \"%s\"\n",
-                                        rq.file.c_str(), p.forced_image_id.c_str(), p.forced_board_id.c_str()));
+                   for (const change_refusal& f : p.forced)
+                       c.obs.note(forced_image_note(f));
                }
                return p;
            });

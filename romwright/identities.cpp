@@ -6,16 +6,19 @@
 #include <map>
 #include <set>
 
+#include "eeprom/copy_identity.h"
+
 namespace {
 
 struct compared_field {
     const char* field;  // the key's value in the documents
     const char* name;   // as the notes say it
     int index;          // in vpd_report::fields
+    identity_field compared;
 };
 const compared_field k_compared[] = {
-    {"mac", "MAC address", 2},
-    {"serial", "serial number", 1},
+    {"mac", "MAC address", 2, identity_field::mac_address},
+    {"serial", "serial number", 1, identity_field::serial_number},
 };
 
 // The text with every occurrence of piece removed; false when anything
@@ -30,15 +33,6 @@ std::string lower(std::string s) {
     for (char& c : s)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-std::string compared_value(const char* field, const std::string& value) {
-    const size_t first = value.find_first_not_of(' ');
-    std::string v = first == std::string::npos ? "" : value.substr(first, value.find_last_not_of(' ') - first + 1);
-    if (std::strcmp(field, "mac") == 0)
-        for (char& c : v)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return v;
 }
 
 // DDDD:BB:SS of a function's address.
@@ -87,14 +81,15 @@ identity_check compare_identities(const std::vector<board_read>& boards) {
             if (identity_blank(f.field, a.has_value, a.value))
                 blank.adapters.push_back(b.adapter);
             else
-                holders[compared_value(f.field, a.value)].push_back(b.adapter);
+                holders[compared_identity(f.compared, a.bytes)].push_back(b.adapter);
         }
         for (const auto& [value, adapters] : holders) {
             std::set<std::string> devices;
             for (const std::string& a : adapters)
                 devices.insert(device_of(a));
+            const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
             if (devices.size() > 1)
-                c.duplicates.push_back({f.field, value, adapters});
+                c.duplicates.push_back({f.field, vpd_escape(bytes, static_cast<uint32_t>(value.size())), adapters});
         }
         if (!blank.adapters.empty())
             c.blanks.push_back(blank);

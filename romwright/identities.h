@@ -20,7 +20,7 @@ struct board_read {
 struct identity_check {
     struct shared {
         const char* field;  // "mac" or "serial"
-        std::string value;  // as compared: padding dropped, a MAC address in capitals
+        std::string value;  // as compared (compared_identity()), escaped
         std::vector<std::string> adapters;  // every function holding it, in run order
     };
     struct blank {

@@ -295,7 +295,41 @@ std::string plan_text(const char* command, const std::string& adapter, const cha
 
 namespace {
 
+// "1", "1 and 2", "1, 2 and 3"
+std::string index_list(const std::vector<int>& indexes) {
+    std::string out;
+    for (size_t i = 0; i < indexes.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == indexes.size() ? " and " : ", ") + std::to_string(indexes[i]);
+    return out;
+}
+
+// "its VPD copies 1 and 2 are faulty; copy 5 differs from the other copies
+// in more than the identity"
+std::string unlike_copies_text(const change_refusal& r) {
+    std::vector<std::string> parts;
+    for (const char* state : {"faulty", "blank"}) {
+        std::vector<int> which;
+        for (const vpd_copy_state& c : r.copies)
+            if (std::strcmp(c.state, state) == 0)
+                which.push_back(c.index);
+        if (!which.empty())
+            parts.push_back((which.size() == 1 ? "copy " : "copies ") + index_list(which) +
+                            (which.size() == 1 ? " is " : " are ") + state);
+    }
+    if (!r.differing.empty())
+        parts.push_back((r.differing.size() == 1 ? "copy " : "copies ") + index_list(r.differing) +
+                        (r.differing.size() == 1 ? " differs" : " differ") +
+                        " from the other copies in more than the identity");
+    std::string out = "its VPD ";
+    for (size_t i = 0; i < parts.size(); ++i)
+        out += (i ? "; " : "") + parts[i];
+    return out;
+}
+
 std::string image_refusal_text(const change_refusal& r) {
+    if (r.why == change_refusal::reason::image_not_whole)
+        return "ERROR: " + r.file + " is not a whole image: with the board's identity put in, " +
+               unlike_copies_text(r) + "; nothing was changed.\nGive -force-image to write it all the same.\n";
     const std::string board = "the board's ID string is \"" + r.board_id + "\"";
     return "ERROR: " + r.file + " is not an image of this board: " +
            (!r.detail.empty()
@@ -350,6 +384,7 @@ std::string refusal_text(const change_refusal& r) {
                          "EEPROM\n",
                          r.file.c_str(), r.detail.c_str());
     case change_refusal::reason::image_of_another_board:
+    case change_refusal::reason::image_not_whole:
         return image_refusal_text(r);
     case change_refusal::reason::nothing_to_repair_from:
         break;
@@ -400,6 +435,15 @@ std::string refusal_text(const change_refusal& r) {
                                .c_str()) +
            copies_text(r.copies) + restore_hint(r.address, r.backup_dir) +
            "To give the board an identity, prepare its image with: " + k_set_identity + ", then write it\n";
+}
+
+std::string forced_image_note(const change_refusal& r) {
+    const std::string lead = "romwright: -force-image: writing " + r.file;
+    if (r.why == change_refusal::reason::image_not_whole)
+        return lead + ", which is not a whole image: " + unlike_copies_text(r) + "\n";
+    if (!r.detail.empty())
+        return lead + ", which has no good VPD copy (the board's ID string is \"" + r.board_id + "\")\n";
+    return lead + ", whose ID string \"" + r.image_id + "\" is not the board's \"" + r.board_id + "\"\n";
 }
 
 std::unique_ptr<observer> make_text_observer(progress_bar* bar, FILE* out) {

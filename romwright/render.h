@@ -42,6 +42,8 @@ std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);
 std::string plan_text(const char* command, const std::string& adapter, const change_result& r);
 // What a refused change says: why, and how to go on.
 std::string refusal_text(const change_refusal& r);
+// The note of a refusal of write's image that -force-image let through.
+std::string forced_image_note(const change_refusal& r);
 
 // The pieces of the documents.
 json_value identity_json(const std::optional<board_identity>& id);

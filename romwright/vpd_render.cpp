@@ -8,14 +8,22 @@
 
 namespace {
 
-// The keywords the report shows on lines of their own, and RV, whose state
-// is the checksum line.
-bool shown_apart(const vpd_keyword& k) {
+// The keywords the report shows on lines of their own (the first PN, EC,
+// SN and NA), and the first RV, whose state is the checksum line; any
+// other, a repeated one included, is shown with the copy's other keywords.
+bool shown_apart(const vpd_copy_info& info, const vpd_keyword& k) {
     static const char* const names[] = {"PN", "EC", "SN", "NA", "RV"};
     for (const char* n : names)
         if (std::strcmp(k.name, n) == 0)
-            return true;
+            return info.find(n) == &k;
     return false;
+}
+
+json_value keyword_json(const vpd_report::copy& c, const vpd_keyword& k) {
+    return {{"keyword", vpd_escape(reinterpret_cast<const uint8_t*>(k.name), 2)},
+            {"read_only", k.read_only},
+            {"length", k.length},
+            {"value", vpd_escape(c.bytes.data() + k.offset, k.length)}};
 }
 
 std::string copy_name(const vpd_report& r, int index) {
@@ -69,7 +77,7 @@ std::string render_vpd_report_text(const vpd_report& r) {
         line("SN", keyword_text(c, "SN"));
         line("NA (MAC)", keyword_text(c, "NA"));
         for (const vpd_keyword& k : c.info.keywords) {
-            if (shown_apart(k))
+            if (shown_apart(c.info, k))
                 continue;
             const std::string label = vpd_escape(reinterpret_cast<const uint8_t*>(k.name), 2) +
                                       (k.read_only ? "" : " (rw)");
@@ -89,13 +97,14 @@ std::string render_vpd_report_text(const vpd_report& r) {
 json_value vpd_report_json(const vpd_report& r) {
     json_value copies = json_value::array();
     for (const vpd_report::copy& c : r.copies) {
-        json_value others = json_value::array();
-        for (const vpd_keyword& k : c.info.keywords)
-            if (!shown_apart(k))
-                others.push_back({{"keyword", vpd_escape(reinterpret_cast<const uint8_t*>(k.name), 2)},
-                                  {"read_only", k.read_only},
-                                  {"length", k.length},
-                                  {"value", vpd_escape(c.bytes.data() + k.offset, k.length)}});
+        json_value others = json_value::array(), all = json_value::array();
+        for (const vpd_keyword& k : c.info.keywords) {
+            if (!shown_apart(c.info, k))
+                others.push_back(keyword_json(c, k));
+            json_value one = keyword_json(c, k);
+            one["offset"] = k.offset - 3;
+            all.push_back(std::move(one));
+        }
         copies.push_back({{"index", c.index},
                           {"address", c.address},
                           {"state", copy_state_name(c.info)},
@@ -106,7 +115,8 @@ json_value vpd_report_json(const vpd_report& r) {
                           {"serial_number", optional_json(keyword_text(c, "SN"))},
                           {"mac_address", optional_json(keyword_text(c, "NA"))},
                           {"other_keywords", others},
-                          {"problems", c.info.problems}});
+                          {"problems", c.info.problems},
+                          {"keywords", all}});
     }
     // "good" counts the good copies, "agree" says what the summary line
     // says: the good copies hold the same part number, serial number and

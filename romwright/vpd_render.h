@@ -15,11 +15,13 @@ using json_value = nlohmann::ordered_json;
 // (messages may carry names of the user's files), ending in a newline.
 std::string json_text(const json_value& doc);
 
-// One block per copy (address, ID string, PN, EC, SN, NA, other keywords,
-// checksum, problems), then one summary line.  Every byte from the copies is
-// shown escaped (vpd_escape).
+// One block per copy (address, ID string, PN, EC, SN, NA, every other
+// keyword in copy order, a repeated one included, checksum, problems), then
+// one summary line.  Every byte from the copies is shown escaped
+// (vpd_escape).
 std::string render_vpd_report_text(const vpd_report& report);
-// The copies and the summary, as the vpd document holds them.
+// The copies and the summary, as the vpd document holds them; each copy's
+// "keywords" lists every keyword in copy order.
 json_value vpd_report_json(const vpd_report& report);
 // romwright-vpd's document: the copies, the summary and its status.
 std::string render_vpd_report_json(const vpd_report& report);

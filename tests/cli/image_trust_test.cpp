@@ -103,6 +103,127 @@ TEST(image_trust, force_image_writes_another_board_image_and_says_so) {
     EXPECT_EQ(s.err.find("-force-image"), std::string::npos);
 }
 
+// Copies `first` to 13 of a whole image: another ID string, and the end
+// tag gone (each checksum good).
+std::vector<uint8_t> foreign_and_unended(std::vector<uint8_t> img, uint32_t first) {
+    for (uint32_t i = first; i < kCopies; ++i) {
+        uint8_t* c = &img[0x400 + 0x400 * i];
+        std::memcpy(c + 3, "OTHER BOARD 10GB", 16);
+        c[106] = 0xFF;
+        set_identity(c, kOtherPn, kOtherSn, kOtherMac);
+    }
+    return img;
+}
+
+// Every copy of a whole image with a second SN keyword of 60 bytes behind RV.
+std::vector<uint8_t> second_sn(std::vector<uint8_t> img) {
+    for (uint32_t i = 0; i < kCopies; ++i) {
+        uint8_t* c = &img[0x400 + 0x400 * i];
+        c[20] = 84 + 63;
+        std::memcpy(c + 106, "SN\x3c", 3);
+        std::memset(c + 109, 'X', 60);
+        c[169] = 0x78;
+        set_identity(c, kOtherPn, kOtherSn, kOtherMac);
+    }
+    return img;
+}
+
+// Every copy of the image is judged, with the board's identity put in: one
+// that is not good, or unlike the others beyond the identity, refuses the
+// image unless -force-image.
+TEST(image_trust, an_image_whose_copies_are_not_all_good_and_alike_is_refused) {
+    std::vector<uint8_t> ec_differs = changed_full_image();
+    ec_differs[0x400 + 0x400 * 7 + 45] = 'Z';
+    set_identity(&ec_differs[0x400 + 0x400 * 7], kOtherPn, kOtherSn, kOtherMac);
+    const std::string faulty_1_to_13 =
+        "ERROR: img.bin is not a whole image: with the board's identity put in, its VPD copies 1, 2, 3, 4, 5, 6, 7, "
+        "8, 9, 10, 11, 12 and 13 are faulty; nothing was changed.\nGive -force-image to write it all the same.\n";
+    struct image_case {
+        const char* what;
+        std::vector<uint8_t> image;
+        const char* argument;
+        std::string says;
+    } cases[] = {
+        {"copies 1-13 of another ID string without an end tag, -f", foreign_and_unended(changed_full_image(), 1),
+         "-f:img.bin", faulty_1_to_13},
+        {"the same, -fvpd", slice(foreign_and_unended(changed_full_image(), 1), 0x400, 0x8000), "-fvpd:img.bin",
+         faulty_1_to_13},
+        {"one copy unlike the others", ec_differs, "-f:img.bin",
+         "its VPD copy 7 differs from the other copies in more than the identity; nothing was changed."},
+        {"a second SN in every copy", second_sn(changed_full_image()), "-f:img.bin",
+         "ERROR: img.bin is not an image of this board: it has no good VPD copy"},
+    };
+    for (const image_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        board b;
+        write_file(b.file("img.bin"), c.image);
+        for (const char* plan : {"", "-plan"}) {
+            std::vector<std::string> words = {"-b", "04:00.0", "write", c.argument};
+            if (*plan)
+                words.push_back(plan);
+            const run_result r = b.run(words);
+            EXPECT_EQ(r.status, 1) << r.out << r.err;
+            EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(b.contents(), sample_board());
+        EXPECT_EQ(read_file(b.file("img.bin")), c.image);
+        EXPECT_EQ(files_in(b.file("backups")), 0u);
+        EXPECT_FALSE(exists(b.journal()));
+    }
+
+    // -force-image writes them, each note naming what is true of the image.
+    struct forced_case {
+        const char* what;
+        std::vector<uint8_t> image;
+        std::string note;
+        int good_after;  // copies of the board
+    } forced[] = {
+        {"copies 1-13 faulty", foreign_and_unended(changed_full_image(), 1),
+         "romwright: -force-image: writing img.bin, which is not a whole image: its VPD copies 1, 2, 3, 4, 5, 6, 7, 8, "
+         "9, 10, 11, 12 and 13 are faulty\n",
+         1},
+        {"no good copy", second_sn(changed_full_image()),
+         std::string("romwright: -force-image: writing img.bin, which has no good VPD copy (the board's ID string is "
+                     "\"") +
+             kBoardIdString + "\")\n",
+         0},
+    };
+    for (const forced_case& c : forced) {
+        SCOPED_TRACE(c.what);
+        board b;
+        write_file(b.file("img.bin"), c.image);
+        const run_result r = b.run({"-b", "04:00.0", "-json", "-force-image", "write", "-f:img.bin"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.note), std::string::npos) << r.err;
+        EXPECT_EQ(json::parse(r.out)["forced"], true);
+        const run_result v = b.run({"-b", "04:00.0", "-json", "vpd"});
+        EXPECT_EQ(json::parse(v.out)["summary"]["good"], c.good_after) << v.out;
+    }
+}
+
+// The board's ID string is the one most of its good copies hold, not the
+// copy at 0x0800's alone.
+TEST(image_trust, the_boards_id_string_is_the_one_most_good_copies_hold) {
+    board b;
+    std::vector<uint8_t> e = sample_board();
+    std::memcpy(&e[0x800 + 3], "OTHER BOARD 10GB", 16);
+    set_identity(&e[0x800], kBoardPn, kBoardSn, kBoardMac);
+    write_file(b.eeprom(), e);
+    write_file(b.file("other.bin"), with_id_string(changed_full_image(), 0x400, "OTHER BOARD 10GB"));
+    const run_result other = b.run({"-b", "04:00.0", "write", "-f:other.bin"});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.out.find(std::string("the board's ID string is \"") + kBoardIdString +
+                             "\", the image's is \"OTHER BOARD 10GB\""),
+              std::string::npos)
+        << other.out;
+    EXPECT_EQ(b.contents(), e);
+
+    write_file(b.file("img.bin"), changed_full_image());
+    const run_result r = b.run({"-b", "04:00.0", "write", "-f:img.bin"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(b.contents(), flashed(with_board_identity(changed_full_image()), e));
+}
+
 std::string digest_of(const board& b, const std::string& file) {
     const run_result r = run_program(ROMWRIGHT_VPD_PATH, {"digest", file}, b.file(""));
     EXPECT_EQ(r.status, 0) << r.out;

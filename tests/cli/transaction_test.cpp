@@ -471,18 +471,20 @@ TEST(transaction, restore_refuses_a_changed_backup_and_another_boards_identity) 
 }
 
 // An image whose copies lack an identity keyword where the board's copies
-// carry it would give the board another identity: refused, -plan too.
+// carry it would give the board another identity: refused, -plan too, and
+// with -force-image, which lets an image whose copies differ through.
 TEST(transaction, write_never_changes_the_boards_identity) {
     struct identity_case {
         const char* what;
         uint32_t keyword_at;  // the keyword's second letter, in the copies it is renamed in
         uint32_t first_copy, last_copy;
+        bool force_image;  // the copies differ: the image is not whole
         const char* says;
     };
     const identity_case cases[] = {
-        {"NA renamed in every copy", 88, 0, kCopies - 1,
+        {"NA renamed in every copy", 88, 0, kCopies - 1, false,
          "copy 0 at 0x0400 would hold MAC address (none: no NA keyword)"},
-        {"SN renamed in copy 5", 61, 5, 5, "copy 5 at 0x1800 would hold serial number (none: no SN keyword)"},
+        {"SN renamed in copy 5", 61, 5, 5, true, "copy 5 at 0x1800 would hold serial number (none: no SN keyword)"},
     };
     for (const identity_case& c : cases)
         for (const bool plan : {false, true}) {
@@ -498,6 +500,8 @@ TEST(transaction, write_never_changes_the_boards_identity) {
             std::vector<std::string> words = {"-b", "04:00.0", "write", "-f:img.bin"};
             if (plan)
                 words.push_back("-plan");
+            if (c.force_image)
+                words.push_back("-force-image");
             const run_result r = b.run(words);
             EXPECT_EQ(r.status, 1);
             EXPECT_NE(r.out.find("ERROR: writing img.bin would change the board's identity"), std::string::npos)

@@ -31,21 +31,28 @@ TEST(identities, blank_values_are_the_audits_blank_ones) {
         EXPECT_EQ(identity_blank(c.field, c.has_value, c.value), c.blank) << c.field << " " << c.value;
 }
 
+std::string escaped(const std::string& bytes) {
+    return vpd_escape(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+}
+
+// A board whose good copies hold this serial number and MAC address (bytes).
 vpd_report board(const std::string& sn, const std::string& mac) {
     vpd_report r;
     r.fields[1].has_value = r.fields[2].has_value = true;
-    r.fields[1].value = sn;
-    r.fields[2].value = mac;
+    r.fields[1].bytes = sn;
+    r.fields[1].value = escaped(sn);
+    r.fields[2].bytes = mac;
+    r.fields[2].value = escaped(mac);
     return r;
 }
 
 TEST(identities, a_value_on_two_devices_is_shared_and_functions_of_one_device_are_one_board) {
     const vpd_report a = board("SN-A    ", "0c4e29000001");
     const vpd_report a_fn1 = board("SN-A    ", "0c4e29000001");
-    const vpd_report b = board("SN-B", "0C4E29000001 ");
-    const vpd_report c = board("SN-B", "0C4E29000003");
+    const vpd_report b = board("SN-B    ", "0C4E29000001 ");
+    const vpd_report c = board(std::string("SN-B\0\0\0\0", 8), "0C4E29000003");  // NULs where b has blanks
     const vpd_report blank1 = board("        ", "FFFFFFFFFFFF");
-    const vpd_report blank2 = board("\\x00\\x00", "000000000000");
+    const vpd_report blank2 = board(std::string(2, '\0'), "000000000000");
     // Functions of one device only: nothing shared.
     EXPECT_TRUE(compare_identities({{"0000:04:00.0", &a}, {"0000:04:00.1", &a_fn1}}).duplicates.empty());
 
@@ -60,7 +67,7 @@ TEST(identities, a_value_on_two_devices_is_shared_and_functions_of_one_device_ar
     EXPECT_EQ(r.duplicates[0].value, "0C4E29000001");  // case and padding do not hide it
     EXPECT_EQ(r.duplicates[0].adapters, (std::vector<std::string>{"0000:04:00.0", "0000:04:00.1", "0001:04:00.0"}));
     EXPECT_STREQ(r.duplicates[1].field, "serial");
-    EXPECT_EQ(r.duplicates[1].value, "SN-B");
+    EXPECT_EQ(r.duplicates[1].value, "SN-B");  // nor NUL padding against blanks
     EXPECT_EQ(r.duplicates[1].adapters, (std::vector<std::string>{"0001:04:00.0", "0000:05:00.0"}));
     EXPECT_EQ(r.duplicated("mac"), 1);
     EXPECT_EQ(r.duplicated("serial"), 1);

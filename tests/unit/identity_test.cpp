@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "eeprom/eeprom.h"
+#include "eeprom/image_digest.h"
 #include "eeprom/vpd.h"
 #include "unit_support.h"
 
@@ -76,8 +77,39 @@ TEST(decode_vpd_copy, reports_each_problem) {
          "does not begin with the identifier-string tag 0x82 (begins with 0x10)"},
         {"ID string past the copy", [](std::vector<uint8_t>& c) { c[1] = c[2] = 0xFF; }, vpd_checksum_state::missing,
          -1, "the identifier string (65535 bytes) runs past the copy"},
-        {"VPD-R past the copy", [](std::vector<uint8_t>& c) { c[20] = c[21] = 0xFF; }, vpd_checksum_state::missing,
-         -1, "the item with tag 0x90 at offset 19 (65535 bytes) runs past the copy"},
+        // A damaged length still lets the checksum be judged where its byte
+        // lies inside the copy; the copy stays faulty for the length.
+        {"VPD-R past the copy", [](std::vector<uint8_t>& c) { c[20] = c[21] = 0xFF; }, vpd_checksum_state::bad,
+         102, "the item with tag 0x90 at offset 19 (65535 bytes) runs past the copy"},
+        {"VPD-R past the copy, checksum made good",
+         [](std::vector<uint8_t>& c) {
+             c[20] = c[21] = 0xFF;
+             c[105] = get_checksum(c.data(), 105);
+         },
+         vpd_checksum_state::good, 102, "the item with tag 0x90 at offset 19 (65535 bytes) runs past the copy"},
+        {"RV past its item, checksum made good",
+         [](std::vector<uint8_t>& c) {
+             c[104] = 10;
+             c[105] = get_checksum(c.data(), 105);
+         },
+         vpd_checksum_state::good, 102, "VPD-R item: keyword RV at offset 102 runs past the item"},
+        // A keyword held twice, checksum good: the only problem.
+        {"an SN of 60 bytes after RV",
+         [](std::vector<uint8_t>& c) {
+             c[20] = 84 + 63;
+             std::memcpy(&c[106], "SN\x3c", 3);
+             std::fill(c.begin() + 109, c.begin() + 169, 'X');
+             c[169] = 0x78;
+             c[105] = get_checksum(c.data(), 105);
+         },
+         vpd_checksum_state::good, 102, "keyword SN is held twice (at offsets 60 and 106)"},
+        {"RV twice",
+         [](std::vector<uint8_t>& c) {
+             c[20] = 84 + 4;
+             std::memcpy(&c[106], "RV\x01\x00\x78", 5);
+             c[105] = get_checksum(c.data(), 105);
+         },
+         vpd_checksum_state::good, 102, "keyword RV is held twice (at offsets 102 and 106)"},
         {"RV of length 0", [](std::vector<uint8_t>& c) { c[104] = 0; }, vpd_checksum_state::missing, -1,
          "RV field at offset 102 has no checksum byte"},
         {"keyword past its item", [](std::vector<uint8_t>& c) { c[89] = 40; }, vpd_checksum_state::missing, -1,
@@ -186,7 +218,11 @@ TEST(insert_identity, refuses_a_copy_that_cannot_take_it_and_changes_nothing) {
         {"RV of length 0", [](std::vector<uint8_t>& i) { i[3072 + 104] = 0; },
          "the VPD copy at file offset 0xc00 (3072) has no RV checksum field inside the copy (RV field at offset 102 "
          "has no checksum byte)"},
-        {"VPD-R past the copy", [](std::vector<uint8_t>& i) { i[14336 + 21] = 0xFF; },
+        {"VPD-R past the copy, no RV inside it",
+         [](std::vector<uint8_t>& i) {
+             i[14336 + 21] = 0xFF;
+             i[14336 + 102] = 'X';
+         },
          "the VPD copy at file offset 0x3800 (14336) has no RV checksum field inside the copy (the item with tag 0x90 "
          "at offset 19 (65364 bytes) runs past the copy)"},
         {"file ends inside the last copy", [](std::vector<uint8_t>& i) { i.resize(14366); },
@@ -201,6 +237,39 @@ TEST(insert_identity, refuses_a_copy_that_cannot_take_it_and_changes_nothing) {
         EXPECT_EQ(r.why, c.reason);
         EXPECT_EQ(r.after, image);
     }
+}
+
+// The image digest masks exactly what the identity transfer rewrites: the
+// three fields at their fixed offsets and the RV checksum byte.
+TEST(image_digest, changes_with_every_byte_but_those_the_identity_transfer_rewrites) {
+    const std::vector<uint8_t> image = sample_board();
+    const std::string d = image_digest(image);
+    inserted r = insert_into(image);
+    ASSERT_TRUE(r.taken);
+    EXPECT_EQ(image_digest(r.after), d);
+    const auto rewritten = [](size_t i) {
+        return (i >= 25 && i < 41) || (i >= 63 && i < 87) || (i >= 90 && i < 102) || i == 105;
+    };
+    const size_t copy = 0x400 * 5;  // every byte of one copy
+    for (size_t i = 0; i < 1024; ++i) {
+        std::vector<uint8_t> changed = image;
+        changed[copy + i] ^= 0x01;
+        EXPECT_EQ(image_digest(changed) == d, rewritten(i)) << "copy offset " << i;
+    }
+    // PN, SN and NA keywords elsewhere are content like any other: a second
+    // SN behind RV is not masked.
+    auto with_second_sn = [&](char fill) {
+        std::vector<uint8_t> b = image;
+        for (size_t p = 0x400; p < 0x400 + 14 * 0x400; p += 0x400) {
+            b[p + 20] = 84 + 63;
+            std::memcpy(&b[p + 106], "SN\x3c", 3);
+            std::fill(b.begin() + static_cast<long>(p) + 109, b.begin() + static_cast<long>(p) + 169, fill);
+            b[p + 169] = 0x78;
+            b[p + 105] = get_checksum(&b[p], 105);
+        }
+        return b;
+    };
+    EXPECT_NE(image_digest(with_second_sn('X')), image_digest(with_second_sn('Y')));
 }
 
 TEST(identity_fault, refuses_blank_and_broken_identities) {

@@ -136,6 +136,66 @@ TEST(vpd_report, shows_every_byte_from_the_copies_escaped) {
               nlohmann::json::parse(R"([{"keyword": "YA", "read_only": false, "length": 4, "value": "ab\\x01\\x80"}])"));
 }
 
+// Damaged layouts: the copy is faulty, the checksum judged as its bytes
+// say, and every keyword listed, a repeated one with the other keywords.
+TEST(vpd_report, lists_every_keyword_of_a_damaged_copy_and_calls_it_faulty) {
+    struct damaged_case {
+        const char* what;
+        std::function<void(uint8_t*)> change;  // of copy 4, checksum fixed afterwards
+        const char* keywords;                  // every keyword in order; nullptr: not compared
+        const char* other;                     // "other_keywords", by name
+        std::string text;                      // the copy's lines from NA on
+    };
+    const std::string xs(60, 'X');
+    const damaged_case cases[] = {
+        {"an SN of 60 bytes after RV",
+         [&](uint8_t* c) {
+             c[20] = 84 + 63;
+             std::memcpy(c + 106, "SN\x3c", 3);
+             std::memcpy(c + 109, xs.data(), 60);
+             c[169] = 0x78;
+         },
+         "PN EC SN NA RV SN", "SN",
+         "  NA (MAC)   0C4E29000001\n  SN         " + xs +
+             "\n  checksum   good\n  problem    keyword SN is held twice (at offsets 60 and 106)\nCopy 5"},
+        {"RV twice",
+         [](uint8_t* c) {
+             c[20] = 84 + 4;
+             std::memcpy(c + 106, "RV\x01\x00\x78", 5);
+         },
+         "PN EC SN NA RV RV", "RV",
+         "  NA (MAC)   0C4E29000001\n  RV         \\x00\n  checksum   good\n"
+         "  problem    keyword RV is held twice (at offsets 102 and 106)\nCopy 5"},
+        {"the read-only item's length past the copy", [](uint8_t* c) { c[20] = c[21] = 0xFF; }, nullptr, nullptr,
+         "  checksum   good\n  problem    the item with tag 0x90 at offset 19 (65535 bytes) runs past the copy\n"},
+    };
+    for (const damaged_case& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::vector<uint8_t> area = sample_area();
+        uint8_t* c = copy_at(area, 4);
+        k.change(c);
+        c[105] = get_checksum(c, 105);
+        const vpd_report r = make_vpd_report(area.data(), COPIES, 0x400);
+        EXPECT_EQ(r.good, 13);
+        const std::string text = render_vpd_report_text(r);
+        EXPECT_NE(text.find("Copy 4 at 0x1400: faulty\n"), std::string::npos);
+        EXPECT_NE(text.find(k.text), std::string::npos) << text;
+        const nlohmann::json copy = nlohmann::json::parse(render_vpd_report_json(r))["copies"][4];
+        EXPECT_EQ(copy["state"], "faulty");
+        EXPECT_EQ(copy["checksum"], "good");
+        if (!k.keywords)
+            continue;
+        std::string names, others;
+        for (const nlohmann::json& kw : copy["keywords"])
+            names += (names.empty() ? "" : " ") + kw["keyword"].get<std::string>();
+        for (const nlohmann::json& kw : copy["other_keywords"])
+            others += kw["keyword"].get<std::string>();
+        EXPECT_EQ(names, k.keywords);
+        EXPECT_EQ(others, k.other);
+        EXPECT_EQ(copy["keywords"].back()["offset"], 106);
+    }
+}
+
 TEST(render_json_error, carries_the_message_without_its_line_end_and_survives_any_byte) {
     const nlohmann::json doc = nlohmann::json::parse(render_json_error("Unable to open file:a\xff.bin\n", 255));
     EXPECT_EQ(doc["status"], 255);

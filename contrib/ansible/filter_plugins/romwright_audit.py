@@ -28,9 +28,20 @@ def is_blank(field, value):
     return bool(BLANK.fullmatch(rest) or (field == 'mac_address' and BLANK_MAC.fullmatch(rest)))
 
 
+# One shown byte: an escaped backslash, a \xNN, or a character.
+SHOWN_BYTE = re.compile(r'\\\\|\\x[0-9a-fA-F]{2}|.', re.DOTALL)
+
+
 def shown(field, value):
-    """The value as compared: padding dropped, a MAC address in capitals."""
-    value = value.strip()
+    """The value as compared, as romwright compares it: NUL and blank
+    padding dropped at either end, a MAC address in capitals."""
+    shown_bytes = SHOWN_BYTE.findall(value)
+    padding = (' ', '\\x00')
+    while shown_bytes and shown_bytes[0] in padding:
+        shown_bytes.pop(0)
+    while shown_bytes and shown_bytes[-1] in padding:
+        shown_bytes.pop()
+    value = ''.join(shown_bytes)
     return value.upper() if field == 'mac_address' else value
 
 

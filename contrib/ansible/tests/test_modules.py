@@ -280,6 +280,7 @@ class AuditTest(unittest.TestCase):
                 ('mac_address', '\\x00' * 12, '\\x00' * 12, False),
                 ('mac_address', None, None, False),
                 ('serial_number', 'SN1' + ' ' * 21, 'SN1' + ' ' * 21, True),
+                ('serial_number', 'SN1' + '\\x00' * 21, 'SN1' + ' ' * 21, True),
                 ('serial_number', '0000000000000000000000A1', '0000000000000000000000A1', True),
                 ('serial_number', 'SN1', 'SN2', False),
                 ('serial_number', '\\xff' * 24, '\\xFF' * 24, False),
