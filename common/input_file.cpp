@@ -47,6 +47,8 @@ input_file read_input_file(const std::string& path, const input_rules& rules) {
     struct stat st;
     if (::fstat(fd.fd, &st) != 0)
         return failed(errno);
+    if (S_ISDIR(st.st_mode))
+        return failed(EISDIR);
     const bool pipe = S_ISFIFO(st.st_mode);
     if (!S_ISREG(st.st_mode) && !(pipe && rules.pipes)) {
         input_file f;

@@ -35,7 +35,9 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 [[noreturn]] void cannot_write(const std::string& path, const char* what, const char* step, int e) {
     throw failure(error_kind::failed,
-                  strprintf("%s %s could not be written: %s: %s\n", what, path.c_str(), step, std::strerror(e)));
+                  strprintf("%s %s could not be written: %s: %s\n", what, path.c_str(), step, std::strerror(e)))
+        .with_fact("step", step)
+        .with_fact("reason", std::strerror(e));
 }
 
 // A temporary file beside the target, removed unless renamed into place.
@@ -104,10 +106,11 @@ void check_output_path(const std::string& path, const char* what, const std::vec
                       strprintf("ERROR: %s %s %s: nothing was written\n", what, path.c_str(), why.c_str()));
 }
 
-void replace_file(const std::string& path, const char* what, const void* bytes, size_t size, mode_t mode,
-                  const std::vector<kept_path>& kept) {
-    check_output_path(path, what, kept);
-    temporary t;
+namespace {
+
+// The temporary file beside path, holding bytes with mode, on the disk.
+void fill_temporary(temporary& t, const std::string& path, const char* what, const void* bytes, size_t size,
+                    mode_t mode) {
     make_temporary(t, path, what, 0600);
     const char* p = static_cast<const char*>(bytes);
     for (size_t done = 0; done < size;) {
@@ -124,13 +127,38 @@ void replace_file(const std::string& path, const char* what, const void* bytes, 
         cannot_write(path, what, "fsync", errno);
     if (::close(t.fd.release()) != 0)
         cannot_write(path, what, "close", errno);
+}
+
+void sync_folder_of(const std::string& path) {
+    const unique_fd dir(::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd >= 0)
+        ::fsync(dir.fd);
+}
+
+}  // namespace
+
+void replace_file(const std::string& path, const char* what, const void* bytes, size_t size, mode_t mode,
+                  const std::vector<kept_path>& kept) {
+    check_output_path(path, what, kept);
+    temporary t;
+    fill_temporary(t, path, what, bytes, size, mode);
     // What stands there now, not what stood there when the run began.
     check_output_path(path, what, kept);
     if (::rename(t.path.c_str(), path.c_str()) != 0)
         cannot_write(path, what, "rename", errno);
     t.path.clear();
-    // The rename itself, on the disk.
-    const unique_fd dir(::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0)
-        ::fsync(dir.fd);
+    sync_folder_of(path);  // the rename itself, on the disk
+}
+
+bool create_file(const std::string& path, const char* what, const void* bytes, size_t size, mode_t mode) {
+    temporary t;
+    fill_temporary(t, path, what, bytes, size, mode);
+    // link() never follows a link at path and never replaces what is there.
+    if (::link(t.path.c_str(), path.c_str()) != 0) {
+        if (errno == EEXIST)
+            return false;
+        cannot_write(path, what, "link", errno);
+    }
+    sync_folder_of(path);
+    return true;
 }

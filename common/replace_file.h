@@ -34,6 +34,13 @@ void check_output_path(const std::string& path, const char* what, const std::vec
 // Gives path the content bytes[0, size) with the given mode, as above.
 // The check is made again just before the rename.  Throws failure(failed):
 // check_output_path()'s refusal, or "<what> <path> could not be written:
-// <step>: <reason>\n" (for the caller to head); path is then as it was.
+// <step>: <reason>\n" (for the caller to head), with the facts "step" and
+// "reason"; path is then as it was.
 void replace_file(const std::string& path, const char* what, const void* bytes, size_t size, mode_t mode,
                   const std::vector<kept_path>& kept);
+
+// Makes the new file path with bytes and mode through the same temporary
+// file, linked in under path: false when anything at all stands at path
+// (nothing is replaced, a link not followed).  Throws failure(failed) as
+// replace_file(), with the facts "step" and "reason".
+bool create_file(const std::string& path, const char* what, const void* bytes, size_t size, mode_t mode);

@@ -15,6 +15,7 @@
 #include "common/error.h"
 #include "common/observer.h"
 #include "common/paths.h"
+#include "common/replace_file.h"
 #include "common/unique_fd.h"
 #include "eeprom/copy_identity.h"
 #include "eeprom/journal.h"
@@ -71,40 +72,18 @@ void make_dirs(const std::string& dir) {
         cannot_save(dir, std::string("cannot create the folder: ") + std::strerror(errno));
 }
 
-// Writes bytes to a temporary file in path's folder, flushes it to disk,
-// makes it read-only and links it in as path.  false with errno EEXIST when
-// path exists; throws for every other failure.
+// Makes path, read-only, holding bytes, through the one door for files
+// written; false when path exists; throws for every other failure.
 bool write_new_file(const std::string& path, const uint8_t* bytes, size_t size) {
-    const std::string dir = folder_of(path);
-    std::string tmp = dir + "/.romwright-backup-XXXXXX";
-    unique_fd f(mkstemp(&tmp[0]));
-    if (f.fd < 0)
-        cannot_save(path, std::strerror(errno));
-    struct unlink_tmp {
-        const std::string& name;
-        ~unlink_tmp() { ::unlink(name.c_str()); }
-    } remove_tmp{tmp};
-    for (size_t done = 0; done < size;) {
-        const ssize_t n = ::write(f.fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            cannot_save(path, n < 0 ? std::strerror(errno) : "short write");
-        done += static_cast<size_t>(n);
+    try {
+        return create_file(path, "the backup", bytes, size, 0400);
+    } catch (const failure& f) {
+        std::string reason;
+        for (const failure::fact& fact : f.facts())
+            if (fact.first == "reason")
+                reason = fact.second;
+        cannot_save(path, reason.empty() ? f.what() : reason);
     }
-    if (fchmod(f.fd, 0400) != 0 || fsync(f.fd) != 0)
-        cannot_save(path, std::strerror(errno));
-    if (::close(f.release()) != 0)
-        cannot_save(path, std::strerror(errno));
-    if (::link(tmp.c_str(), path.c_str()) != 0) {
-        if (errno == EEXIST)
-            return false;
-        cannot_save(path, std::strerror(errno));
-    }
-    unique_fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d.fd >= 0)
-        fsync(d.fd);  // the new name reaches the disk too
-    return true;
 }
 
 // Orders the backups of one adapter: by the time in their name, then by

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/error.h"
+#include "common/replace_file.h"
 #include "common/unique_fd.h"
 #include "eeprom/private_files.h"
 
@@ -92,24 +93,21 @@ std::string recorded_adapter(const std::string& text, const pci_function& fn) {
 // The journal's text as written.
 std::string journal_text(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
 
-// Puts text in place of the journal at path: a temporary file beside it,
-// flushed and renamed over it, the folder synced.  Returns nullptr, or the
-// step that failed (errno says why).
-const char* put_journal(const std::string& path, const std::string& text) {
-    std::string tmp = path + ".XXXXXX";
-    unique_fd f(mkstemp(&tmp[0]));
-    if (f.fd < 0)
-        return "cannot create it";
-    bool ok = ::write(f.fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(f.fd) == 0;
-    ok = ::close(f.release()) == 0 && ok;
-    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        return "cannot write it";
+// Puts text in place of the journal at path through the one door for
+// files written (its folder checked by the caller).  Returns "", or the
+// step that failed and why ("rename: No space left on device").
+std::string put_journal(const std::string& path, const std::string& text) {
+    try {
+        replace_file(path, "the journal", text.data(), text.size(), 0600, {});
+        return "";
+    } catch (const failure& f) {
+        std::string step, reason;
+        for (const failure::fact& fact : f.facts())
+            (fact.first == "step" ? step : reason) = fact.second;
+        if (step.empty())  // refused: something other than a plain file stands there
+            return "something other than a plain file stands there";
+        return step + ": " + reason;
     }
-    sync_dir(folder_of(path));
-    return nullptr;
 }
 
 }  // namespace
@@ -249,9 +247,10 @@ void mark_journal_recorded(const site& where, const pci_function& fn, const std:
     if (id != journal_id)
         return;
     doc["recorded"] = record_id;
-    if (const char* step = put_journal(path, journal_text(doc)))
-        throw failure(error_kind::failed, strprintf("the journal %s was not marked as recorded (%s: %s)",
-                                                    path.c_str(), step, std::strerror(errno)));
+    const std::string why = put_journal(path, journal_text(doc));
+    if (!why.empty())
+        throw failure(error_kind::failed,
+                      strprintf("the journal %s was not marked as recorded (%s)", path.c_str(), why.c_str()));
 }
 
 void remove_journal(const site& where, const pci_function& fn, observer& obs) {
@@ -272,11 +271,6 @@ void journal_guard::begin(const journal_record& r) {
     if (path.empty())
         return;
     const std::string dir = folder_of(path);
-    auto cannot = [&](const char* what) {
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: cannot write the journal %s (%s: %s); nothing was changed\n", path.c_str(),
-                                what, std::strerror(errno)));
-    };
     make_private_folder(dir, "journal folder");
     const json doc = {{"id", r.id},
                       {"adapter", r.adapter},
@@ -289,8 +283,11 @@ void journal_guard::begin(const journal_record& r) {
                       {"before_sha256", r.before_sha256},
                       {"after_sha256", r.after_sha256},
                       {"time", r.time}};
-    if (const char* step = put_journal(path, journal_text(doc)))
-        cannot(step);
+    const std::string why = put_journal(path, journal_text(doc));
+    if (!why.empty())
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: cannot write the journal %s (%s); nothing was changed\n", path.c_str(),
+                                why.c_str()));
     written_ = true;
 }
 

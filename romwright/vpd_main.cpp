@@ -13,6 +13,7 @@
 // to standard output (under --json one JSON document), except the note
 // that standard output itself failed, which goes to standard error.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -26,7 +27,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common/error.h"
-#include "common/file_ptr.h"
+#include "common/input_file.h"
+#include "common/replace_file.h"
 #include "common/unique_fd.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_digest.h"
@@ -70,15 +72,14 @@ struct image_contents {
 };
 
 image_contents load_image(const std::string& path) {
-    file_ptr fp(std::fopen(path.c_str(), "rb"));
-    if (!fp)
-        fail(error_kind::tool_usage, "cannot open " + escaped(path) + ": " + std::strerror(errno));
-    // One byte more than the largest image shows a longer file as such.
-    image_contents img{std::vector<uint8_t>(size_t{SEEPROM_SIZE} + 1), 0};
-    const size_t n = std::fread(img.bytes.data(), 1, img.bytes.size(), fp.get());
-    if (std::ferror(fp.get()))
-        fail(error_kind::tool_usage, "cannot read " + escaped(path) + ": " + std::strerror(errno));
-    img.bytes.resize(n);
+    // One byte more than the largest image shows a longer file as such; a
+    // pipe is read once, a FIFO nobody writes reads as empty.
+    input_file in = read_input_file(path, {SEEPROM_SIZE, true});
+    if (!in.ok())
+        fail(error_kind::tool_usage, (in.error == EISDIR ? "cannot read " : "cannot open ") + escaped(path) + ": " +
+                                         (in.error ? in.refusal : "it " + in.refusal));
+    image_contents img{std::move(in.bytes), 0};
+    const size_t n = img.bytes.size();
     if (n == SEEPROM_SIZE)
         img.first_copy = VPD_AREA_START;
     else if (n != VPD_AREA_SIZE)
@@ -136,33 +137,26 @@ void check_value_given(const char* option, const std::string& value) {
 }
 
 
-// Creates OUT (never an existing file) and writes bytes into it; a file
-// left incomplete is removed.
+// Creates OUT (never over anything that stands there, a link included)
+// through the one door for files written; nothing is left behind on a
+// failure.
 void write_new_file(const std::string& out, const std::vector<uint8_t>& bytes) {
-    unique_fd f(::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (f.fd < 0)
-        fail(error_kind::tool_usage, errno == EEXIST ? escaped(out) + " already exists; it is never overwritten"
-                                                     : "cannot create " + escaped(out) + ": " + std::strerror(errno));
-    size_t done = 0;
-    int error = 0;
-    while (done < bytes.size() && !error) {
-        const ssize_t n = ::write(f.fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n < 0 && errno != EINTR)
-            error = errno;
-        else if (n == 0)
-            error = EIO;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool made = false;
+    try {
+        made = create_file(out, "the image", bytes.data(), bytes.size(), 0666 & ~mask);
+    } catch (const failure& f) {
+        std::string step, reason;
+        for (const failure::fact& fact : f.facts())
+            (fact.first == "step" ? step : reason) = fact.second;
+        fail(error_kind::tool_usage, step == "cannot create a temporary file beside it"
+                                         ? "cannot create " + escaped(out) + ": " + reason
+                                         : "writing " + escaped(out) + " failed: " + reason +
+                                               "; nothing was left behind");
     }
-    if (!error && ::fsync(f.fd) != 0)
-        error = errno;
-    if (::close(f.release()) != 0 && !error)
-        error = errno;
-    if (error) {
-        ::unlink(out.c_str());
-        fail(error_kind::tool_usage,
-             "writing " + escaped(out) + " failed: " + std::strerror(error) + "; nothing was left behind");
-    }
+    if (!made)
+        fail(error_kind::tool_usage, escaped(out) + " already exists; it is never overwritten");
 }
 
 // After the insertion every copy must show the identity through its own
