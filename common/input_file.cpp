@@ -8,23 +8,10 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/paths.h"
 #include "common/unique_fd.h"
 
 namespace {
-
-const char* kind_of(mode_t mode) {
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a plain file";
-}
 
 input_file failed(int e) {
     input_file f;
@@ -52,7 +39,7 @@ input_file read_input_file(const std::string& path, const input_rules& rules) {
     const bool pipe = S_ISFIFO(st.st_mode);
     if (!S_ISREG(st.st_mode) && !(pipe && rules.pipes)) {
         input_file f;
-        f.refusal = strprintf("is %s, not a plain file", kind_of(st.st_mode));
+        f.refusal = strprintf("is %s, not a plain file", file_kind_of(st.st_mode));
         return f;
     }
     // A pipe is read to its end (or the bound) as its writer gives it; a

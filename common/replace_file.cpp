@@ -15,22 +15,6 @@
 
 namespace {
 
-const char* kind_of(mode_t mode) {
-    if (S_ISLNK(mode))
-        return "a symbolic link";
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a plain file";
-}
-
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 [[noreturn]] void cannot_write(const std::string& path, const char* what, const char* step, int e) {
@@ -94,7 +78,7 @@ std::string output_refusal(const std::string& path, const std::vector<kept_path>
     if (!exists && errno != ENOENT)
         return strprintf("cannot be looked at (%s)", std::strerror(errno));
     if (exists && !S_ISREG(st.st_mode))
-        return strprintf("is %s, not a plain file", kind_of(st.st_mode));
+        return strprintf("is %s, not a plain file", file_kind_of(st.st_mode));
     const std::string own = kept_path_named(path, kept);
     return own.empty() ? "" : "is " + own;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/paths.h"
 #include "common/unique_fd.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_digest.h"
@@ -19,11 +20,6 @@
 #include "eeprom/vpd_report.h"
 
 namespace {
-
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string trimmed(const std::string& s) {
     size_t end = s.size();
@@ -64,16 +60,7 @@ std::string identity_of(const json_value& state) {
 }
 
 // What stands at a path in place of a regular file, by its mode.
-std::string not_regular(mode_t mode) {
-    const char* what = S_ISLNK(mode)    ? "a symbolic link"
-                       : S_ISFIFO(mode) ? "a FIFO"
-                       : S_ISDIR(mode)  ? "a folder"
-                       : S_ISCHR(mode)  ? "a character device"
-                       : S_ISBLK(mode)  ? "a block device"
-                       : S_ISSOCK(mode) ? "a socket"
-                                        : "something else";
-    return std::string(what) + " is in its place, not a regular file";
-}
+std::string not_regular(mode_t mode) { return std::string(file_kind_of(mode)) + " is in its place, not a regular file"; }
 
 // What stands at path when that is no regular file; none when nothing does
 // or a regular file does.
