@@ -58,9 +58,17 @@ std::string kept_path_named(const std::string& path, const std::vector<kept_path
     const bool exists = ::stat(path.c_str(), &st) == 0;
     const bool have_folder = ::stat(folder_of(path).c_str(), &folder) == 0;
     for (const kept_path& k : kept) {
-        struct stat own;
-        if (k.path.empty() || ::stat(k.path.c_str(), &own) != 0)
+        struct stat own, own_folder;
+        if (k.path.empty())
             continue;
+        if (::stat(k.path.c_str(), &own) != 0) {
+            // Not made yet (a history file before the first change): the
+            // same name in the same folder is the same file.
+            if (!k.folder && have_folder && ::stat(folder_of(k.path).c_str(), &own_folder) == 0 &&
+                same_file(folder, own_folder) && base_name_of(path) == base_name_of(k.path))
+                return k.what;
+            continue;
+        }
         const std::string name = base_name_of(path);
         const bool named = name.size() >= k.suffix.size() &&
                            name.compare(name.size() - k.suffix.size(), k.suffix.size(), k.suffix) == 0;

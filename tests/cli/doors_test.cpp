@@ -156,7 +156,7 @@ TEST(Doors, EveryFileRefusesWhatMayNotStandInItsPlace) {
 TEST(Doors, OwnFilesAreNeverReplaced) {
     board b;
     write_file(b.file("img.bin"), changed_full_image());
-    write_text(b.file("history.jsonl"), "");
+
     write_text(b.file("approved"), "# none\n");
     ::mkdir(b.file("backups").c_str(), 0700);
     write_file(b.file("backups/old.bin"), sample_board());
@@ -169,6 +169,7 @@ TEST(Doors, OwnFilesAreNeverReplaced) {
         {{"read", "history.jsonl"}, "history.jsonl"},
         {{"read", "backups/old.bin"}, "backups/old.bin"},
         {{"vpd", "-prometheus", "history.jsonl"}, "history.jsonl"},
+        {{"vpd", "-prometheus", "./history.jsonl"}, "history.jsonl"},
         {{"vpd", "-prometheus", "eeprom.bin"}, "eeprom.bin"},
         {{"vpd", "-prometheus", "backups/new.prom"}, "backups/new.prom"},
         {{"write", "-f:img.bin", "-approved", "approved", "-force-image", "-plan"}, "approved"},
