@@ -39,15 +39,39 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+struct image_case {
+    const char* what;
+    std::vector<uint8_t> image;
+    const char* argument;
+    std::string says;
+};
+
+// write, with -plan and without, refuses the image with status 1, its lead
+// and its words; the EEPROM and the image file stay as they were.
+void expect_refused(const image_case& c, const std::string& lead = "") {
+    SCOPED_TRACE(c.what);
+    board b;
+    write_file(b.file("img.bin"), c.image);
+    for (const char* plan : {"", "-plan"}) {
+        std::vector<std::string> words = {"-b", "04:00.0", "write", c.argument};
+        if (*plan)
+            words.push_back(plan);
+        const run_result r = b.run(words);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_NE(r.out.find(lead), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("nothing was changed"), std::string::npos);
+    }
+    EXPECT_EQ(b.contents(), sample_board());
+    EXPECT_EQ(read_file(b.file("img.bin")), c.image);
+    EXPECT_EQ(files_in(b.file("backups")), 0u);
+    EXPECT_FALSE(exists(b.journal()));
+}
+
 TEST(image_trust, an_image_of_another_board_is_refused_and_nothing_changes) {
     const std::vector<uint8_t> full = changed_full_image();
     const std::vector<uint8_t> vpd_only = slice(full, 0x400, 0x8000);
-    struct image_case {
-        const char* what;
-        std::vector<uint8_t> image;
-        const char* argument;
-        std::string says;
-    } cases[] = {
+    const image_case cases[] = {
         {"another ID string, -f", with_id_string(full, 0x400, "OTHER BOARD 10GB"), "-f:img.bin",
          std::string("the board's ID string is \"") + kBoardIdString + "\", the image's is \"OTHER BOARD 10GB\""},
         {"another ID string, -fvpd", with_id_string(vpd_only, 0, "OTHER BOARD 10GB"), "-fvpd:img.bin",
@@ -57,25 +81,8 @@ TEST(image_trust, an_image_of_another_board_is_refused_and_nothing_changes) {
         {"blank image", std::vector<uint8_t>(0x8000, 0xFF), "-f:img.bin",
          std::string("it has no good VPD copy (the board's ID string is \"") + kBoardIdString + "\")"},
     };
-    for (const image_case& c : cases) {
-        SCOPED_TRACE(c.what);
-        board b;
-        write_file(b.file("img.bin"), c.image);
-        for (const char* plan : {"", "-plan"}) {
-            std::vector<std::string> words = {"-b", "04:00.0", "write", c.argument};
-            if (*plan)
-                words.push_back(plan);
-            const run_result r = b.run(words);
-            EXPECT_EQ(r.status, 1) << r.out << r.err;
-            EXPECT_NE(r.out.find("ERROR: img.bin is not an image of this board: "), std::string::npos) << r.out;
-            EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
-            EXPECT_NE(r.out.find("nothing was changed"), std::string::npos);
-        }
-        EXPECT_EQ(b.contents(), sample_board());
-        EXPECT_EQ(read_file(b.file("img.bin")), c.image);
-        EXPECT_EQ(files_in(b.file("backups")), 0u);
-        EXPECT_FALSE(exists(b.journal()));
-    }
+    for (const image_case& c : cases)
+        expect_refused(c, "ERROR: img.bin is not an image of this board: ");
 }
 
 TEST(image_trust, force_image_writes_another_board_image_and_says_so) {
@@ -138,12 +145,7 @@ TEST(image_trust, an_image_whose_copies_are_not_all_good_and_alike_is_refused) {
     const std::string faulty_1_to_13 =
         "ERROR: img.bin is not a whole image: with the board's identity put in, its VPD copies 1, 2, 3, 4, 5, 6, 7, "
         "8, 9, 10, 11, 12 and 13 are faulty; nothing was changed.\nGive -force-image to write it all the same.\n";
-    struct image_case {
-        const char* what;
-        std::vector<uint8_t> image;
-        const char* argument;
-        std::string says;
-    } cases[] = {
+    const image_case cases[] = {
         {"copies 1-13 of another ID string without an end tag, -f", foreign_and_unended(changed_full_image(), 1),
          "-f:img.bin", faulty_1_to_13},
         {"the same, -fvpd", slice(foreign_and_unended(changed_full_image(), 1), 0x400, 0x8000), "-fvpd:img.bin",
@@ -153,23 +155,8 @@ TEST(image_trust, an_image_whose_copies_are_not_all_good_and_alike_is_refused) {
         {"a second SN in every copy", second_sn(changed_full_image()), "-f:img.bin",
          "ERROR: img.bin is not an image of this board: it has no good VPD copy"},
     };
-    for (const image_case& c : cases) {
-        SCOPED_TRACE(c.what);
-        board b;
-        write_file(b.file("img.bin"), c.image);
-        for (const char* plan : {"", "-plan"}) {
-            std::vector<std::string> words = {"-b", "04:00.0", "write", c.argument};
-            if (*plan)
-                words.push_back(plan);
-            const run_result r = b.run(words);
-            EXPECT_EQ(r.status, 1) << r.out << r.err;
-            EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
-        }
-        EXPECT_EQ(b.contents(), sample_board());
-        EXPECT_EQ(read_file(b.file("img.bin")), c.image);
-        EXPECT_EQ(files_in(b.file("backups")), 0u);
-        EXPECT_FALSE(exists(b.journal()));
-    }
+    for (const image_case& c : cases)
+        expect_refused(c);
 
     // -force-image writes them, each note naming what is true of the image.
     struct forced_case {
