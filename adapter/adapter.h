@@ -220,7 +220,7 @@ uint32_t remap_se_addr(uint32_t address);
 // The EEPROM word at a 4-byte-aligned EEPROM address: byte A in bits 0-7.
 uint32_t se_read(adapter_session& s, uint32_t address);
 // Writes one word and returns once the EEPROM's status word reads idle.
-// The status word itself (STATUS_WORD_ADDR, eeprom/eeprom.h) is never
+// The status word itself (STATUS_WORD_ADDR, common/eeprom_map.h) is never
 // written.
 void se_write(adapter_session& s, uint32_t address, uint32_t word);
 

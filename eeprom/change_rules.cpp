@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "eeprom/backup.h"
+#include "eeprom/bulk.h"
 #include "eeprom/copy_identity.h"
 #include "eeprom/vpd.h"
 

@@ -12,6 +12,7 @@
 
 #include "adapter/adapter.h"
 #include "common/replace_file.h"
+#include "eeprom/bulk.h"
 #include "eeprom/change_rules.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_file.h"
