@@ -1,7 +1,7 @@
 // The real program: libpci, /dev/mem and the wall clock, on the system's
 // site, its history records also sent to the systemd journal when built
 // with libsystemd.
-#include "adapter/platform_host.h"
+#include "host/platform_host.h"
 #include "romwright/history.h"
 #include "romwright/romwright.h"
 
