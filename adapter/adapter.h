@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/pci_address.h"
 #include "adapter/platform.h"
 #include "adapter/site.h"
 #include "common/error.h"
@@ -37,23 +38,6 @@ constexpr uint32_t VPD_FLAG = 0x80000000u;
 constexpr unsigned ADAPTER_VENDOR_ID = 0x1e2c;
 
 // ---- lookup ---------------------------------------------------------------
-
-// An adapter address as given with -b; without a domain, every domain matches.
-struct adapter_address {
-    bool has_domain;
-    uint32_t domain;
-    int32_t bus;
-    int32_t slot;
-    int32_t function;
-};
-
-// "<bus>:<slot>.<function>" or "<domain>:<bus>:<slot>.<function>", each a
-// hexadecimal number; text after the function is ignored.
-bool parse_adapter_address(const char* text, adapter_address* out);
-
-// Returns the functions of list that match addr, in list order.
-std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& list,
-                                              const adapter_address& addr);
 
 // BAR0's physical address with its four flag bits cleared, full 64-bit width.
 inline uint64_t bar0_physical(uint64_t base_addr0) { return base_addr0 & ~uint64_t{0xF}; }
@@ -199,9 +183,6 @@ std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, co
 // the window, the VPD timer.
 std::unique_ptr<adapter_session> open_function(platform& p, const site& where, const pci_function& fn,
                                                observer& obs);
-
-// "BB:SS.F" or "DDDD:BB:SS.F", as given.
-std::string address_text(const adapter_address& a);
 
 // ---- config-space backdoor and EEPROM word port ------------------------
 

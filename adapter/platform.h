@@ -95,7 +95,3 @@ public:
     virtual bool sleep_until_us(const pci_function& fn, int64_t deadline_us) = 0;
 };
 
-// "DDDD:BB:SS.F"
-std::string function_address(const pci_function& fn);
-// True when a and b are the same function (domain, bus, slot, function).
-bool same_function(const pci_function& a, const pci_function& b);

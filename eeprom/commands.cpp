@@ -6,7 +6,6 @@
 // words changed.
 #include "eeprom/commands.h"
 
-#include <sha2.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <cstring>
 
 #include "common/paths.h"
+#include "common/sha256.h"
 #include "eeprom/backup.h"
 #include "eeprom/vpd.h"
 
@@ -208,7 +208,7 @@ read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const 
         const std::string text = e.what();
         throw failure(e.kind(), text.compare(0, 6, "ERROR:") == 0 ? text : "ERROR: " + text);
     }
-    return {file, first, size, sha256_of(buf)};
+    return {file, first, size, sha256_hex(buf)};
 }
 
 vpd_report read_vpd_copies(adapter_session& s) {

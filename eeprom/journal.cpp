@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "adapter/pci_address.h"
 #include "common/error.h"
 #include "common/replace_file.h"
 #include "common/unique_fd.h"
@@ -132,7 +133,7 @@ std::string journal_path(const site& where, const pci_function& fn) {
     const std::string& dir = where.journal_dir;
     if (dir.empty())
         return dir;
-    return strprintf("%s/romwright-%04x:%02x:%02x.journal", dir.c_str(), fn.domain, fn.bus, fn.dev);
+    return dir + "/romwright-" + slot_address(fn) + ".journal";
 }
 
 std::string utc_time_text(int64_t seconds) {

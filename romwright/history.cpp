@@ -12,6 +12,8 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/paths.h"
+#include "common/sha256.h"
 #include "common/unique_fd.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_digest.h"
@@ -19,11 +21,6 @@
 #include "eeprom/vpd_report.h"
 
 namespace {
-
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string trimmed(const std::string& s) {
     size_t end = s.size();
