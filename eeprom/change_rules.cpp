@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "common/error.h"
+#include "common/escaping.h"
 #include "common/sha256.h"
 #include "eeprom/backup.h"
 #include "eeprom/bulk.h"

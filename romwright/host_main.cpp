@@ -3,7 +3,7 @@
 // with libsystemd.
 #include "host/platform_host.h"
 #include "romwright/history.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 int main(int argc, char** argv) {
     const host_places places;

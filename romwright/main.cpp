@@ -12,7 +12,7 @@
 #include "romwright/metrics.h"
 #include "romwright/progress_bar.h"
 #include "romwright/render.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 #include "romwright/stdout_check.h"
 #include "romwright/vpd_render.h"
 

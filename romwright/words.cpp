@@ -4,7 +4,7 @@
 
 #include "common/error.h"
 #include "romwright/command_rows.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-// The commands.  Those that change the EEPROM (write, restore, clearinit,
+// The transaction and the commands' reads.  Those that change the EEPROM (write, restore, clearinit,
 // clearvpd, repair) read the whole EEPROM once, build a plan in memory and
 // apply it as one transaction: backup, journal, image file, the words with
 // read-back, chip reset, commit.  Guards undo what a failure leaves: the
 // image file gets its bytes back, and the journal stays only when EEPROM
 // words changed.
-#include "eeprom/commands.h"
+#include "eeprom/transaction.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
