@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/pci_address.h"
 #include "adapter/platform.h"
 #include "adapter/site.h"
 #include "common/error.h"
@@ -37,23 +38,6 @@ constexpr uint32_t VPD_FLAG = 0x80000000u;
 constexpr unsigned ADAPTER_VENDOR_ID = 0x1e2c;
 
 // ---- lookup ---------------------------------------------------------------
-
-// An adapter address as given with -b; without a domain, every domain matches.
-struct adapter_address {
-    bool has_domain;
-    uint32_t domain;
-    int32_t bus;
-    int32_t slot;
-    int32_t function;
-};
-
-// "<bus>:<slot>.<function>" or "<domain>:<bus>:<slot>.<function>", each a
-// hexadecimal number; text after the function is ignored.
-bool parse_adapter_address(const char* text, adapter_address* out);
-
-// Returns the functions of list that match addr, in list order.
-std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& list,
-                                              const adapter_address& addr);
 
 // BAR0's physical address with its four flag bits cleared, full 64-bit width.
 inline uint64_t bar0_physical(uint64_t base_addr0) { return base_addr0 & ~uint64_t{0xF}; }
@@ -200,9 +184,6 @@ std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, co
 std::unique_ptr<adapter_session> open_function(platform& p, const site& where, const pci_function& fn,
                                                observer& obs);
 
-// "BB:SS.F" or "DDDD:BB:SS.F", as given.
-std::string address_text(const adapter_address& a);
-
 // ---- config-space backdoor and EEPROM word port ------------------------
 
 void write_pci(adapter_session& s, uint32_t offset, uint32_t value);
@@ -220,7 +201,7 @@ uint32_t remap_se_addr(uint32_t address);
 // The EEPROM word at a 4-byte-aligned EEPROM address: byte A in bits 0-7.
 uint32_t se_read(adapter_session& s, uint32_t address);
 // Writes one word and returns once the EEPROM's status word reads idle.
-// The status word itself (STATUS_WORD_ADDR, eeprom/eeprom.h) is never
+// The status word itself (STATUS_WORD_ADDR, common/eeprom_map.h) is never
 // written.
 void se_write(adapter_session& s, uint32_t address, uint32_t word);
 

@@ -1,7 +1,7 @@
 // Adapter lookup: finds the PCI function named by -b, refuses an ambiguous
 // or unusable one, locks the adapter against a second run and maps its
-// window.  Also what every platform shares: the lock, address parsing and
-// what a refused /dev/mem says.
+// window.  Also what every platform shares: the lock and what a refused
+// /dev/mem says.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,15 +12,6 @@
 
 #include "adapter/adapter.h"
 #include "common/error.h"
-#include "common/number.h"
-
-std::string function_address(const pci_function& fn) {
-    return strprintf("%04x:%02x:%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);
-}
-
-bool same_function(const pci_function& a, const pci_function& b) {
-    return a.domain == b.domain && a.bus == b.bus && a.dev == b.dev && a.func == b.func;
-}
 
 bool closes_devmem(const std::string& lockdown) {
     return lockdown == "integrity" || lockdown == "confidentiality";
@@ -69,12 +60,6 @@ failure devmem_failure(devmem_step step, const pci_function& fn, const std::stri
 
 namespace {
 
-// A hexadecimal number as scanf's %x reads it; false when no digit is there.
-bool scan_hex(const char*& p, uint32_t* value) {
-    bool fits;
-    return scan_number(p, 16, value, &fits);
-}
-
 [[noreturn]] void unsafe_lock(const std::string& path, const std::string& why) {
     throw failure(error_kind::failed,
                   strprintf("ERROR: the adapter lock %s cannot be trusted: %s; remove it and run again\n", path.c_str(),
@@ -100,38 +85,6 @@ void check_lock_dir(const std::string& dir) {
 }
 
 }  // namespace
-
-bool parse_adapter_address(const char* text, adapter_address* out) {
-    uint32_t n[4];
-    const char* p = text;
-    // With a domain: four numbers, "D:B:S.F".
-    if (scan_hex(p, &n[0]) && *p == ':' && scan_hex(++p, &n[1]) && *p == ':' && scan_hex(++p, &n[2]) &&
-        *p == '.' && scan_hex(++p, &n[3])) {
-        *out = adapter_address{true, n[0], static_cast<int32_t>(n[1]), static_cast<int32_t>(n[2]),
-                               static_cast<int32_t>(n[3])};
-        return true;
-    }
-    p = text;
-    if (scan_hex(p, &n[0]) && *p == ':' && scan_hex(++p, &n[1]) && *p == '.' && scan_hex(++p, &n[2])) {
-        *out = adapter_address{false, 0, static_cast<int32_t>(n[0]), static_cast<int32_t>(n[1]),
-                               static_cast<int32_t>(n[2])};
-        return true;
-    }
-    return false;
-}
-
-std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& list,
-                                              const adapter_address& addr) {
-    std::vector<pci_function> out;
-    for (const pci_function& fn : list) {
-        // The scan's fields are 8-bit: a bus, slot or function above 255
-        // (or negative) matches nothing.
-        if (fn.bus == addr.bus && fn.dev == addr.slot && fn.func == addr.function &&
-            (!addr.has_domain || fn.domain == addr.domain))
-            out.push_back(fn);
-    }
-    return out;
-}
 
 adapter_lock& adapter_lock::operator=(adapter_lock&& o) noexcept {
     if (this != &o) {
@@ -197,12 +150,6 @@ std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, co
     }
 
     return open_function(p, where, found.front(), obs);
-}
-
-std::string address_text(const adapter_address& a) {
-    const std::string bdf = strprintf("%02x:%02x.%x", static_cast<unsigned>(a.bus), static_cast<unsigned>(a.slot),
-                                      static_cast<unsigned>(a.function));
-    return a.has_domain ? strprintf("%04x:", a.domain) + bdf : bdf;
 }
 
 namespace {

@@ -1,7 +1,7 @@
 // The hardware seam: the primitives that differ between the real host and
 // the simulated adapter (PCI scan, register window, register access, clock,
 // sleep) and nothing else.  Exactly two implementations:
-// adapter/platform_host.cpp (libpci, /dev/mem, the wall clock) and
+// host/platform_host.cpp (libpci, /dev/mem, the wall clock) and
 // sim/platform_sim.cpp.  Where a platform keeps its files and what its
 // kernel allows is no part of the seam: that is its site (adapter/site.h),
 // one value given beside it.  Everything else (the adapter lock, address
@@ -95,7 +95,3 @@ public:
     virtual bool sleep_until_us(const pci_function& fn, int64_t deadline_us) = 0;
 };
 
-// "DDDD:BB:SS.F"
-std::string function_address(const pci_function& fn);
-// True when a and b are the same function (domain, bus, slot, function).
-bool same_function(const pci_function& a, const pci_function& b);

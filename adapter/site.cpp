@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "adapter/pci_address.h"
 #include "common/error.h"
 #include "common/file_ptr.h"
 
@@ -12,7 +13,7 @@ std::string eeprom_name(const site& where, const pci_function& fn) {
     for (const named_eeprom& e : where.eeprom_names)
         if (same_function(e.fn, fn))
             return e.name;
-    return strprintf("%04x:%02x:%02x", fn.domain, fn.bus, fn.dev);
+    return slot_address(fn);
 }
 
 std::string slot_state_path(const site& where, const pci_function& fn) {

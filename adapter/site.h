@@ -1,7 +1,7 @@
 // A platform's site: where it keeps its files and what its kernel allows,
 // one value given beside the platform's primitives to everything that
 // opens an adapter.  The real program's is host_site()
-// (adapter/platform_host.h); the simulator fills one with its own folders
+// (host/platform_host.h); the simulator fills one with its own folders
 // (sim_platform::where()).  What is read from it is written once, here and
 // in adapter/lookup.cpp, for both platforms.
 #pragma once

@@ -10,7 +10,7 @@
 
 #include "adapter/adapter.h"
 #include "common/error.h"
-#include "eeprom/eeprom.h"
+#include "common/eeprom_map.h"
 
 void write_pci(adapter_session& s, uint32_t offset, uint32_t value) {
     s.write(PCIE_CFG_SPACE_REQ, offset | CFG_REQ_MASK);

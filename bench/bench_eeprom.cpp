@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "adapter/adapter.h"
+#include "eeprom/bulk.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_file.h"
 #include "eeprom/journal.h"

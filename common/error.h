@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
+
 enum : int {
     EXIT_STATUS_OK = 0,
     EXIT_STATUS_FAILED = 1,         // rejected or failed
@@ -67,6 +69,3 @@ private:
     bool shown_ = false;
     std::vector<fact> facts_;
 };
-
-// printf-style formatting into a std::string.
-std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

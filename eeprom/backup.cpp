@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "common/error.h"
+#include "common/escaping.h"
 #include "common/observer.h"
 #include "common/paths.h"
 #include "common/replace_file.h"

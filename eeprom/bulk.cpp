@@ -1,7 +1,9 @@
 // Bulk EEPROM transfer: ranges moved one 32-bit word at a time through the
 // word port, in ascending address order.
+#include "eeprom/bulk.h"
+
 #include "adapter/adapter.h"
-#include "eeprom/eeprom.h"
+#include "common/eeprom_map.h"
 
 namespace {
 

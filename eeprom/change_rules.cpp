@@ -1,13 +1,15 @@
 // The rules a planned change passes before it is applied.
 #include "eeprom/change_rules.h"
 
-#include <sha2.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 
 #include "common/error.h"
+#include "common/escaping.h"
+#include "common/sha256.h"
 #include "eeprom/backup.h"
+#include "eeprom/bulk.h"
 #include "eeprom/copy_identity.h"
 #include "eeprom/vpd.h"
 
@@ -94,7 +96,7 @@ std::optional<change_refusal> restore_refusal(const change_plan& p, const change
         if (saved_while_interrupted(rq.file))
             return journal_refusal(change_refusal::reason::interrupted_backup, rq, *standing, address);
         if (!standing->backup.empty() && !standing->backup_sha256.empty() && same_file(rq.file, standing->backup)) {
-            const std::string now = sha256_of(rq.image->bytes());
+            const std::string now = sha256_hex(rq.image->bytes());
             if (now != standing->backup_sha256) {
                 change_refusal r = journal_refusal(change_refusal::reason::backup_changed, rq, *standing, address);
                 r.sha256_then = standing->backup_sha256;
@@ -123,11 +125,6 @@ std::optional<change_refusal> restore_refusal(const change_plan& p, const change
 
 }  // namespace
 
-std::string sha256_of(const std::vector<uint8_t>& bytes) {
-    char hex[SHA256_DIGEST_STRING_LENGTH];
-    return SHA256Data(bytes.data(), bytes.size(), hex);
-}
-
 bool saved_while_interrupted(const std::string& path) {
     const size_t slash = path.rfind('/');
     return path.find("_interrupted", slash == std::string::npos ? 0 : slash + 1) != std::string::npos;
@@ -142,7 +139,7 @@ std::optional<journal_record> standing_journal(adapter_session& s) {
     if (!j->before_sha256.empty() && (j->backup.empty() || !exists(j->backup))) {
         std::vector<uint8_t> eeprom(SEEPROM_SIZE);
         read_seeprom(s, eeprom.data(), 0, SEEPROM_SIZE);
-        if (sha256_of(eeprom) == j->before_sha256) {
+        if (sha256_hex(eeprom) == j->before_sha256) {
             remove_journal(s.where(), s.function(), s.obs());
             const std::string when = j->time ? utc_time_text(j->time) : "";
             s.obs().note("romwright: `" + terminal_text(j->command) + "`, begun " +
@@ -162,7 +159,7 @@ void apply_change_rules(change_plan& p, const change_request& rq, const site& wh
     const std::string address = function_address(fn);
     bool completes = false;
     if (rq.interrupted) {
-        completes = !rq.interrupted->after_sha256.empty() && rq.interrupted->after_sha256 == sha256_of(p.after);
+        completes = !rq.interrupted->after_sha256.empty() && rq.interrupted->after_sha256 == sha256_hex(p.after);
         // write -f/-fvpd and repair take the identity from the EEPROM: while
         // it may be half-written, they would carry a torn identity into
         // every copy.
@@ -194,13 +191,13 @@ journal_record journal_record_of(adapter_session& s, const change_request& rq, c
     record.words = rq.line;
     if (rq.image) {
         record.image = absolute_path(rq.image->path());
-        record.image_sha256 = sha256_of(p.image_with_identity.empty() ? rq.image->bytes() : p.image_with_identity);
+        record.image_sha256 = sha256_hex(p.image_with_identity.empty() ? rq.image->bytes() : p.image_with_identity);
     }
     record.backup = backup;
-    record.before_sha256 = sha256_of(p.before);
+    record.before_sha256 = sha256_hex(p.before);
     if (!backup.empty())
         record.backup_sha256 = record.before_sha256;  // the backup holds the EEPROM as read
-    record.after_sha256 = sha256_of(p.after);
+    record.after_sha256 = sha256_hex(p.after);
     record.time = s.seconds();
     return record;
 }

@@ -37,9 +37,6 @@ struct change_request {
     std::vector<std::string> line;  // the run's command line as given, -b included (for the journal)
 };
 
-// The SHA-256 of bytes as 64 hexadecimal digits.
-std::string sha256_of(const std::vector<uint8_t>& bytes);
-
 // The journal standing for the session's device, noted to the observer
 // (interrupted_note).  One whose change left nothing behind (it names a
 // backup that is gone, or none, and the EEPROM holds what it held before

@@ -1,8 +1,6 @@
 // The image digest and the lists of approved digests.
 #include "eeprom/image_digest.h"
 
-#include <sha2.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +8,7 @@
 
 #include "common/error.h"
 #include "common/input_file.h"
+#include "common/sha256.h"
 #include "eeprom/eeprom.h"
 
 namespace {
@@ -24,11 +23,6 @@ bool hex_digest(const std::string& s) {
 }
 
 }  // namespace
-
-std::string sha256_hex(const std::vector<uint8_t>& bytes) {
-    char hex[SHA256_DIGEST_STRING_LENGTH];
-    return SHA256Data(bytes.data(), bytes.size(), hex);
-}
 
 int image_first_copy(size_t image_size) {
     if (image_size == SEEPROM_SIZE)

@@ -9,9 +9,6 @@
 // The value every masked byte takes before the digest is taken.
 constexpr uint8_t IMAGE_DIGEST_MASK = 0x00;
 
-// The SHA-256 of bytes, 64 lowercase hexadecimal digits.
-std::string sha256_hex(const std::vector<uint8_t>& bytes);
-
 // Where an image's VPD copies lie: a whole-EEPROM image (32768 bytes) has
 // 14 copies from 0x400, a VPD-only one (31744 bytes) from 0; any other
 // image (an init image) has none.

@@ -51,13 +51,6 @@ std::string utc_time_text(int64_t seconds);
 // any other text.
 std::optional<int64_t> utc_seconds(const std::string& text);
 
-// Text from outside the program (a journal, a path) made safe for a
-// terminal: every byte that is not printable ASCII as \xNN, a backslash as
-// "\\".
-std::string terminal_text(const std::string& s);
-// path quoted for a POSIX shell: in single quotes, each quote inside as
-// '\'', and made safe for a terminal (terminal_text).
-std::string shell_quoted(const std::string& path);
 // "romwright -b ADDRESS restore 'BACKUP'": the command that puts back what
 // the EEPROM held before the interrupted change.
 std::string restore_command(const std::string& address, const std::string& backup);

@@ -1,7 +1,7 @@
 // A change planned in memory from one read of the whole EEPROM: the bytes
 // the EEPROM is to hold, the words to write, the identity and the VPD
 // copies before and after, or why the command must be refused.  Building a
-// plan touches nothing; run_change() (eeprom/commands.h) applies one.
+// plan touches nothing; run_change() (eeprom/transaction.h) applies one.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 #include "eeprom/vpd_report.h"
 
 #include "common/error.h"
-#include "eeprom/eeprom.h"
+#include "common/eeprom_map.h"
 
 namespace {
 

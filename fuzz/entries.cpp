@@ -13,7 +13,7 @@
 #include "common/error.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/vpd.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 #include "sim/sim_adapter.h"
 
 namespace {

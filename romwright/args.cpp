@@ -5,7 +5,7 @@
 
 #include "common/error.h"
 #include "common/number.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 uint32_t number_argument(const char* word, const char* text, uint32_t min, uint32_t max, std::string* warning) {
     uint32_t value = 0;

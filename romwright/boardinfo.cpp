@@ -5,7 +5,7 @@
 
 #include "common/error.h"
 #include "common/input_file.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 namespace {
 

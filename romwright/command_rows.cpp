@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/sha256.h"
 #include "eeprom/backup.h"
 #include "eeprom/image_digest.h"
 #include "eeprom/journal.h"
@@ -214,9 +215,7 @@ json_value change_record(adapter_session& s, const request& rq, const image_file
     rec["outcome"] = outcome_word(o);
     rec["status"] = o.status();
     rec["signal"] = o.signal ? json_value(deferred_signal_name(o.signal)) : json_value(nullptr);
-    std::string error = o.error;
-    while (!error.empty() && error.back() == '\n')
-        error.pop_back();
+    const std::string error = without_trailing_newlines(o.error);
     rec["error"] = error.empty() ? json_value(nullptr) : json_value(error);
     rec["image"] = image_record(image, r);
     rec["forced"] = r && r->forced;
@@ -242,10 +241,7 @@ json_value change_record(adapter_session& s, const request& rq, const image_file
 // A warning of the run: on standard error, and in its document.
 void warn(adapter_session& s, run_outcome& o, const std::string& warning) {
     s.obs().note(warning);
-    std::string w = warning;
-    while (!w.empty() && w.back() == '\n')
-        w.pop_back();
-    o.warnings.push_back(w);
+    o.warnings.push_back(without_trailing_newlines(warning));
 }
 
 // Appends record to the history; false (and a warning) when it was not
@@ -356,9 +352,7 @@ void run_history(command_context& c, run_outcome& o) {
         throw failure(error_kind::failed, "ERROR: " + h.error + "\n");
     for (std::string& w : h.warnings) {
         c.obs.note(w);
-        while (!w.empty() && w.back() == '\n')
-            w.pop_back();
-        r.warnings.push_back(std::move(w));
+        r.warnings.push_back(without_trailing_newlines(std::move(w)));
     }
     for (json_value& rec : h.records)
         if (c.rq.all_adapters || c.rq.addresses.empty() || history_matches(rec, c.rq.addresses))
@@ -684,12 +678,8 @@ json_value outcome_json(const request& rq, const run_outcome& o) {
         doc["adapter"] = o.adapter.empty() ? json_value(nullptr) : json_value(o.adapter);
     }
     row.json(doc, rq, o);
-    if (!o.error.empty()) {
-        std::string message = o.error;
-        while (!message.empty() && message.back() == '\n')
-            message.pop_back();
-        doc["error"] = message;
-    }
+    if (!o.error.empty())
+        doc["error"] = without_trailing_newlines(o.error);
     for (const failure::fact& f : o.facts)
         if (!doc.contains(f.first))
             doc[f.first] = f.second;

@@ -12,7 +12,7 @@
 #include <variant>
 
 #include "common/replace_file.h"
-#include "eeprom/commands.h"
+#include "eeprom/transaction.h"
 #include "romwright/history.h"
 #include "romwright/list.h"
 #include "romwright/render.h"

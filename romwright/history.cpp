@@ -13,6 +13,7 @@
 
 #include "common/error.h"
 #include "common/paths.h"
+#include "common/sha256.h"
 #include "common/unique_fd.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_digest.h"

@@ -1,9 +1,9 @@
 // The real program: libpci, /dev/mem and the wall clock, on the system's
 // site, its history records also sent to the systemd journal when built
 // with libsystemd.
-#include "adapter/platform_host.h"
+#include "host/platform_host.h"
 #include "romwright/history.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 int main(int argc, char** argv) {
     const host_places places;

@@ -2,6 +2,7 @@
 #include "romwright/list.h"
 
 #include "common/error.h"
+#include "common/escaping.h"
 
 namespace {
 

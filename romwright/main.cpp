@@ -2,9 +2,7 @@
 // open the adapter, run one command, render its result or failure.
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "adapter/adapter.h"
@@ -14,7 +12,8 @@
 #include "romwright/metrics.h"
 #include "romwright/progress_bar.h"
 #include "romwright/render.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
+#include "romwright/stdout_check.h"
 #include "romwright/vpd_render.h"
 
 namespace {
@@ -54,19 +53,10 @@ void show(const request& rq, const run_outcome& o, const std::string& metrics) {
                      name.c_str(), o.signal);
 }
 
-// Output that did not reach its destination (a full disk, a pipe whose
-// reader went away while SIGPIPE was ignored) is a failure, noted where the
-// output cannot go.
+// Output that did not reach its destination is a failure.
 int finish(int status) {
-    errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        const int e = errno;
-        std::fprintf(stderr, "romwright: standard output could not be written%s%s\n", e ? ": " : "",
-                     e ? std::strerror(e) : "");
-        if (status == EXIT_STATUS_OK)
-            status = exit_status_of(error_kind::failed);
-        std::clearerr(stdout);  // the next run in this process starts clean
-    }
+    if (standard_output_lost("romwright") && status == EXIT_STATUS_OK)
+        status = exit_status_of(error_kind::failed);
     return status;
 }
 

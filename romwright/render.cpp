@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/escaping.h"
 #include "eeprom/backup.h"
 #include "eeprom/vpd.h"
 #include "romwright/progress_bar.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/observer.h"
-#include "eeprom/commands.h"
+#include "eeprom/transaction.h"
 #include "romwright/vpd_render.h"
 
 class progress_bar;

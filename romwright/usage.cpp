@@ -2,7 +2,7 @@
 
 #include "common/error.h"
 #include "romwright/command_rows.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 const std::string& usage_text() {
     static const std::string text =

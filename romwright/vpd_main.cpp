@@ -34,6 +34,7 @@
 #include "eeprom/image_digest.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
+#include "romwright/stdout_check.h"
 #include "romwright/vpd_render.h"
 
 namespace {
@@ -326,16 +327,8 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         report(failure(error_kind::tool_usage, std::string(PROGRAM) + ": " + e.what() + "\n"));
     }
-    // Output that did not reach its destination (a full disk, a closed
-    // pipe) is a failure, noted where the output cannot go.
-    errno = 0;
-    const bool unflushed = std::fflush(stdout) != 0;
-    const int flush_errno = errno;
-    if (unflushed || std::ferror(stdout)) {
-        const int e = output.first_errno() ? output.first_errno() : flush_errno;
-        std::fprintf(stderr, "%s: standard output could not be written%s%s\n", PROGRAM, e ? ": " : "",
-                     e ? std::strerror(e) : "");
+    // Output that did not reach its destination is a failure.
+    if (standard_output_lost(PROGRAM, output.first_errno()))
         status = exit_status_of(error_kind::tool_usage);
-    }
     return status;
 }

@@ -142,10 +142,7 @@ std::string json_text(const json_value& doc) {
 }
 
 std::string render_json_error(const std::string& text, int status, const std::vector<failure::fact>& facts) {
-    std::string message = text;
-    while (!message.empty() && message.back() == '\n')
-        message.pop_back();
-    json_value doc = {{"error", message}};
+    json_value doc = {{"error", without_trailing_newlines(text)}};
     for (const failure::fact& f : facts)
         doc[f.first] = f.second;
     doc["status"] = status;

@@ -4,7 +4,7 @@
 
 #include "common/error.h"
 #include "romwright/command_rows.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 namespace {
 
@@ -25,8 +25,7 @@ void set_adapter(request& rq, const char* text) {
         usage_error(strprintf("Unable to parse -b arg: %s\n", text));
     // Each -b adds an adapter; the same address given twice is one.
     for (const adapter_address& b : rq.addresses)
-        if (b.has_domain == a.has_domain && b.domain == a.domain && b.bus == a.bus && b.slot == a.slot &&
-            b.function == a.function)
+        if (b == a)
             return;
     rq.addresses.push_back(a);
 }

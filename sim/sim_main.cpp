@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 #include "sim/sim_adapter.h"
 #include "sim/sim_options.h"
 

@@ -153,11 +153,10 @@ void add_device(sim_config& c, const std::string& arg) {
         refuse_value("--device", arg, "expected a file name after '='");
     // A function listed twice would make every -b naming it ambiguous.
     for (const pci_function& d : c.devices)
-        if (d.domain == fn->domain && d.bus == fn->bus && d.dev == fn->dev && d.func == fn->func)
+        if (same_function(d, *fn))
             refuse_value("--device", arg,
-                         strprintf("PCI function %04x:%02x:%02x.%x is already on the simulated host (each --device "
-                                   "adds another function)",
-                                   fn->domain, fn->bus, fn->dev, fn->func));
+                         "PCI function " + function_address(*fn) +
+                             " is already on the simulated host (each --device adds another function)");
     c.devices.push_back(*fn);
     c.device_files.resize(c.devices.size() - 1);
     c.device_files.push_back(eq == std::string::npos ? "" : arg.substr(eq + 1));

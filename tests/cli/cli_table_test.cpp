@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/cli_helpers.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 namespace {
 

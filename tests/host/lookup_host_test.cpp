@@ -17,7 +17,7 @@ extern "C" {
 }
 
 #include "adapter/adapter.h"
-#include "adapter/platform_host.h"
+#include "host/platform_host.h"
 #include "common/error.h"
 #include "romwright/command_rows.h"
 #include "romwright/list.h"

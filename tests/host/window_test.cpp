@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "adapter/adapter.h"
-#include "adapter/platform_host.h"
+#include "host/platform_host.h"
 #include "support/support.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 
 temp_dir::temp_dir() {
     const char* base = std::getenv("TMPDIR");

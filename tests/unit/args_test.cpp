@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "eeprom/eeprom.h"
-#include "romwright/romwright.h"
+#include "romwright/front_end.h"
 #include "unit_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "adapter/adapter.h"
-#include "eeprom/eeprom.h"
+#include "eeprom/bulk.h"
 #include "eeprom/plan.h"
 #include "unit_support.h"
 

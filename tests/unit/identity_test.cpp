@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "eeprom/bulk.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_digest.h"
 #include "eeprom/vpd.h"

@@ -1,5 +1,6 @@
 // What a journal says on a terminal: times, escaped text and the restore
 // command quoted for a POSIX shell.
+#include "common/escaping.h"
 #include "eeprom/journal.h"
 #include "unit_support.h"
 

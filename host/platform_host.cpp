@@ -1,4 +1,4 @@
-#include "adapter/platform_host.h"
+#include "host/platform_host.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,4 +1,5 @@
-// The commands on an open adapter session.  Each gives its own result,
+// A change applied as one transaction (run_change), and the reads the
+// commands make on an open adapter session.  Each gives its own result,
 // which only the front end renders.  Where a result is filled through a
 // reference, a failure is thrown (failure) after the result has been
 // brought up to date, so that the front end can say how far the command got.
@@ -12,6 +13,7 @@
 
 #include "adapter/adapter.h"
 #include "common/replace_file.h"
+#include "eeprom/bulk.h"
 #include "eeprom/change_rules.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/image_file.h"

@@ -1,12 +1,11 @@
-// The commands.  Those that change the EEPROM (write, restore, clearinit,
+// The transaction and the commands' reads.  Those that change the EEPROM (write, restore, clearinit,
 // clearvpd, repair) read the whole EEPROM once, build a plan in memory and
 // apply it as one transaction: backup, journal, image file, the words with
 // read-back, chip reset, commit.  Guards undo what a failure leaves: the
 // image file gets its bytes back, and the journal stays only when EEPROM
 // words changed.
-#include "eeprom/commands.h"
+#include "eeprom/transaction.h"
 
-#include <sha2.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <cstring>
 
 #include "common/paths.h"
+#include "common/sha256.h"
 #include "eeprom/backup.h"
 #include "eeprom/vpd.h"
 
@@ -208,7 +208,7 @@ read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const 
         const std::string text = e.what();
         throw failure(e.kind(), text.compare(0, 6, "ERROR:") == 0 ? text : "ERROR: " + text);
     }
-    return {file, first, size, sha256_of(buf)};
+    return {file, first, size, sha256_hex(buf)};
 }
 
 vpd_report read_vpd_copies(adapter_session& s) {
