@@ -2,7 +2,7 @@
 // refusals, mistyped options, power cuts, signals, stalls and write
 // protection, with every invariant checked after each step.
 //
-// The walk is fixed by a seed.  ROMWRIGHT_WALK_SEED and ROMWRIGHT_WALK_STEPS
+// The walk is fixed by its number.  ROMWRIGHT_WALK_NUMBER and ROMWRIGHT_WALK_STEPS
 // choose another or a longer one; a failure names both, and the step, so
 // that it can be replayed.
 #include <sys/stat.h>
@@ -131,7 +131,7 @@ using file_state = std::pair<long long, std::vector<uint8_t>>;
 
 class walk {
 public:
-    explicit walk(unsigned long seed) : seed_(seed), rng_(static_cast<std::mt19937::result_type>(seed)) {
+    explicit walk(unsigned long number) : number_(number), rng_(static_cast<std::mt19937::result_type>(number)) {
         std::vector<uint8_t> second = sample_board();
         for (uint32_t c = 0; c < kCopies; ++c)
             set_identity(&second[0x400 + 0x400 * c], kBoardPn, kOwnSn.c_str(), kOwnMac.c_str());
@@ -209,7 +209,7 @@ public:
             else if (f == 3)
                 sim = {"--write-protect"};
         }
-        SCOPED_TRACE("replay: ROMWRIGHT_WALK_SEED=" + std::to_string(seed_) + " ROMWRIGHT_WALK_STEPS=" +
+        SCOPED_TRACE("replay: ROMWRIGHT_WALK_NUMBER=" + std::to_string(number_) + " ROMWRIGHT_WALK_STEPS=" +
                      std::to_string(n + 1) + " build/tests/romwright_cli_tests --gtest_filter='operator_walk.*'; step " +
                      std::to_string(n) + ": romwright-sim " + join(sim, " ") + (sim.empty() ? "-- " : " -- ") +
                      join(words, " "));
@@ -445,7 +445,7 @@ private:
         return s;
     }
 
-    unsigned long seed_;
+    unsigned long number_;
     std::mt19937 rng_;
     temp_dir home_, private_;
     adapter a_, b_;
@@ -454,9 +454,9 @@ private:
 };
 
 TEST(operator_walk, every_step_keeps_the_eeprom_identity_files_history_and_json_right) {
-    const unsigned long seed = env_number("ROMWRIGHT_WALK_SEED", 20261209);
+    const unsigned long number = env_number("ROMWRIGHT_WALK_NUMBER", 20261209);
     const unsigned long steps = env_number("ROMWRIGHT_WALK_STEPS", slow_environment() ? 12 : 100);
-    walk w(seed);
+    walk w(number);
     for (unsigned long n = 0; n < steps; ++n)
         if (!w.step(n))
             break;
