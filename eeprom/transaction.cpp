@@ -206,7 +206,7 @@ read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const 
         replace_file(file, "the output file", buf.data(), buf.size(), 0666 & ~mask, kept);
     } catch (const failure& e) {
         const std::string text = e.what();
-        throw failure(e.kind(), text.compare(0, 6, "ERROR:") == 0 ? text : "ERROR: " + text);
+        throw failure(e.kind(), e.facts().empty() ? text : "ERROR: " + text);  // a failed write names its step
     }
     return {file, first, size, sha256_hex(buf)};
 }

@@ -176,7 +176,8 @@ identity_verdict finish_identity_run(const request& rq, const site& where,
         replace_file(rq.prometheus_file, "the metrics file", text.data(), text.size(), 0644, kept_paths(where, rq));
     } catch (const failure& e) {
         const std::string text = e.what();
-        std::fprintf(stderr, "%s%s", text.compare(0, 6, "ERROR:") == 0 ? "" : "romwright: ", text.c_str());
+        // A refusal is worded whole; a failed write (its facts name the step) takes the program's name.
+        std::fprintf(stderr, "%s%s", e.facts().empty() ? "" : "romwright: ", text.c_str());
         v.kind = e.kind();
     }
     return v;
