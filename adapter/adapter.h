@@ -201,8 +201,9 @@ uint32_t remap_se_addr(uint32_t address);
 // The EEPROM word at a 4-byte-aligned EEPROM address: byte A in bits 0-7.
 uint32_t se_read(adapter_session& s, uint32_t address);
 // Writes one word and returns once the EEPROM's status word reads idle.
-// The status word itself (STATUS_WORD_ADDR, common/eeprom_map.h) is never
-// written.
+// address is never the status word's (STATUS_WORD_ADDR,
+// common/eeprom_map.h): the plans that choose the words leave it out
+// (eeprom/plan.h, select_words()).
 void se_write(adapter_session& s, uint32_t address, uint32_t word);
 
 constexpr int64_t SE_WAIT_LIMIT_US = 2000000;  // bound of both waits

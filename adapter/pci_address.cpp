@@ -2,6 +2,8 @@
 // written and compared.
 #include "adapter/pci_address.h"
 
+#include <cctype>
+
 #include "common/error.h"
 #include "common/number.h"
 
@@ -13,7 +15,48 @@ bool scan_hex(const char*& p, uint32_t* value) {
     return scan_number(p, 16, value, &fits);
 }
 
+// Hexadecimal digits from p on, up to the first other character; nullopt
+// when there is none or the value exceeds max.
+bool hex_field(const char*& p, uint32_t max, uint32_t* value) {
+    const char* start = p;
+    uint32_t v = 0;
+    for (; std::isxdigit(static_cast<unsigned char>(*p)); ++p) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+        v = (v << 4) | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+        if (v > max)
+            return false;
+    }
+    *value = v;
+    return p != start;
+}
+
 }  // namespace
+
+bool parse_function_address(const std::string& text, pci_function* out) {
+    uint32_t n[3];
+    int count = 0;
+    const char* p = text.c_str();
+    // Up to three fields before the '.': [domain:]bus:slot.
+    bool field = hex_field(p, 0xFFFF, &n[0]);
+    while (field) {
+        ++count;
+        if (*p != ':' || count == 3)
+            break;
+        ++p;
+        field = hex_field(p, 0xFFFF, &n[count]);
+    }
+    uint32_t func = 0;
+    if (!field || *p != '.' || count < 2 || !hex_field(++p, 7, &func) || *p)
+        return false;
+    const uint32_t bus = n[count - 2], slot = n[count - 1];
+    if (bus > 0xFF || slot > 0x1F)
+        return false;
+    out->domain = count == 3 ? n[0] : 0;
+    out->bus = static_cast<uint8_t>(bus);
+    out->dev = static_cast<uint8_t>(slot);
+    out->func = static_cast<uint8_t>(func);
+    return true;
+}
 
 std::string function_address(const pci_function& fn) {
     return strprintf("%04x:%02x:%02x.%x", fn.domain, fn.bus, fn.dev, fn.func);

@@ -23,6 +23,12 @@ bool operator==(const adapter_address& a, const adapter_address& b);
 // hexadecimal number; text after the function is ignored.
 bool parse_adapter_address(const char* text, adapter_address* out);
 
+// Exactly "[DDDD:]BB:SS.F" in hexadecimal, nothing before or after, each
+// field within its range (domain 0-ffff, bus 0-ff, slot 0-1f, function
+// 0-7): the address of one function (its other fields left as they are in
+// the result's defaults); false otherwise.
+bool parse_function_address(const std::string& text, pci_function* out);
+
 // Returns the functions of list that match addr, in list order.
 std::vector<pci_function> match_pci_functions(const std::vector<pci_function>& list,
                                               const adapter_address& addr);

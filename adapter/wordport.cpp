@@ -217,8 +217,6 @@ uint32_t remap_se_addr(uint32_t address) {
 uint32_t se_read(adapter_session& s, uint32_t address) { return se_read_for(s, address, address); }
 
 void se_write(adapter_session& s, uint32_t address, uint32_t word) {
-    if (address == STATUS_WORD_ADDR)
-        return;  // the status word is never written
     write_pci(s, VPD_CAP_DATA, word);
     write_pci(s, VPD_CAP_ADDR, (remap_se_addr(address) << 16) | VPD_FLAG);
     wait_vpd_cap_not_busy(s, 1, address);

@@ -82,24 +82,22 @@ bool write_words(adapter_session& s, const word_transfer& t, transfer_outcome& o
             unanswered();
             throw;
         }
-        if (address != STATUS_WORD_ADDR) {  // never written: nothing to read back
-            uint32_t got = 0;
-            try {
-                got = se_read(s, address);
-            } catch (...) {
-                unanswered();
-                throw;
-            }
-            out.changed = out.changed || got != old;
-            if (got != w) {
-                out.stopped_at = address;
-                out.stopped_word = got;
-                // A write-protected or failing EEPROM: the transfer stops here.
-                throw failure(error_kind::failed,
-                              strprintf("ERROR: EEPROM address 0x%04x reads back 0x%08x after 0x%08x was written: the "
-                                        "write did not take (the EEPROM may be write-protected)\n",
-                                        address, got, w));
-            }
+        uint32_t got = 0;
+        try {
+            got = se_read(s, address);
+        } catch (...) {
+            unanswered();
+            throw;
+        }
+        out.changed = out.changed || got != old;
+        if (got != w) {
+            out.stopped_at = address;
+            out.stopped_word = got;
+            // A write-protected or failing EEPROM: the transfer stops here.
+            throw failure(error_kind::failed,
+                          strprintf("ERROR: EEPROM address 0x%04x reads back 0x%08x after 0x%08x was written: the "
+                                    "write did not take (the EEPROM may be write-protected)\n",
+                                    address, got, w));
         }
         ++out.words_written;
         s.obs().words_done(out.words_written, static_cast<uint32_t>(t.words->size()));

@@ -163,8 +163,7 @@ void apply_change_rules(change_plan& p, const change_request& rq, const site& wh
         // write -f/-fvpd and repair take the identity from the EEPROM: while
         // it may be half-written, they would carry a torn identity into
         // every copy.
-        const bool takes_identity = rq.kind == change_kind::write_identity || rq.kind == change_kind::repair;
-        if (takes_identity && !completes) {
+        if (rq.rules.takes_identity && !completes) {
             p.refusal = journal_refusal(change_refusal::reason::journal_stands, rq, *rq.interrupted, address);
             p.refusal->journal_path = journal_path(where, fn);
             return;
@@ -172,14 +171,14 @@ void apply_change_rules(change_plan& p, const change_request& rq, const site& wh
     }
     if (p.refusal)
         return;
-    if (rq.kind == change_kind::write_identity || rq.kind == change_kind::write_init)
+    if (rq.rules.keeps_identity)
         p.refusal = identity_changed(p, rq, address);
-    else if (rq.kind == change_kind::restore && rq.image)
+    else if (rq.rules.restores && rq.image)
         p.refusal = restore_refusal(p, rq, address);
     if (p.refusal)
         return;
     // Finished, a restore leaves the whole EEPROM as its file holds it.
-    p.clears_interruption = completes || rq.kind == change_kind::restore;
+    p.clears_interruption = completes || rq.rules.restores;
 }
 
 journal_record journal_record_of(adapter_session& s, const change_request& rq, const change_plan& p,

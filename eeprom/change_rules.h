@@ -17,19 +17,24 @@
 #include "eeprom/journal.h"
 #include "eeprom/plan.h"
 
-// What a change is, as its rules tell changes apart.
-enum class change_kind {
-    write_identity,  // write -f/-fvpd: carries the board's identity into the image
-    write_init,      // write -finit
-    restore,
-    clear,           // clearinit, clearvpd
-    repair,          // takes the identity from the agreeing copies
+// Which rules a change answers to, as its command says.
+struct change_rules_use {
+    // It takes the board's identity from the EEPROM (write -f/-fvpd,
+    // repair): refused while a journal stands, unless it completes that
+    // change.
+    bool takes_identity = false;
+    // It must leave the board's identity as it is (write).
+    bool keeps_identity = false;
+    // It puts a saved whole EEPROM back (restore): only a backup that can
+    // undo a change, never another board's identity unless asked to; once
+    // finished, the EEPROM is in a known state.
+    bool restores = false;
 };
 
 // A change as the transaction and its rules need it beyond its plan.
 struct change_request {
     std::string words;  // the command as its journal names it: "write -f:img.bin", "restore b.bin", "repair"
-    change_kind kind = change_kind::clear;
+    change_rules_use rules;
     std::string file;  // write, restore: the image file as named
     change_options options;
     image_file* image = nullptr;  // write, restore: the image file

@@ -110,12 +110,18 @@ std::vector<uint8_t> known_after_failure(const change_plan& p, const transfer_ou
 
 }  // namespace
 
-void run_change(adapter_session& s, const change_request& rq, const change_planner& planner, change_result& out) {
-    double us_per_read = 0;
-    std::vector<uint8_t> eeprom = read_whole(s, &us_per_read);
-    change_plan p = planner(std::move(eeprom), plan_place{s.address(), s.where().backup_dir});
+change_read read_for_change(adapter_session& s) {
+    change_read r;
+    r.eeprom = read_whole(s, &r.us_per_read);
+    r.at = plan_place{s.address(), s.where().backup_dir};
+    return r;
+}
+
+void apply_change(adapter_session& s, const change_request& rq, change_plan p, double us_per_read,
+                  change_result& out) {
     apply_change_rules(p, rq, s.where(), s.function());
     out.identity_before = p.identity_before;
+    out.forced = !p.forced.empty();
     if (p.show_identity && !rq.options.plan_only)
         s.obs().identity_used(p.identity_before->part_number, p.identity_before->serial_number,
                               p.identity_before->mac_address);
@@ -129,7 +135,6 @@ void run_change(adapter_session& s, const change_request& rq, const change_plann
         out.plan = p.summary;
         return;
     }
-    out.repairs = p.repairs;
     if (p.applies_nothing)
         return;
     // Mapped although a driver is bound (a kernel that allows it): the

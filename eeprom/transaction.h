@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,17 +54,16 @@ void verify_image(adapter_session& s, const image_file& image, const image_regio
 // vpd: the 14 VPD copies read and decoded.
 vpd_report read_vpd_copies(adapter_session& s);
 
-// What a change did, or would do (-plan), or why it was refused.
+// What a change did, or would do (-plan), or why it was refused: what
+// every change has; a command's own result adds its own.
 struct change_result {
     bool changed = false;  // any EEPROM word changed
     uint32_t words_written = 0;
     std::optional<std::string> backup;  // the backup's path
     std::optional<board_identity> identity_before, identity_after;
     std::optional<plan_summary> plan;  // -plan: what would be done
-    std::vector<copy_repair> repairs;  // repair: the copies rewritten
     std::optional<change_refusal> refusal;  // nothing was touched
-    bool forced = false;  // write: an image of another ID string, written with -force-image
-    std::optional<std::string> image_digest;  // write, restore: the image's digest
+    bool forced = false;  // refusals of the plan were let through on the user's word (plan's forced)
     // After a failure of the transaction: the whole EEPROM as the words
     // written (each read back) leave it; empty when a word's write or read-
     // back went unanswered (what it holds is not known).
@@ -76,11 +74,18 @@ struct change_result {
 };
 
 
-// Builds the plan from the whole EEPROM as read (32768 bytes).
-using change_planner = std::function<change_plan(std::vector<uint8_t> before, const plan_place& at)>;
+// The whole EEPROM (32768 bytes) read once for a change, with what one
+// word's read took and where the plan's refusals send the user.
+struct change_read {
+    std::vector<uint8_t> eeprom;
+    double us_per_read = 0;
+    plan_place at;
+};
+change_read read_for_change(adapter_session& s);
 
-// Reads the whole EEPROM once, plans the change, and applies it as one
-// transaction: backup, journal, image file, the words with read-back, chip
-// reset, commit.  With -plan only the plan goes into out; a refused plan
-// goes into out with nothing touched.
-void run_change(adapter_session& s, const change_request& rq, const change_planner& plan, change_result& out);
+// Applies the change rules to p, the plan made from read_for_change(), and
+// applies the plan as one transaction: backup, journal, image file, the
+// words with read-back, chip reset, commit.  With -plan only the plan goes
+// into out; a refused plan goes into out with nothing touched.
+void apply_change(adapter_session& s, const change_request& rq, change_plan p, double us_per_read,
+                  change_result& out);

@@ -9,25 +9,42 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
+#include <any>
+#include <utility>
+#include <vector>
 
 #include "common/replace_file.h"
 #include "eeprom/transaction.h"
-#include "romwright/history.h"
-#include "romwright/list.h"
 #include "romwright/render.h"
 #include "romwright/request.h"
 
-// history: the records of the boards asked for, in file order.
-struct history_result {
-    std::vector<json_value> records;
-    std::vector<std::string> warnings;  // the lines skipped, each its warning
-};
+// A command's result: one type per command (its row's functions know
+// which), held as a value; empty until the run has one.
+class command_output {
+public:
+    template <typename Result, typename... Args>
+    Result& emplace(Args&&... args) {
+        return value_.emplace<Result>(std::forward<Args>(args)...);
+    }
+    template <typename Result>
+    command_output& operator=(Result&& r) {
+        value_ = std::forward<Result>(r);
+        return *this;
+    }
+    // The result if it is a Result, else nullptr.
+    template <typename Result>
+    const Result* get() const {
+        return std::any_cast<Result>(&value_);
+    }
+    template <typename Result>
+    Result* get() {
+        return std::any_cast<Result>(&value_);
+    }
+    bool empty() const { return !value_.has_value(); }
 
-// A command's result: one type per command.
-using command_output =
-    std::variant<std::monostate, dump_result, read_result, verify_result, vpd_report, change_result, list_result,
-                 history_result>;
+private:
+    std::any value_;
+};
 
 // One command's run on one adapter (or, for list, on the host), as the
 // front end renders it.
@@ -84,14 +101,6 @@ struct command_context {
     image_file* image;         // what the preparation read; nullptr: none
 };
 
-// What a command is and does, as flags of its row.
-enum command_flag : unsigned {
-    CHANGES_EEPROM = 1u << 0,    // a change, applied as one transaction
-    NEEDS_ADAPTER = 1u << 1,     // runs on an adapter named with -b (all but list)
-    FILE_PER_ADAPTER = 1u << 3,  // with several adapters, each gets a file of its own
-    REPORTS_IDENTITY = 1u << 4,  // its result holds the board's identity: compared across adapters, -prometheus
-};
-
 // The options a command takes, one bit each (an option's `takes`); an
 // option given to a command whose row lacks its bit is refused before
 // anything is opened.
@@ -109,41 +118,98 @@ enum option_bit : unsigned {
     TAKES_JSON = 1u << 10,           // -json
 };
 
+// A command, everything about it: its word and argument, help lines, the
+// options it takes, its range, its checks, its run, verdict and rendering,
+// what its result reports.  Rows are built with the named setters below:
+//     constexpr command_row dump_row = command_row("dump").summary(...)...;
 struct command_row {
-    const char* word;
-    word_argument argument;
-    const char* image_usage;  // an image argument not beginning with -f: the usage error's message
-    help_line help[3];
-    range_use range;
-    unsigned flags;  // command_flag
+    using span_fn = std::optional<eeprom_span> (*)(const request& rq);
+    using prepare_fn = std::unique_ptr<image_file> (*)(const request& rq, const site& where, observer& obs);
+    using run_fn = void (*)(command_context& ctx, run_outcome& o);
+    using verdict_fn = void (*)(run_outcome& o);
+    using text_fn = std::string (*)(const request& rq, const run_outcome& o);
+    using json_fn = void (*)(json_value& doc, const request& rq, const run_outcome& o);
+    using reports_fn = const vpd_report* (*)(const command_output& out);
+    using change_fn = const change_result* (*)(const command_output& out);
+
+    const char* word = nullptr;
+    word_argument argument = word_argument::none;
+    const char* image_usage = nullptr;  // an image argument not beginning with -f: the usage error's message
+    help_line help[3] = {};
+    unsigned options = 0;               // the options it takes (option_bit)
+    range_use range = range_use::none;
+    bool needs_adapter_ = true;         // runs on an adapter named with -b (all but list and history)
+    bool file_per_adapter_ = false;     // with several adapters, each gets a file of its own
     // The span beyond the range that must end inside the EEPROM; nullptr: none.
-    std::optional<eeprom_span> (*span)(const request& rq);
+    span_fn span = nullptr;
     // The checks of files and names before any adapter is touched; returns
     // the image file read for the run, if any.  nullptr: none.
-    std::unique_ptr<image_file> (*prepare)(const request& rq, const site& where, observer& obs);
+    prepare_fn prepare = nullptr;
     // Fills o.output; throws failure after bringing it up to date.
-    void (*run)(command_context& ctx, run_outcome& o);
-    // Sets o.kind (and o.error for a refusal) from a finished run.
-    void (*verdict)(run_outcome& o);
+    run_fn run = nullptr;
+    // Sets o.kind (and o.error for a refusal) from a finished run; nullptr:
+    // a finished run is done.
+    verdict_fn verdict = nullptr;
     // The text that follows the run (dump's hex dump, read's last line,
-    // vpd's report, -plan's plan, repair's summary).
-    std::string (*text)(const request& rq, const run_outcome& o);
+    // vpd's report, -plan's plan, repair's summary); nullptr: none.
+    text_fn text = nullptr;
     // The command's own keys of its document.
-    void (*json)(json_value& doc, const request& rq, const run_outcome& o);
-    // The options it takes (option_bit).
-    unsigned options;
+    json_fn json = nullptr;
+    // The boards' VPD copies its result holds: compared across adapters,
+    // the -prometheus metrics; nullptr: it reports none.
+    reports_fn reports = nullptr;
+    // A change, applied as one transaction: the transaction's part of its
+    // result (the history record, the journal); nullptr: it changes nothing.
+    change_fn change = nullptr;
+
+    explicit constexpr command_row(const char* w) : word(w) {}
+    constexpr command_row& takes_file() { return argument = word_argument::file, *this; }
+    constexpr command_row& takes_image(const char* usage) {
+        argument = word_argument::image;
+        image_usage = usage;
+        return *this;
+    }
+    // One more help line (up to three).
+    constexpr command_row& helps(const char* synopsis, const char* text) {
+        int i = 0;
+        while (i < 2 && help[i].synopsis)
+            ++i;
+        help[i] = help_line{synopsis, text};
+        return *this;
+    }
+    constexpr command_row& option_bits(unsigned o) { return options = o, *this; }
+    constexpr command_row& uses(range_use r) { return range = r, *this; }
+    constexpr command_row& on_host() { return needs_adapter_ = false, *this; }
+    constexpr command_row& file_each_adapter() { return file_per_adapter_ = true, *this; }
+    constexpr command_row& spans(span_fn f) { return span = f, *this; }
+    constexpr command_row& prepares(prepare_fn f) { return prepare = f, *this; }
+    constexpr command_row& runs(run_fn f) { return run = f, *this; }
+    constexpr command_row& judges(verdict_fn f) { return verdict = f, *this; }
+    constexpr command_row& says(text_fn f) { return text = f, *this; }
+    constexpr command_row& keys(json_fn f) { return json = f, *this; }
+    // Its result, a Result, holds the boards' VPD copies (a vpd_report or
+    // one derived from it).
+    template <typename Result>
+    constexpr command_row& reports_boards() {
+        return reports = [](const command_output& out) -> const vpd_report* { return out.get<Result>(); }, *this;
+    }
+    // It changes the EEPROM; its result, a Result, derives from change_result.
+    template <typename Result>
+    constexpr command_row& changes() {
+        return change = [](const command_output& out) -> const change_result* { return out.get<Result>(); }, *this;
+    }
 
     bool takes(unsigned option) const { return (options & option) == option; }
-    bool changes_eeprom() const { return (flags & CHANGES_EEPROM) != 0; }
-    bool needs_adapter() const { return (flags & NEEDS_ADAPTER) != 0; }
-    bool file_per_adapter() const { return (flags & FILE_PER_ADAPTER) != 0; }
-    bool reports_identity() const { return (flags & REPORTS_IDENTITY) != 0; }
+    bool changes_eeprom() const { return change != nullptr; }
+    bool needs_adapter() const { return needs_adapter_; }
+    bool file_per_adapter() const { return file_per_adapter_; }
+    bool reports_identity() const { return reports != nullptr; }
     bool uses_range() const { return range != range_use::none; }
 };
 
-// The rows, in the order --help lists them, ended by a row whose word is
-// nullptr.
-extern const command_row k_command_rows[];
+// The rows, in the order --help lists them (romwright/command_rows.cpp
+// lists them; each command's row and functions are in romwright/commands/).
+const std::vector<const command_row*>& command_rows();
 // The row of word, or nullptr.
 const command_row* find_command(const char* word);
 // The commands that take option (an option_bit), as "write or restore".

@@ -141,7 +141,7 @@ identity_verdict finish_identity_run(const request& rq, const site& where,
     std::vector<board_read> boards;
     std::vector<adapter_metrics> metrics;
     for (const auto& [label, o] : adapters) {
-        const vpd_report* r = std::get_if<vpd_report>(&o->output);
+        const vpd_report* r = rq.command->reports ? rq.command->reports(o->output) : nullptr;
         if (r)
             boards.push_back({label, r});
         metrics.push_back({label, r, o->interrupted.has_value()});

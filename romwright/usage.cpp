@@ -58,7 +58,7 @@ std::string make_help_text() {
         "       romwright list [-json] | -h | --help | --version\n"
         "\n"
         "Commands (one per run; dump when none is given):\n";
-    for (const command_row* c = k_command_rows; c->word; ++c)
+    for (const command_row* c : command_rows())
         for (const help_line& h : c->help)
             if (h.synopsis)
                 text += help_entry(h.synopsis, h.text);

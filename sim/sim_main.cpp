@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         return f.status();
     }
     if (line.help) {
-        std::fputs(sim_usage_text(), stdout);
+        std::fputs(line.help_text.c_str(), stdout);
         return 0;
     }
     const sim_config& cfg = line.config;

@@ -10,51 +10,6 @@
 #include "adapter/adapter.h"
 #include "common/error.h"
 
-const char* sim_usage_text() {
-    return "Usage: romwright-sim [SIM-OPTION ...] -- [ROMWRIGHT-WORD ...]\n"
-           "\n"
-           "Runs romwright on a simulated adapter.\n"
-           "\n"
-           "  --eeprom FILE        the EEPROM: 32768 bytes in EEPROM address order; every\n"
-           "                       word written reaches FILE at once; a missing FILE is\n"
-           "                       created holding the sample board (default: in memory)\n"
-           "  --blank              a new EEPROM starts as 32768 bytes of 0xFF\n"
-           "  --device ADDR[=FILE] a PCI function [DDDD:]BB:SS.F present on the simulated\n"
-           "                       host (repeatable; default 0000:04:00.0); with =FILE it\n"
-           "                       has an EEPROM of its own in FILE (created holding the\n"
-           "                       sample board when missing), else it shares --eeprom\n"
-           "  --real-time          transfer latency and write cycles pass on the host's\n"
-           "                       clock (default: a virtual clock)\n"
-           "  --write-cycle-ms N   virtual length of one EEPROM write cycle (default 5;\n"
-           "                       up to three decimals, e.g. 0.5)\n"
-           "  --write-protect      the EEPROM ignores the data of every write\n"
-           "  --stall vpd|status   the VPD flag never changes / the status word stays busy\n"
-           "  --frozen             registers read all ones, writes are dropped\n"
-           "  --trace FILE         append one line per register access\n"
-           "  --raise SIG:N        send SIG (INT, TERM, HUP, QUIT, USR1, USR2, ALRM, VTALRM,\n"
-           "                       PROF, XCPU, XFSZ, IO, PWR, STKFLT) after the Nth word write\n"
-           "  --power-loss N       end the whole process at once right after the Nth EEPROM\n"
-           "                       word write, as a power cut would (exit status 137)\n"
-           "  --vpd-us N           the VPD flag answers N virtual microseconds after each\n"
-           "                       request (default 0: at the first poll)\n"
-           "  --backup-dir DIR     keep backups of the EEPROM in DIR (default: backups/\n"
-           "                       beside the --eeprom FILE; none for an in-memory EEPROM)\n"
-           "  --stats              at exit, print register and EEPROM access counts and the\n"
-           "                       virtual time elapsed on standard error\n"
-           "  --memory-off         the functions' memory decoding is off\n"
-           "  --driver NAME        kernel driver NAME is bound to the functions: mapping\n"
-           "                       their registers is refused, as a kernel built with\n"
-           "                       STRICT_DEVMEM and IO_STRICT_DEVMEM refuses it\n"
-           "  --lockdown MODE      the kernel's lockdown mode: none, integrity or\n"
-           "                       confidentiality (the last two close /dev/mem)\n"
-           "  --serve SOCKET       answer the register accesses of a device elsewhere (a\n"
-           "                       virtual machine's) over the UNIX socket SOCKET, on the\n"
-           "                       host's clock, instead of running romwright\n"
-           "  --help               this text\n"
-           "\n"
-           "Exit status: romwright's own; 2 for a problem of the simulator itself.\n";
-}
-
 namespace {
 
 [[noreturn]] void refuse(const std::string& text) {
@@ -67,22 +22,6 @@ namespace {
 
 [[noreturn]] void refuse_unknown(const std::string& word) {
     refuse("unknown option '" + word + "' (romwright's own words go after --; see romwright-sim --help)");
-}
-
-// Hexadecimal digits from p on, up to the first other character; nullopt
-// when there is none or the value exceeds max.
-std::optional<uint32_t> hex_field(const char*& p, uint32_t max) {
-    const char* start = p;
-    uint32_t v = 0;
-    for (; std::isxdigit(static_cast<unsigned char>(*p)); ++p) {
-        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-        v = (v << 4) | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
-        if (v > max)
-            return std::nullopt;
-    }
-    if (p == start)
-        return std::nullopt;
-    return v;
 }
 
 // Decimal digits only, at most max.
@@ -116,30 +55,10 @@ std::optional<uint32_t> millis_as_us(const std::string& text, uint32_t max_ms) {
 
 // "[DDDD:]BB:SS.F" in hexadecimal as a function of the simulated host.
 std::optional<pci_function> device_address(const std::string& text) {
-    uint32_t n[4];
-    int count = 0;
-    const char* p = text.c_str();
-    // Up to three fields before the '.': [domain:]bus:slot.
-    std::optional<uint32_t> field = hex_field(p, 0xFFFF);
-    while (field) {
-        n[count++] = *field;
-        if (*p != ':' || count == 3)
-            break;
-        ++p;
-        field = hex_field(p, 0xFFFF);
-    }
-    if (!field || *p != '.' || count < 2)
+    pci_function fn{0, 0, 0, 0, SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID, ""};
+    if (!parse_function_address(text, &fn))
         return std::nullopt;
-    ++p;
-    const std::optional<uint32_t> func = hex_field(p, 7);
-    if (!func || *p)
-        return std::nullopt;
-    const uint32_t domain = count == 3 ? n[0] : 0;
-    const uint32_t bus = n[count - 2], slot = n[count - 1];
-    if (bus > 0xFF || slot > 0x1F)
-        return std::nullopt;
-    return pci_function{domain, static_cast<uint8_t>(bus), static_cast<uint8_t>(slot), static_cast<uint8_t>(*func),
-                        SIM_BAR0, SIM_VENDOR_ID, SIM_DEVICE_ID, ""};
+    return fn;
 }
 
 // --device ADDR[=FILE]: a function of the simulated host, with an EEPROM
@@ -186,6 +105,44 @@ void set_driver(sim_config& c, const std::string& arg) {
     c.driver = arg;
 }
 
+// The answer to --help: every option as registered, its value's name and
+// its description wrapped at 79 columns.
+std::string help_of(const CLI::App& app) {
+    std::string text =
+        "Usage: romwright-sim [SIM-OPTION ...] -- [ROMWRIGHT-WORD ...]\n"
+        "\n"
+        "Runs romwright on a simulated adapter.\n"
+        "\n";
+    constexpr size_t indent = 23, width = 79;
+    for (const CLI::Option* o : app.get_options()) {
+        std::string name = o->get_name();  // the long name
+        if (!o->get_option_text().empty())
+            name += " " + o->get_option_text();
+        std::string line = "  " + name;
+        line.append(line.size() + 1 < indent ? indent - line.size() : 1, ' ');
+        // The description's words, as many on a line as fit.
+        const std::string& help = o->get_description();
+        bool first = true;  // of its line
+        for (size_t p = 0; p < help.size();) {
+            size_t end = help.find(' ', p);
+            if (end == std::string::npos)
+                end = help.size();
+            const std::string word = help.substr(p, end - p);
+            if (!first && line.size() + 1 + word.size() > width) {
+                text += line + "\n";
+                line = std::string(indent, ' ');
+                first = true;
+            }
+            line += first ? "" : " ";
+            line += word;
+            first = false;
+            p = end + 1;
+        }
+        text += line + "\n";
+    }
+    return text + "\nExit status: romwright's own; 2 for a problem of the simulator itself.\n";
+}
+
 }  // namespace
 
 sim_command_line parse_sim_command_line(int argc, char** argv) {
@@ -209,70 +166,108 @@ sim_command_line parse_sim_command_line(int argc, char** argv) {
             refuse_unknown(argv[at]);
         at += words;
     };
-    const auto flag = [&](const char* names, std::function<void()> set) {
-        app.add_flag(names)->trigger_on_parse()->each([=](const std::string&) {
+    const auto flag = [&](const char* names, const char* help, std::function<void()> set) {
+        app.add_flag(names)->description(help)->trigger_on_parse()->each([=](const std::string&) {
             in_place(1);
             set();
         });
     };
-    const auto option = [&](const char* name, std::function<void(const std::string&)> set) {
-        app.add_option(name)->trigger_on_parse()->each([=](const std::string& value) {
+    const auto option = [&](const char* name, const char* value, const char* help,
+                            std::function<void(const std::string&)> set) {
+        app.add_option(name)->description(help)->option_text(value)->trigger_on_parse()->each([=](const std::string& v) {
             in_place(2);
-            set(value);
+            set(v);
         });
     };
 
-    flag("-h,--help", [] { throw CLI::CallForHelp(); });
-    flag("--blank", [&] { c.blank = true; });
-    flag("--write-protect", [&] { c.write_protect = true; });
-    flag("--frozen", [&] { c.frozen = true; });
-    flag("--stats", [&] { c.stats = true; });
-    flag("--real-time", [&] { c.real_clock = true; });
-    flag("--memory-off", [&] { c.memory_off = true; });
-    option("--backup-dir", [&](const std::string& v) { c.backup_dir = v; });
-    option("--serve", [&](const std::string& v) { c.serve_path = v; });
-    option("--trace", [&](const std::string& v) { c.trace_path = v; });
-    option("--eeprom", [&](const std::string& v) {
-        if (v.empty())
-            refuse("--eeprom needs a file name (without --eeprom the EEPROM is kept in memory)");
-        c.eeprom_path = v;
-    });
-    option("--device", [&](const std::string& v) { add_device(c, v); });
-    option("--raise", [&](const std::string& v) { set_raise(c, v); });
-    option("--driver", [&](const std::string& v) { set_driver(c, v); });
-    option("--lockdown", [&](const std::string& v) {
-        if (v != "none" && v != "integrity" && v != "confidentiality")
-            refuse_value("--lockdown", v, "expected none, integrity or confidentiality");
-        c.lockdown = v;
-    });
-    option("--stall", [&](const std::string& v) {
-        if (v != "vpd" && v != "status")
-            refuse_value("--stall", v, "expected vpd or status");
-        (v == "vpd" ? c.stall_vpd : c.stall_status) = true;
-    });
-    option("--vpd-us", [&](const std::string& v) {
-        const std::optional<uint32_t> us = decimal(v, 1000000);
-        if (!us)
-            refuse_value("--vpd-us", v, "expected microseconds, 0 to 1000000");
-        c.vpd_us = *us;
-    });
-    option("--write-cycle-ms", [&](const std::string& v) {
-        const std::optional<uint32_t> us = millis_as_us(v, 600000);
-        if (!us)
-            refuse_value("--write-cycle-ms", v, "expected milliseconds, 0 to 600000, with up to three decimals");
-        c.write_cycle_us = *us;
-    });
-    option("--power-loss", [&](const std::string& v) {
-        const std::optional<uint32_t> n = decimal(v, 0xFFFFFFFFu);
-        if (!n || *n == 0)
-            refuse_value("--power-loss", v, "expected a word count from 1");
-        c.power_loss_after = *n;
-    });
+    // In the order --help lists them.
+    option("--eeprom", "FILE",
+           "the EEPROM: 32768 bytes in EEPROM address order; every word written reaches FILE at once; a missing "
+           "FILE is created holding the sample board (default: in memory)",
+           [&](const std::string& v) {
+               if (v.empty())
+                   refuse("--eeprom needs a file name (without --eeprom the EEPROM is kept in memory)");
+               c.eeprom_path = v;
+           });
+    flag("--blank", "a new EEPROM starts as 32768 bytes of 0xFF", [&] { c.blank = true; });
+    option("--device", "ADDR[=FILE]",
+           "a PCI function [DDDD:]BB:SS.F present on the simulated host (repeatable; default 0000:04:00.0); with "
+           "=FILE it has an EEPROM of its own in FILE (created holding the sample board when missing), else it "
+           "shares --eeprom",
+           [&](const std::string& v) { add_device(c, v); });
+    flag("--real-time",
+         "transfer latency and write cycles pass on the host's clock (default: a virtual clock)",
+         [&] { c.real_clock = true; });
+    option("--write-cycle-ms", "N",
+           "virtual length of one EEPROM write cycle (default 5; up to three decimals, e.g. 0.5)",
+           [&](const std::string& v) {
+               const std::optional<uint32_t> us = millis_as_us(v, 600000);
+               if (!us)
+                   refuse_value("--write-cycle-ms", v,
+                                "expected milliseconds, 0 to 600000, with up to three decimals");
+               c.write_cycle_us = *us;
+           });
+    flag("--write-protect", "the EEPROM ignores the data of every write", [&] { c.write_protect = true; });
+    option("--stall", "vpd|status", "the VPD flag never changes / the status word stays busy",
+           [&](const std::string& v) {
+               if (v != "vpd" && v != "status")
+                   refuse_value("--stall", v, "expected vpd or status");
+               (v == "vpd" ? c.stall_vpd : c.stall_status) = true;
+           });
+    flag("--frozen", "registers read all ones, writes are dropped", [&] { c.frozen = true; });
+    option("--trace", "FILE", "append one line per register access",
+           [&](const std::string& v) { c.trace_path = v; });
+    option("--raise", "SIG:N",
+           "send SIG (INT, TERM, HUP, QUIT, USR1, USR2, ALRM, VTALRM, PROF, XCPU, XFSZ, IO, PWR, STKFLT) after "
+           "the Nth word write",
+           [&](const std::string& v) { set_raise(c, v); });
+    option("--power-loss", "N",
+           "end the whole process at once right after the Nth EEPROM word write, as a power cut would (exit "
+           "status 137)",
+           [&](const std::string& v) {
+               const std::optional<uint32_t> n = decimal(v, 0xFFFFFFFFu);
+               if (!n || *n == 0)
+                   refuse_value("--power-loss", v, "expected a word count from 1");
+               c.power_loss_after = *n;
+           });
+    option("--vpd-us", "N",
+           "the VPD flag answers N virtual microseconds after each request (default 0: at the first poll)",
+           [&](const std::string& v) {
+               const std::optional<uint32_t> us = decimal(v, 1000000);
+               if (!us)
+                   refuse_value("--vpd-us", v, "expected microseconds, 0 to 1000000");
+               c.vpd_us = *us;
+           });
+    option("--backup-dir", "DIR",
+           "keep backups of the EEPROM in DIR (default: backups/ beside the --eeprom FILE; none for an in-memory "
+           "EEPROM)",
+           [&](const std::string& v) { c.backup_dir = v; });
+    flag("--stats",
+         "at exit, print register and EEPROM access counts and the virtual time elapsed on standard error",
+         [&] { c.stats = true; });
+    flag("--memory-off", "the functions' memory decoding is off", [&] { c.memory_off = true; });
+    option("--driver", "NAME",
+           "kernel driver NAME is bound to the functions: mapping their registers is refused, as a kernel built "
+           "with STRICT_DEVMEM and IO_STRICT_DEVMEM refuses it",
+           [&](const std::string& v) { set_driver(c, v); });
+    option("--lockdown", "MODE",
+           "the kernel's lockdown mode: none, integrity or confidentiality (the last two close /dev/mem)",
+           [&](const std::string& v) {
+               if (v != "none" && v != "integrity" && v != "confidentiality")
+                   refuse_value("--lockdown", v, "expected none, integrity or confidentiality");
+               c.lockdown = v;
+           });
+    option("--serve", "SOCKET",
+           "answer the register accesses of a device elsewhere (a virtual machine's) over the UNIX socket "
+           "SOCKET, on the host's clock, instead of running romwright",
+           [&](const std::string& v) { c.serve_path = v; });
+    flag("-h,--help", "this text", [] { throw CLI::CallForHelp(); });
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         line.help = true;
+        line.help_text = help_of(app);
         return line;
     } catch (const CLI::ArgumentMismatch&) {
         // The last word is an option that takes a value.

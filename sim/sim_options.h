@@ -8,7 +8,8 @@
 #include "sim/sim_adapter.h"
 
 struct sim_command_line {
-    bool help = false;               // --help or -h: the answer is sim_usage_text()
+    bool help = false;               // --help or -h: the answer is help_text
+    std::string help_text;           // the options as registered, each with its description
     sim_config config;
     std::vector<std::string> words;  // romwright's own words, after "--"
 };
@@ -16,5 +17,3 @@ struct sim_command_line {
 // Reads the options in order; the first problem among them throws failure
 // (error_kind::tool_usage) with its message.
 sim_command_line parse_sim_command_line(int argc, char** argv);
-
-const char* sim_usage_text();
