@@ -1,7 +1,8 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
-# Part of romwright, under the GNU General Public License version 2 (the
-# LICENSE file at the top of the romwright tree).
+# Copyright: (c) 2026, The romwright developers
+# GNU General Public License v2.0+ (see LICENSE or https://www.gnu.org/licenses/old-licenses/gpl-2.0.txt)
+# SPDX-License-Identifier: GPL-2.0-or-later
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -19,17 +20,7 @@ description:
     not answering) is still listed, with C(vpd) null and the reason in
     C(vpd_error); only a failure of C(list) itself fails the task.
 version_added: "1.0.0"
-options:
-  executable:
-    description:
-      - The words that start romwright, the first one a program name (looked
-        up in C(PATH), C(/sbin), C(/usr/sbin) and C(/usr/local/sbin)) or
-        path.
-      - To rehearse a playbook on the simulated adapter, give
-        C(["romwright-sim", "--eeprom", "/path/e.bin", "--"]).
-    type: list
-    elements: str
-    default: [romwright]
+options: {}
 notes:
   - Supports check mode (it changes nothing either way).
   - Needs root on a real host; use C(become) where the connection is not
@@ -37,14 +28,16 @@ notes:
 requirements:
   - romwright (or romwright-sim) on the managed host
 seealso:
-  - module: romwright_image
+  - module: romwright.eeprom.romwright_image
+extends_documentation_fragment:
+  - romwright.eeprom.executable
 author:
-  - romwright maintainers
+  - The romwright developers (@romwright)
 '''
 
 EXAMPLES = r'''
 - name: Gather the adapters and their VPD
-  romwright_info:
+  romwright.eeprom.romwright_info:
   become: true
 
 - name: Serial number of every adapter
@@ -100,7 +93,7 @@ ansible_facts:
 '''
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible.module_utils.romwright import interrupted_warning, resolve_executable, run_romwright
+from ansible_collections.romwright.eeprom.plugins.module_utils.romwright import interrupted_warning, resolve_executable, run_romwright
 
 
 def main():

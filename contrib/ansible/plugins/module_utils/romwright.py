@@ -1,6 +1,7 @@
 # -*- coding: utf-8 -*-
-# Part of romwright, under the GNU General Public License version 2 (the
-# LICENSE file at the top of the romwright tree).
+# Copyright: (c) 2026, The romwright developers
+# GNU General Public License v2.0+ (see LICENSE or https://www.gnu.org/licenses/old-licenses/gpl-2.0.txt)
+# SPDX-License-Identifier: GPL-2.0-or-later
 
 """What the romwright modules share: finding romwright (and romwright-vpd
 beside it), running it with -json and reading the one JSON document it

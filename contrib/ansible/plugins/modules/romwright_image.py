@@ -1,7 +1,8 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
-# Part of romwright, under the GNU General Public License version 2 (the
-# LICENSE file at the top of the romwright tree).
+# Copyright: (c) 2026, The romwright developers
+# GNU General Public License v2.0+ (see LICENSE or https://www.gnu.org/licenses/old-licenses/gpl-2.0.txt)
+# SPDX-License-Identifier: GPL-2.0-or-later
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -92,16 +93,6 @@ options:
         that I(executable) starts, then as I(executable) is.
     type: str
     default: romwright-vpd
-  executable:
-    description:
-      - The words that start romwright, the first one a program name (looked
-        up in C(PATH), C(/sbin), C(/usr/sbin) and C(/usr/local/sbin)) or
-        path.
-      - To rehearse a playbook on the simulated adapter, give
-        C(["romwright-sim", "--eeprom", "/path/e.bin", "--"]).
-    type: list
-    elements: str
-    default: [romwright]
 notes:
   - Supports check mode. In check mode the module runs romwright with
     C(-plan) and C(-changed) (whatever I(changed_only) says, so that the
@@ -122,14 +113,16 @@ requirements:
   - romwright (or romwright-sim) on the managed host, and romwright-vpd for
     I(image_digest)
 seealso:
-  - module: romwright_info
+  - module: romwright.eeprom.romwright_info
+extends_documentation_fragment:
+  - romwright.eeprom.executable
 author:
-  - romwright maintainers
+  - The romwright developers (@romwright)
 '''
 
 EXAMPLES = r'''
 - name: Flash the reference image, writing only the words that differ
-  romwright_image:
+  romwright.eeprom.romwright_image:
     adapter: "0000:04:00.0"
     image: /var/tmp/board-v7.bin
   become: true
@@ -140,14 +133,14 @@ EXAMPLES = r'''
     msg: "{{ flash.backup }} ({{ flash.words_written }} words written)"
 
 - name: Put a new init region on every adapter of the host
-  romwright_image:
+  romwright.eeprom.romwright_image:
     adapter: all
     image: /var/tmp/init-v2.bin
     type: init
   become: true
 
 - name: Which adapters already hold the image, changing nothing
-  romwright_image:
+  romwright.eeprom.romwright_image:
     adapter: all
     image: /var/tmp/board-v7.bin
     report_only: true
@@ -160,14 +153,14 @@ EXAMPLES = r'''
   loop: "{{ state.report | dict2items | rejectattr('value.image_on_board') }}"
 
 - name: Flash only the approved image
-  romwright_image:
+  romwright.eeprom.romwright_image:
     adapter: all
     image: /var/tmp/board-v7.bin
     image_digest: "{{ approved_board_v7_digest }}"
   become: true
 
 - name: Rehearse on the simulated adapter
-  romwright_image:
+  romwright.eeprom.romwright_image:
     adapter: "04:00.0"
     image: /tmp/rehearsal/image.bin
     executable: [romwright-sim, --eeprom, /tmp/rehearsal/e.bin, --]
@@ -233,7 +226,12 @@ report:
       board's part number, serial number and MAC address).
   returned: in check mode and with I(report_only)
   type: dict
-  sample: {"0000:04:00.0": {"image_on_board": false, "words_differing": 1, "regions": [{"name": "init region", "first": 0, "last": 1023, "words": 1}], "identity": {"part_number": "1102005SIMA00001", "serial_number": "PTSIM0000000000000012345", "mac_address": "0C4E29000001"}}}
+  sample:
+    "0000:04:00.0":
+      image_on_board: false
+      words_differing: 1
+      regions: [{"name": "init region", "first": 0, "last": 1023, "words": 1}]
+      identity: {"part_number": "1102005SIMA00001", "serial_number": "PTSIM0000000000000012345", "mac_address": "0C4E29000001"}
 image_on_board:
   description: Whether every adapter already holds the image (no word to write on any).
   returned: in check mode and with I(report_only)
@@ -263,8 +261,8 @@ import os
 import re
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible.module_utils.romwright import (image_digest, interrupted_warning, resolve_beside, resolve_executable,
-                                            run_romwright)
+from ansible_collections.romwright.eeprom.plugins.module_utils.romwright import (
+    image_digest, interrupted_warning, resolve_beside, resolve_executable, run_romwright)
 
 TYPE_ARGUMENT = {'full': '-f:', 'vpd': '-fvpd:', 'init': '-finit:'}
 ADDRESS = re.compile(r'^([0-9A-Fa-f]+:)?[0-9A-Fa-f]+:[0-9A-Fa-f]+\.[0-7]$')
@@ -284,7 +282,7 @@ def failure_message(adapter, doc, rc, results):
     if len(results) == 1 and failing:
         d = failing[0]
         return 'romwright on %s: %s' % (d.get('adapter', adapter),
-                                         d.get('error', 'failed with status %s' % d.get('status')))
+                                        d.get('error', 'failed with status %s' % d.get('status')))
     if failing:
         return 'romwright failed on %d of %d adapters: %s' % (
             len(failing), len(results),
@@ -353,7 +351,7 @@ def report_of(module, cmd, results):
                              cmd=cmd, results=results)
         words = plan['words_to_write']
         report[d.get('adapter', '?')] = dict(image_on_board=words == 0, words_differing=words,
-                                              regions=plan.get('regions') or [], identity=d.get('identity_before'))
+                                             regions=plan.get('regions') or [], identity=d.get('identity_before'))
     return report
 
 

@@ -1,45 +1,41 @@
 # -*- coding: utf-8 -*-
-# Part of romwright, under the GNU General Public License version 2 (the
-# LICENSE file at the top of the romwright tree).
+# Copyright: (c) 2026, The romwright developers
+# GNU General Public License v2.0+ (see LICENSE or https://www.gnu.org/licenses/old-licenses/gpl-2.0.txt)
+# SPDX-License-Identifier: GPL-2.0-or-later
 
 """The modules in process, each romwright run answered by a mocked
 run_command: which command lines they run and what they make of the
-answers; and the audit's filters on gathered facts. scripts/ansible-test
-runs them (python3 -m unittest)."""
+answers; and the audit's filters on gathered facts. scripts/test-ansible
+runs them from the installed collection (python3 -m unittest); from a
+checkout, put the folder that holds ansible_collections/romwright/eeprom in
+PYTHONPATH."""
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
+import importlib
 import json
 import os
 import stat
+import sys
 import tempfile
-import types
 import unittest
 from unittest import mock
 
-import ansible.module_utils
 from ansible.module_utils import basic
 from ansible.module_utils.common.text.converters import to_bytes
 
-CONTRIB = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# ansible.module_utils.romwright, as Ansible merges module_utils/ into it.
-ansible.module_utils.__path__.append(os.path.join(CONTRIB, 'module_utils'))
+# ansible_collections/romwright/eeprom/tests/unit/this file: the folder above
+# ansible_collections is where Python finds the collection's packages.
+COLLECTION = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(COLLECTION)))
+if os.path.basename(os.path.dirname(os.path.dirname(COLLECTION))) == 'ansible_collections' and ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
 
-
-def load(name, folder='library'):
-    """FOLDER/NAME.py, run as an import (a module's main() not called)."""
-    path = os.path.join(CONTRIB, folder, name + '.py')
-    module = types.ModuleType(name)
-    module.__file__ = path
-    with open(path) as source:
-        exec(compile(source.read(), path, 'exec'), module.__dict__)
-    return module
-
-
-INFO = load('romwright_info')
-IMAGE = load('romwright_image')
-AUDIT = load('romwright_audit', 'filter_plugins')
+PLUGINS = 'ansible_collections.romwright.eeprom.plugins.'
+INFO = importlib.import_module(PLUGINS + 'modules.romwright_info')
+IMAGE = importlib.import_module(PLUGINS + 'modules.romwright_image')
+AUDIT = importlib.import_module(PLUGINS + 'filter.romwright_audit')
 
 SIM = ['/opt/romwright-sim', '--eeprom', '/var/e.bin', '--']
 ADDRESS = '0000:04:00.0'
