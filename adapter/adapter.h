@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -183,6 +184,49 @@ std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, co
 // the window, the VPD timer.
 std::unique_ptr<adapter_session> open_function(platform& p, const site& where, const pci_function& fn,
                                                observer& obs);
+
+// The pieces of that lookup, for paths that map no window: the one
+// function of the scan at addr (failure (1) when none or several match);
+// the refusal of a function that is not the adapters' vendor's; fn's
+// adapter lock (failure (1) when another run holds it).
+pci_function find_function(platform& p, const adapter_address& addr);
+void refuse_foreign_function(const pci_function& fn);
+adapter_lock lock_adapter(const site& where, const pci_function& fn);
+
+// ---- the kernel's view of VPD ---------------------------------------------
+
+// Copy 0 of an adapter's VPD as the kernel's VPD file shows it (from its
+// start through its end tag), and the function that showed it, with the
+// driver bound to it.
+struct kernel_vpd {
+    pci_function function;
+    std::vector<uint8_t> bytes;
+};
+
+// Finds the function at addr as open_adapter does, with the same failures
+// (none or several match, another vendor's, another run holds the
+// adapter), holds its lock while the platform reads its kernel VPD file,
+// and returns what the file showed.  No window is mapped and no register
+// touched, so the checks that guard a mapping (memory BAR0, memory
+// decoding) are not made.  A missing or refused file throws failure (1)
+// with the facts "path", "errno" (a number), "reason" and, when one is
+// bound, "driver".
+kernel_vpd read_kernel_vpd(platform& p, const site& where, const adapter_address& addr);
+// The same for a function already found by a scan.
+kernel_vpd read_function_kernel_vpd(platform& p, const site& where, const pci_function& fn);
+
+// Where a read of the VPD comes from: the adapter's registers (the
+// backdoor through the mapped window) or the kernel's VPD file.
+enum class vpd_source { registers, kernel };
+// The caller's choice: the source decided here, or one named.
+enum class vpd_source_choice { automatic, registers, kernel };
+// The source a read of fn's VPD must use: the one the caller named, if
+// any; otherwise the kernel's file when the registers are not for this
+// program to map: a driver is bound to fn (it holds the registers), the
+// lockdown mode (site::lockdown) closes the device-memory file, or the
+// window has already been refused (refused); otherwise the registers.
+vpd_source choose_vpd_source(vpd_source_choice choice, const pci_function& fn, const std::string& lockdown,
+                             const std::optional<devmem_refusal>& refused);
 
 // ---- config-space backdoor and EEPROM word port ------------------------
 

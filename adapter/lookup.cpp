@@ -131,8 +131,7 @@ adapter_lock::outcome adapter_lock::take(const site& where, const pci_function& 
     return outcome::locked;
 }
 
-std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, const adapter_address& addr,
-                                              observer& obs) {
+pci_function find_function(platform& p, const adapter_address& addr) {
     const std::vector<pci_function> found = match_pci_functions(p.scan(), addr);
     if (found.empty())
         throw failure(error_kind::failed, strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID));
@@ -148,8 +147,22 @@ std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, co
         msg += "Name one with its domain, for example: -b " + function_address(found[0]) + "\n";
         throw failure(error_kind::failed, msg);
     }
+    return found.front();
+}
 
-    return open_function(p, where, found.front(), obs);
+adapter_lock lock_adapter(const site& where, const pci_function& fn) {
+    adapter_lock lock;
+    if (adapter_lock::take(where, fn, lock) == adapter_lock::outcome::in_use)
+        throw failure(error_kind::failed,
+                      strprintf("ERROR: the adapter at %s is in use by another romwright run; try again when it has "
+                                "finished\n",
+                                function_address(fn).c_str()));
+    return lock;
+}
+
+std::unique_ptr<adapter_session> open_adapter(platform& p, const site& where, const adapter_address& addr,
+                                              observer& obs) {
+    return open_function(p, where, find_function(p, addr), obs);
 }
 
 namespace {
@@ -173,8 +186,7 @@ std::unique_ptr<register_window> map_window(platform& p, const site& where, cons
 
 }  // namespace
 
-std::unique_ptr<adapter_session> open_function(platform& p, const site& where, const pci_function& fn,
-                                               observer& obs) {
+void refuse_foreign_function(const pci_function& fn) {
     // A misspelt address may name a GPU or a disk controller: its BAR0
     // offsets mean something else there, and the writes that follow (VPD
     // timer, backdoor) would land in another maker's registers.
@@ -184,6 +196,11 @@ std::unique_ptr<adapter_session> open_function(platform& p, const site& where, c
                                 "%04x:%04x, not vendor %04x); nothing was touched\n",
                                 function_address(fn).c_str(), static_cast<unsigned>(fn.vendor_id),
                                 static_cast<unsigned>(fn.device_id), ADAPTER_VENDOR_ID));
+}
+
+std::unique_ptr<adapter_session> open_function(platform& p, const site& where, const pci_function& fn,
+                                               observer& obs) {
+    refuse_foreign_function(fn);
     // An I/O BAR, or none at all, is no register window: mapping it through
     // /dev/mem would reach system memory instead of the adapter.
     if ((fn.base_addr0 & 1u) != 0 || bar0_physical(fn.base_addr0) == 0)
@@ -198,13 +215,8 @@ std::unique_ptr<adapter_session> open_function(platform& p, const site& where, c
                                 "reached; turn it on with: echo 1 > %s/devices/%s/enable (or bind the adapter's "
                                 "driver)\n",
                                 function_address(fn).c_str(), "/sys/bus/pci", function_address(fn).c_str()));
-    adapter_lock lock;
-    if (adapter_lock::take(where, fn, lock) == adapter_lock::outcome::in_use)
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: the adapter at %s is in use by another romwright run; try again when it has "
-                                "finished\n",
-                                function_address(fn).c_str()));
-    auto session = std::make_unique<adapter_session>(p, where, fn, std::move(lock), map_window(p, where, fn), obs);
+    auto session =
+        std::make_unique<adapter_session>(p, where, fn, lock_adapter(where, fn), map_window(p, where, fn), obs);
     disable_vpd_timer(*session);
     return session;
 }

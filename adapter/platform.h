@@ -1,6 +1,6 @@
 // The hardware seam: the primitives that differ between the real host and
-// the simulated adapter (PCI scan, register window, register access, clock,
-// sleep) and nothing else.  Exactly two implementations:
+// the simulated adapter (PCI scan, register window, register access, the
+// kernel's VPD file, clock, sleep) and nothing else.  Exactly two implementations:
 // host/platform_host.cpp (libpci, /dev/mem, the wall clock) and
 // sim/platform_sim.cpp.  Where a platform keeps its files and what its
 // kernel allows is no part of the seam: that is its site (adapter/site.h),
@@ -10,11 +10,14 @@
 // is in use.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <variant>
 #include <vector>
+
+struct site;  // adapter/site.h
 
 // One PCI function as the lookup sees it.
 struct pci_function {
@@ -48,6 +51,19 @@ struct devmem_refusal {
 };
 // A mapped window, or why there is none.
 using mapped_window = std::variant<std::unique_ptr<register_window>, devmem_refusal>;
+
+// Where a function's kernel VPD file failed: opening it (ENOENT: no such
+// file), or reading it.
+enum class vpd_file_step { open, read };
+// Why the kernel's VPD file gave no bytes: the step and its errno.
+struct vpd_file_refusal {
+    vpd_file_step step;
+    int err;
+};
+// The kernel's VPD file's bytes, or why there are none.
+using vpd_file = std::variant<std::vector<uint8_t>, vpd_file_refusal>;
+// The VPD space's size: no VPD file holds more.
+constexpr size_t VPD_FILE_MAX = 0x8000;
 
 // The host's clock as the platforms read it: microseconds of the wall
 // clock as it stood when the clock was made, carried on by the monotonic
@@ -85,6 +101,14 @@ public:
     // says which step of the device-memory file failed; no register may be
     // accessed then.
     virtual mapped_window map(const pci_function& fn) = 0;
+
+    // fn's VPD as the kernel reads it through the function's VPD
+    // capability, serialised with the kernel's own accesses, whatever driver
+    // is bound and whatever the lockdown: the kernel's VPD file
+    // (kernel_vpd_path(where, fn) on the host), opened once and read once,
+    // at most VPD_FILE_MAX bytes.  No register is touched.  Never throws for
+    // the file's sake.
+    virtual vpd_file read_vpd_file(const site& where, const pci_function& fn) = 0;
 
     // Microseconds of the clock a session on fn waits by: the host's clock
     // (host_clock), or the virtual clock of fn's simulated adapter.

@@ -20,6 +20,10 @@ std::string slot_state_path(const site& where, const pci_function& fn) {
     return where.sysfs_root + "/devices/" + function_address(fn) + "/eeh_pe_state";
 }
 
+std::string kernel_vpd_path(const site& where, const pci_function& fn) {
+    return where.sysfs_root + "/devices/" + function_address(fn) + "/vpd";
+}
+
 // POWER kernels publish each function's EEH state in sysfs; other hosts have
 // no such file.
 std::optional<std::string> slot_state(const site& where, const pci_function& fn) {

@@ -68,6 +68,10 @@ std::string eeprom_name(const site& where, const pci_function& fn);
 // The slot-state file of fn under the site's sysfs root:
 // <root>/devices/DDDD:BB:SS.F/eeh_pe_state (POWER's EEH state).
 std::string slot_state_path(const site& where, const pci_function& fn);
+// The kernel's VPD file of fn under the site's sysfs root:
+// <root>/devices/DDDD:BB:SS.F/vpd (readable by root only).
+std::string kernel_vpd_path(const site& where, const pci_function& fn);
+
 // The slot state the platform reports for fn (the first line of that
 // file), or none.
 std::optional<std::string> slot_state(const site& where, const pci_function& fn);

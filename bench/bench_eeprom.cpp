@@ -13,6 +13,7 @@
 #include <sha2.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -89,6 +90,9 @@ class null_platform : public platform {
 public:
     std::vector<pci_function> scan() override { return {function()}; }
     mapped_window map(const pci_function&) override { return std::make_unique<null_window>(); }
+    vpd_file read_vpd_file(const site&, const pci_function&) override {
+        return vpd_file_refusal{vpd_file_step::open, ENOENT};
+    }
     int64_t clock_us(const pci_function&) override { return clock_.now_us(); }
     bool sleep_until_us(const pci_function&, int64_t deadline_us) override {
         clock_.sleep_until_us(deadline_us);

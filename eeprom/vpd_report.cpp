@@ -1,6 +1,8 @@
 // The report on a set of VPD copies: decoding and identity agreement.
 #include "eeprom/vpd_report.h"
 
+#include <algorithm>
+
 #include "common/error.h"
 #include "common/eeprom_map.h"
 
@@ -70,7 +72,10 @@ std::optional<std::string> id_string_text(const vpd_report::copy& c) {
     return vpd_escape(c.bytes.data() + c.info.id_offset, c.info.id_length);
 }
 
-vpd_report make_vpd_report(const uint8_t* area, int count, uint32_t first_address) {
+namespace {
+
+// A report on no copy yet: its fields named.
+vpd_report empty_report() {
     vpd_report r;
     r.fields[0].keyword = "PN";
     r.fields[0].name = "part number";
@@ -78,14 +83,37 @@ vpd_report make_vpd_report(const uint8_t* area, int count, uint32_t first_addres
     r.fields[1].name = "serial number";
     r.fields[2].keyword = "NA";
     r.fields[2].name = "MAC address";
+    return r;
+}
+
+// The good copies counted and their fields compared.
+vpd_report compared(vpd_report r) {
+    for (const vpd_report::copy& c : r.copies)
+        r.good += c.info.good() ? 1 : 0;
+    for (vpd_field_agreement& f : r.fields)
+        compare_field(r, f);
+    return r;
+}
+
+}  // namespace
+
+vpd_report make_vpd_report(const uint8_t* area, int count, uint32_t first_address) {
+    vpd_report r = empty_report();
     for (int i = 0; i < count; ++i) {
         const uint8_t* p = area + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i);
         vpd_report::copy c{i, first_address + VPD_COPY_SIZE * static_cast<uint32_t>(i),
                            std::vector<uint8_t>(p, p + VPD_COPY_SIZE), decode_vpd_copy(p, VPD_COPY_SIZE)};
-        r.good += c.info.good() ? 1 : 0;
         r.copies.push_back(std::move(c));
     }
-    for (vpd_field_agreement& f : r.fields)
-        compare_field(r, f);
-    return r;
+    return compared(std::move(r));
+}
+
+vpd_report make_kernel_copy_report(const std::vector<uint8_t>& file) {
+    vpd_report r = empty_report();
+    const uint32_t shown = static_cast<uint32_t>(std::min<size_t>(file.size(), VPD_COPY_SIZE));
+    std::vector<uint8_t> bytes(VPD_COPY_SIZE, 0xFF);
+    std::copy(file.begin(), file.begin() + shown, bytes.begin());
+    vpd_copy_info info = decode_vpd_copy(bytes.data(), shown);
+    r.copies.push_back(vpd_report::copy{0, VPD_AREA_START, std::move(bytes), std::move(info)});
+    return compared(std::move(r));
 }

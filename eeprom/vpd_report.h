@@ -45,6 +45,12 @@ struct vpd_report {
 // EEPROM address first_address + i * VPD_COPY_SIZE.
 vpd_report make_vpd_report(const uint8_t* area, int count, uint32_t first_address);
 
+// The report on copy 0 alone (EEPROM address VPD_AREA_START) as the
+// kernel's VPD file shows it: the file's bytes, from the copy's start
+// through its end tag.  The copy is decoded within what the file shows (at
+// most one copy's bytes); its bytes past the file read as 0xFF, as erased.
+vpd_report make_kernel_copy_report(const std::vector<uint8_t>& file);
+
 // "good", "blank" or "faulty".
 const char* copy_state_name(const vpd_copy_info& info);
 // The copy's keyword data, escaped (vpd_escape); nullopt when it has no

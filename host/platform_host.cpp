@@ -16,6 +16,7 @@ extern "C" {
 #include "adapter/mmio.h"
 #include "common/error.h"
 #include "common/file_ptr.h"
+#include "common/unique_fd.h"
 
 namespace {
 
@@ -99,6 +100,27 @@ mapped_window host_platform::map(const pci_function& fn) {
         return devmem_refusal{devmem_step::map, e};
     }
     return std::make_unique<mmio_window>(fd, base);
+}
+
+// The kernel sizes the file to copy 0 (up to its end tag, far less than a
+// page) and hands a binary attribute out up to a page a read: one read of
+// the whole bound takes all of it.  Each word of it is a VPD transfer of
+// the kernel's, so the file is read once, never twice.  No link is followed at the file itself
+// (sysfs's device folders are links, its attributes are not), and a FIFO
+// planted in its place cannot hold the run.
+vpd_file host_platform::read_vpd_file(const site& where, const pci_function& fn) {
+    unique_fd fd(::open(kernel_vpd_path(where, fn).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (fd.fd < 0)
+        return vpd_file_refusal{vpd_file_step::open, errno};
+    std::vector<uint8_t> bytes(VPD_FILE_MAX);
+    ssize_t n;
+    do
+        n = ::read(fd.fd, bytes.data(), bytes.size());
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return vpd_file_refusal{vpd_file_step::read, errno};
+    bytes.resize(static_cast<size_t>(n));
+    return bytes;
 }
 
 int64_t host_platform::clock_us(const pci_function&) { return clock_.now_us(); }

@@ -1,5 +1,6 @@
 // The real platform: libpci for the lookup, /dev/mem for the register
-// window, the host's clock; and the real system's site.
+// window, sysfs for the kernel's VPD file, the host's clock; and the real
+// system's site.
 #pragma once
 
 #include <string>
@@ -37,6 +38,7 @@ public:
 
     std::vector<pci_function> scan() override;
     mapped_window map(const pci_function& fn) override;
+    vpd_file read_vpd_file(const site& where, const pci_function& fn) override;
     int64_t clock_us(const pci_function& fn) override;
     bool sleep_until_us(const pci_function& fn, int64_t deadline_us) override;
 

@@ -110,6 +110,8 @@ std::vector<pci_function> sim_platform::scan() {
 
 mapped_window sim_platform::map(const pci_function& fn) { return std::make_unique<sim_window>(model_of(fn)); }
 
+vpd_file sim_platform::read_vpd_file(const site&, const pci_function& fn) { return model_of(fn).kernel_vpd_file(); }
+
 int64_t sim_platform::clock_us(const pci_function& fn) { return model_of(fn).now_us(); }
 
 bool sim_platform::sleep_until_us(const pci_function& fn, int64_t deadline_us) {

@@ -188,6 +188,49 @@ void sim_adapter::write(uint32_t offset, uint32_t value) {
     }
 }
 
+// The kernel's sizing walk: from VPD address 0, large-resource items
+// (tag bit 7, 16-bit length) and small ones (3-bit length) passed over,
+// the size ending after the first end tag (small item 0xF); an item that
+// would run past the VPD space ends the size where it begins.
+vpd_file sim_adapter::kernel_vpd_file() {
+    const vpd_file_refusal unsized{vpd_file_step::read, SIM_VPD_UNSIZED_ERRNO};
+    if (cfg_.stall_vpd)
+        return unsized;  // the kernel's wait for the flag times out
+    uint32_t cached_at = 1;  // no word read yet
+    uint32_t cached = 0;
+    auto byte_at = [&](uint32_t vpd_address) {
+        const uint32_t at = vpd_address & ~3u;
+        if (at != cached_at) {
+            cached = cfg_.frozen ? 0xFFFFFFFFu : eeprom_read_word(at);
+            cached_at = at;
+        }
+        return static_cast<uint8_t>(cached >> 8 * (vpd_address & 3));
+    };
+    const uint8_t first = byte_at(0);
+    if (first == 0x00 || first == 0xFF)
+        return unsized;
+    uint32_t size = 0;
+    while (size < VPD_FILE_MAX) {
+        const uint8_t tag = byte_at(size);
+        uint32_t item;
+        if (tag & 0x80)
+            item = size + 3 <= VPD_FILE_MAX ? 3 + (byte_at(size + 1) | uint32_t{byte_at(size + 2)} << 8) : VPD_FILE_MAX;
+        else
+            item = 1 + (tag & 7u);
+        if (size + item > VPD_FILE_MAX)
+            break;
+        size += item;
+        if ((tag & 0x80) == 0 && (tag >> 3) == 0xF)
+            break;
+    }
+    if (size == 0)
+        return unsized;
+    std::vector<uint8_t> bytes(size);
+    for (uint32_t i = 0; i < size; ++i)
+        bytes[i] = byte_at(i);
+    return bytes;
+}
+
 uint32_t sim_adapter::config_read(uint32_t offset) {
     switch (offset) {
     case CFG_VPD_ADDR:

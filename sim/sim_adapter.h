@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,10 @@
 #include "sim/sim_registers.h"
 
 constexpr uint32_t SIM_EEPROM_SIZE = 0x8000;
+// The errno of a read of a kernel VPD file the kernel could not size.
+// Kernels have not all said the same here (the file hidden, ENODEV, EIO);
+// the simulated kernel says EIO.
+constexpr int SIM_VPD_UNSIZED_ERRNO = EIO;
 constexpr int64_t SIM_CLOCK_START_US = int64_t{1800000000} * 1000000;  // a whole second
 
 struct sim_config {
@@ -84,6 +89,15 @@ public:
 
     uint32_t read(uint32_t offset);
     void write(uint32_t offset, uint32_t value);
+    // The kernel's VPD file of a function on this adapter, as a kernel that
+    // sizes the file shows it: the VPD from address 0 (copy 0, EEPROM
+    // address 0x400) through the first end tag, read from the EEPROM as it
+    // stands through the VPD model the backdoor reaches, never through a
+    // register.  A VPD that begins with 0x00 or 0xFF cannot be sized: the
+    // read fails with SIM_VPD_UNSIZED_ERRNO; so does a stalled capability
+    // (--stall vpd), and a frozen slot reads all ones.  Whatever driver is
+    // bound and whatever the lockdown.
+    vpd_file kernel_vpd_file();
     // The adapter's clock: virtual, or the host's clock now (real time).
     int64_t now_us() const { return cfg_.real_clock ? host_clock_.now_us() : clock_us_; }
     // Lets the adapter's clock reach deadline_us on the host (real time
@@ -159,6 +173,9 @@ public:
 
     std::vector<pci_function> scan() override;
     mapped_window map(const pci_function& fn) override;
+    // fn's model's kernel_vpd_file(): the simulated kernel has a VPD file
+    // for every function.
+    vpd_file read_vpd_file(const site& where, const pci_function& fn) override;
     // Each model keeps its own virtual time.
     int64_t clock_us(const pci_function& fn) override;
     // A sleep on the host's clock (--real-time); none on the virtual clock.

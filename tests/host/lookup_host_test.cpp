@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -447,6 +448,66 @@ TEST_F(host_sysfs, slot_state_is_the_first_line_of_the_function_s_eeh_pe_state) 
     EXPECT_EQ(slot_state(where, fn), std::nullopt);
     write_text(dir.file("sys/devices/0003:7f:1f.7/eeh_pe_state"), "0x00000000 0x00000001\n");
     EXPECT_EQ(slot_state(where, fn), std::optional<std::string>("0x00000000 0x00000001"));
+}
+
+// The kernel's VPD file under the site's sysfs root: read once, at most
+// the VPD space, or the step and errno that refused it.
+TEST_F(host_sysfs, the_kernel_vpd_file_is_read_bounded_or_refused_with_its_errno) {
+    add_device("0003:7f:1f.7", 0x10000);
+    const pci_function fn = {3, 0x7f, 0x1f, 7, 0x10000};
+    const std::string vpd = dir.file("sys/devices/0003:7f:1f.7/vpd");
+    EXPECT_EQ(kernel_vpd_path(where, fn), vpd);
+    std::vector<uint8_t> big(40000);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 13);
+    write_file(dir.file("copy0"), std::vector<uint8_t>(big.begin(), big.begin() + 107));
+    struct one_case {
+        const char* what;
+        std::function<void()> make;  // what stands at vpd
+        size_t size;                 // bytes read, or
+        vpd_file_step step;          // the refusal
+        int err;
+    };
+    const one_case cases[] = {
+        {"a sized file", [&] { write_file(vpd, std::vector<uint8_t>(big.begin(), big.begin() + 107)); }, 107,
+         vpd_file_step::open, 0},
+        {"more than the VPD space", [&] { write_file(vpd, big); }, VPD_FILE_MAX, vpd_file_step::open, 0},
+        {"no such file", [] {}, 0, vpd_file_step::open, ENOENT},
+        {"a link", [&] { ASSERT_EQ(symlink(dir.file("copy0").c_str(), vpd.c_str()), 0); }, 0, vpd_file_step::open,
+         ELOOP},
+        {"a refused read", [&] { ASSERT_EQ(mkdir(vpd.c_str(), 0755), 0); }, 0, vpd_file_step::read, EISDIR},
+    };
+    for (const one_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (::unlink(vpd.c_str()) != 0)
+            ::rmdir(vpd.c_str());
+        c.make();
+        const vpd_file f = host->read_vpd_file(where, fn);
+        if (c.err == 0) {
+            ASSERT_TRUE(std::holds_alternative<std::vector<uint8_t>>(f));
+            EXPECT_EQ(std::get<std::vector<uint8_t>>(f), std::vector<uint8_t>(big.begin(), big.begin() + c.size));
+        } else {
+            ASSERT_TRUE(std::holds_alternative<vpd_file_refusal>(f));
+            EXPECT_EQ(std::get<vpd_file_refusal>(f).step, c.step);
+            EXPECT_EQ(std::get<vpd_file_refusal>(f).err, c.err);
+        }
+    }
+}
+
+// Under a bound driver, with no device-memory file at all: the function
+// found as open_adapter finds it, its lock taken and given back, the file
+// read.
+TEST_F(host_sysfs, the_kernel_vpd_is_read_without_device_memory) {
+    add_device("0000:04:00.0", 0x10000);
+    bind_driver("0000:04:00.0", "rwnic");
+    const std::vector<uint8_t> copy0 = {0x82, 0x01, 0x00, 'X', 0x78};
+    write_file(dir.file("sys/devices/0000:04:00.0/vpd"), copy0);
+    const kernel_vpd v = read_kernel_vpd(*host, where, bdf(4, 0, 0));
+    EXPECT_EQ(v.bytes, copy0);
+    EXPECT_EQ(v.function.driver, "rwnic");
+    EXPECT_TRUE(lock_is_free("0000:04:00"));
+    EXPECT_NE(access(dir.file("lock/romwright-0000:04:00.lock").c_str(), F_OK), -1);
+    EXPECT_EQ(access(places.mem.c_str(), F_OK), -1);
 }
 
 // Reading the EEPROM into the device-memory file would write physical

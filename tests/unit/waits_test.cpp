@@ -1,6 +1,8 @@
 // The word port's waits on a clock that passes with sleeps: how late a
 // wake-up comes is learned, and a word's wait sleeps until just before its
 // answer instead of polling for it.
+#include <cerrno>
+
 #include "adapter/adapter.h"
 #include "unit_support.h"
 
@@ -16,6 +18,9 @@ public:
 
     std::vector<pci_function> scan() override { return {}; }
     mapped_window map(const pci_function&) override { return std::make_unique<window>(*this); }
+    vpd_file read_vpd_file(const site&, const pci_function&) override {
+        return vpd_file_refusal{vpd_file_step::open, ENOENT};
+    }
     int64_t clock_us(const pci_function&) override { return now_; }
     bool sleep_until_us(const pci_function&, int64_t deadline_us) override {
         ++sleeps;
