@@ -8,6 +8,7 @@
 #include "common/escaping.h"
 #include "eeprom/backup.h"
 #include "eeprom/vpd.h"
+#include "romwright/messages.h"
 #include "romwright/progress_bar.h"
 
 namespace {
@@ -142,11 +143,12 @@ public:
         out(strprintf("Copy %d at 0x%04x (%s) rewritten from copy %d at 0x%04x\n", index, address, state.c_str(),
                       from_index, from_address));
     }
-    void failure_shown(const std::string& text) override { flushed(text); }
+    void failure_shown(const failure& f) override { flushed(message_of(f)); }
     void note(const std::string& text) override {
         bar_.hide();
         sink_->note(text);
     }
+    void notify(const notice& n) override { note(notice_text(n)); }
     void text(const std::string& t) override { out(t); }
 
 private:
@@ -172,11 +174,12 @@ public:
     json_observer(std::unique_ptr<text_sink> sink, progress_bar* bar, const std::string& label)
         : sink_(std::move(sink)), bar_(bar, label) {}
     void words_done(uint32_t done, uint32_t total) override { bar_.update(done, total); }
-    void failure_shown(const std::string&) override {}  // the document's "error" carries it
+    void failure_shown(const failure&) override {}  // the document's "error" carries it
     void note(const std::string& text) override {
         bar_.hide();
         sink_->note(text);
     }
+    void notify(const notice& n) override { note(notice_text(n)); }
 
 private:
     std::unique_ptr<text_sink> sink_;

@@ -34,6 +34,7 @@
 #include "eeprom/image_digest.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
+#include "romwright/messages.h"
 #include "romwright/stdout_check.h"
 #include "romwright/vpd_render.h"
 
@@ -94,7 +95,7 @@ int check_image(standard_output& output, const std::string& path, bool json) {
     const image_contents img = load_image(path);
     const vpd_report r = make_vpd_report(img.bytes.data() + img.first_copy, VPD_COPIES_IN_IMAGE, VPD_AREA_START);
     output.put(json ? render_vpd_report_json(r) : render_vpd_report_text(r));
-    return r.status();
+    return exit_status_of(r.verdict());
 }
 
 // A part or serial number: 1 to `width` printable ASCII characters, not all
@@ -318,7 +319,7 @@ int main(int argc, char** argv) {
     int status = EXIT_STATUS_OK;
     const auto report = [&](const failure& f) {
         status = f.status();
-        output.put(json ? render_json_error(f.what(), status) : std::string(f.what()));
+        output.put(json ? render_json_error(message_of(f), status) : message_of(f));
     };
     try {
         status = run(output, argc, argv, json);

@@ -133,7 +133,7 @@ json_value vpd_report_json(const vpd_report& r) {
 
 std::string render_vpd_report_json(const vpd_report& r) {
     json_value doc = vpd_report_json(r);
-    doc["status"] = r.status();
+    doc["status"] = exit_status_of(r.verdict());
     return doc.dump(2) + "\n";
 }
 
