@@ -380,6 +380,87 @@ std::string notice_text(const notice& n) {
     return "";
 }
 
+std::string vpd_problem_text(const vpd_problem& p) {
+    const char* item = p.read_only ? "VPD-R" : "VPD-W";
+    const char* bound = p.past_copy ? "copy" : "item";
+    switch (p.fault) {
+    case vpd_fault::blank:
+        return "blank: every byte is 0xFF";
+    case vpd_fault::empty:
+        return "empty";
+    case vpd_fault::no_id_tag:
+        return strprintf("does not begin with the identifier-string tag 0x82 (begins with 0x%02x)", p.value);
+    case vpd_fault::id_string_past:
+        return strprintf("the identifier string (%u bytes) runs past the copy", p.length);
+    case vpd_fault::item_header_past:
+        return strprintf("an item header at offset %u runs past the copy", p.offset);
+    case vpd_fault::item_past:
+        return strprintf("the item with tag 0x%02x at offset %u (%u bytes) runs past the copy", p.value, p.offset,
+                         p.length);
+    case vpd_fault::keyword_header_past:
+        return strprintf("%s item: a keyword header at offset %u runs past the %s", item, p.offset, bound);
+    case vpd_fault::keyword_past:
+        return strprintf("%s item: keyword %s at offset %u runs past the %s", item, p.keyword.c_str(), p.offset,
+                         bound);
+    case vpd_fault::rv_without_checksum:
+        return strprintf("RV field at offset %u has no checksum byte", p.offset);
+    case vpd_fault::no_end_tag:
+        return "no end tag inside the copy";
+    case vpd_fault::no_rv_field:
+        return "the VPD-R item has no RV checksum field";
+    case vpd_fault::no_vpd_r:
+        return "no VPD-R item";
+    case vpd_fault::keyword_repeated:
+        return p.value == 2 ? strprintf("keyword %s is held twice (at offsets %u and %u)", p.keyword.c_str(),
+                                        p.offset, p.second)
+                            : strprintf("keyword %s is held %u times (first at offsets %u and %u)",
+                                        p.keyword.c_str(), p.value, p.offset, p.second);
+    }
+    return "";
+}
+
+std::vector<std::string> vpd_problem_texts(const std::vector<vpd_problem>& problems) {
+    std::vector<std::string> out;
+    for (const vpd_problem& p : problems)
+        out.push_back(vpd_problem_text(p));
+    return out;
+}
+
+std::string identity_faults_text(const identity_faults& f) {
+    std::vector<std::string> wrong;
+    if (f.wrong_tag)
+        wrong.push_back(strprintf("the copy does not begin with the identifier-string tag 0x82 (it holds 0x%02x)",
+                                  static_cast<unsigned>(f.tag)));
+    if (f.part_number)
+        wrong.push_back("the part number is not printable text");
+    if (f.serial_number)
+        wrong.push_back("the serial number is not printable text");
+    if (f.mac_address)
+        wrong.push_back("the MAC address is not 12 hexadecimal digits");
+    std::string why;
+    for (const std::string& w : wrong)
+        why += (why.empty() ? "" : "; ") + w;
+    return why;
+}
+
+std::string identity_take_fault_text(const identity_take_fault& f) {
+    std::string why;
+    switch (f.why) {
+    case identity_take_fault::cause::past_end:
+        why = strprintf("runs past the end of the file (%zu bytes)", f.file_size);
+        break;
+    case identity_take_fault::cause::wrong_tag:
+        why = strprintf("does not begin with the identifier-string tag 0x82 0x10 (it holds 0x%02x 0x%02x)",
+                        static_cast<unsigned>(f.tag[0]), static_cast<unsigned>(f.tag[1]));
+        break;
+    case identity_take_fault::cause::no_checksum_field:
+        why = "has no RV checksum field inside the copy" +
+              (f.problems.empty() ? std::string() : " (" + vpd_problem_text(f.problems.front()) + ")");
+        break;
+    }
+    return strprintf("the VPD copy at file offset 0x%zx (%zu) %s", f.offset, f.offset, why.c_str());
+}
+
 std::string interrupted_note(const journal_record& r, const std::string& address) {
     struct stat st;
     return interrupted_text(address, r.command, r.time, r.backup, !r.backup.empty() && lstat(r.backup.c_str(), &st) == 0);
