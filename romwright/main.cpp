@@ -9,10 +9,11 @@
 #include "common/error.h"
 #include "romwright/command_rows.h"
 #include "romwright/fleet.h"
+#include "romwright/front_end.h"
+#include "romwright/messages.h"
 #include "romwright/metrics.h"
 #include "romwright/progress_bar.h"
 #include "romwright/render.h"
-#include "romwright/front_end.h"
 #include "romwright/stdout_check.h"
 #include "romwright/vpd_render.h"
 
@@ -68,7 +69,7 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
         parse_request(argc, argv, rq);
     } catch (const failure& e) {
         show_warnings(rq);  // met before the walk failed
-        show_failure(rq, e.what(), e.status());
+        show_failure(rq, message_of(e), e.status());
         return finish(e.status());
     }
     show_warnings(rq);

@@ -12,6 +12,7 @@
 #include "common/replace_file.h"
 #include "romwright/command_rows.h"
 #include "romwright/history.h"
+#include "romwright/messages.h"
 
 namespace {
 
@@ -175,7 +176,7 @@ identity_verdict finish_identity_run(const request& rq, const site& where,
         // half-written file.
         replace_file(rq.prometheus_file, "the metrics file", text.data(), text.size(), 0644, kept_paths(where, rq));
     } catch (const failure& e) {
-        const std::string text = e.what();
+        const std::string text = message_of(e);
         // A refusal is worded whole; a failed write (its facts name the step) takes the program's name.
         std::fprintf(stderr, "%s%s", e.facts().empty() ? "" : "romwright: ", text.c_str());
         v.kind = e.kind();

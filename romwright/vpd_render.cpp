@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/error.h"
+#include "romwright/messages.h"
 
 namespace {
 
@@ -88,8 +89,8 @@ std::string render_vpd_report_text(const vpd_report& r) {
             line(label.c_str(), value);
         }
         line("checksum", std::string(vpd_checksum_name(c.info.checksum)));
-        for (const std::string& p : c.info.problems)
-            line("problem", p);
+        for (const vpd_problem& p : c.info.problems)
+            line("problem", vpd_problem_text(p));
     }
     return out + summary_line(r);
 }
@@ -115,7 +116,7 @@ json_value vpd_report_json(const vpd_report& r) {
                           {"serial_number", optional_json(keyword_text(c, "SN"))},
                           {"mac_address", optional_json(keyword_text(c, "NA"))},
                           {"other_keywords", others},
-                          {"problems", c.info.problems},
+                          {"problems", vpd_problem_texts(c.info.problems)},
                           {"keywords", all}});
     }
     // "good" counts the good copies, "agree" says what the summary line
@@ -133,7 +134,7 @@ json_value vpd_report_json(const vpd_report& r) {
 
 std::string render_vpd_report_json(const vpd_report& r) {
     json_value doc = vpd_report_json(r);
-    doc["status"] = r.status();
+    doc["status"] = exit_status_of(r.verdict());
     return doc.dump(2) + "\n";
 }
 

@@ -22,6 +22,7 @@ extern "C" {
 #include "common/error.h"
 #include "romwright/command_rows.h"
 #include "romwright/list.h"
+#include "romwright/messages.h"
 #include "support/support.h"
 
 namespace {
@@ -161,7 +162,7 @@ protected:
         try {
             open(a);
         } catch (const failure& e) {
-            *message = e.what();
+            *message = message_of(e);
             return e.status();
         }
         return -1;
@@ -321,7 +322,7 @@ TEST_F(host_sysfs, a_change_under_a_bound_driver_warns_of_the_port_reset_first) 
     };
     struct notes : observer {
         std::vector<std::string> seen;
-        void note(const std::string& text) override { seen.push_back(text); }
+        void notify(const notice& n) override { seen.push_back(notice_text(n)); }
     };
     add_device("0000:04:00.0", 0x10000);
     bind_driver("0000:04:00.0", "rwnic");
