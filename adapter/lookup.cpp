@@ -55,7 +55,9 @@ failure devmem_failure(devmem_step step, const pci_function& fn, const std::stri
                           "lets /dev/mem map them.\n",
                           at.c_str());
     }
-    return failure(error_kind::failed, text);
+    return failure(error_kind::failed, text)
+        .with_fact("devmem_step", step == devmem_step::open ? "open" : "map")
+        .with_fact("errno", std::to_string(err));
 }
 
 namespace {
