@@ -62,4 +62,27 @@ TEST(run_on_adapter, a_refused_window_sends_vpd_to_the_kernel_file_unless_regist
     EXPECT_EQ(asked.vpd_path->via, vpd_source::registers);
 }
 
+// A kernel that sizes copy 0 to nothing: an empty file is a blank copy 0,
+// said as such, and a failed check.
+class empty_file : public sim_platform {
+public:
+    using sim_platform::sim_platform;
+    vpd_file read_vpd_file(const site&, const pci_function&) override { return std::vector<uint8_t>(); }
+};
+
+TEST(run_on_adapter, an_empty_kernel_file_is_a_blank_copy_0) {
+    sim_config cfg;
+    cfg.driver = "rwnic";
+    empty_file p(cfg);
+    std::unique_ptr<observer> obs = make_text_observer(nullptr, stderr);
+    request rq;
+    rq.command = find_command("vpd");
+    run_outcome o;
+    run_on_adapter(p, p.where(), rq, p.scan().at(0), nullptr, nullptr, *obs, o);
+    EXPECT_EQ(o.kind, error_kind::failed);
+    const std::string text = rq.command->text(rq, o);
+    EXPECT_NE(text.find("The kernel's VPD file is empty: copy 0 is blank or missing.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Summary: copy 0 blank (1 of 14 copies read"), std::string::npos) << text;
+}
+
 }  // namespace
