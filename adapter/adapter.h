@@ -164,7 +164,8 @@ private:
 // names the cause, then why and how to go on.  A locked-down kernel closes
 // the file whatever else holds; otherwise a refused mapping (EPERM) names
 // the driver bound to fn with the commands that unbind it and bind it back,
-// and the kernel parameter that lifts the refusal.
+// and the kernel parameter that lifts the refusal.  Facts: "devmem_step"
+// ("open" or "map") and "errno" (a number).
 failure devmem_failure(devmem_step step, const pci_function& fn, const std::string& mem, int err,
                        const std::string& lockdown);
 

@@ -27,7 +27,7 @@ failure devmem_failure(devmem_step step, const pci_function& fn, const std::stri
         .with("driver", fn.driver)
         .with("lockdown", lockdown)
         .with("window", static_cast<int64_t>(bar0_physical(fn.base_addr0)));
-    return f;
+    return f.with_fact("devmem_step", step == devmem_step::open ? "open" : "map").with_fact("errno", std::to_string(err));
 }
 
 namespace {

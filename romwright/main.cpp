@@ -11,6 +11,7 @@
 #include "romwright/fleet.h"
 #include "romwright/front_end.h"
 #include "romwright/messages.h"
+#include "romwright/in_service.h"
 #include "romwright/metrics.h"
 #include "romwright/progress_bar.h"
 #include "romwright/render.h"
@@ -93,8 +94,7 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
             std::unique_ptr<image_file> image = prepare_command(rq, where, *obs);
             if (rq.several())
                 return finish(run_several(p, where, rq, image.get(), bar.get()));
-            std::unique_ptr<adapter_session> session = open_adapter(p, where, rq.addresses.front(), *obs);
-            run_on_session(*session, rq, image.get(), o);
+            run_on_adapter(p, where, rq, find_function(p, rq.addresses.front()), nullptr, image.get(), *obs, o);
         }
     } catch (const failure& e) {
         note_failure(o, e);

@@ -65,7 +65,9 @@ json_value optional_json(const std::optional<std::string>& v) { return v ? json_
 
 }  // namespace
 
-std::string render_vpd_report_text(const vpd_report& r) {
+std::string render_vpd_report_text(const vpd_report& r) { return render_vpd_copies_text(r) + summary_line(r); }
+
+std::string render_vpd_copies_text(const vpd_report& r) {
     std::string out;
     auto line = [&out](const char* label, const std::optional<std::string>& v) {
         out += strprintf("  %-10s %s\n", label, v ? v->c_str() : "(none)");
@@ -92,7 +94,7 @@ std::string render_vpd_report_text(const vpd_report& r) {
         for (const vpd_problem& p : c.info.problems)
             line("problem", vpd_problem_text(p));
     }
-    return out + summary_line(r);
+    return out;
 }
 
 json_value vpd_report_json(const vpd_report& r) {
