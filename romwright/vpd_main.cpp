@@ -262,6 +262,7 @@ int run(standard_output& output, int argc, char** argv, bool json) {
     CLI::App app{"Checks the VPD copies of an EEPROM image file, or sets a board's identity into a copy of one.",
                  PROGRAM};
     app.require_subcommand(0, 1);
+    app.set_version_flag("--version", std::string(PROGRAM) + " " ROMWRIGHT_VERSION, "print the version");
     std::string file;
     app.add_flag("--json", json, "print the result as one JSON document");
     app.add_option("FILE", file, "whole-EEPROM (32768 bytes) or VPD-only (31744 bytes) image to check");
@@ -290,6 +291,9 @@ int run(standard_output& output, int argc, char** argv, bool json) {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         output.put(app.help());
+        return EXIT_STATUS_OK;
+    } catch (const CLI::CallForVersion& v) {  // as text, --json or not
+        output.put(std::string(v.what()) + "\n");
         return EXIT_STATUS_OK;
     } catch (const CLI::ParseError& e) {
         fail(error_kind::tool_usage, std::string(e.what()) + " (see romwright-vpd --help)");

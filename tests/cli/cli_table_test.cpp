@@ -134,6 +134,8 @@ TEST(cli_table, messages_and_statuses) {
         {{}, {"--help", "bdinfo", "missing.txt"}, 0, help_with_rows()},
         // As text, -json or not.
         {{}, {"-json", "vpd", "-len", "16", "--version", "-b"}, 0, "romwright " ROMWRIGHT_VERSION "\n"},
+        // The simulator's own answer: romwright's words are not run.
+        {{"--version"}, {"-b", "04:00.0", "clearinit"}, 0, "romwright-sim " ROMWRIGHT_VERSION "\n"},
         // The image file named is the file used, '-', ':' and blanks kept.
         {{}, {"-b", "04:00.0", "verify", "-finit:no such-dir/init-v2.bin"}, 255,
          "Unable to open file:no such-dir/init-v2.bin\n"},

@@ -222,6 +222,13 @@ TEST(vpd_tool, refuses_a_file_it_cannot_read_or_of_another_size) {
     const run_result none = run_vpd_tool({});
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.out, "romwright-vpd: name an image file (see romwright-vpd --help)\n");
+    // --version answers as text, --json or not, and no file is read.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"},
+                                                  std::vector<std::string>{"--json", "absent.bin", "--version"}}) {
+        const run_result r = run_vpd_tool(args, dir.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "romwright-vpd " ROMWRIGHT_VERSION "\n");
+    }
 }
 
 // The image that set writes: FILE's bytes with the identity in every copy,
