@@ -578,3 +578,36 @@ TEST_F(host_sysfs, planted_lock_files_and_links_are_refused_or_harmless) {
 }
 
 }  // namespace
+
+namespace {
+
+// The site's list of approved images applies once it lists a digest: the
+// packages install it holding comments only, which refuses nothing.
+TEST_F(host_sysfs, the_sites_approved_list_applies_once_it_lists_a_digest) {
+    places.approved_list = dir.file("approved-images");
+    remake();
+    write_file(dir.file("img.bin"), std::vector<uint8_t>(SEEPROM_SIZE, 0xFF));
+    request rq;
+    rq.command = find_command("write");
+    rq.type = image_type::full;
+    rq.file = dir.file("img.bin");
+    rq.file_given = true;
+    rq.change.no_backup = true;
+    const struct {
+        const char* list;
+        bool refused;
+    } cases[] = {{"# no digest yet\n\n", false}, {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa  other.bin\n", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list);
+        write_text(places.approved_list, c.list);
+        bool refused = false;
+        try {
+            prepare_command(rq, where, quiet);
+        } catch (const failure& f) {
+            refused = f.kind() == error_kind::refused;
+        }
+        EXPECT_EQ(refused, c.refused);
+    }
+}
+
+}  // namespace
