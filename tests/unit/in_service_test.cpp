@@ -5,6 +5,7 @@
 
 #include "romwright/command_rows.h"
 #include "romwright/in_service.h"
+#include "romwright/messages.h"
 #include "unit_support.h"
 
 namespace {
@@ -56,7 +57,7 @@ TEST(run_on_adapter, a_refused_window_sends_vpd_to_the_kernel_file_unless_regist
         run_on_adapter(p, p.where(), rq, f, nullptr, nullptr, *obs, asked);
         FAIL() << "-via registers read through a refused window";
     } catch (const failure& e) {
-        EXPECT_NE(std::string(e.what()).find("cannot map the register window"), std::string::npos);
+        EXPECT_NE(message_of(e).find("cannot map the register window"), std::string::npos);
     }
     ASSERT_TRUE(asked.vpd_path);
     EXPECT_EQ(asked.vpd_path->via, vpd_source::registers);
