@@ -111,6 +111,13 @@ std::string file_for_adapter(const std::string& file, const pci_function& fn) {
     return file.substr(0, dot) + "." + address + file.substr(dot);
 }
 
+void note_not_found(const std::string& address, const std::string& error) {
+    if (error == strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID))
+        std::fprintf(stderr,
+                     "romwright: no adapter function at -b %s; 'romwright list' shows the adapters of this host\n",
+                     address.c_str());
+}
+
 int run_several(platform& p, const site& where, const request& rq, image_file* image, progress_bar* bar) {
     std::vector<target> targets = targets_of(p, rq);
     for (target& t : targets) {
@@ -124,6 +131,11 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
         threads.emplace_back([&p, &where, image, &t, bar, &lines] { run_one(p, where, image, t, bar, lines); });
     for (std::thread& th : threads)
         th.join();
+
+    // An address that found no function is named, with where to look.
+    for (const target& t : targets)
+        if (!t.found)
+            note_not_found(t.label, t.error);
 
     // The run fails with any adapter; a signal is the run's, shown once.
     error_kind kind = targets.empty() ? error_kind::failed : error_kind::none;

@@ -53,16 +53,6 @@ void show(const request& rq, const run_outcome& o, const std::string& metrics) {
                      name.c_str(), o.signal);
 }
 
-// When no function answered at the address asked for, a note saying which
-// address that was and where the adapters are listed.
-void note_not_found(const request& rq, const run_outcome& o) {
-    if (o.opened || rq.addresses.size() != 1 ||
-        o.error != strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID))
-        return;
-    std::fprintf(stderr, "romwright: no adapter function at -b %s; 'romwright list' shows the adapters of this host\n",
-                 address_text(rq.addresses.front()).c_str());
-}
-
 // Output that did not reach its destination is a failure.
 int finish(int status) {
     if (standard_output_lost("romwright") && status == EXIT_STATUS_OK)
@@ -121,6 +111,7 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
             o.kind = error_kind::none;  // the findings are in the metrics
     }
     show(rq, o, metrics);
-    note_not_found(rq, o);
+    if (!o.opened && rq.addresses.size() == 1)
+        note_not_found(address_text(rq.addresses.front()), o.error);
     return finish(o.status());
 }
