@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -476,7 +477,12 @@ TEST_F(host_sysfs, the_kernel_vpd_file_is_read_bounded_or_refused_with_its_errno
         {"no such file", [] {}, 0, vpd_file_step::open, ENOENT},
         {"a link", [&] { ASSERT_EQ(symlink(dir.file("copy0").c_str(), vpd.c_str()), 0); }, 0, vpd_file_step::open,
          ELOOP},
-        {"a refused read", [&] { ASSERT_EQ(mkdir(vpd.c_str(), 0755), 0); }, 0, vpd_file_step::read, EISDIR},
+        {"a dangling link", [&] { ASSERT_EQ(symlink(dir.file("gone").c_str(), vpd.c_str()), 0); }, 0,
+         vpd_file_step::open, ELOOP},
+        {"a folder", [&] { ASSERT_EQ(mkdir(vpd.c_str(), 0755), 0); }, 0, vpd_file_step::read, EISDIR},
+        {"a FIFO nobody writes", [&] { ASSERT_EQ(mkfifo(vpd.c_str(), 0600), 0); }, 0, vpd_file_step::read, ENODEV},
+        {"a device node", [&] { ASSERT_EQ(mknod(vpd.c_str(), S_IFCHR | 0600, makedev(1, 5)), 0); }, 0,
+         vpd_file_step::read, ENODEV},  // /dev/zero's numbers: endless bytes
     };
     for (const one_case& c : cases) {
         SCOPED_TRACE(c.what);
