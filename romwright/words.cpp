@@ -78,6 +78,10 @@ const option_word k_option_words[] = {
      [](request& rq, const char*) { rq.force_image = true; }, TAKES_FORCE_IMAGE},
     {"-approved", "FILE", "write: only images whose digest FILE lists", false,
      [](request& rq, const char* file) { rq.approved_file = file; }, TAKES_APPROVED},
+    {"-metrics-status", nullptr, "vpd -prometheus: status 0 once the metrics are written, findings in them",
+     false, [](request& rq, const char*) { rq.metrics_status = true; }, TAKES_METRICS_STATUS},
+    {"-v", nullptr, "vpd: show every VPD copy, identical ones too", false,
+     [](request& rq, const char*) { rq.every_copy = true; }, TAKES_EVERY_COPY},
     {"-prometheus", "FILE", "vpd: also write identity and VPD state as metrics to FILE", false,
      [](request& rq, const char* file) {
          if (!*file)
