@@ -227,4 +227,8 @@ void parse_request(int argc, char** argv, request& rq) {
     if (rq.prometheus_file == "-" && rq.json)
         throw failure(error_kind::usage, "ERROR: -prometheus - and -json both want standard output; give "
                                          "-prometheus a file\n");
+    // Alone it would change nothing: an option that is not meant.
+    if (rq.metrics_status && rq.prometheus_file.empty())
+        throw failure(error_kind::usage, "ERROR: -metrics-status goes with -prometheus FILE: it says whether the "
+                                         "metrics were written\n");
 }

@@ -319,4 +319,35 @@ TEST(metrics, give_the_version_and_image_digest_and_may_leave_findings_to_the_al
     EXPECT_EQ(b.run({"-b", "05:00.0", "vpd", "-prometheus", "one.prom"}, host).status, 1);
 }
 
+// -metrics-status and -v: misspelt, given to a command that does not take
+// them, or alone where they would change nothing, refused before the
+// adapter is touched; the double-dash form is the option.
+TEST(identities, the_metrics_status_and_every_copy_options_are_meant) {
+    board b;
+    const std::vector<uint8_t> before = b.contents();
+    const struct {
+        std::vector<std::string> words;
+        int status;
+        std::string out;  // its start
+    } cases[] = {
+        {{"vpd", "-metric-status", "-prometheus", "m.prom"}, 255, "ERROR: unknown option '-metric-status'"},
+        {{"dump", "-metrics-status"}, 255, "ERROR: -metrics-status goes with vpd, not with dump"},
+        {{"vpd", "-metrics-status"}, 255, "ERROR: -metrics-status goes with -prometheus FILE"},
+        {{"write", "-f:img.bin", "-v"}, 255, "ERROR: -v goes with vpd, not with write"},
+        {{"vpd", "--metrics-status", "--prometheus", "m.prom"}, 0, "Copies 0-13: good, identical"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = {"-b", "04:00.0"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        const run_result r = b.run(words, {"--stats"});
+        SCOPED_TRACE(r.out + r.err);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u);
+        if (c.status != 0) {  // nothing reached a register
+            EXPECT_NE(r.err.find("register reads 0, register writes 0;"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(b.contents(), before);
+}
+
 }  // namespace
