@@ -89,6 +89,12 @@ public:
 
     uint32_t read(uint32_t offset);
     void write(uint32_t offset, uint32_t value);
+    // A configuration dword (offset below sim_hw::CFG_SPACE_SIZE, its two
+    // low bits ignored) as the function's own configuration cycles reach
+    // it: the model the backdoor's data register reaches, VPD capability
+    // and all.  A frozen slot reads all ones and drops writes.  Not traced.
+    uint32_t read_config(uint32_t offset);
+    void write_config(uint32_t offset, uint32_t value);
     // The kernel's VPD file of a function on this adapter, as a kernel that
     // sizes the file shows it: the VPD from address 0 (copy 0, EEPROM
     // address 0x400) through the first end tag, read from the EEPROM as it
