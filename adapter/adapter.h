@@ -164,7 +164,8 @@ private:
 // names the cause, then why and how to go on.  A locked-down kernel closes
 // the file whatever else holds; otherwise a refused mapping (EPERM) names
 // the driver bound to fn with the commands that unbind it and bind it back,
-// and the kernel parameter that lifts the refusal.
+// and the kernel parameter that lifts the refusal.  Facts: "devmem_step"
+// ("open" or "map") and "errno" (a number).
 failure devmem_failure(devmem_step step, const pci_function& fn, const std::string& mem, int err,
                        const std::string& lockdown);
 
@@ -173,7 +174,7 @@ bool closes_devmem(const std::string& lockdown);
 
 // Scans the platform's functions and opens the one at addr: takes its lock
 // and maps its window, then turns the VPD timer off.  Throws failure (1)
-// when none matches ("Unable to find device"), when several match, when the
+// when none matches (reason::device_not_found), when several match, when the
 // match is not the adapters' vendor's, when it has no memory BAR0 or its
 // memory decoding is off, when another run holds the adapter, or when the
 // window cannot be mapped (devmem_failure(), with where's lockdown mode);
@@ -302,8 +303,8 @@ public:
     up_reset_hold& operator=(const up_reset_hold&) = delete;
     void release();
 
-    // Returns work()'s result.  When work throws, shows the failure's text
-    // (a failure's as it stands, another exception as "ERROR: <what>"),
+    // Returns work()'s result.  When work throws, shows the failure (another
+    // exception as reason::unexpected),
     // releases the hold, then throws the failure marked as shown.
     template <typename Work>
     auto run(Work&& work) -> decltype(work()) {
@@ -312,7 +313,7 @@ public:
         } catch (const failure& e) {
             fail(e);
         } catch (const std::exception& e) {
-            fail(failure(error_kind::failed, std::string("ERROR: ") + e.what() + "\n"));
+            fail(failure(error_kind::failed, reason::unexpected).with("what", std::string(e.what())));
         }
     }
 

@@ -170,7 +170,7 @@ void up_reset_hold::release() {
 
 void up_reset_hold::fail(const failure& f) {
     if (!f.shown())
-        s_.obs().failure_shown(f.what());
+        s_.obs().failure_shown(f);
     release();
     throw f.as_shown();
 }

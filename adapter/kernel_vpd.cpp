@@ -16,9 +16,10 @@ kernel_vpd read_function_kernel_vpd(platform& p, const site& where, const pci_fu
     vpd_file file = p.read_vpd_file(where, fn);
     if (const vpd_file_refusal* refused = std::get_if<vpd_file_refusal>(&file)) {
         const std::string path = kernel_vpd_path(where, fn);
-        failure f = failure(error_kind::failed, strprintf("ERROR: cannot %s the kernel's VPD file %s: %s\n",
-                                                          refused->step == vpd_file_step::open ? "open" : "read",
-                                                          path.c_str(), std::strerror(refused->err)))
+        failure f = failure(error_kind::failed, reason::kernel_vpd_unreadable)
+                        .with("path", path)
+                        .with("errno", int64_t{refused->err})
+                        .with("step", refused->step == vpd_file_step::open ? "open" : "read")
                         .with_fact("path", path)
                         .with_fact("errno", std::to_string(refused->err))
                         .with_fact("reason", std::strerror(refused->err));

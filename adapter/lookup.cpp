@@ -17,71 +17,43 @@ bool closes_devmem(const std::string& lockdown) {
     return lockdown == "integrity" || lockdown == "confidentiality";
 }
 
-// Kernels built with STRICT_DEVMEM and IO_STRICT_DEVMEM (as distribution
-// kernels for POWER are) refuse mappings of registers that a driver has
-// claimed; a kernel in lockdown refuses to open /dev/mem at all.
 failure devmem_failure(devmem_step step, const pci_function& fn, const std::string& mem, int err,
                        const std::string& lockdown) {
-    const std::string at = function_address(fn);
-    std::string text =
-        step == devmem_step::open
-            ? strprintf("ERROR: cannot open %s: %s (romwright must run as root, with the right to map device "
-                        "memory)\n",
-                        mem.c_str(), std::strerror(err))
-            : strprintf("ERROR: cannot map the register window at 0x%llx through %s: %s (root and a kernel "
-                        "that allows mapping device memory are needed)\n",
-                        static_cast<unsigned long long>(bar0_physical(fn.base_addr0)), mem.c_str(),
-                        std::strerror(err));
-    if (closes_devmem(lockdown)) {
-        text += strprintf("The kernel is locked down (lockdown mode %s in /sys/kernel/security/lockdown, as secure "
-                          "boot may set it): the lockdown closes /dev/mem entirely, so neither unbinding a driver "
-                          "nor iomem=relaxed helps; romwright needs a kernel that is not locked down.\n",
-                          lockdown.c_str());
-    } else if (step == devmem_step::map && err == EPERM && !fn.driver.empty()) {
-        const char* d = fn.driver.c_str();
-        text += strprintf("The driver %s is bound to %s and holds its registers, and this kernel (built with "
-                          "STRICT_DEVMEM and IO_STRICT_DEVMEM) refuses to map registers that a driver holds.\n"
-                          "To go on, unbind the driver (the adapter's port is out of service until it is bound "
-                          "back):\n"
-                          "  echo %s > /sys/bus/pci/drivers/%s/unbind\n"
-                          "run romwright again, then bind the driver back:\n"
-                          "  echo %s > /sys/bus/pci/drivers/%s/bind\n"
-                          "Or boot the kernel with the parameter iomem=relaxed, which lets /dev/mem map registers "
-                          "that a driver holds.\n",
-                          d, at.c_str(), at.c_str(), d, at.c_str(), d);
-    } else if (step == devmem_step::map && err == EPERM) {
-        text += strprintf("No driver is bound to %s, yet something in the kernel has claimed its registers, and "
-                          "this kernel refuses to map claimed registers; booted with the parameter iomem=relaxed it "
-                          "lets /dev/mem map them.\n",
-                          at.c_str());
-    }
-    return failure(error_kind::failed, text);
+    failure f(error_kind::failed,
+              step == devmem_step::open ? reason::devmem_open_refused : reason::devmem_map_refused);
+    f.with("path", mem)
+        .with("errno", int64_t{err})
+        .with("address", function_address(fn))
+        .with("driver", fn.driver)
+        .with("lockdown", lockdown)
+        .with("window", static_cast<int64_t>(bar0_physical(fn.base_addr0)));
+    return f.with_fact("devmem_step", step == devmem_step::open ? "open" : "map").with_fact("errno", std::to_string(err));
 }
 
 namespace {
 
-[[noreturn]] void unsafe_lock(const std::string& path, const std::string& why) {
-    throw failure(error_kind::failed,
-                  strprintf("ERROR: the adapter lock %s cannot be trusted: %s; remove it and run again\n", path.c_str(),
-                            why.c_str()));
+[[noreturn]] void unsafe_lock(reason why, const std::string& path, int64_t value = 0) {
+    throw failure(error_kind::failed, why).with("path", path).with(why == reason::lock_folder_writable ? "mode" : "uid", value);
+}
+
+[[noreturn]] void lock_error(reason why, const std::string& path, int err) {
+    throw failure(error_kind::failed, why).with("path", path).with("errno", int64_t{err});
 }
 
 // The lock folder: made with mode 0700 when missing; a link, a folder of
 // another user or one that others may write is refused.
 void check_lock_dir(const std::string& dir) {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        throw failure(error_kind::failed, strprintf("ERROR: cannot create the adapter lock folder %s: %s\n",
-                                                    dir.c_str(), std::strerror(errno)));
+        lock_error(reason::lock_folder_create, dir, errno);
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0)
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: cannot read the adapter lock folder %s: %s\n", dir.c_str(), std::strerror(errno)));
+        lock_error(reason::lock_folder_read, dir, errno);
     if (!S_ISDIR(st.st_mode))
-        unsafe_lock(dir, "it is not a folder (a link or another file stands there)");
+        unsafe_lock(reason::lock_not_folder, dir);
     if (st.st_uid != geteuid())
-        unsafe_lock(dir, strprintf("the folder belongs to user %u, not to this user", static_cast<unsigned>(st.st_uid)));
+        unsafe_lock(reason::lock_folder_owner, dir, int64_t{st.st_uid});
     if ((st.st_mode & 022) != 0)
-        unsafe_lock(dir, strprintf("others may write the folder (mode %04o)", static_cast<unsigned>(st.st_mode & 07777)));
+        unsafe_lock(reason::lock_folder_writable, dir, int64_t{st.st_mode & 07777});
 }
 
 }  // namespace
@@ -110,22 +82,20 @@ adapter_lock::outcome adapter_lock::take(const site& where, const pci_function& 
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         if (errno == ELOOP)
-            unsafe_lock(path, "it is a symbolic link");
-        throw failure(error_kind::failed, strprintf("ERROR: cannot create the adapter lock file %s: %s\n", path.c_str(),
-                                                    std::strerror(errno)));
+            unsafe_lock(reason::lock_is_link, path);
+        lock_error(reason::lock_file_create, path, errno);
     }
     adapter_lock held;
     held.fd_ = fd;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        unsafe_lock(path, "it is not a plain file");
+        unsafe_lock(reason::lock_not_plain, path);
     if (st.st_uid != geteuid())
-        unsafe_lock(path, strprintf("it belongs to user %u", static_cast<unsigned>(st.st_uid)));
+        unsafe_lock(reason::lock_owner, path, int64_t{st.st_uid});
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
             return outcome::in_use;
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: cannot lock %s: %s\n", path.c_str(), std::strerror(errno)));
+        lock_error(reason::lock_failed, path, errno);
     }
     out = std::move(held);
     return outcome::locked;
@@ -134,18 +104,16 @@ adapter_lock::outcome adapter_lock::take(const site& where, const pci_function& 
 pci_function find_function(platform& p, const adapter_address& addr) {
     const std::vector<pci_function> found = match_pci_functions(p.scan(), addr);
     if (found.empty())
-        throw failure(error_kind::failed, strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID));
+        throw failure(error_kind::failed, reason::device_not_found).with("vendor", int64_t{ADAPTER_VENDOR_ID});
 
     if (found.size() > 1) {
         // Bus numbers repeat across PCI domains (on POWER every host bridge
         // is a domain of its own): picking one would be a guess.
-        std::string msg = strprintf("ERROR: %zu PCI functions match -b %02x:%02x.%x:\n", found.size(),
-                                    static_cast<unsigned>(addr.bus), static_cast<unsigned>(addr.slot),
-                                    static_cast<unsigned>(addr.function));
+        failure f(error_kind::failed, reason::several_functions);
+        f.with("bus", int64_t{addr.bus}).with("slot", int64_t{addr.slot}).with("function", int64_t{addr.function});
         for (const pci_function& fn : found)
-            msg += "  " + function_address(fn) + "\n";
-        msg += "Name one with its domain, for example: -b " + function_address(found[0]) + "\n";
-        throw failure(error_kind::failed, msg);
+            f.with("match", function_address(fn));
+        throw f;
     }
     return found.front();
 }
@@ -153,10 +121,7 @@ pci_function find_function(platform& p, const adapter_address& addr) {
 adapter_lock lock_adapter(const site& where, const pci_function& fn) {
     adapter_lock lock;
     if (adapter_lock::take(where, fn, lock) == adapter_lock::outcome::in_use)
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: the adapter at %s is in use by another romwright run; try again when it has "
-                                "finished\n",
-                                function_address(fn).c_str()));
+        throw failure(error_kind::failed, reason::adapter_in_use).with("address", function_address(fn));
     return lock;
 }
 
@@ -191,11 +156,11 @@ void refuse_foreign_function(const pci_function& fn) {
     // offsets mean something else there, and the writes that follow (VPD
     // timer, backdoor) would land in another maker's registers.
     if (fn.vendor_id != ADAPTER_VENDOR_ID)
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: the PCI function at %s is not an adapter romwright serves (vendor:device "
-                                "%04x:%04x, not vendor %04x); nothing was touched\n",
-                                function_address(fn).c_str(), static_cast<unsigned>(fn.vendor_id),
-                                static_cast<unsigned>(fn.device_id), ADAPTER_VENDOR_ID));
+        throw failure(error_kind::failed, reason::not_served_adapter)
+            .with("address", function_address(fn))
+            .with("vendor", int64_t{fn.vendor_id})
+            .with("device", int64_t{fn.device_id})
+            .with("served_vendor", int64_t{ADAPTER_VENDOR_ID});
 }
 
 std::unique_ptr<adapter_session> open_function(platform& p, const site& where, const pci_function& fn,
@@ -204,17 +169,13 @@ std::unique_ptr<adapter_session> open_function(platform& p, const site& where, c
     // An I/O BAR, or none at all, is no register window: mapping it through
     // /dev/mem would reach system memory instead of the adapter.
     if ((fn.base_addr0 & 1u) != 0 || bar0_physical(fn.base_addr0) == 0)
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: the PCI function at %s has no memory BAR0 to map (BAR0 reads 0x%llx)\n",
-                                function_address(fn).c_str(), static_cast<unsigned long long>(fn.base_addr0)));
+        throw failure(error_kind::failed, reason::no_memory_bar0)
+            .with("address", function_address(fn))
+            .with("bar0", static_cast<int64_t>(fn.base_addr0));
     // A function that no driver has enabled may have memory decoding off:
     // its window then reads 0 (or all ones) and drops writes.
     if (!fn.memory_decoding)
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: memory decoding is off for the PCI function at %s, so its registers cannot be "
-                                "reached; turn it on with: echo 1 > %s/devices/%s/enable (or bind the adapter's "
-                                "driver)\n",
-                                function_address(fn).c_str(), "/sys/bus/pci", function_address(fn).c_str()));
+        throw failure(error_kind::failed, reason::memory_decoding_off).with("address", function_address(fn));
     auto session =
         std::make_unique<adapter_session>(p, where, fn, lock_adapter(where, fn), map_window(p, where, fn), obs);
     disable_vpd_timer(*session);

@@ -132,40 +132,15 @@ private:
     bool finished_ = false;
 };
 
-// What the slot state the platform reports (see slot_state()) says, with
-// the way back to a working slot; one line.
-std::string slot_state_line(const std::string& path, const std::string& state) {
-    unsigned flags = 0, pe = 0;
-    const bool parsed = std::sscanf(state.c_str(), "%x %x", &flags, &pe) == 2;
-    // The function's directory and the bus's rescan file beside "devices".
-    const std::string dir = path.substr(0, path.rfind('/'));
-    const size_t devices = dir.rfind("/devices/");
-    const std::string rescan = (devices == std::string::npos ? "/sys/bus/pci" : dir.substr(0, devices)) + "/rescan";
-    const std::string reset = "remove the function and rescan the bus (echo 1 > " + dir + "/remove; echo 1 > " +
-                              rescan + "), then run romwright again";
-    std::string line = "The platform reports the slot ";
-    if (parsed && (pe & 0x1u))
-        line += "frozen (" + path + " reads \"" + state + "\"): thaw it with echo 1 > " + path +
-                " and run romwright again; if it stays frozen, " + reset;
-    else if (parsed && (pe & 0xAu))
-        line += "in recovery (" + path + " reads \"" + state + "\"): wait until the kernel log shows the EEH " +
-                "recovery finished, then run romwright again; if it does not finish, " + reset;
-    else
-        line += std::string(parsed ? "not frozen" : "in an unknown state") + " (" + path + " reads \"" + state +
-                "\"): the adapter itself does not answer; " + reset;
-    return line + "\n";
-}
-
 // A working adapter never reads all ones at 0xD0 (its low byte is the VPD
 // capability ID); a slot that the platform has frozen, or an adapter that
 // is gone, reads all ones everywhere.
 [[noreturn]] void adapter_gone(adapter_session& s, uint32_t eeprom_address) {
-    std::string message = strprintf("ERROR: the adapter did not answer at EEPROM address 0x%04x: its VPD "
-                                     "capability reads all ones (slot frozen by the platform, or adapter gone)\n",
-                                     eeprom_address);
+    failure f(error_kind::failed, reason::adapter_gone);
+    f.with("address", int64_t{eeprom_address});
     if (const std::optional<std::string> state = slot_state(s.where(), s.function()))
-        message += slot_state_line(slot_state_path(s.where(), s.function()), *state);
-    throw failure(error_kind::failed, message);
+        f.with("slot_state_path", slot_state_path(s.where(), s.function())).with("slot_state", *state);
+    throw f;
 }
 
 uint32_t se_read_for(adapter_session& s, uint32_t address, uint32_t reported_address) {
@@ -203,10 +178,9 @@ void wait_vpd_cap_not_busy(adapter_session& s, uint32_t flag, uint32_t eeprom_ad
         }
         wait.again();
         if (bound.expired())
-            throw failure(error_kind::failed,
-                             strprintf("ERROR: the adapter did not answer: the VPD %s of EEPROM address 0x%04x did "
-                                       "not complete within 2 seconds\n",
-                                       flag ? "write" : "read", eeprom_address));
+            throw failure(error_kind::failed, reason::vpd_transfer_timeout)
+                .with("address", int64_t{eeprom_address})
+                .with("write", int64_t{flag ? 1 : 0});
     }
 }
 
@@ -227,9 +201,6 @@ void se_write(adapter_session& s, uint32_t address, uint32_t word) {
     while (se_read_for(s, STATUS_WORD_ADDR, address) & 1u) {
         cycle.again();
         if (bound.expired())
-            throw failure(error_kind::failed,
-                             strprintf("ERROR: the adapter did not answer: the EEPROM still reported busy 2 seconds "
-                                       "after the write to EEPROM address 0x%04x\n",
-                                       address));
+            throw failure(error_kind::failed, reason::eeprom_busy_timeout).with("address", int64_t{address});
     }
 }

@@ -7,6 +7,28 @@
 #include <cstdint>
 #include <string>
 
+#include "common/error.h"
+
+// A note from below the front end that is not a command's result, as data:
+// the front end words it on standard error.  The facts each kind carries
+// are named beside it.
+enum class notice_kind {
+    backup_kept,          // path: the EEPROM holds what that backup holds
+    backup_saved,         // path
+    journal_cleared,      // command, time (0: unknown), backup ("" none): nothing of it took
+    change_interrupted,   // address, command, time, backup, backup_present (0 or 1)
+    journal_not_removed,  // path, errno
+    image_not_plain,      // path: not a plain file or a pipe
+    image_waiting,        // path: locked by another run
+    image_left_as_is,     // path: no write permission bits
+    driver_port_reset,    // driver, address: the chip reset resets the driver's port
+};
+
+struct notice {
+    notice_kind kind;
+    fact_list facts;
+};
+
 class observer {
 public:
     virtual ~observer() = default;
@@ -34,10 +56,12 @@ public:
     virtual void erase_done(uint32_t /*bytes*/) {}
     // repair: a copy rewritten from another.
     virtual void copy_repaired(int /*index*/, uint32_t /*address*/, const std::string& /*state*/, int /*from_index*/, uint32_t /*from_address*/) {}
-    // A failure's text, shown where it happened (before the chip reset).
-    virtual void failure_shown(const std::string& /*text*/) {}
+    // A failure, shown where it happened (before the chip reset).
+    virtual void failure_shown(const failure& /*f*/) {}
     // More of the command's text output, after the run (a report, a dump).
     virtual void text(const std::string& /*t*/) {}
-    // A note that is not the command's result (standard error).
+    // A note that is not the command's result (standard error): the front
+    // end's own text, or a notice from below it.
     virtual void note(const std::string& /*text*/) {}
+    virtual void notify(const notice& /*n*/) {}
 };

@@ -18,8 +18,11 @@ namespace {
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 [[noreturn]] void cannot_write(const std::string& path, const char* what, const char* step, int e) {
-    throw failure(error_kind::failed,
-                  strprintf("%s %s could not be written: %s: %s\n", what, path.c_str(), step, std::strerror(e)))
+    throw failure(error_kind::failed, reason::output_write_failed)
+        .with("what", what)
+        .with("path", path)
+        .with("step", step)
+        .with("errno", int64_t{e})
         .with_fact("step", step)
         .with_fact("reason", std::strerror(e));
 }
@@ -94,8 +97,7 @@ std::string output_refusal(const std::string& path, const std::vector<kept_path>
 void check_output_path(const std::string& path, const char* what, const std::vector<kept_path>& kept) {
     const std::string why = output_refusal(path, kept);
     if (!why.empty())
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: %s %s %s: nothing was written\n", what, path.c_str(), why.c_str()));
+        throw failure(error_kind::failed, reason::output_refused).with("what", what).with("path", path).with("why", why);
 }
 
 namespace {

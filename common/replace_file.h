@@ -27,15 +27,15 @@ std::string kept_path_named(const std::string& path, const std::vector<kept_path
 // output in the text ("the metrics file").
 std::string output_refusal(const std::string& path, const std::vector<kept_path>& kept);
 
-// Checks path with output_refusal; throws failure(failed) with
-// "ERROR: <what> <path> <reason>: nothing was written\n".
+// Checks path with output_refusal; throws failure(failed),
+// reason::output_refused.
 void check_output_path(const std::string& path, const char* what, const std::vector<kept_path>& kept);
 
 // Gives path the content bytes[0, size) with the given mode, as above.
 // The check is made again just before the rename.  Throws failure(failed):
-// check_output_path()'s refusal, or "<what> <path> could not be written:
-// <step>: <reason>\n" (for the caller to head), with the facts "step" and
-// "reason"; path is then as it was.
+// check_output_path()'s refusal, or reason::output_write_failed (a caller
+// may head its text), with the document's facts "step" and "reason"; path
+// is then as it was.
 void replace_file(const std::string& path, const char* what, const void* bytes, size_t size, mode_t mode,
                   const std::vector<kept_path>& kept);
 

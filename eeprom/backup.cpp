@@ -50,12 +50,12 @@ std::string serial_part(const uint8_t* eeprom) {
     return s.substr(0, n);
 }
 
-[[noreturn]] void cannot_save(const std::string& path, const std::string& reason) {
-    throw failure(error_kind::failed,
-                     strprintf("ERROR: cannot save the backup %s: %s; nothing was changed (make room or make the "
-                               "folder writable, name another file with -backup FILE, or go without a backup with "
-                               "-nobackup)\n",
-                               path.c_str(), reason.c_str()));
+[[noreturn]] void cannot_save(reason why, const std::string& path, int err = 0) {
+    failure f(error_kind::failed, why);
+    f.with("path", path);
+    if (why == reason::backup_folder_create)
+        f.with("errno", int64_t{err});
+    throw f;
 }
 
 // Creates dir and its missing parents, each with mode 0700.
@@ -63,14 +63,14 @@ void make_dirs(const std::string& dir) {
     struct stat st;
     if (stat(dir.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode))
-            cannot_save(dir, "it is not a folder");
+            cannot_save(reason::backup_folder_not_folder, dir);
         return;
     }
     const std::string parent = folder_of(dir);
     if (parent != dir && parent != "." && parent != "/")
         make_dirs(parent);
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        cannot_save(dir, std::string("cannot create the folder: ") + std::strerror(errno));
+        cannot_save(reason::backup_folder_create, dir, errno);
 }
 
 // Makes path, read-only, holding bytes, through the one door for files
@@ -79,11 +79,7 @@ bool write_new_file(const std::string& path, const uint8_t* bytes, size_t size) 
     try {
         return create_file(path, "the backup", bytes, size, 0400);
     } catch (const failure& f) {
-        std::string reason;
-        for (const failure::fact& fact : f.facts())
-            if (fact.first == "reason")
-                reason = fact.second;
-        cannot_save(path, reason.empty() ? f.what() : reason);
+        throw failure(error_kind::failed, reason::backup_write_failed).with("path", path).caused_by(f);
     }
 }
 
@@ -160,15 +156,10 @@ void check_backup_file(const change_options& opts) {
     // later run prints: it must be safe to show and to paste.
     for (const char c : opts.backup_file)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            throw failure(error_kind::failed,
-                          strprintf("ERROR: the backup file name %s holds a control character (a line end, a tab, "
-                                    "...); name a file without one with -backup FILE\n",
-                                    terminal_text(opts.backup_file).c_str()));
+            throw failure(error_kind::failed, reason::backup_name_control).with("path", opts.backup_file);
     struct stat st;
     if (lstat(opts.backup_file.c_str(), &st) == 0)
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: the backup file %s exists; name a new file with -backup FILE\n",
-                                opts.backup_file.c_str()));
+        throw failure(error_kind::failed, reason::backup_file_exists).with("path", opts.backup_file);
 }
 
 backup_plan plan_backup(const site& where, const uint8_t* eeprom, const pci_function& fn, const change_options& opts,
@@ -205,21 +196,19 @@ backup_plan plan_backup(const site& where, const uint8_t* eeprom, const pci_func
             return b;
         }
     }
-    cannot_save(base + ".bin", "too many backups of this adapter made within one second");
+    cannot_save(reason::backup_too_many, base + ".bin");
 }
 
 void write_backup(const backup_plan& b, const uint8_t* eeprom, observer& obs) {
     if (b.path.empty())
         return;
     if (b.exists) {
-        const size_t slash = b.path.rfind('/');
-        obs.note(strprintf("romwright: the EEPROM holds what backup %s/%s holds; no new backup made\n",
-                           b.path.substr(0, slash).c_str(), b.path.substr(slash + 1).c_str()));
+        obs.notify({notice_kind::backup_kept, fact_list().add("path", b.path)});
         return;
     }
     if (!write_new_file(b.path, eeprom, SEEPROM_SIZE))
-        cannot_save(b.path, "the file exists");
-    obs.note(strprintf("romwright: EEPROM saved as backup %s\n", b.path.c_str()));
+        cannot_save(reason::backup_exists_now, b.path);
+    obs.notify({notice_kind::backup_saved, fact_list().add("path", b.path)});
 }
 
 std::string absolute_path(const std::string& path) {

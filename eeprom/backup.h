@@ -30,8 +30,9 @@ backup_plan plan_backup(const site& where, const uint8_t* eeprom, const pci_func
 
 // Saves the backup: written to a temporary file, flushed to disk, made
 // read-only (0400) and linked into place; it never replaces an existing
-// file.  One note names the file.  Throws failure(1) naming the path and
-// the reason when it cannot be saved.
+// file.  One notice names the file (backup_saved, or backup_kept when the
+// newest backup holds the same).  Throws failure(1), reason::backup_*, with
+// the path when it cannot be saved.
 void write_backup(const backup_plan& b, const uint8_t* eeprom, observer& obs);
 
 // The -backup FILE check made before the adapter is touched: FILE must not

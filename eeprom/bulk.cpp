@@ -94,10 +94,10 @@ bool write_words(adapter_session& s, const word_transfer& t, transfer_outcome& o
             out.stopped_at = address;
             out.stopped_word = got;
             // A write-protected or failing EEPROM: the transfer stops here.
-            throw failure(error_kind::failed,
-                          strprintf("ERROR: EEPROM address 0x%04x reads back 0x%08x after 0x%08x was written: the "
-                                    "write did not take (the EEPROM may be write-protected)\n",
-                                    address, got, w));
+            throw failure(error_kind::failed, reason::readback_mismatch)
+                .with("address", int64_t{address})
+                .with("read", int64_t{got})
+                .with("written", int64_t{w});
         }
         ++out.words_written;
         s.obs().words_done(out.words_written, static_cast<uint32_t>(t.words->size()));

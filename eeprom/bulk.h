@@ -37,7 +37,7 @@ struct transfer_outcome {
 };
 
 // Writes the planned words, each read back once its write cycle has ended.
-// A word that reads back different throws failure (its ERROR line) after
+// A word that reads back different throws failure (readback_mismatch) after
 // out has been brought up to date; so does every other failure.  Progress
 // lines go to the session's observer every two seconds.  Returns false when
 // a run of more than 32000 bytes took 4 seconds or less (the write cycles

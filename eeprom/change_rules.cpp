@@ -20,6 +20,12 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 || errno != ENOENT;
 }
 
+// Something stands at path that can be looked at.
+bool present(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 // The same file under two names: the same device and inode, or, when one
 // cannot be looked at, the same absolute path.
 bool same_file(const std::string& a, const std::string& b) {
@@ -141,17 +147,17 @@ std::optional<journal_record> standing_journal(adapter_session& s) {
         read_seeprom(s, eeprom.data(), 0, SEEPROM_SIZE);
         if (sha256_hex(eeprom) == j->before_sha256) {
             remove_journal(s.where(), s.function(), s.obs());
-            const std::string when = j->time ? utc_time_text(j->time) : "";
-            s.obs().note("romwright: `" + terminal_text(j->command) + "`, begun " +
-                         (when.empty() ? "at an unknown time" : when) + "," +
-                         (j->backup.empty() ? std::string(" which kept no backup,")
-                                            : " whose backup " + shell_quoted(j->backup) + " is gone,") +
-                         " did not finish, but the EEPROM holds what it held before it: no word of it took; its "
-                         "journal was cleared\n");
+            s.obs().notify({notice_kind::journal_cleared,
+                            fact_list().add("command", j->command).add("time", j->time).add("backup", j->backup)});
             return std::nullopt;
         }
     }
-    s.obs().note(interrupted_note(*j, s.address()));
+    s.obs().notify({notice_kind::change_interrupted, fact_list()
+                                                         .add("address", s.address())
+                                                         .add("command", j->command)
+                                                         .add("time", j->time)
+                                                         .add("backup", j->backup)
+                                                         .add("backup_present", int64_t{!j->backup.empty() && present(j->backup)})});
     return j;
 }
 

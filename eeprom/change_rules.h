@@ -42,10 +42,11 @@ struct change_request {
     std::vector<std::string> line;  // the run's command line as given, -b included (for the journal)
 };
 
-// The journal standing for the session's device, noted to the observer
-// (interrupted_note).  One whose change left nothing behind (it names a
-// backup that is gone, or none, and the EEPROM holds what it held before
-// that change) is cleared with a note instead; finding that out costs one
+// The journal standing for the session's device, told to the observer
+// (notice_kind::change_interrupted).  One whose change left nothing behind
+// (it names a backup that is gone, or none, and the EEPROM holds what it
+// held before that change) is cleared with notice_kind::journal_cleared
+// instead; finding that out costs one
 // read of the whole EEPROM.  Throws failure(1) when the journal cannot be
 // trusted.
 std::optional<journal_record> standing_journal(adapter_session& s);

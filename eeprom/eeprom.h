@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/eeprom_map.h"
+#include "eeprom/vpd.h"
 
 // ---- image types ------------------------------------------------------
 enum class image_type {
@@ -57,18 +58,39 @@ struct board_identity {
 // ---- VPD identity transfer ----------------------------------------------
 // The identity fields of a VPD copy (VPD_COPY_SIZE bytes).
 board_identity identity_of_copy(const uint8_t* copy);
-// What keeps the copy's identity from being carried into an image, or
-// nullopt when it may be: it begins with the identifier-string tag, part and
-// serial number are printable ASCII and the MAC address is 12 hexadecimal
-// digits.
-std::optional<std::string> identity_fault(const uint8_t* copy);
+// What keeps a copy's identity from being carried into an image.
+struct identity_faults {
+    bool wrong_tag = false;  // the copy does not begin with the identifier-string tag
+    uint8_t tag = 0;         // the byte it begins with
+    bool part_number = false;    // not printable text
+    bool serial_number = false;  // not printable text
+    bool mac_address = false;    // not 12 hexadecimal digits
+};
+// The copy's faults, or nullopt when its identity may be carried: it begins
+// with the identifier-string tag, part and serial number are printable
+// ASCII and the MAC address is 12 hexadecimal digits.
+std::optional<identity_faults> identity_fault(const uint8_t* copy);
+
+// Why a copy of an image cannot take an identity (insert_identity).
+struct identity_take_fault {
+    enum class cause {
+        past_end,           // the copy runs past the end of the file (file_size bytes)
+        wrong_tag,          // it does not begin with 0x82 0x10 (tag: its first two bytes)
+        no_checksum_field,  // the structure walk finds no RV field (problems: what it found)
+    };
+    cause why = cause::past_end;
+    size_t offset = 0;  // the copy's file offset
+    size_t file_size = 0;
+    uint8_t tag[2] = {0, 0};
+    std::vector<vpd_problem> problems;
+};
 // Writes the identity into every one of `copies` VPD copies of the image
 // (1024 bytes apart from first_copy_offset) and fixes each copy's RV
 // checksum, all or nothing: when any copy cannot take it (runs past the
 // image, wrong tag, no RV field found by the structure walk) the image is
 // left unchanged and the result names the copy by its file offset and the
 // reason; nullopt when every copy took it.
-std::optional<std::string> insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
+std::optional<identity_take_fault> insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
                                            const board_identity& id);
 // Sets to `value` in one copy (VPD_COPY_SIZE bytes) exactly the bytes that
 // insert_identity() rewrites there: in a copy that begins with the tag 0x82

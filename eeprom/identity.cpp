@@ -37,23 +37,16 @@ board_identity identity_of_copy(const uint8_t* copy) {
             field(VPD_MAC_OFFSET, MAC_ADDRESS_LEN)};
 }
 
-std::optional<std::string> identity_fault(const uint8_t* copy) {
-    std::vector<std::string> wrong;
-    if (copy[0] != VPD_TAG_ID_STRING)
-        wrong.push_back(strprintf("the copy does not begin with the identifier-string tag 0x82 (it holds 0x%02x)",
-                                  copy[0]));
-    if (!printable(copy + VPD_PART_NUM_OFFSET, PART_NUM_LEN))
-        wrong.push_back("the part number is not printable text");
-    if (!printable(copy + VPD_SERIAL_NUM_OFFSET, SERIAL_NUM_LEN))
-        wrong.push_back("the serial number is not printable text");
-    if (!hex_digits(copy + VPD_MAC_OFFSET, MAC_ADDRESS_LEN))
-        wrong.push_back("the MAC address is not 12 hexadecimal digits");
-    if (wrong.empty())
+std::optional<identity_faults> identity_fault(const uint8_t* copy) {
+    identity_faults f;
+    f.wrong_tag = copy[0] != VPD_TAG_ID_STRING;
+    f.tag = copy[0];
+    f.part_number = !printable(copy + VPD_PART_NUM_OFFSET, PART_NUM_LEN);
+    f.serial_number = !printable(copy + VPD_SERIAL_NUM_OFFSET, SERIAL_NUM_LEN);
+    f.mac_address = !hex_digits(copy + VPD_MAC_OFFSET, MAC_ADDRESS_LEN);
+    if (!f.wrong_tag && !f.part_number && !f.serial_number && !f.mac_address)
         return std::nullopt;
-    std::string why;
-    for (const std::string& w : wrong)
-        why += (why.empty() ? "" : "; ") + w;
-    return why;
+    return f;
 }
 
 uint8_t get_checksum(const uint8_t* bytes, uint32_t count) {
@@ -87,29 +80,34 @@ uint8_t update_checksum(uint8_t* copy, uint32_t size) {
     return copy[at];
 }
 
-std::optional<std::string> insert_identity(std::vector<uint8_t>& image, int32_t copies, int32_t first_copy_offset,
-                                           const board_identity& id) {
+std::optional<identity_take_fault> insert_identity(std::vector<uint8_t>& image, int32_t copies,
+                                                   int32_t first_copy_offset, const board_identity& id) {
     std::vector<uint8_t> work(image);
     for (int32_t i = 0; i < copies; ++i) {
         const size_t p = static_cast<size_t>(first_copy_offset) + size_t{VPD_COPY_SIZE} * static_cast<size_t>(i);
-        auto refuse = [&](const std::string& reason) -> std::optional<std::string> {
-            return strprintf("the VPD copy at file offset 0x%zx (%zu) %s", p, p, reason.c_str());
-        };
+        identity_take_fault refused;
+        refused.offset = p;
+        refused.file_size = work.size();
         if (p + VPD_COPY_SIZE > work.size())
-            return refuse(strprintf("runs past the end of the file (%zu bytes)", work.size()));
+            return refused;
         uint8_t* c = &work[p];
-        if (c[0] != VPD_TAG_ID_STRING || c[1] != 0x10)
-            return refuse(strprintf("does not begin with the identifier-string tag 0x82 0x10 (it holds 0x%02x 0x%02x)",
-                                    c[0], c[1]));
+        if (c[0] != VPD_TAG_ID_STRING || c[1] != 0x10) {
+            refused.why = identity_take_fault::cause::wrong_tag;
+            refused.tag[0] = c[0];
+            refused.tag[1] = c[1];
+            return refused;
+        }
         std::memcpy(c + VPD_PART_NUM_OFFSET, id.part_number.data(), PART_NUM_LEN);
         std::memcpy(c + VPD_SERIAL_NUM_OFFSET, id.serial_number.data(), SERIAL_NUM_LEN);
         if (c[VPD_NA_KEYWORD_OFFSET] == 'N' && c[VPD_NA_KEYWORD_OFFSET + 1] == 'A')
             std::memcpy(c + VPD_MAC_OFFSET, id.mac_address.data(), MAC_ADDRESS_LEN);
         // The checksum byte is found by the structure walk, inside the copy.
         const vpd_copy_info info = decode_vpd_copy(c, VPD_COPY_SIZE);
-        if (info.rv_offset < 0)
-            return refuse("has no RV checksum field inside the copy" +
-                          (info.problems.empty() ? std::string() : " (" + info.problems.front() + ")"));
+        if (info.rv_offset < 0) {
+            refused.why = identity_take_fault::cause::no_checksum_field;
+            refused.problems = info.problems;
+            return refused;
+        }
         const uint32_t at = static_cast<uint32_t>(info.rv_offset) + 3;
         c[at] = get_checksum(c, at);
     }

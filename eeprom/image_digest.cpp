@@ -51,16 +51,13 @@ bool approved_list::lists(const std::string& digest) const {
 }
 
 approved_list read_approved_list(const std::string& path) {
-    const auto bad = [&](const std::string& why) {
-        return failure(error_kind::usage, "ERROR: the list of approved images: " + why + "\n");
-    };
+    const auto bad = [&](reason why) { return failure(error_kind::usage, why).with("path", path); };
     // A list far beyond any real one is no list.
     const input_file in = read_input_file(path, {size_t{16} << 20});
     if (!in.ok())
-        throw bad(in.error ? strprintf("cannot read %s: %s", path.c_str(), in.refusal.c_str())
-                           : strprintf("%s %s", path.c_str(), in.refusal.c_str()));
+        throw bad(in.error ? reason::approved_list_unreadable : reason::approved_list_refused).with("why", in.refusal);
     if (in.bytes.size() > (size_t{16} << 20))
-        throw bad(strprintf("%s is larger than 16 MiB", path.c_str()));
+        throw bad(reason::approved_list_too_big);
     std::string text(in.bytes.begin(), in.bytes.end());
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)  // a byte-order mark some editors put first
         text.erase(0, 3);
@@ -83,7 +80,7 @@ approved_list read_approved_list(const std::string& path) {
         std::string digest = line.substr(0, 64);
         const bool layout = line.size() > 66 && line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
         if (!hex_digest(digest) || !layout)
-            throw bad(strprintf("%s, line %d: not a digest, two spaces and a name", path.c_str(), n));
+            throw bad(reason::approved_list_bad_line).with("line", int64_t{n});
         for (char& c : digest)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         out.digests.push_back(digest);

@@ -14,7 +14,7 @@
 namespace {
 
 [[noreturn]] void cannot_open(const std::string& path) {
-    throw failure(error_kind::file, strprintf("Unable to open file:%s\n", path.c_str()));
+    throw failure(error_kind::file, reason::file_unopenable).with("path", path);
 }
 
 }  // namespace
@@ -29,7 +29,7 @@ std::unique_ptr<image_file> image_file::open(const std::string& path, use how, u
         cannot_open(path);
     // A plain file, or a pipe read once; never a device, socket or folder.
     if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
-        obs.note(strprintf("romwright: %s is not a plain file or a pipe\n", path.c_str()));
+        obs.notify({notice_kind::image_not_plain, fact_list().add("path", path)});
         cannot_open(path);
     }
     // A file nobody may write is never changed, even by root, who could;
@@ -46,7 +46,7 @@ std::unique_ptr<image_file> image_file::open(const std::string& path, use how, u
         ::close(f->fd_);
         f->fd_ = rw;
         if (flock(f->fd_, LOCK_EX | LOCK_NB) != 0) {
-            obs.note(strprintf("romwright: %s is in use by another romwright run; waiting for it\n", path.c_str()));
+            obs.notify({notice_kind::image_waiting, fact_list().add("path", path)});
             while (flock(f->fd_, LOCK_EX) != 0)
                 if (errno != EINTR)
                     cannot_open(path);
@@ -94,13 +94,8 @@ void image_file::replace(const std::vector<uint8_t>& bytes) {
     if (!write_all(bytes)) {
         const int e = errno;
         if (!give_back())
-            throw failure(error_kind::failed,
-                          strprintf("ERROR: writing %s failed: %s, and so did giving it back its earlier bytes; the "
-                                    "EEPROM was not changed\n",
-                                    path_.c_str(), std::strerror(e)));
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: writing %s failed: %s; the EEPROM was not changed\n", path_.c_str(),
-                                std::strerror(e)));
+            throw failure(error_kind::failed, reason::image_write_unrestored).with("path", path_).with("errno", int64_t{e});
+        throw failure(error_kind::failed, reason::image_write_failed).with("path", path_).with("errno", int64_t{e});
     }
 }
 
@@ -108,7 +103,7 @@ bool image_file::give_back() { return write_all(bytes_); }
 
 image_file_guard::~image_file_guard() {
     if (file_ && !file_->give_back())
-        obs_.failure_shown(strprintf("ERROR: %s keeps the board's identity: giving it back its earlier bytes failed: "
-                                     "%s\n",
-                                     file_->path().c_str(), std::strerror(errno)));
+        obs_.failure_shown(failure(error_kind::failed, reason::image_not_given_back)
+                               .with("path", file_->path())
+                               .with("errno", int64_t{errno}));
 }

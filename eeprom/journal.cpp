@@ -43,19 +43,17 @@ std::string recorded_adapter(const std::string& text, const pci_function& fn) {
 std::string journal_text(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
 
 // Puts text in place of the journal at path through the one door for
-// files written (its folder checked by the caller).  Returns "", or the
-// step that failed and why ("rename: No space left on device").
-std::string put_journal(const std::string& path, const std::string& text) {
+// files written (its folder checked by the caller).  Throws failure(1) of
+// reason why: the path, the step that failed ("rename") and its errno, or
+// no step when something other than a plain file stands there.
+void put_journal(const std::string& path, const std::string& text, reason why) {
     try {
         replace_file(path, "the journal", text.data(), text.size(), 0600, {});
-        return "";
     } catch (const failure& f) {
-        std::string step, reason;
-        for (const failure::fact& fact : f.facts())
-            (fact.first == "step" ? step : reason) = fact.second;
-        if (step.empty())  // refused: something other than a plain file stands there
-            return "something other than a plain file stands there";
-        return step + ": " + reason;
+        throw failure(error_kind::failed, why)
+            .with("path", path)
+            .with("step", f.details().text("step"))
+            .with("errno", f.details().number("errno"));
     }
 }
 
@@ -154,24 +152,6 @@ std::optional<journal_record> read_journal(const site& where, const pci_function
     return r;
 }
 
-std::string interrupted_note(const journal_record& r, const std::string& address) {
-    const std::string when = r.time ? utc_time_text(r.time) : "";
-    std::string note = strprintf("romwright: WARNING: the EEPROM of %s may be half-written: `%s`, begun %s, did not "
-                                 "finish.\n",
-                                 address.c_str(), terminal_text(r.command).c_str(),
-                                 when.empty() ? "at an unknown time" : when.c_str());
-    struct stat st;
-    if (!r.backup.empty() && lstat(r.backup.c_str(), &st) == 0)
-        note += "romwright: to put back what the EEPROM held before it: " + restore_command(address, r.backup) + "\n";
-    else if (!r.backup.empty())
-        note += "romwright: the backup it names, " + shell_quoted(r.backup) +
-                ", is gone; restore a saved image of this board with: romwright -b " + address + " restore FILE\n";
-    else
-        note += "romwright: that run kept no backup; restore a saved image of this board with: romwright -b " +
-                address + " restore FILE\n";
-    return note;
-}
-
 void mark_journal_recorded(const site& where, const pci_function& fn, const std::string& journal_id,
                            const std::string& record_id) {
     const std::string path = journal_path(where, fn);
@@ -187,10 +167,7 @@ void mark_journal_recorded(const site& where, const pci_function& fn, const std:
     if (id != journal_id)
         return;
     doc["recorded"] = record_id;
-    const std::string why = put_journal(path, journal_text(doc));
-    if (!why.empty())
-        throw failure(error_kind::failed,
-                      strprintf("the journal %s was not marked as recorded (%s)", path.c_str(), why.c_str()));
+    put_journal(path, journal_text(doc), reason::journal_not_marked);
 }
 
 void remove_journal(const site& where, const pci_function& fn, observer& obs) {
@@ -198,8 +175,7 @@ void remove_journal(const site& where, const pci_function& fn, observer& obs) {
     if (path.empty())
         return;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        obs.note(strprintf("romwright: cannot remove the journal %s: %s\n", terminal_text(path).c_str(),
-                           std::strerror(errno)));
+        obs.notify({notice_kind::journal_not_removed, fact_list().add("path", path).add("errno", int64_t{errno})});
     else
         sync_dir(folder_of(path));
 }
@@ -223,11 +199,7 @@ void journal_guard::begin(const journal_record& r) {
                       {"before_sha256", r.before_sha256},
                       {"after_sha256", r.after_sha256},
                       {"time", r.time}};
-    const std::string why = put_journal(path, journal_text(doc));
-    if (!why.empty())
-        throw failure(error_kind::failed,
-                      strprintf("ERROR: cannot write the journal %s (%s); nothing was changed\n", path.c_str(),
-                                why.c_str()));
+    put_journal(path, journal_text(doc), reason::journal_write_failed);
     written_ = true;
 }
 

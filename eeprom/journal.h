@@ -55,11 +55,6 @@ std::optional<int64_t> utc_seconds(const std::string& text);
 // the EEPROM held before the interrupted change.
 std::string restore_command(const std::string& address, const std::string& backup);
 
-// The note a run gives while a journal stands: what was interrupted, when,
-// and the exact command that puts the EEPROM back (or, when the backup it
-// names is gone, that it is gone).
-std::string interrupted_note(const journal_record& r, const std::string& address);
-
 // Notes in the journal standing for fn's device that the history record
 // record_id tells of its change, when that journal is the one whose id is
 // journal_id (empty: one of an older version, which has none); nothing

@@ -30,12 +30,12 @@ change_refusal refusal(change_refusal::reason why, const plan_place& at) {
 // A blank or broken identity must never be carried into an image and every
 // copy on the board.
 std::optional<change_refusal> unusable_identity(const uint8_t* copy, const std::string& file, const plan_place& at) {
-    const std::optional<std::string> why = identity_fault(copy);
+    std::optional<identity_faults> why = identity_fault(copy);
     if (!why)
         return std::nullopt;
     change_refusal r = refusal(change_refusal::reason::identity_broken, at);
     r.file = file;
-    r.detail = *why;
+    r.broken = why;
     return r;
 }
 
@@ -139,7 +139,7 @@ std::optional<change_refusal> image_refusal(const std::vector<uint8_t>& image, u
         r.board_id = board_id;
         r.image_id = image_id;
         if (most == alike.end())
-            r.detail = "no good copy";
+            r.no_good_copy = true;
     }
     if (whole && most != alike.end()) {
         std::vector<int> differing;
@@ -202,14 +202,14 @@ change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const p
         const uint32_t first_copy = w.type == image_type::full ? 1024 : 0;
         // The image's copies are judged with the board's identity in them
         // (their checksums made good), or as they are when they cannot take it.
-        const std::optional<std::string> why = insert_identity(bytes, VPD_COPIES_IN_IMAGE, first_copy, *p.identity_before);
+        std::optional<identity_take_fault> why = insert_identity(bytes, VPD_COPIES_IN_IMAGE, first_copy, *p.identity_before);
         const bool takes = !why;
         if ((p.refusal = image_refusal(takes ? bytes : *w.image, first_copy, takes, board, w, at, p)))
             return p;
         if (!takes) {
             p.refusal = refusal(change_refusal::reason::image_takes_no_identity, at);
             p.refusal->file = w.file;
-            p.refusal->detail = *why;
+            p.refusal->cannot_take = std::move(why);
             return p;
         }
         p.image_with_identity = bytes;

@@ -65,10 +65,10 @@ struct vpd_copy_state {
 // was touched when a plan carries one.
 struct change_refusal {
     enum class reason {
-        identity_broken,        // write: the copy at 0x0800 is blank or broken (detail: how)
+        identity_broken,        // write: the copy at 0x0800 is blank or broken (broken: how)
         identity_untrusted,     // write: that copy is not good, no strict majority of the
                                 // good copies agrees, or it holds another identity than they do
-        image_takes_no_identity,  // write: a copy of the image cannot take it (detail: which, why)
+        image_takes_no_identity,  // write: a copy of the image cannot take it (cannot_take: which, why)
         nothing_to_repair_from,   // repair: no strict majority of the good copies agrees
         journal_stands,           // write -f/-fvpd, repair: an interrupted change's journal stands (journal)
         identity_would_change,    // write: copies would hold another identity afterwards (board, differences)
@@ -77,7 +77,7 @@ struct change_refusal {
         another_boards_identity,  // restore: the file holds another board's identity (board, other)
         image_of_another_board,   // write: most of the image's good copies hold another ID string
                                   // than most of the board's good copies, or it has no good copy
-                                  // (board_id, image_id; detail: "no good copy" for the latter)
+                                  // (board_id, image_id; no_good_copy for the latter)
         image_not_whole,          // write: with the board's identity put in, a copy of the image is
                                   // not good, or differs from most good copies beyond the identity
                                   // (copies: the image's, faulty or blank ones; differing)
@@ -92,7 +92,9 @@ struct change_refusal {
     std::string address;     // the adapter, for the commands the text gives
     std::string backup_dir;  // where the backups are kept; empty: none
     std::string file;        // write's image file
-    std::string detail;
+    std::optional<identity_faults> broken;             // identity_broken
+    std::optional<identity_take_fault> cannot_take;     // image_takes_no_identity
+    bool no_good_copy = false;                         // image_of_another_board: the image has none
     int good_copies = 0;
     bool majority = false;  // a strict majority of the good copies holds one identity
     std::vector<vpd_copy_state> copies;  // every copy, for the reasons about copies

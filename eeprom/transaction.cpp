@@ -57,8 +57,7 @@ void apply_words(adapter_session& s, const change_plan& p, change_result& out, j
         if (!plausible) {
             // Clears never reach this (their regions are short), a flash says why.
             hold.run([&]() -> void {
-                throw failure(error_kind::failed, erase ? "ERROR\n"
-                                                        : "ERROR: Run time too short! (Run 'romprobe -w 0x7bfc 0'?)\n");
+                throw failure(error_kind::failed, erase ? reason::erase_run_too_short : reason::flash_run_too_short);
             });
         }
         if (erase && !p.erase_done_after_reset)
@@ -82,9 +81,7 @@ void give_image_file_identity(adapter_session& s, image_file* image, const chang
         image->replace(p.image_with_identity);
         guard.arm(image);
     } else {
-        s.obs().note(strprintf("romwright: %s has no write permission bits, so it was left as it is; the board's "
-                               "identity went only into the bytes written to the EEPROM\n",
-                               image->path().c_str()));
+        s.obs().notify({notice_kind::image_left_as_is, fact_list().add("path", image->path())});
     }
 }
 
@@ -140,9 +137,8 @@ void apply_change(adapter_session& s, const change_request& rq, change_plan p, d
     // Mapped although a driver is bound (a kernel that allows it): the
     // driver's port goes down with the chip reset that ends the change.
     if (!s.function().driver.empty())
-        s.obs().note(strprintf("romwright: the chip reset at the end of this change resets the port of driver %s "
-                               "bound to %s\n",
-                               s.function().driver.c_str(), s.address().c_str()));
+        s.obs().notify({notice_kind::driver_port_reset,
+                        fact_list().add("driver", s.function().driver).add("address", s.address())});
 
     // backup -> journal -> image file -> words -> chip reset -> commit, none
     // of it cut short by a signal: the journal names only a backup that is
@@ -204,14 +200,19 @@ read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const 
     s.obs().eeprom_read(size, first);
     // A file that could not be made at all is a file that cannot be opened.
     if (::access(folder_of(file).c_str(), W_OK | X_OK) != 0)
-        throw failure(error_kind::file, strprintf("Unable to open file:%s\n", file.c_str()));
+        throw failure(error_kind::file, reason::file_unopenable).with("path", file);
     const mode_t mask = ::umask(0);
     ::umask(mask);
     try {
         replace_file(file, "the output file", buf.data(), buf.size(), 0666 & ~mask, kept);
     } catch (const failure& e) {
-        const std::string text = e.what();
-        throw failure(e.kind(), e.facts().empty() ? text : "ERROR: " + text);  // a failed write names its step
+        if (e.why() != reason::output_write_failed)
+            throw;
+        failure f(e.kind(), reason::saved_file_write_failed);  // a failed write names its step
+        f.caused_by(e);
+        for (const failure::fact& fact : e.facts())
+            f = f.with_fact(fact.first, fact.second);
+        throw f;
     }
     return {file, first, size, sha256_hex(buf)};
 }

@@ -10,6 +10,13 @@ namespace {
 
 uint32_t le16(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
 
+// A problem of that kind, its facts yet to be set.
+vpd_problem problem_of(vpd_fault fault) {
+    vpd_problem p;
+    p.fault = fault;
+    return p;
+}
+
 // The checksum verdict of a copy whose RV field has its checksum byte at
 // `at`: the bytes from the copy's start through it sum to 0 or not.
 vpd_checksum_state checksum_through(const uint8_t* bytes, uint32_t at) {
@@ -20,16 +27,21 @@ vpd_checksum_state checksum_through(const uint8_t* bytes, uint32_t at) {
 }
 
 // Walks the keyword fields of one VPD-R or VPD-W item whose data lies in
-// bytes[data, end), end inside the copy; `bound` names what ends at end
-// ("item", or "copy" for an item whose length runs past the copy).
-void walk_keywords(const uint8_t* bytes, uint32_t data, uint32_t end, bool read_only, const char* bound,
+// bytes[data, end), end inside the copy; past_copy: end is the copy's (an
+// item whose length runs past the copy), not the item's.
+void walk_keywords(const uint8_t* bytes, uint32_t data, uint32_t end, bool read_only, bool past_copy,
                    vpd_copy_info& info) {
-    const char* item = read_only ? "VPD-R" : "VPD-W";
+    const auto problem = [&](vpd_fault fault, uint32_t at) {
+        vpd_problem p = problem_of(fault);
+        p.offset = at;
+        p.read_only = read_only;
+        p.past_copy = past_copy;
+        return p;
+    };
     uint32_t k = data;
     while (k < end) {
         if (k + 3 > end) {
-            info.problems.push_back(
-                strprintf("%s item: a keyword header at offset %u runs past the %s", item, k, bound));
+            info.problems.push_back(problem(vpd_fault::keyword_header_past, k));
             return;
         }
         vpd_keyword kw = {{static_cast<char>(bytes[k]), static_cast<char>(bytes[k + 1]), '\0'}, k + 3, bytes[k + 2],
@@ -41,14 +53,15 @@ void walk_keywords(const uint8_t* bytes, uint32_t data, uint32_t end, bool read_
                 info.rv_offset = static_cast<int>(k);
                 info.checksum = checksum_through(bytes, kw.offset);
             }
-            info.problems.push_back(strprintf("%s item: keyword %s at offset %u runs past the %s", item,
-                                              vpd_escape(bytes + k, 2).c_str(), k, bound));
+            vpd_problem p = problem(vpd_fault::keyword_past, k);
+            p.keyword = vpd_escape(bytes + k, 2);
+            info.problems.push_back(p);
             return;
         }
         info.keywords.push_back(kw);
         if (rv) {
             if (kw.length == 0) {
-                info.problems.push_back(strprintf("RV field at offset %u has no checksum byte", k));
+                info.problems.push_back(problem(vpd_fault::rv_without_checksum, k));
             } else {
                 info.rv_offset = static_cast<int>(k);
                 info.checksum = checksum_through(bytes, kw.offset);
@@ -69,12 +82,12 @@ void find_repeated_keywords(vpd_copy_info& info) {
         if (n < 2)
             continue;
         const vpd_keyword& second = *std::find_if(ks.begin() + static_cast<long>(i) + 1, ks.end(), same);
-        const std::string name = vpd_escape(reinterpret_cast<const uint8_t*>(ks[i].name), 2);
-        info.problems.push_back(
-            n == 2 ? strprintf("keyword %s is held twice (at offsets %u and %u)", name.c_str(), ks[i].offset - 3,
-                               second.offset - 3)
-                   : strprintf("keyword %s is held %ld times (first at offsets %u and %u)", name.c_str(),
-                               static_cast<long>(n), ks[i].offset - 3, second.offset - 3));
+        vpd_problem p = problem_of(vpd_fault::keyword_repeated);
+        p.keyword = vpd_escape(reinterpret_cast<const uint8_t*>(ks[i].name), 2);
+        p.value = static_cast<uint32_t>(n);
+        p.offset = ks[i].offset - 3;
+        p.second = second.offset - 3;
+        info.problems.push_back(p);
     }
 }
 
@@ -93,20 +106,22 @@ vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size) {
     for (uint32_t i = 0; i < size && info.blank; ++i)
         info.blank = bytes[i] == 0xFF;
     if (info.blank) {
-        info.problems.push_back("blank: every byte is 0xFF");
+        info.problems.push_back(problem_of(vpd_fault::blank));
         return info;
     }
     if (size < 3 || bytes[0] != VPD_TAG_ID_STRING) {
-        info.problems.push_back(size ? strprintf("does not begin with the identifier-string tag 0x82 (begins with 0x%02x)",
-                                                 bytes[0])
-                                     : std::string("empty"));
+        vpd_problem p = problem_of(size ? vpd_fault::no_id_tag : vpd_fault::empty);
+        p.value = size ? bytes[0] : 0;
+        info.problems.push_back(p);
         return info;
     }
     info.id_offset = 3;
     info.id_length = le16(bytes + 1);
     uint32_t pos = info.id_offset + info.id_length;
     if (pos > size) {
-        info.problems.push_back(strprintf("the identifier string (%u bytes) runs past the copy", info.id_length));
+        vpd_problem p = problem_of(vpd_fault::id_string_past);
+        p.length = info.id_length;
+        info.problems.push_back(p);
         return info;
     }
     info.has_id_string = true;
@@ -124,7 +139,9 @@ vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size) {
             continue;
         }
         if (pos + 3 > size) {
-            info.problems.push_back(strprintf("an item header at offset %u runs past the copy", pos));
+            vpd_problem p = problem_of(vpd_fault::item_header_past);
+            p.offset = pos;
+            info.problems.push_back(p);
             stopped = true;
             break;
         }
@@ -133,17 +150,20 @@ vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size) {
         const bool keywords = tag == VPD_TAG_VPD_R || tag == VPD_TAG_VPD_W;
         seen_r = seen_r || tag == VPD_TAG_VPD_R;
         if (end > size) {
-            info.problems.push_back(strprintf("the item with tag 0x%02x at offset %u (%u bytes) runs past the copy",
-                                              tag, pos, end - data));
+            vpd_problem p = problem_of(vpd_fault::item_past);
+            p.value = tag;
+            p.offset = pos;
+            p.length = end - data;
+            info.problems.push_back(p);
             // What it holds inside the copy is still read: the keywords,
             // and the checksum when its RV field lies inside.
             if (keywords)
-                walk_keywords(bytes, data, size, tag == VPD_TAG_VPD_R, "copy", info);
+                walk_keywords(bytes, data, size, tag == VPD_TAG_VPD_R, true, info);
             stopped = true;
             break;
         }
         if (keywords)
-            walk_keywords(bytes, data, end, tag == VPD_TAG_VPD_R, "item", info);
+            walk_keywords(bytes, data, end, tag == VPD_TAG_VPD_R, false, info);
         pos = end;
     }
     if (stopped) {
@@ -151,12 +171,12 @@ vpd_copy_info decode_vpd_copy(const uint8_t* bytes, uint32_t size) {
         return info;
     }
     if (!info.end_tag)
-        info.problems.push_back("no end tag inside the copy");
+        info.problems.push_back(problem_of(vpd_fault::no_end_tag));
     bool rv_reported = false;
-    for (const std::string& p : info.problems)
-        rv_reported = rv_reported || p.compare(0, 8, "RV field") == 0;
+    for (const vpd_problem& p : info.problems)
+        rv_reported = rv_reported || p.fault == vpd_fault::rv_without_checksum;
     if (info.rv_offset < 0 && !rv_reported)
-        info.problems.push_back(seen_r ? "the VPD-R item has no RV checksum field" : "no VPD-R item");
+        info.problems.push_back(problem_of(seen_r ? vpd_fault::no_rv_field : vpd_fault::no_vpd_r));
     find_repeated_keywords(info);
     return info;
 }

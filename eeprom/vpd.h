@@ -27,6 +27,35 @@ struct vpd_keyword {
     bool read_only;   // in the VPD-R item (else VPD-W)
 };
 
+// What the decoder finds wrong with a copy; the facts each kind sets are
+// named beside it.
+enum class vpd_fault {
+    blank,                // every byte is 0xFF
+    empty,                // the copy has no bytes
+    no_id_tag,            // value: the byte the copy begins with
+    id_string_past,       // length: the identifier string's, running past the copy
+    item_header_past,     // offset
+    item_past,            // value: the item's tag, offset, length
+    keyword_header_past,  // read_only (VPD-R, else VPD-W), offset, past_copy
+    keyword_past,         // read_only, keyword, offset, past_copy
+    rv_without_checksum,  // offset: an RV field with no checksum byte
+    no_end_tag,
+    no_rv_field,          // the VPD-R item has no RV field
+    no_vpd_r,
+    keyword_repeated,     // keyword, value: times held, offset and second: of the first two
+};
+
+struct vpd_problem {
+    vpd_fault fault;
+    uint32_t offset = 0;
+    uint32_t second = 0;
+    uint32_t value = 0;
+    uint32_t length = 0;
+    std::string keyword;     // escaped (vpd_escape)
+    bool read_only = false;
+    bool past_copy = false;  // what ends the keywords: the copy, not their item
+};
+
 struct vpd_copy_info {
     bool blank = false;          // every byte is 0xFF
     bool has_id_string = false;  // begins with a whole identifier-string item
@@ -37,7 +66,7 @@ struct vpd_copy_info {
     vpd_checksum_state checksum = vpd_checksum_state::missing;
     bool end_tag = false;        // the walk reached the end tag
     uint32_t end_tag_offset = 0; // where it stands: the record ends with it
-    std::vector<std::string> problems;  // structural problems in walk order, then each
+    std::vector<vpd_problem> problems;  // structural problems in walk order, then each
                                         // keyword held more than once
 
     // The first keyword of that name, or nullptr.

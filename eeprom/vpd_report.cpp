@@ -55,8 +55,6 @@ bool vpd_report::good_copies_agree() const {
     return true;
 }
 
-int vpd_report::status() const { return exit_status_of(all_good() ? error_kind::none : error_kind::failed); }
-
 const char* copy_state_name(const vpd_copy_info& info) { return info.good() ? "good" : info.blank ? "blank" : "faulty"; }
 
 std::optional<std::string> keyword_text(const vpd_report::copy& c, const char* name) {

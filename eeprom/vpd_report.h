@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "eeprom/vpd.h"
 
 // One identity field compared across the good copies.
@@ -37,8 +38,8 @@ struct vpd_report {
     // True when every copy is good and the good copies agree on all three
     // fields.
     bool all_good() const { return good == static_cast<int>(copies.size()) && good_copies_agree(); }
-    // romwright-vpd's status of the check: exit_status_of() the verdict.
-    int status() const;
+    // The check's verdict as a kind: none when all_good(), else failed.
+    error_kind verdict() const { return all_good() ? error_kind::none : error_kind::failed; }
 };
 
 // Decodes `count` copies of VPD_COPY_SIZE bytes from area; copy i sits at

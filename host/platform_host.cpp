@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,6 +113,13 @@ vpd_file host_platform::read_vpd_file(const site& where, const pci_function& fn)
     unique_fd fd(::open(kernel_vpd_path(where, fn).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (fd.fd < 0)
         return vpd_file_refusal{vpd_file_step::open, errno};
+    // The kernel's file is a plain file: a FIFO or a device node put in
+    // its place is refused, not read from.
+    struct stat st;
+    if (::fstat(fd.fd, &st) != 0)
+        return vpd_file_refusal{vpd_file_step::read, errno};
+    if (!S_ISREG(st.st_mode))
+        return vpd_file_refusal{vpd_file_step::read, S_ISDIR(st.st_mode) ? EISDIR : ENODEV};
     std::vector<uint8_t> bytes(VPD_FILE_MAX);
     ssize_t n;
     do

@@ -6,6 +6,7 @@
 #include "common/error.h"
 #include "common/input_file.h"
 #include "romwright/front_end.h"
+#include "romwright/messages.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ board_identity read_board_info(const char* filename) {
         try {
             store_board_detail(line.c_str(), id);
         } catch (const failure& e) {
-            throw failure(e.kind(), e.what() + std::string("ERR: Error reading board info file\n"));
+            throw failure(e.kind(), message_of(e) + "ERR: Error reading board info file\n");
         }
     }
     return id;

@@ -13,6 +13,7 @@
 #include "eeprom/journal.h"
 #include "romwright/commands/shared.h"
 #include "romwright/history.h"
+#include "romwright/messages.h"
 
 extern const command_row dump_row, read_row, write_row, verify_row, restore_row, clearinit_row, clearvpd_row,
     vpd_row, repair_row, list_row, history_row;
@@ -81,7 +82,7 @@ void note_recorded(adapter_session& s, run_outcome& o, const std::string& journa
     try {
         mark_journal_recorded(s.where(), s.function(), journal_id, record["id"].get<std::string>());
     } catch (const failure& f) {
-        warn(s, o, std::string("romwright: warning: ") + f.what() + "; a later run may record the change again\n");
+        warn(s, o, "romwright: warning: " + message_of(f) + "; a later run may record the change again\n");
     }
 }
 
@@ -197,7 +198,7 @@ void run_on_host(platform& p, const site& where, const request& rq, observer& ob
 
 void note_failure(run_outcome& o, const failure& f) {
     o.kind = f.kind();
-    o.error = f.what();
+    o.error = message_of(f);
     o.facts = f.facts();
     o.error_shown = f.shown();
 }

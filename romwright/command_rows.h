@@ -46,6 +46,17 @@ private:
     std::any value_;
 };
 
+// Where a read of the VPD came from: the registers, or the kernel's VPD
+// file, and then why and which file.
+struct vpd_read_path {
+    vpd_source via = vpd_source::registers;
+    enum class cause { asked, driver, lockdown, refused } why = cause::asked;  // kernel: why it was taken
+    std::string detail;  // driver: its name; lockdown: the mode; refused: the kernel's errno text
+    std::string file;    // the kernel's VPD file
+    size_t copies_read = 0;
+    size_t file_bytes = 0;  // what the kernel's VPD file showed
+};
+
 // One command's run on one adapter (or, for list, on the host), as the
 // front end renders it.
 struct run_outcome {
@@ -61,6 +72,7 @@ struct run_outcome {
     // A change: the EEPROM as read, and as planned (empty: no plan made).
     std::vector<uint8_t> eeprom_before, eeprom_planned;
     std::vector<std::string> warnings;  // what went wrong beside the result (the history record)
+    std::optional<vpd_read_path> vpd_path;  // a read of the VPD: where it came from
     int status() const { return exit_status_of(kind, signal); }
 };
 
@@ -116,6 +128,7 @@ enum option_bit : unsigned {
     TAKES_APPROVED = 1u << 8,        // -approved
     TAKES_PROMETHEUS = 1u << 9,      // -prometheus
     TAKES_JSON = 1u << 10,           // -json
+    TAKES_VIA = 1u << 11,            // -via
 };
 
 // A command, everything about it: its word and argument, help lines, the

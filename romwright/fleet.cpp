@@ -10,6 +10,7 @@
 #include "adapter/adapter.h"
 #include "common/error.h"
 #include "romwright/command_rows.h"
+#include "romwright/in_service.h"
 #include "romwright/metrics.h"
 
 namespace {
@@ -35,8 +36,7 @@ bool address_less(const pci_function& a, const pci_function& b) {
 // The adapters rq names, in address order: -b all takes the lowest function
 // of every device of the vendor; each -b its one match.  An address that
 // matches none or several is an adapter that fails alone.
-std::vector<target> targets_of(platform& p, const request& rq) {
-    const std::vector<pci_function> all = p.scan();
+std::vector<target> targets_of(const std::vector<pci_function>& all, const request& rq) {
     std::vector<pci_function> chosen;
     auto choose = [&](const pci_function& fn) {
         for (pci_function& c : chosen)
@@ -79,7 +79,8 @@ std::vector<target> targets_of(platform& p, const request& rq) {
     return found;
 }
 
-void run_one(platform& p, const site& where, image_file* image, target& t, progress_bar* bar, std::mutex& lines) {
+void run_one(platform& p, const site& where, const std::vector<pci_function>& all, image_file* image, target& t,
+             progress_bar* bar, std::mutex& lines) {
     std::unique_ptr<observer> obs =
         make_prefixed_observer(t.label, t.rq.json, bar, lines, t.rq.metrics_to_stdout() ? stderr : stdout);
     try {
@@ -87,8 +88,7 @@ void run_one(platform& p, const site& where, image_file* image, target& t, progr
             throw failure(error_kind::failed, t.error);
         if (t.rq.command->file_per_adapter())
             check_read_file(t.rq.file, where, t.rq);  // each adapter's file, as a single read's
-        std::unique_ptr<adapter_session> s = open_function(p, where, t.fn, *obs);
-        run_on_session(*s, t.rq, image, t.outcome);
+        run_on_adapter(p, where, t.rq, t.fn, &all, image, *obs, t.outcome);
     } catch (const failure& e) {
         note_failure(t.outcome, e);
     } catch (const std::exception& e) {
@@ -98,6 +98,14 @@ void run_one(platform& p, const site& where, image_file* image, target& t, progr
         t.outcome.adapter = t.label;
     if (!t.rq.json)
         obs->text(outcome_text(t.rq, t.outcome));
+}
+
+// The value of o's fact key; empty when it has none.
+std::string fact_of(const run_outcome& o, const char* key) {
+    for (const failure::fact& f : o.facts)
+        if (f.first == key)
+            return f.second;
+    return "";
 }
 
 }  // namespace
@@ -112,7 +120,8 @@ std::string file_for_adapter(const std::string& file, const pci_function& fn) {
 }
 
 int run_several(platform& p, const site& where, const request& rq, image_file* image, progress_bar* bar) {
-    std::vector<target> targets = targets_of(p, rq);
+    const std::vector<pci_function> all = p.scan();
+    std::vector<target> targets = targets_of(all, rq);
     for (target& t : targets) {
         t.rq = rq;
         if (rq.command->file_per_adapter() && t.found)
@@ -121,7 +130,8 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
     std::mutex lines;  // every adapter's lines go out whole under it
     std::vector<std::thread> threads;
     for (target& t : targets)
-        threads.emplace_back([&p, &where, image, &t, bar, &lines] { run_one(p, where, image, t, bar, lines); });
+        threads.emplace_back(
+            [&p, &where, &all, image, &t, bar, &lines] { run_one(p, where, all, image, t, bar, lines); });
     for (std::thread& th : threads)
         th.join();
 
@@ -147,6 +157,17 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
         if (exit_status_of(ids->kind) != EXIT_STATUS_OK)
             kind = ids->kind;
     }
+    // Adapters in service were not changed: the run names them.
+    std::vector<std::string> skipped;
+    std::string skipped_text;
+    for (const target& t : targets) {
+        const std::string driver = fact_of(t.outcome, "driver");
+        if (fact_of(t.outcome, "in_service").empty())
+            continue;
+        skipped.push_back(t.outcome.adapter);
+        skipped_text += strprintf("%s%s (driver %s)", skipped_text.empty() ? "" : ", ", t.outcome.adapter.c_str(),
+                                  driver.c_str());
+    }
     const int status = exit_status_of(kind, signal);
     if (rq.json) {
         json_value adapters = json_value::array();
@@ -155,6 +176,8 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
         json_value doc = {{"adapters", adapters}};
         if (ids)
             put_identity_check(doc, ids->check);
+        if (!skipped.empty())
+            doc["skipped"] = skipped;
         if (signal)
             doc["signal"] = deferred_signal_name(signal);
         doc["status"] = status;
@@ -164,6 +187,10 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
     FILE* out = rq.metrics_to_stdout() ? stderr : stdout;
     if (targets.empty())
         std::fprintf(out, "No PCI function with vendor ID %04x found\n", ADAPTER_VENDOR_ID);
+    if (!skipped.empty())
+        std::fprintf(out, "Skipped %zu adapter%s in service, a kernel driver bound, nothing changed on %s: %s\n",
+                     skipped.size(), skipped.size() == 1 ? "" : "s", skipped.size() == 1 ? "it" : "them",
+                     skipped_text.c_str());
     if (ids)
         std::fputs(ids->metrics_text.c_str(), stdout);
     if (signal)

@@ -3,6 +3,7 @@
 
 #include "common/error.h"
 #include "common/escaping.h"
+#include "romwright/messages.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ list_result::lock_state probe_lock(const site& where, const pci_function& fn, ob
                                                                                 : list_result::lock_state::in_use;
     } catch (const failure& e) {
         // Not the command's result: a note beside it.
-        obs.note(std::string("romwright: ") + e.what());
+        obs.note("romwright: " + message_of(e));
         return list_result::lock_state::unknown;
     }
 }
@@ -22,7 +23,7 @@ std::optional<journal_record> probe_journal(const site& where, const pci_functio
     try {
         return read_journal(where, fn);
     } catch (const failure& e) {
-        obs.note(std::string("romwright: ") + e.what());
+        obs.note("romwright: " + message_of(e));
         return std::nullopt;
     }
 }

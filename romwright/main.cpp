@@ -9,10 +9,12 @@
 #include "common/error.h"
 #include "romwright/command_rows.h"
 #include "romwright/fleet.h"
+#include "romwright/front_end.h"
+#include "romwright/messages.h"
+#include "romwright/in_service.h"
 #include "romwright/metrics.h"
 #include "romwright/progress_bar.h"
 #include "romwright/render.h"
-#include "romwright/front_end.h"
 #include "romwright/stdout_check.h"
 #include "romwright/vpd_render.h"
 
@@ -68,7 +70,7 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
         parse_request(argc, argv, rq);
     } catch (const failure& e) {
         show_warnings(rq);  // met before the walk failed
-        show_failure(rq, e.what(), e.status());
+        show_failure(rq, message_of(e), e.status());
         return finish(e.status());
     }
     show_warnings(rq);
@@ -92,8 +94,7 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
             std::unique_ptr<image_file> image = prepare_command(rq, where, *obs);
             if (rq.several())
                 return finish(run_several(p, where, rq, image.get(), bar.get()));
-            std::unique_ptr<adapter_session> session = open_adapter(p, where, rq.addresses.front(), *obs);
-            run_on_session(*session, rq, image.get(), o);
+            run_on_adapter(p, where, rq, find_function(p, rq.addresses.front()), nullptr, image.get(), *obs, o);
         }
     } catch (const failure& e) {
         note_failure(o, e);

@@ -12,6 +12,7 @@
 #include "common/replace_file.h"
 #include "romwright/command_rows.h"
 #include "romwright/history.h"
+#include "romwright/messages.h"
 
 namespace {
 
@@ -21,6 +22,12 @@ void family(std::string& out, const char* name, const char* help) {
 
 std::string address_label(const adapter_metrics& a) {
     return "address=\"" + prometheus_label_value(a.address) + "\"";
+}
+
+// The labels of the VPD read's series: the address, and where the copies
+// came from when a source was chosen.
+std::string read_labels(const adapter_metrics& a) {
+    return address_label(a) + (a.via ? std::string(",via=\"") + a.via + "\"" : "");
 }
 
 // The identifier string of the first good copy; empty: none.
@@ -99,15 +106,16 @@ std::string render_metrics(const std::vector<adapter_metrics>& adapters, const i
     }
     family(out, "romwright_vpd_read_success", "Whether the adapter's VPD copies were read (1) or not (0).");
     for (const adapter_metrics& a : adapters)
-        out += strprintf("romwright_vpd_read_success{%s} %d\n", address_label(a).c_str(), a.report ? 1 : 0);
-    family(out, "romwright_vpd_copies", "VPD copies in the adapter's EEPROM.");
+        out += strprintf("romwright_vpd_read_success{%s} %d\n", read_labels(a).c_str(), a.report ? 1 : 0);
+    family(out, "romwright_vpd_copies", "VPD copies of the adapter's EEPROM read: 14 through the registers, copy 0 alone through the kernel's "
+           "VPD file (label via).");
     for (const adapter_metrics& a : adapters)
         if (a.report)
-            out += strprintf("romwright_vpd_copies{%s} %zu\n", address_label(a).c_str(), a.report->copies.size());
+            out += strprintf("romwright_vpd_copies{%s} %zu\n", read_labels(a).c_str(), a.report->copies.size());
     family(out, "romwright_vpd_copies_good", "VPD copies of the adapter that are good.");
     for (const adapter_metrics& a : adapters)
         if (a.report)
-            out += strprintf("romwright_vpd_copies_good{%s} %d\n", address_label(a).c_str(), a.report->good);
+            out += strprintf("romwright_vpd_copies_good{%s} %d\n", read_labels(a).c_str(), a.report->good);
     family(out, "romwright_change_interrupted",
            "Whether a change of the adapter's EEPROM was interrupted and stands unfinished (1) or not (0).");
     for (const adapter_metrics& a : adapters)
@@ -145,6 +153,8 @@ identity_verdict finish_identity_run(const request& rq, const site& where,
         if (r)
             boards.push_back({label, r});
         metrics.push_back({label, r, o->interrupted.has_value()});
+        if (o->vpd_path)
+            metrics.back().via = o->vpd_path->via == vpd_source::kernel ? "kernel" : "registers";
     }
     if (compare) {
         v.check = compare_identities(boards);
@@ -175,7 +185,7 @@ identity_verdict finish_identity_run(const request& rq, const site& where,
         // half-written file.
         replace_file(rq.prometheus_file, "the metrics file", text.data(), text.size(), 0644, kept_paths(where, rq));
     } catch (const failure& e) {
-        const std::string text = e.what();
+        const std::string text = message_of(e);
         // A refusal is worded whole; a failed write (its facts name the step) takes the program's name.
         std::fprintf(stderr, "%s%s", e.facts().empty() ? "" : "romwright: ", text.c_str());
         v.kind = e.kind();

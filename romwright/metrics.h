@@ -26,6 +26,7 @@ struct adapter_metrics {
     const vpd_report* report;   // nullptr: the VPD was not read
     bool interrupted;           // a journal of an unfinished change stands
     std::optional<last_change> last = std::nullopt;  // none: the history holds no change of it
+    const char* via = nullptr;  // "kernel" or "registers": where the copies were read; nullptr: no source chosen
 };
 
 // The last of records (the history file's, in file order) whose adapter is
@@ -38,7 +39,8 @@ std::optional<last_change> last_change_of(const std::vector<json_value>& records
 std::string prometheus_label_value(const std::string& text);
 
 // The whole file: per adapter romwright_adapter_info, romwright_vpd_read_success,
-// romwright_vpd_copies, romwright_vpd_copies_good, romwright_change_interrupted,
+// romwright_vpd_copies, romwright_vpd_copies_good (these three with the label
+// via when a source was chosen), romwright_change_interrupted,
 // and with history (the history file exists) romwright_last_change_timestamp_seconds
 // and romwright_last_change_status of the adapters it records; for the host
 // romwright_duplicated_identities per field.

@@ -8,6 +8,7 @@
 #include "common/escaping.h"
 #include "eeprom/backup.h"
 #include "eeprom/vpd.h"
+#include "romwright/messages.h"
 #include "romwright/progress_bar.h"
 
 namespace {
@@ -142,11 +143,12 @@ public:
         out(strprintf("Copy %d at 0x%04x (%s) rewritten from copy %d at 0x%04x\n", index, address, state.c_str(),
                       from_index, from_address));
     }
-    void failure_shown(const std::string& text) override { flushed(text); }
+    void failure_shown(const failure& f) override { flushed(message_of(f)); }
     void note(const std::string& text) override {
         bar_.hide();
         sink_->note(text);
     }
+    void notify(const notice& n) override { note(notice_text(n)); }
     void text(const std::string& t) override { out(t); }
 
 private:
@@ -172,11 +174,12 @@ public:
     json_observer(std::unique_ptr<text_sink> sink, progress_bar* bar, const std::string& label)
         : sink_(std::move(sink)), bar_(bar, label) {}
     void words_done(uint32_t done, uint32_t total) override { bar_.update(done, total); }
-    void failure_shown(const std::string&) override {}  // the document's "error" carries it
+    void failure_shown(const failure&) override {}  // the document's "error" carries it
     void note(const std::string& text) override {
         bar_.hide();
         sink_->note(text);
     }
+    void notify(const notice& n) override { note(notice_text(n)); }
 
 private:
     std::unique_ptr<text_sink> sink_;
@@ -333,7 +336,7 @@ std::string image_refusal_text(const change_refusal& r) {
                unlike_copies_text(r) + "; nothing was changed.\nGive -force-image to write it all the same.\n";
     const std::string board = "the board's ID string is \"" + r.board_id + "\"";
     return "ERROR: " + r.file + " is not an image of this board: " +
-           (!r.detail.empty()
+           (r.no_good_copy
                 ? "it has no good VPD copy (" + board + ")"
                 : board + ", the image's is \"" + r.image_id + "\"") +
            "; nothing was changed.\nGive -force-image to write it all the same.\n";
@@ -369,7 +372,8 @@ std::string refusal_text(const change_refusal& r) {
         return strprintf("ERROR: the board's identity in its VPD copy at EEPROM address 0x%04x is blank or broken: "
                          "%s.\nWriting %s would carry it into the file and every VPD copy on the board, so nothing "
                          "was changed.\n",
-                         BOARD_DETAILS_ADDR, r.detail.c_str(), r.file.c_str()) +
+                         BOARD_DETAILS_ADDR, r.broken ? identity_faults_text(*r.broken).c_str() : "",
+                         r.file.c_str()) +
                restore_hint(r.address, r.backup_dir) + "To give a blank board an identity, prepare its image with: " +
                k_set_identity + "\n";
     case change_refusal::reason::identity_untrusted:
@@ -383,7 +387,7 @@ std::string refusal_text(const change_refusal& r) {
     case change_refusal::reason::image_takes_no_identity:
         return strprintf("ERROR: %s cannot take the board's identity: %s; nothing was written to the file or the "
                          "EEPROM\n",
-                         r.file.c_str(), r.detail.c_str());
+                         r.file.c_str(), r.cannot_take ? identity_take_fault_text(*r.cannot_take).c_str() : "");
     case change_refusal::reason::image_of_another_board:
     case change_refusal::reason::image_not_whole:
         return image_refusal_text(r);
@@ -442,7 +446,7 @@ std::string forced_image_note(const change_refusal& r) {
     const std::string lead = "romwright: -force-image: writing " + r.file;
     if (r.why == change_refusal::reason::image_not_whole)
         return lead + ", which is not a whole image: " + unlike_copies_text(r) + "\n";
-    if (!r.detail.empty())
+    if (r.no_good_copy)
         return lead + ", which has no good VPD copy (the board's ID string is \"" + r.board_id + "\")\n";
     return lead + ", whose ID string \"" + r.image_id + "\" is not the board's \"" + r.board_id + "\"\n";
 }

@@ -40,6 +40,7 @@ struct request {
     std::string approved_file;               // -approved FILE: the list of approved image digests
     std::vector<std::string> words;          // the command line's words after the program's name
     std::string prometheus_file;             // vpd -prometheus FILE: the metrics file; empty: none
+    vpd_source_choice via = vpd_source_choice::automatic;  // -via kernel|registers: where vpd reads
     // -prometheus -: the metrics are standard output's only content, and
     // the report's text goes to standard error.
     bool metrics_to_stdout() const { return prometheus_file == "-"; }

@@ -34,6 +34,7 @@
 #include "eeprom/image_digest.h"
 #include "eeprom/vpd.h"
 #include "eeprom/vpd_report.h"
+#include "romwright/messages.h"
 #include "romwright/stdout_check.h"
 #include "romwright/vpd_render.h"
 
@@ -94,7 +95,7 @@ int check_image(standard_output& output, const std::string& path, bool json) {
     const image_contents img = load_image(path);
     const vpd_report r = make_vpd_report(img.bytes.data() + img.first_copy, VPD_COPIES_IN_IMAGE, VPD_AREA_START);
     output.put(json ? render_vpd_report_json(r) : render_vpd_report_text(r));
-    return r.status();
+    return exit_status_of(r.verdict());
 }
 
 // A part or serial number: 1 to `width` printable ASCII characters, not all
@@ -194,8 +195,8 @@ void check_copies_good(const image_contents& img, const std::string& path) {
         if (info.good())
             continue;
         std::string why;
-        for (const std::string& p : info.problems)
-            why += (why.empty() ? "" : "; ") + p;
+        for (const vpd_problem& p : info.problems)
+            why += (why.empty() ? "" : "; ") + vpd_problem_text(p);
         if (why.empty())
             why = std::string("checksum ") + vpd_checksum_name(info.checksum);
         fail(error_kind::refused,
@@ -211,9 +212,10 @@ int set_identity(standard_output& output, const std::string& pn_arg, const std::
     const std::string sn = padded_text("--sn", "serial number", sn_arg, SERIAL_NUM_LEN);
     const std::string mac = mac_digits(mac_arg);
     image_contents img = load_image(path);
-    if (const std::optional<std::string> why =
+    if (const std::optional<identity_take_fault> why =
             insert_identity(img.bytes, VPD_COPIES_IN_IMAGE, static_cast<int32_t>(img.first_copy), {pn, sn, mac}))
-        fail(error_kind::refused, escaped(path) + " cannot take the identity: " + *why + "; nothing was written");
+        fail(error_kind::refused,
+             escaped(path) + " cannot take the identity: " + identity_take_fault_text(*why) + "; nothing was written");
     check_identity_in_keywords(img, path);
     check_copies_good(img, path);
     write_new_file(out, img.bytes);
@@ -260,6 +262,7 @@ int run(standard_output& output, int argc, char** argv, bool json) {
     CLI::App app{"Checks the VPD copies of an EEPROM image file, or sets a board's identity into a copy of one.",
                  PROGRAM};
     app.require_subcommand(0, 1);
+    app.set_version_flag("--version", std::string(PROGRAM) + " " ROMWRIGHT_VERSION, "print the version");
     std::string file;
     app.add_flag("--json", json, "print the result as one JSON document");
     app.add_option("FILE", file, "whole-EEPROM (32768 bytes) or VPD-only (31744 bytes) image to check");
@@ -288,6 +291,9 @@ int run(standard_output& output, int argc, char** argv, bool json) {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         output.put(app.help());
+        return EXIT_STATUS_OK;
+    } catch (const CLI::CallForVersion& v) {  // as text, --json or not
+        output.put(std::string(v.what()) + "\n");
         return EXIT_STATUS_OK;
     } catch (const CLI::ParseError& e) {
         fail(error_kind::tool_usage, std::string(e.what()) + " (see romwright-vpd --help)");
@@ -318,7 +324,7 @@ int main(int argc, char** argv) {
     int status = EXIT_STATUS_OK;
     const auto report = [&](const failure& f) {
         status = f.status();
-        output.put(json ? render_json_error(f.what(), status) : std::string(f.what()));
+        output.put(json ? render_json_error(message_of(f), status) : message_of(f));
     };
     try {
         status = run(output, argc, argv, json);

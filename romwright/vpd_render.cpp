@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/error.h"
+#include "romwright/messages.h"
 
 namespace {
 
@@ -64,7 +65,9 @@ json_value optional_json(const std::optional<std::string>& v) { return v ? json_
 
 }  // namespace
 
-std::string render_vpd_report_text(const vpd_report& r) {
+std::string render_vpd_report_text(const vpd_report& r) { return render_vpd_copies_text(r) + summary_line(r); }
+
+std::string render_vpd_copies_text(const vpd_report& r) {
     std::string out;
     auto line = [&out](const char* label, const std::optional<std::string>& v) {
         out += strprintf("  %-10s %s\n", label, v ? v->c_str() : "(none)");
@@ -88,10 +91,10 @@ std::string render_vpd_report_text(const vpd_report& r) {
             line(label.c_str(), value);
         }
         line("checksum", std::string(vpd_checksum_name(c.info.checksum)));
-        for (const std::string& p : c.info.problems)
-            line("problem", p);
+        for (const vpd_problem& p : c.info.problems)
+            line("problem", vpd_problem_text(p));
     }
-    return out + summary_line(r);
+    return out;
 }
 
 json_value vpd_report_json(const vpd_report& r) {
@@ -115,7 +118,7 @@ json_value vpd_report_json(const vpd_report& r) {
                           {"serial_number", optional_json(keyword_text(c, "SN"))},
                           {"mac_address", optional_json(keyword_text(c, "NA"))},
                           {"other_keywords", others},
-                          {"problems", c.info.problems},
+                          {"problems", vpd_problem_texts(c.info.problems)},
                           {"keywords", all}});
     }
     // "good" counts the good copies, "agree" says what the summary line
@@ -133,7 +136,7 @@ json_value vpd_report_json(const vpd_report& r) {
 
 std::string render_vpd_report_json(const vpd_report& r) {
     json_value doc = vpd_report_json(r);
-    doc["status"] = r.status();
+    doc["status"] = exit_status_of(r.verdict());
     return doc.dump(2) + "\n";
 }
 

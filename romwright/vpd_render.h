@@ -20,6 +20,8 @@ std::string json_text(const json_value& doc);
 // one summary line.  Every byte from the copies is shown escaped
 // (vpd_escape).
 std::string render_vpd_report_text(const vpd_report& report);
+// The copies' blocks alone, without the summary line.
+std::string render_vpd_copies_text(const vpd_report& report);
 // The copies and the summary, as the vpd document holds them; each copy's
 // "keywords" lists every keyword in copy order.
 json_value vpd_report_json(const vpd_report& report);

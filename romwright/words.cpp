@@ -85,6 +85,16 @@ const option_word k_option_words[] = {
          rq.prometheus_file = file;
      },
      TAKES_PROMETHEUS},
+    {"-via", "SOURCE", "vpd: read kernel (its VPD file, copy 0) or registers (all)", false,
+     [](request& rq, const char* source) {
+         if (std::strcmp(source, "kernel") == 0)
+             rq.via = vpd_source_choice::kernel;
+         else if (std::strcmp(source, "registers") == 0)
+             rq.via = vpd_source_choice::registers;
+         else
+             usage_error(strprintf("ERROR: -via takes kernel or registers, not '%s'\n", source));
+     },
+     TAKES_VIA},
     // Read once the walk is over.
     {"bdinfo", "FILE", "read and check a board-info file", false,
      [](request& rq, const char* file) { rq.board_info_files.push_back({file, rq.warnings.size()}); }},

@@ -4,6 +4,7 @@
 
 #include "common/error.h"
 #include "romwright/front_end.h"
+#include "romwright/messages.h"
 #include "sim/sim_adapter.h"
 #include "sim/sim_options.h"
 
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
     try {
         line = parse_sim_command_line(argc, argv);
     } catch (const failure& f) {
-        std::fputs(f.what(), stderr);
+        std::fputs(message_of(f).c_str(), stderr);
         return f.status();
     }
     if (line.help) {
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
             print_stats(platform);
         return status;
     } catch (const failure& e) {
-        std::fputs(e.what(), stderr);
+        std::fputs(message_of(e).c_str(), stderr);
         return e.status();
     }
 }

@@ -262,12 +262,17 @@ sim_command_line parse_sim_command_line(int argc, char** argv) {
            "SOCKET, on the host's clock, instead of running romwright",
            [&](const std::string& v) { c.serve_path = v; });
     flag("-h,--help", "this text", [] { throw CLI::CallForHelp(); });
+    flag("--version", "print the version", [] { throw CLI::CallForVersion("romwright-sim " ROMWRIGHT_VERSION, 0); });
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         line.help = true;
         line.help_text = help_of(app);
+        return line;
+    } catch (const CLI::CallForVersion& v) {
+        line.help = true;
+        line.help_text = std::string(v.what()) + "\n";
         return line;
     } catch (const CLI::ArgumentMismatch&) {
         // The last word is an option that takes a value.

@@ -8,8 +8,8 @@
 #include "sim/sim_adapter.h"
 
 struct sim_command_line {
-    bool help = false;               // --help or -h: the answer is help_text
-    std::string help_text;           // the options as registered, each with its description
+    bool help = false;               // --help, -h or --version: the answer is help_text
+    std::string help_text;           // the options as registered, each with its description; the version
     sim_config config;
     std::vector<std::string> words;  // romwright's own words, after "--"
 };

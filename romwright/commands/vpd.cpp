@@ -1,9 +1,16 @@
-// vpd: the VPD copies checked, and whether they agree.
+// vpd: the VPD copies checked, and whether they agree; through the
+// registers all 14, through the kernel's VPD file copy 0 alone.
 #include "romwright/commands/shared.h"
+#include "romwright/in_service.h"
+#include "romwright/vpd_render.h"
 
 namespace {
 
-void run(command_context& c, run_outcome& o) { o.output = read_vpd_copies(*c.session); }
+void run(command_context& c, run_outcome& o) {
+    o.output = read_vpd_copies(*c.session);
+    if (o.vpd_path)
+        o.vpd_path->copies_read = o.output.get<vpd_report>()->copies.size();
+}
 
 // While a journal stands, the copies may look whole and still be half-written.
 void verdict(run_outcome& o) {
@@ -11,9 +18,26 @@ void verdict(run_outcome& o) {
         o.kind = error_kind::failed;
 }
 
-std::string text(const request&, const run_outcome& o) { return render_vpd_report_text(*o.output.get<vpd_report>()); }
+bool through_kernel(const run_outcome& o) { return o.vpd_path && o.vpd_path->via == vpd_source::kernel; }
 
-// The document vpd has always given, with the interruption when one stands.
+// Copy 0 read through the kernel is never summed up as the whole check:
+// the note says what was read and what the full check needs.
+std::string text(const request&, const run_outcome& o) {
+    const vpd_report& r = *o.output.get<vpd_report>();
+    if (!through_kernel(o))
+        return render_vpd_report_text(r);
+    const std::string state = r.copies.empty() ? "not read" : copy_state_name(r.copies.front().info);
+    const std::string empty = o.vpd_path->file_bytes == 0 ? "The kernel's VPD file is empty: copy 0 is blank or "
+                                                            "missing.\n"
+                                                          : "";
+    return kernel_view_note(o) + empty + render_vpd_copies_text(r) +
+           strprintf("Summary: copy 0 %s (%zu of %d copies read, through the kernel's VPD file)\n", state.c_str(),
+                     r.copies.size(), VPD_COPIES_IN_IMAGE) +
+           full_check_text(o);
+}
+
+// The document vpd has always given, with the interruption when one stands,
+// where the copies came from and how many were read.
 void keys(json_value& doc, const request&, const run_outcome& o) {
     if (const vpd_report* r = o.output.get<vpd_report>()) {
         const json_value report = vpd_report_json(*r);
@@ -21,13 +45,19 @@ void keys(json_value& doc, const request&, const run_outcome& o) {
             doc[item.key()] = item.value();
     }
     put_interrupted(doc, o);
+    if (o.vpd_path) {
+        doc["via"] = vpd_source_word(o.vpd_path->via);
+        doc["copies_read"] = o.vpd_path->copies_read;
+        if (o.vpd_path->via == vpd_source::kernel)
+            doc["vpd_file"] = o.vpd_path->file;
+    }
 }
 
 }  // namespace
 
 extern const command_row vpd_row = command_row("vpd")
                                        .helps("vpd", "check the 14 VPD copies and whether they agree")
-                                       .option_bits(ADAPTER_OPTIONS | TAKES_PROMETHEUS)
+                                       .option_bits(ADAPTER_OPTIONS | TAKES_PROMETHEUS | TAKES_VIA)
                                        .runs(run)
                                        .judges(verdict)
                                        .says(text)

@@ -14,15 +14,20 @@ struct write_result : change_result {
 };
 
 // The list of approved digests that applies: -approved FILE, else the
-// site's when it exists.  A list that cannot be read or has a malformed
-// line is a command-line error.
+// site's when it exists and lists a digest.  The packages install the
+// site's list holding comments only: until a digest is put in it, it
+// approves no image and refuses none.  -approved FILE applies whatever it
+// holds.  A list that cannot be read or has a malformed line is a
+// command-line error.
 std::optional<approved_list> approved_images(const request& rq, const site& where) {
-    std::string path = rq.approved_file;
-    if (path.empty() && !where.approved_list.empty() && access(where.approved_list.c_str(), F_OK) == 0)
-        path = where.approved_list;
-    if (path.empty())
+    if (!rq.approved_file.empty())
+        return read_approved_list(rq.approved_file);
+    if (where.approved_list.empty() || access(where.approved_list.c_str(), F_OK) != 0)
         return std::nullopt;
-    return read_approved_list(path);
+    approved_list site_list = read_approved_list(where.approved_list);
+    if (site_list.digests.empty())
+        return std::nullopt;
+    return site_list;
 }
 
 std::unique_ptr<image_file> prepare(const request& rq, const site& where, observer& obs) {

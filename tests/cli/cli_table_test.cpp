@@ -6,9 +6,24 @@
 #include <vector>
 
 #include "cli/cli_helpers.h"
+#include "romwright/command_rows.h"
 #include "romwright/front_end.h"
 
 namespace {
+
+// --help as tests/data/help.txt has it, its commands' lines those of the
+// rows in their order: a new command needs no edit here.
+std::string help_with_rows() {
+    std::string commands;
+    for (const command_row* r : command_rows())
+        for (const help_line& h : r->help)
+            if (h.synopsis)
+                commands += strprintf("  %-19s %s\n", h.synopsis, h.text);
+    std::string text = read_text(ROMWRIGHT_TEST_DATA "/help.txt");
+    const std::string mark = "@COMMANDS@\n";
+    text.replace(text.find(mark), mark.size(), commands);
+    return text;
+}
 
 struct cli_case {
     std::vector<std::string> sim_opts;
@@ -116,9 +131,11 @@ TEST(cli_table, messages_and_statuses) {
          "ERROR: unknown word 'wirte' and no command word: nothing was done (man 8 romwright lists the "
          "commands)\n"},
         // Answers that need no -b; later words are not examined.
-        {{}, {"--help", "bdinfo", "missing.txt"}, 0, read_text(ROMWRIGHT_TEST_DATA "/help.txt")},
+        {{}, {"--help", "bdinfo", "missing.txt"}, 0, help_with_rows()},
         // As text, -json or not.
         {{}, {"-json", "vpd", "-len", "16", "--version", "-b"}, 0, "romwright " ROMWRIGHT_VERSION "\n"},
+        // The simulator's own answer: romwright's words are not run.
+        {{"--version"}, {"-b", "04:00.0", "clearinit"}, 0, "romwright-sim " ROMWRIGHT_VERSION "\n"},
         // The image file named is the file used, '-', ':' and blanks kept.
         {{}, {"-b", "04:00.0", "verify", "-finit:no such-dir/init-v2.bin"}, 255,
          "Unable to open file:no such-dir/init-v2.bin\n"},

@@ -135,8 +135,8 @@ TEST(metrics, the_file_is_replaced_whole_with_odd_bytes_escaped_and_parses) {
                         "id_string=\"RW-SIM DUAL 25GB\"} 1\n"),
               std::string::npos)
         << text;
-    for (const char* line : {"romwright_vpd_copies_good{address=\"0000:04:00.0\"} 14\n",
-                             "romwright_vpd_copies{address=\"0000:05:00.0\"} 14\n",
+    for (const char* line : {"romwright_vpd_copies_good{address=\"0000:04:00.0\",via=\"registers\"} 14\n",
+                             "romwright_vpd_copies{address=\"0000:05:00.0\",via=\"registers\"} 14\n",
                              "romwright_change_interrupted{address=\"0000:05:00.0\"} 0\n",
                              "romwright_duplicated_identities{field=\"mac\"} 0\n", "# TYPE romwright_vpd_copies gauge\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
@@ -166,7 +166,8 @@ TEST(metrics, the_file_is_replaced_whole_with_odd_bytes_escaped_and_parses) {
         << lost.err;
     const run_result single = b.run({"-b", "05:00.0", "vpd", "-prometheus", "one.prom"}, host);
     EXPECT_EQ(single.status, 0) << single.err;
-    EXPECT_NE(read_text(b.file("one.prom")).find("romwright_vpd_copies_good{address=\"0000:05:00.0\"} 14\n"),
+    EXPECT_NE(read_text(b.file("one.prom"))
+                  .find("romwright_vpd_copies_good{address=\"0000:05:00.0\",via=\"registers\"} 14\n"),
               std::string::npos);
     EXPECT_EQ(b.run({"-b", "04:00.0", "dump", "-prometheus", "dump.prom"}, host).status, 255);
     EXPECT_NE(access(b.file("dump.prom").c_str(), F_OK), 0);

@@ -97,6 +97,8 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
     const std::vector<std::string> two = {"--device", "04:00.0", "--device", "05:00.0=five.bin"};
     std::vector<std::string> two_signalled = two;
     two_signalled.insert(two_signalled.end(), {"--raise", "TERM:3"});
+    std::vector<std::string> driven = two;
+    driven.insert(driven.end(), {"--driver", "rwnic"});
     const doc_case cases[] = {
         {{"list"}, "list", 0},
         {{"-b", "04:00.0", "vpd"}, "vpd", 0},
@@ -121,6 +123,15 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
         {{"-b", "04:00.0", "-b", "07:00.0", "vpd"}, "several", 1, two},
         {{"-b", "all", "-nobackup", "write", "-finit:init.bin"}, "several", 143, two_signalled,
          {{"signal", "SIGTERM"}}},
+        // Adapters in service: copy 0 through the kernel, the kernel's file
+        // refused, the window refused, changes refused, alone and several.
+        {{"-b", "04:00.0", "vpd"}, "vpd", 0, {"--device", "04:00.0=fresh.bin", "--driver", "rwnic"},
+         {{"via", "kernel"}, {"copies_read", 1}}},
+        {{"-b", "04:00.0", "vpd"}, "vpd", 1, {"--driver", "rwnic", "--stall", "vpd"}, {{"copies_read", 0}}},
+        {{"-b", "04:00.0", "vpd", "-via", "registers"}, "vpd", 1, {"--driver", "rwnic"}, {{"devmem_step", "map"}}},
+        {{"-b", "04:00.0", "-len", "8"}, "failure", 1, {"--driver", "rwnic"}, {{"errno", "1"}}},
+        {{"-b", "04:00.0", "clearinit", "-plan"}, "failure", 1, {"--driver", "rwnic"}, {{"driver", "rwnic"}}},
+        {{"-b", "all", "repair"}, "several", 1, driven, {{"skipped", json::array({"0000:04:00.0", "0000:05:00.0"})}}},
     };
     board b;
     write_file(b.file("img.bin"), changed_full_image());

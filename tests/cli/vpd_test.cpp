@@ -161,11 +161,14 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
         EXPECT_EQ(board_json.status, 1);
         EXPECT_EQ(file_json.status, 1);
         json doc = json::parse(board_json.out);
-        // The board's document names the command and the adapter too.
+        // The board's document names the command, the adapter and the path
+        // the copies came by too.
         EXPECT_EQ(doc["command"], "vpd");
         EXPECT_EQ(doc["adapter"], "0000:04:00.0");
-        doc.erase("command");
-        doc.erase("adapter");
+        EXPECT_EQ(doc["via"], "registers");
+        EXPECT_EQ(doc["copies_read"], 14);
+        for (const char* key : {"command", "adapter", "via", "copies_read"})
+            doc.erase(key);
         EXPECT_EQ(json::parse(file_json.out), doc);
         EXPECT_EQ(doc["copies"].size(), 14u);
         EXPECT_EQ(doc["copies"][k.copy]["state"], k.state);
@@ -219,6 +222,13 @@ TEST(vpd_tool, refuses_a_file_it_cannot_read_or_of_another_size) {
     const run_result none = run_vpd_tool({});
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.out, "romwright-vpd: name an image file (see romwright-vpd --help)\n");
+    // --version answers as text, --json or not, and no file is read.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"},
+                                                  std::vector<std::string>{"--json", "absent.bin", "--version"}}) {
+        const run_result r = run_vpd_tool(args, dir.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "romwright-vpd " ROMWRIGHT_VERSION "\n");
+    }
 }
 
 // The image that set writes: FILE's bytes with the identity in every copy,
@@ -490,8 +500,10 @@ TEST(json_output, failures_are_one_json_error_with_the_usual_status) {
         if (k.on_adapter) {
             EXPECT_EQ(doc["command"], "vpd");
             EXPECT_EQ(doc["adapter"], "0000:04:00.0");
-            doc.erase("command");
-            doc.erase("adapter");
+            EXPECT_EQ(doc["via"], "registers");
+            EXPECT_EQ(doc["copies_read"], 0);
+            for (const char* key : {"command", "adapter", "via", "copies_read"})
+                doc.erase(key);
         }
         ASSERT_EQ(doc.size(), 2u);
         EXPECT_EQ(doc["status"], k.status);

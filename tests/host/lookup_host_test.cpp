@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@ extern "C" {
 #include "common/error.h"
 #include "romwright/command_rows.h"
 #include "romwright/list.h"
+#include "romwright/messages.h"
 #include "support/support.h"
 
 namespace {
@@ -161,7 +163,7 @@ protected:
         try {
             open(a);
         } catch (const failure& e) {
-            *message = e.what();
+            *message = message_of(e);
             return e.status();
         }
         return -1;
@@ -321,7 +323,7 @@ TEST_F(host_sysfs, a_change_under_a_bound_driver_warns_of_the_port_reset_first) 
     };
     struct notes : observer {
         std::vector<std::string> seen;
-        void note(const std::string& text) override { seen.push_back(text); }
+        void notify(const notice& n) override { seen.push_back(notice_text(n)); }
     };
     add_device("0000:04:00.0", 0x10000);
     bind_driver("0000:04:00.0", "rwnic");
@@ -475,7 +477,12 @@ TEST_F(host_sysfs, the_kernel_vpd_file_is_read_bounded_or_refused_with_its_errno
         {"no such file", [] {}, 0, vpd_file_step::open, ENOENT},
         {"a link", [&] { ASSERT_EQ(symlink(dir.file("copy0").c_str(), vpd.c_str()), 0); }, 0, vpd_file_step::open,
          ELOOP},
-        {"a refused read", [&] { ASSERT_EQ(mkdir(vpd.c_str(), 0755), 0); }, 0, vpd_file_step::read, EISDIR},
+        {"a dangling link", [&] { ASSERT_EQ(symlink(dir.file("gone").c_str(), vpd.c_str()), 0); }, 0,
+         vpd_file_step::open, ELOOP},
+        {"a folder", [&] { ASSERT_EQ(mkdir(vpd.c_str(), 0755), 0); }, 0, vpd_file_step::read, EISDIR},
+        {"a FIFO nobody writes", [&] { ASSERT_EQ(mkfifo(vpd.c_str(), 0600), 0); }, 0, vpd_file_step::read, ENODEV},
+        {"a device node", [&] { ASSERT_EQ(mknod(vpd.c_str(), S_IFCHR | 0600, makedev(1, 5)), 0); }, 0,
+         vpd_file_step::read, ENODEV},  // /dev/zero's numbers: endless bytes
     };
     for (const one_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -574,6 +581,39 @@ TEST_F(host_sysfs, planted_lock_files_and_links_are_refused_or_harmless) {
     ASSERT_EQ(flock(planted, LOCK_EX), 0);
     EXPECT_NE(open(bdf(4, 0, 0)), nullptr);
     close(planted);
+}
+
+}  // namespace
+
+namespace {
+
+// The site's list of approved images applies once it lists a digest: the
+// packages install it holding comments only, which refuses nothing.
+TEST_F(host_sysfs, the_sites_approved_list_applies_once_it_lists_a_digest) {
+    places.approved_list = dir.file("approved-images");
+    remake();
+    write_file(dir.file("img.bin"), std::vector<uint8_t>(SEEPROM_SIZE, 0xFF));
+    request rq;
+    rq.command = find_command("write");
+    rq.type = image_type::full;
+    rq.file = dir.file("img.bin");
+    rq.file_given = true;
+    rq.change.no_backup = true;
+    const struct {
+        const char* list;
+        bool refused;
+    } cases[] = {{"# no digest yet\n\n", false}, {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa  other.bin\n", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list);
+        write_text(places.approved_list, c.list);
+        bool refused = false;
+        try {
+            prepare_command(rq, where, quiet);
+        } catch (const failure& f) {
+            refused = f.kind() == error_kind::refused;
+        }
+        EXPECT_EQ(refused, c.refused);
+    }
 }
 
 }  // namespace

@@ -134,7 +134,7 @@ TEST(decode_vpd_copy, reports_each_problem) {
         const vpd_copy_info info = decode_vpd_copy(copy.data(), 1024);
         EXPECT_EQ(info.checksum, k.checksum);
         EXPECT_EQ(info.rv_offset, k.rv_offset);
-        EXPECT_EQ(info.problems.empty() ? std::string() : info.problems.front(), k.problem);
+        EXPECT_EQ(info.problems.empty() ? std::string() : vpd_problem_text(info.problems.front()), k.problem);
     }
 }
 
@@ -175,9 +175,9 @@ struct inserted {
 };
 inserted insert_into(std::vector<uint8_t> image, int32_t first_copy = 1024) {
     inserted r{false, "", image, image};
-    const std::optional<std::string> why = insert_identity(r.after, 14, first_copy, {PART, SERIAL, MAC});
+    const std::optional<identity_take_fault> why = insert_identity(r.after, 14, first_copy, {PART, SERIAL, MAC});
     r.taken = !why;
-    r.why = why.value_or("");
+    r.why = why ? identity_take_fault_text(*why) : "";
     return r;
 }
 
@@ -277,12 +277,12 @@ TEST(identity_fault, refuses_blank_and_broken_identities) {
     std::vector<uint8_t> copy = sample_copy();
     EXPECT_EQ(identity_fault(copy.data()), std::nullopt);
     std::vector<uint8_t> blank(1024, 0xFF);
-    EXPECT_EQ(identity_fault(blank.data()),
+    EXPECT_EQ(identity_faults_text(identity_fault(blank.data()).value_or(identity_faults{})),
               "the copy does not begin with the identifier-string tag 0x82 (it holds 0xff); the part number is not "
               "printable text; the serial number is not printable text; the MAC address is not 12 hexadecimal digits");
     copy[63 + 23] = 0x07;
     copy[90 + 11] = 'G';
-    EXPECT_EQ(identity_fault(copy.data()), "the serial number is not printable text; the MAC address is not 12 hexadecimal digits");
+    EXPECT_EQ(identity_faults_text(identity_fault(copy.data()).value_or(identity_faults{})), "the serial number is not printable text; the MAC address is not 12 hexadecimal digits");
 }
 
 using board_details = sim_test;

@@ -87,6 +87,9 @@ TEST(sim_options, help_is_an_answer_in_its_place) {
     EXPECT_TRUE(parse({"--blank", "-h", "--bogus"}).help);
     EXPECT_TRUE(parse({"--help", "--stall", "forever"}).help);
     EXPECT_NE(refusal({"--bogus", "--help"}), "");
+    // --version likewise, its answer the version.
+    EXPECT_EQ(parse({"--blank", "--version", "--bogus"}).help_text, "romwright-sim " ROMWRIGHT_VERSION "\n");
+    EXPECT_NE(refusal({"--bogus", "--version"}), "");
     // After "--", and as a value, it is no answer of the simulator's.
     EXPECT_FALSE(parse({"--", "--help"}).help);
     EXPECT_FALSE(parse({"--trace", "--help"}).help);

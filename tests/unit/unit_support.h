@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "romwright/messages.h"
 #include "support/support.h"
 
 inline sim_access R(uint32_t offset, uint32_t value) { return sim_access{'R', offset, value}; }
@@ -35,7 +36,7 @@ inline outcome run_catching(const std::function<void()>& fn) {
             fn();
         } catch (const failure& e) {
             if (!e.shown())  // as main renders it
-                std::fputs(e.what(), stdout);
+                std::fputs(message_of(e).c_str(), stdout);
             o.status = e.status();
         }
     });

@@ -63,7 +63,9 @@ def romwright_boards(hostvars, hosts):
     """One row per adapter function of each host, in host then address order:
     host, address, part_number, serial_number, mac_address (each a summary
     value, None when unread or absent), blank (the fields that are blank),
-    vpd (good, not all good: status N, or why it was not read)."""
+    vpd (good, copy 0 good (kernel) when read through the kernel's VPD file
+    (a driver bound: copy 0 alone), not all good: status N, or why it was not
+    read)."""
     rows = []
     for host in hosts:
         adapters = adapters_of(hostvars[host])
@@ -84,7 +86,8 @@ def romwright_boards(hostvars, hosts):
                 row['vpd'] = a.get('vpd_error') or 'not read'
             else:
                 status = a.get('vpd_status')
-                row['vpd'] = 'good' if status == 0 else 'not all good: status %s' % status
+                good = 'copy 0 good (kernel)' if vpd.get('via') == 'kernel' else 'good'
+                row['vpd'] = good if status == 0 else 'not all good: status %s' % status
             rows.append(row)
     return rows
 

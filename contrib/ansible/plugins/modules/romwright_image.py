@@ -26,7 +26,11 @@ description:
   - romwright saves the whole EEPROM as a backup before it changes anything;
     the backup's path is returned.
   - A refusal or failure of romwright (any non-zero exit status) fails the
-    task with romwright's own message.
+    task with romwright's own message. On an adapter in service (a kernel
+    driver bound to any of its functions) romwright refuses every change,
+    and with it the plan of I(report_only) and check mode, naming the driver
+    and the lines that unbind and bind it; unbind the driver around the task
+    (as C(romwright.eeprom.rollout) does).
   - With I(report_only), or in check mode, it reports for each adapter
     whether the image is already on the board, the words that differ and
     the board's identity, changing nothing.

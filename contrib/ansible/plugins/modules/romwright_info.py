@@ -15,7 +15,11 @@ description:
   - Lists every adapter of the managed host with C(romwright list -json) and
     reads each one's VPD with C(romwright -b ADDRESS vpd -json), then sets
     them as the fact C(romwright) (C(ansible_facts.romwright.adapters)).
-  - Changes nothing; C(vpd) only reads the 14 VPD copies of the EEPROM.
+  - Changes nothing; C(vpd) only reads the 14 VPD copies of the EEPROM, or,
+    on an adapter in service (a kernel driver bound, a locked-down kernel),
+    copy 0 alone through the kernel's VPD file, touching no register; the
+    C(vpd) document's C(via) says which (C(registers) or C(kernel)) and
+    C(copies_read) how many copies were read.
   - An adapter whose VPD cannot be read (in use by another romwright run,
     not answering) is still listed, with C(vpd) null and the reason in
     C(vpd_error); only a failure of C(list) itself fails the task.
@@ -77,14 +81,16 @@ ansible_facts:
               sample: "0000:04:00.0"
             vpd:
               description:
-                - The C(vpd -json) document (C(copies), C(summary), and
-                  C(interrupted) while the journal of an unfinished change
-                  stands), or null when the VPD could not be read.
+                - The C(vpd -json) document (C(copies), C(summary), C(via),
+                  C(copies_read), and C(interrupted) while the journal of an
+                  unfinished change stands), or null when the VPD could not
+                  be read.
               type: dict
             vpd_status:
               description:
                 - romwright's exit status for C(vpd) (0 when all 14 copies are
-                  good and agree, 1 otherwise or when it could not be read).
+                  good and agree, or, through the kernel's VPD file, when copy
+                  0 is good; 1 otherwise or when it could not be read).
               type: int
             vpd_error:
               description: Why the VPD could not be read.

@@ -252,7 +252,7 @@ class InfoTest(ModuleTest):
 
 
 def host_facts(*adapters):
-    """A host's variables after romwright_info; adapters: (address, serial, MAC) or (address, None) unread."""
+    """A host's variables after romwright_info; adapters: (address, serial, MAC[, via]) or (address, None) unread."""
     listed = []
     for a in adapters:
         if a[1:] == (None,):
@@ -260,7 +260,10 @@ def host_facts(*adapters):
             continue
         summary = {'part_number': {'value': '1102005SIMA00001'}, 'serial_number': {'value': a[1]},
                    'mac_address': {'value': a[2]}}
-        listed.append(dict(ADAPTER, address=a[0], vpd=dict(VPD, summary=summary), vpd_status=0))
+        vpd = dict(VPD, summary=summary)
+        if len(a) > 3:
+            vpd['via'] = a[3]
+        listed.append(dict(ADAPTER, address=a[0], vpd=vpd, vpd_status=0))
     return {'ansible_facts': {'romwright': {'adapters': listed}}}
 
 
@@ -295,12 +298,12 @@ class AuditTest(unittest.TestCase):
         hostvars = {
             # One device's two functions (one EEPROM), and a board whose VPD was not read.
             'a': host_facts(('0000:04:00.1', sn, mac), ('0000:04:00.0', sn, mac), ('0000:05:00.0', None)),
-            'b': host_facts(('0001:04:00.0', 'PTSIM0000000000000099999', mac)),
+            'b': host_facts(('0001:04:00.0', 'PTSIM0000000000000099999', mac, 'kernel')),
             'c': {}}
         boards = AUDIT.romwright_boards(hostvars, ['a', 'b', 'c'])
         self.assertEqual([(r['host'], r['address'], r['vpd']) for r in boards],
                          [('a', '0000:04:00.0', 'good'), ('a', '0000:04:00.1', 'good'),
-                          ('a', '0000:05:00.0', 'ERROR: in use'), ('b', '0001:04:00.0', 'good'),
+                          ('a', '0000:05:00.0', 'ERROR: in use'), ('b', '0001:04:00.0', 'copy 0 good (kernel)'),
                           ('c', None, 'no facts gathered')])
         self.assertEqual(AUDIT.romwright_duplicates(boards[:3]), [])
         found = AUDIT.romwright_duplicates(boards)

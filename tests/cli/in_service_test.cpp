@@ -1,0 +1,198 @@
+// Adapters in service: vpd through the kernel's VPD file when a driver is
+// bound or the kernel keeps the registers, said in text, JSON and metrics;
+// changes refused under a driver with nothing touched.
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_helpers.h"
+
+namespace {
+
+using namespace cli;
+using json = nlohmann::json;
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+const std::string k_unbind = "  echo 0000:04:00.0 > /sys/bus/pci/drivers/rwnic/unbind\n";
+const std::string k_bind = "  echo 0000:04:00.0 > /sys/bus/pci/drivers/rwnic/bind\n";
+
+TEST(in_service, vpd_takes_the_path_the_host_allows_and_says_which) {
+    struct path_case {
+        const char* what;
+        std::vector<std::string> sim_opts, options;
+        const char* via;
+        int copies_read, status;
+    };
+    const path_case cases[] = {
+        {"nothing in the way", {}, {}, "registers", 14, 0},
+        {"a driver bound", {"--driver", "rwnic"}, {}, "kernel", 1, 0},
+        {"a locked-down kernel", {"--lockdown", "integrity"}, {}, "kernel", 1, 0},
+        {"-via kernel with nothing in the way", {}, {"-via", "kernel"}, "kernel", 1, 0},
+        {"-via registers under a driver fails as before", {"--driver", "rwnic"}, {"-via", "registers"}, "registers", 0,
+         1},
+        {"-via registers under lockdown", {"--lockdown", "confidentiality"}, {"-via", "registers"}, "registers", 0, 1},
+    };
+    for (const path_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        board b;
+        std::vector<std::string> words = {"-b", "04:00.0", "vpd"};
+        words.insert(words.end(), c.options.begin(), c.options.end());
+        const bool kernel = std::string(c.via) == "kernel";
+
+        std::vector<std::string> as_json = words;
+        as_json.push_back("-json");
+        const run_result j = b.run(as_json, c.sim_opts);
+        EXPECT_EQ(j.status, c.status) << j.out << j.err;
+        const json doc = json::parse(j.out);
+        EXPECT_EQ(doc["via"], c.via);
+        EXPECT_EQ(doc["copies_read"], c.copies_read);
+        if (kernel) {
+            EXPECT_EQ(b.trace_text(), "");  // not one register, of any function
+            EXPECT_EQ(doc["summary"]["copies"], 1);
+            EXPECT_EQ(doc["vpd_file"], "/sys/bus/pci/devices/0000:04:00.0/vpd");
+        }
+
+        const run_result t = b.run(words, c.sim_opts);
+        EXPECT_EQ(t.status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(has(t.out, "Summary: 14 of 14 copies good"), !kernel) << t.out;
+            EXPECT_EQ(has(t.out, "Summary: copy 0 good (1 of 14 copies read, through the kernel's VPD file)\n"),
+                      kernel);
+            EXPECT_EQ(t.out.rfind("Read through the kernel's VPD file /sys/bus/pci/devices/0000:04:00.0/vpd", 0) == 0,
+                      kernel);
+            EXPECT_EQ(has(t.out, "This is not the full check"), kernel);
+            EXPECT_FALSE(has(t.out, "1 of 1 copies good"));
+        }
+
+        std::vector<std::string> metrics = words;
+        metrics.insert(metrics.end(), {"-prometheus", "-"});
+        const run_result m = b.run(metrics, c.sim_opts);
+        EXPECT_EQ(m.status, c.status);
+        const std::string labels = std::string("{address=\"0000:04:00.0\",via=\"") + c.via + "\"}";
+        EXPECT_TRUE(has(m.out, "romwright_vpd_read_success" + labels + (c.status ? " 0\n" : " 1\n"))) << m.out;
+        if (c.status == 0) {
+            EXPECT_TRUE(has(m.out, "romwright_vpd_copies" + labels + " " + std::to_string(c.copies_read) + "\n"));
+        }
+    }
+}
+
+// The driver's words in the text come from the run: a driver of another
+// name, a second function, a lockdown all say their own.
+TEST(in_service, the_full_check_is_named_for_the_cause) {
+    board b;
+    run_result r = b.run({"-b", "04:00.0", "vpd"}, {"--driver", "nic2"});
+    EXPECT_TRUE(has(r.out, "as the driver nic2 is bound to 0000:04:00.0: copy 0 only.\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "  echo 0000:04:00.0 > /sys/bus/pci/drivers/nic2/unbind\n"
+                           "  romwright -b 0000:04:00.0 vpd -via registers\n"
+                           "  echo 0000:04:00.0 > /sys/bus/pci/drivers/nic2/bind\n"));
+    r = b.run({"-b", "04:00.0", "vpd"}, {"--lockdown", "confidentiality"});
+    EXPECT_TRUE(has(r.out, "as the kernel is locked down (mode confidentiality)")) << r.out;
+    EXPECT_TRUE(has(r.out, "(-via registers) on a kernel that is not locked down.\n"));
+}
+
+TEST(in_service, a_blank_or_faulty_copy_0_is_said_with_what_the_kernel_says) {
+    board b;
+    std::vector<uint8_t> e = sample_board();
+    e[0x400] = 0xFF;
+    write_file(b.eeprom(), e);
+    run_result r = b.run({"-b", "04:00.0", "vpd"}, {"--driver", "rwnic"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("ERROR: copy 0 of the VPD of 0000:04:00.0 is blank or missing, or the kernel cannot read "
+                          "it: its VPD file /sys/bus/pci/devices/0000:04:00.0/vpd says: Input/output error.\n",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_TRUE(has(r.out, k_unbind));
+    r = b.run({"-b", "04:00.0", "vpd", "-json"}, {"--driver", "rwnic"});
+    EXPECT_EQ(r.status, 1);
+    json doc = json::parse(r.out);
+    EXPECT_EQ(doc["via"], "kernel");
+    EXPECT_EQ(doc["copies_read"], 0);
+    EXPECT_EQ(doc["reason"], "Input/output error");
+    EXPECT_EQ(doc["driver"], "rwnic");
+    EXPECT_EQ(b.trace_text(), "");
+
+    // A copy 0 the kernel sizes but that is faulty: one copy, not good.
+    e = sample_board();
+    e[0x400 + 30] ^= 1;  // inside the part number: the checksum no longer holds
+    write_file(b.eeprom(), e);
+    r = b.run({"-b", "04:00.0", "vpd", "-json"}, {"--driver", "rwnic"});
+    EXPECT_EQ(r.status, 1);
+    doc = json::parse(r.out);
+    EXPECT_EQ(doc["copies"][0]["state"], "faulty");
+    EXPECT_EQ(doc["copies_read"], 1);
+}
+
+TEST(in_service, a_change_under_a_driver_is_refused_with_nothing_touched) {
+    const std::vector<std::vector<std::string>> changes = {
+        {"write", "-f:img.bin"}, {"restore", "img.bin"}, {"clearinit"}, {"clearvpd"}, {"repair"}};
+    for (const auto& change : changes) {
+        for (const bool plan : {false, true}) {
+            SCOPED_TRACE(change[0] + (plan ? " -plan" : ""));
+            board b;
+            write_file(b.file("img.bin"), changed_full_image());
+            std::vector<std::string> words = {"-b", "04:00.0"};
+            words.insert(words.end(), change.begin(), change.end());
+            if (plan)
+                words.push_back("-plan");
+            const run_result r = b.run(words, {"--driver", "rwnic", "--stats"});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out.rfind("ERROR: the adapter at 0000:04:00.0 is in service: a kernel driver is bound to "
+                                  "0000:04:00.0 (driver rwnic)",
+                                  0),
+                      0u)
+                << r.out;
+            EXPECT_TRUE(has(r.out, k_unbind + "run romwright again, then bind the driver back:\n" + k_bind));
+            EXPECT_EQ(has(r.out, "The plan of " + change[0] + " cannot be shown: a plan needs the whole EEPROM"),
+                      plan);
+            EXPECT_TRUE(has(r.err, "register reads 0, register writes 0;")) << r.err;
+            EXPECT_EQ(b.trace_text(), "");
+            EXPECT_EQ(b.contents(), sample_board());
+            EXPECT_EQ(read_file(b.file("img.bin")), changed_full_image());  // no identity carried into it
+        }
+    }
+    board b;
+    const run_result r = b.run({"-b", "04:00.0", "clearinit", "-json"}, {"--driver", "rwnic"});
+    const json doc = json::parse(r.out);
+    EXPECT_EQ(doc["driver"], "rwnic");
+    EXPECT_EQ(doc["in_service"], "0000:04:00.0");
+    EXPECT_EQ(doc["status"], 1);
+}
+
+TEST(in_service, several_adapters_skip_those_in_service_and_say_so) {
+    board b;
+    const std::vector<std::string> two = {"--device", "04:00.0", "--device", "05:00.0=five.bin", "--driver", "rwnic"};
+    run_result r = b.run({"-b", "all", "-nobackup", "clearinit"}, two);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "Skipped 2 adapters in service, a kernel driver bound, nothing changed on them: "
+                           "0000:04:00.0 (driver rwnic), 0000:05:00.0 (driver rwnic)\n"))
+        << r.out;
+    EXPECT_EQ(b.contents(), sample_board());
+    EXPECT_EQ(read_file(b.file("five.bin")), sample_board());
+    r = b.run({"-b", "all", "-nobackup", "clearinit", "-json"}, two);
+    json doc = json::parse(r.out);
+    EXPECT_EQ(doc["skipped"], json::array({"0000:04:00.0", "0000:05:00.0"}));
+    EXPECT_EQ(doc["status"], 1);
+    // Reads go on through the kernel, and the boards' identities are
+    // compared: both hold the sample board's.
+    r = b.run({"-b", "all", "vpd", "-json"}, two);
+    EXPECT_EQ(r.status, 1) << r.out;
+    doc = json::parse(r.out);
+    for (const json& one : doc["adapters"]) {
+        EXPECT_EQ(one["via"], "kernel");
+        EXPECT_EQ(one["status"], 0);
+    }
+    EXPECT_EQ(doc["duplicates"].size(), 2u);
+    EXPECT_FALSE(doc.contains("skipped"));
+}
+
+TEST(in_service, via_goes_with_vpd_and_takes_two_words) {
+    board b;
+    run_result r = b.run({"-b", "04:00.0", "dump", "-via", "kernel"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(has(r.out, "-via goes with vpd, not with dump")) << r.out;
+    r = b.run({"-b", "04:00.0", "vpd", "-via", "sysfs"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(has(r.out, "ERROR: -via takes kernel or registers, not 'sysfs'\n")) << r.out;
+}
+
+}  // namespace
