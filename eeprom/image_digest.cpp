@@ -87,3 +87,16 @@ approved_list read_approved_list(const std::string& path) {
     }
     return out;
 }
+
+std::string held_image_digest(const std::vector<uint8_t>& image) {
+    const int first = image_first_copy(image.size());
+    if (first < 0)
+        return image_digest(image);
+    // The image's byte at EEPROM address a is b[a - base].
+    const uint32_t base = first == 0 ? VPD_AREA_START : 0;
+    std::vector<uint8_t> b(image);
+    for (uint32_t a = base; a < SEEPROM_SIZE; ++a)
+        if (in_skip_window(a & ~3u) || (a & ~3u) == STATUS_WORD_ADDR)
+            b[a - base] = IMAGE_DIGEST_MASK;
+    return image_digest(b);
+}

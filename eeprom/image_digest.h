@@ -30,3 +30,10 @@ struct approved_list {
 // Reads the list at path.  Throws failure(usage) naming the file when it
 // cannot be read, or the line and what is wrong with it.
 approved_list read_approved_list(const std::string& path);
+
+// The image digest of what a write carries onto a board: image_digest()
+// with, besides the identity, the words that writes pass over (the skip
+// window and the status word) set to IMAGE_DIGEST_MASK; the same for an
+// image file (whole or VPD-only) and for the EEPROM read back after it was
+// written.  Any other image: image_digest().
+std::string held_image_digest(const std::vector<uint8_t>& image);

@@ -217,7 +217,12 @@ read_result save_range(adapter_session& s, uint32_t first, uint32_t size, const 
     return {file, first, size, sha256_hex(buf)};
 }
 
-vpd_report read_vpd_copies(adapter_session& s) {
+vpd_report read_vpd_copies(adapter_session& s, std::vector<uint8_t>* whole) {
+    if (whole) {
+        whole->assign(SEEPROM_SIZE, 0);
+        read_seeprom(s, whole->data(), 0, SEEPROM_SIZE);
+        return make_vpd_report(whole->data() + VPD_AREA_START, VPD_COPIES_IN_IMAGE, VPD_AREA_START);
+    }
     std::vector<uint8_t> area(size_t{VPD_COPY_SIZE} * VPD_COPIES_IN_IMAGE);
     read_seeprom(s, area.data(), VPD_AREA_START, static_cast<uint32_t>(area.size()));
     return make_vpd_report(area.data(), VPD_COPIES_IN_IMAGE, VPD_AREA_START);

@@ -51,8 +51,10 @@ struct verify_result {
 void verify_image(adapter_session& s, const image_file& image, const image_region& region, const char* label,
                   uint32_t shown_start, verify_result& out);
 
-// vpd: the 14 VPD copies read and decoded.
-vpd_report read_vpd_copies(adapter_session& s);
+// vpd: the 14 VPD copies read and decoded.  whole: when given, the whole
+// EEPROM is read into it (8192 word reads instead of 3584) and the copies
+// taken from there.
+vpd_report read_vpd_copies(adapter_session& s, std::vector<uint8_t>* whole = nullptr);
 
 // What a change did, or would do (-plan), or why it was refused: what
 // every change has; a command's own result adds its own.

@@ -213,7 +213,7 @@ std::string outcome_text(const request& rq, const run_outcome& o) {
 
 json_value outcome_json(const request& rq, const run_outcome& o) {
     const command_row& row = *rq.command;
-    json_value doc = json_value::object();
+    json_value doc = {{"schema_version", JSON_SCHEMA_VERSION}};
     if (row.needs_adapter()) {
         doc["command"] = row.word;
         doc["adapter"] = o.adapter.empty() ? json_value(nullptr) : json_value(o.adapter);

@@ -73,6 +73,8 @@ struct run_outcome {
     std::vector<uint8_t> eeprom_before, eeprom_planned;
     std::vector<std::string> warnings;  // what went wrong beside the result (the history record)
     std::optional<vpd_read_path> vpd_path;  // a read of the VPD: where it came from
+    // held_image_digest() of the EEPROM, when the run read it all; empty: not read.
+    std::string image_digest;
     int status() const { return exit_status_of(kind, signal); }
 };
 
@@ -129,6 +131,8 @@ enum option_bit : unsigned {
     TAKES_PROMETHEUS = 1u << 9,      // -prometheus
     TAKES_JSON = 1u << 10,           // -json
     TAKES_VIA = 1u << 11,            // -via
+    TAKES_EVERY_COPY = 1u << 16,     // -v
+    TAKES_METRICS_STATUS = 1u << 17, // -metrics-status
 };
 
 // A command, everything about it: its word and argument, help lines, the

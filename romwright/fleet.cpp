@@ -119,6 +119,13 @@ std::string file_for_adapter(const std::string& file, const pci_function& fn) {
     return file.substr(0, dot) + "." + address + file.substr(dot);
 }
 
+void note_not_found(const std::string& address, const std::string& error) {
+    if (error == strprintf("Unable to find device  %x:*\n", ADAPTER_VENDOR_ID))
+        std::fprintf(stderr,
+                     "romwright: no adapter function at -b %s; 'romwright list' shows the adapters of this host\n",
+                     address.c_str());
+}
+
 int run_several(platform& p, const site& where, const request& rq, image_file* image, progress_bar* bar) {
     const std::vector<pci_function> all = p.scan();
     std::vector<target> targets = targets_of(all, rq);
@@ -134,6 +141,11 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
             [&p, &where, &all, image, &t, bar, &lines] { run_one(p, where, all, image, t, bar, lines); });
     for (std::thread& th : threads)
         th.join();
+
+    // An address that found no function is named, with where to look.
+    for (const target& t : targets)
+        if (!t.found)
+            note_not_found(t.label, t.error);
 
     // The run fails with any adapter; a signal is the run's, shown once.
     error_kind kind = targets.empty() ? error_kind::failed : error_kind::none;
@@ -156,6 +168,8 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
         ids = finish_identity_run(rq, where, read, true);
         if (exit_status_of(ids->kind) != EXIT_STATUS_OK)
             kind = ids->kind;
+        if (rq.metrics_status && !rq.prometheus_file.empty() && !ids->metrics_failed)
+            kind = error_kind::none;  // the findings are in the metrics
     }
     // Adapters in service were not changed: the run names them.
     std::vector<std::string> skipped;
@@ -173,7 +187,7 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
         json_value adapters = json_value::array();
         for (const target& t : targets)
             adapters.push_back(outcome_json(t.rq, t.outcome));
-        json_value doc = {{"adapters", adapters}};
+        json_value doc = {{"schema_version", JSON_SCHEMA_VERSION}, {"adapters", adapters}};
         if (ids)
             put_identity_check(doc, ids->check);
         if (!skipped.empty())

@@ -20,3 +20,7 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
 // read FILE on several adapters: FILE with the adapter's address
 // ("0000-04-00.0") inserted before its extension.
 std::string file_for_adapter(const std::string& file, const pci_function& fn);
+
+// When error says no function was found at address (-b as given), a note on
+// standard error naming it and pointing to romwright list.
+void note_not_found(const std::string& address, const std::string& error);

@@ -22,13 +22,6 @@
 
 namespace {
 
-std::string trimmed(const std::string& s) {
-    size_t end = s.size();
-    while (end && (s[end - 1] == ' ' || s[end - 1] == '\0'))
-        --end;
-    return s.substr(0, end);
-}
-
 std::string text_of(const json_value& v) { return v.is_string() ? v.get<std::string>() : std::string("-"); }
 
 // Each outcome's journal MESSAGE_ID, fixed for good so that a query by id
@@ -176,10 +169,7 @@ std::string fault_in(const json_value& v, const field_rule* rules, const std::st
 json_value eeprom_state_json(const std::vector<uint8_t>& eeprom) {
     const board_identity id = identity_of_copy(&eeprom[BOARD_DETAILS_ADDR]);
     const vpd_report r = make_vpd_report(&eeprom[VPD_AREA_START], VPD_COPIES_IN_IMAGE, VPD_AREA_START);
-    auto field = [](const std::string& f) {
-        const std::string t = trimmed(f);
-        return vpd_escape(reinterpret_cast<const uint8_t*>(t.data()), static_cast<uint32_t>(t.size()));
-    };
+    const auto field = identity_value;
     return {{"sha256", sha256_hex(eeprom)},
             {"identity", {{"pn", field(id.part_number)}, {"sn", field(id.serial_number)}, {"mac", field(id.mac_address)}}},
             {"good_copies", r.good},

@@ -108,7 +108,11 @@ int romwright_main(platform& p, const site& where, int argc, char** argv) {
         metrics = v.metrics_text;
         if (exit_status_of(o.kind) == EXIT_STATUS_OK && exit_status_of(v.kind) != EXIT_STATUS_OK)
             o.kind = v.kind;
+        if (rq.metrics_status && !v.metrics_failed)
+            o.kind = error_kind::none;  // the findings are in the metrics
     }
     show(rq, o, metrics);
+    if (!o.opened && rq.addresses.size() == 1)
+        note_not_found(address_text(rq.addresses.front()), o.error);
     return finish(o.status());
 }

@@ -38,14 +38,16 @@ std::string id_string_of(const vpd_report& r) {
     return "";
 }
 
-// The field as most good copies hold it, its padding spaces dropped; empty:
-// none.
+// The field as most good copies hold it, as identity_value() gives it;
+// empty: none.
 std::string field_value(const vpd_report& r, int index) {
-    const std::string& v = r.fields[index].value;
-    const size_t first = v.find_first_not_of(' ');
-    if (!r.fields[index].has_value || first == std::string::npos)
-        return "";
-    return v.substr(first, v.find_last_not_of(' ') - first + 1);
+    return r.fields[index].has_value ? identity_value(r.fields[index].bytes) : "";
+}
+
+// The MAC address most good copies hold, colon-separated; empty: none, or
+// not 12 hexadecimal digits.
+std::string mac_colons_value(const vpd_report& r) {
+    return r.fields[2].has_value ? mac_with_colons(r.fields[2].bytes).value_or("") : "";
 }
 
 }  // namespace
@@ -92,6 +94,8 @@ std::optional<last_change> last_change_of(const std::vector<json_value>& records
 
 std::string render_metrics(const std::vector<adapter_metrics>& adapters, const identity_check& ids, bool history) {
     std::string out;
+    family(out, "romwright_build_info", "The romwright that wrote these metrics.");
+    out += "romwright_build_info{version=\"" + prometheus_label_value(ROMWRIGHT_VERSION) + "\"} 1\n";
     family(out, "romwright_adapter_info",
            "The adapter's identity as most good VPD copies hold it, padding dropped (empty: none holds it).");
     for (const adapter_metrics& a : adapters) {
@@ -101,9 +105,17 @@ std::string render_metrics(const std::vector<adapter_metrics>& adapters, const i
         out += "romwright_adapter_info{" + address_label(a) + ",part_number=\"" +
                prometheus_label_value(field_value(r, 0)) + "\",serial_number=\"" +
                prometheus_label_value(field_value(r, 1)) + "\",mac_address=\"" +
-               prometheus_label_value(field_value(r, 2)) + "\",id_string=\"" +
+               prometheus_label_value(field_value(r, 2)) + "\",mac_address_colons=\"" +
+               prometheus_label_value(mac_colons_value(r)) + "\",id_string=\"" +
                prometheus_label_value(id_string_of(r)) + "\"} 1\n";
     }
+    family(out, "romwright_eeprom_image_info",
+           "The digest of the image the adapter's EEPROM holds (as romwright-vpd digest --held gives it of the "
+           "image written).");
+    for (const adapter_metrics& a : adapters)
+        if (!a.image_digest.empty())
+            out += "romwright_eeprom_image_info{" + address_label(a) + ",digest=\"" +
+                   prometheus_label_value(a.image_digest) + "\"} 1\n";
     family(out, "romwright_vpd_read_success", "Whether the adapter's VPD copies were read (1) or not (0).");
     for (const adapter_metrics& a : adapters)
         out += strprintf("romwright_vpd_read_success{%s} %d\n", read_labels(a).c_str(), a.report ? 1 : 0);
@@ -155,6 +167,7 @@ identity_verdict finish_identity_run(const request& rq, const site& where,
         metrics.push_back({label, r, o->interrupted.has_value()});
         if (o->vpd_path)
             metrics.back().via = o->vpd_path->via == vpd_source::kernel ? "kernel" : "registers";
+        metrics.back().image_digest = o->image_digest;
     }
     if (compare) {
         v.check = compare_identities(boards);
@@ -189,6 +202,7 @@ identity_verdict finish_identity_run(const request& rq, const site& where,
         // A refusal is worded whole; a failed write (its facts name the step) takes the program's name.
         std::fprintf(stderr, "%s%s", e.facts().empty() ? "" : "romwright: ", text.c_str());
         v.kind = e.kind();
+        v.metrics_failed = true;
     }
     return v;
 }

@@ -27,6 +27,7 @@ struct adapter_metrics {
     bool interrupted;           // a journal of an unfinished change stands
     std::optional<last_change> last = std::nullopt;  // none: the history holds no change of it
     const char* via = nullptr;  // "kernel" or "registers": where the copies were read; nullptr: no source chosen
+    std::string image_digest = "";  // of the whole EEPROM (image_digest()); empty: it was not read
 };
 
 // The last of records (the history file's, in file order) whose adapter is
@@ -38,7 +39,8 @@ std::optional<last_change> last_change_of(const std::vector<json_value>& records
 // as the text "\xNN" (its backslash escaped).
 std::string prometheus_label_value(const std::string& text);
 
-// The whole file: per adapter romwright_adapter_info, romwright_vpd_read_success,
+// The whole file: romwright_build_info; per adapter romwright_adapter_info,
+// romwright_eeprom_image_info (where the whole EEPROM was read), romwright_vpd_read_success,
 // romwright_vpd_copies, romwright_vpd_copies_good (these three with the label
 // via when a source was chosen), romwright_change_interrupted,
 // and with history (the history file exists) romwright_last_change_timestamp_seconds
@@ -55,6 +57,7 @@ struct site;
 struct identity_verdict {
     identity_check check;
     error_kind kind = error_kind::none;  // failed: a duplicate, or the metrics file not written
+    bool metrics_failed = false;         // -prometheus FILE: the metrics file was not written
     std::string metrics_text;            // -prometheus -: the metrics, for standard output
 };
 // The end of such a run over its adapters (label and outcome, in address

@@ -240,9 +240,11 @@ std::string distrust_text(const change_refusal& r) {
 json_value identity_json(const std::optional<board_identity>& id) {
     if (!id)
         return nullptr;
-    return {{"part_number", escaped(id->part_number)},
-            {"serial_number", escaped(id->serial_number)},
-            {"mac_address", escaped(id->mac_address)}};
+    json_value out = json_value::object();
+    put_identity_field(out, "part_number", id->part_number);
+    put_identity_field(out, "serial_number", id->serial_number);
+    put_identity_field(out, "mac_address", id->mac_address, true);
+    return out;
 }
 
 json_value repairs_json(const std::vector<copy_repair>& repairs) {

@@ -37,6 +37,10 @@ struct request {
     bool several() const { return all_adapters || addresses.size() > 1; }
     bool json = false;                       // -json: one JSON document on standard output
     bool force_image = false;                // -force-image: write an image of another ID string
+    bool every_copy = false;                 // vpd -v: every VPD copy shown, identical ones too
+    // vpd -metrics-status: with -prometheus, the exit status says only
+    // whether the metrics were written; findings are in them.
+    bool metrics_status = false;
     std::string approved_file;               // -approved FILE: the list of approved image digests
     std::vector<std::string> words;          // the command line's words after the program's name
     std::string prometheus_file;             // vpd -prometheus FILE: the metrics file; empty: none

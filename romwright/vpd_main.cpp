@@ -4,7 +4,7 @@
 //
 //   romwright-vpd [--json] FILE
 //   romwright-vpd set --pn PART --sn SERIAL --mac MAC [--json] FILE OUT
-//   romwright-vpd digest [--json] FILE...
+//   romwright-vpd digest [--json] [--held] FILE...
 //
 // Status: 0 success (every copy good, the copies agreeing; OUT written),
 // 1 the image fails the check or cannot take the identity, 2 a usage error
@@ -91,10 +91,10 @@ image_contents load_image(const std::string& path) {
     return img;
 }
 
-int check_image(standard_output& output, const std::string& path, bool json) {
+int check_image(standard_output& output, const std::string& path, bool json, bool every_copy) {
     const image_contents img = load_image(path);
     const vpd_report r = make_vpd_report(img.bytes.data() + img.first_copy, VPD_COPIES_IN_IMAGE, VPD_AREA_START);
-    output.put(json ? render_vpd_report_json(r) : render_vpd_report_text(r));
+    output.put(json ? render_vpd_report_json(r) : render_vpd_report_text(r, every_copy));
     return exit_status_of(r.verdict());
 }
 
@@ -113,16 +113,29 @@ std::string padded_text(const char* option, const char* what, const std::string&
     return value + std::string(width - value.size(), ' ');
 }
 
-// Twelve hexadecimal digits, stored with capital letters as boards carry
-// them.
+// Twelve hexadecimal digits, bare or in six pairs separated all by ':' or
+// all by '-', stored bare with capital letters as boards carry them.
 std::string mac_digits(const std::string& value) {
-    bool hex = value.size() == MAC_ADDRESS_LEN;
-    for (unsigned char c : value)
+    std::string digits = value;
+    if (value.size() == 17 && (value[2] == ':' || value[2] == '-')) {
+        bool pairs = true;
+        std::string bare;
+        for (size_t i = 0; i < value.size(); ++i)
+            if (i % 3 == 2)
+                pairs = pairs && value[i] == value[2];
+            else
+                bare += value[i];
+        if (pairs)
+            digits = bare;
+    }
+    bool hex = digits.size() == MAC_ADDRESS_LEN;
+    for (unsigned char c : digits)
         hex = hex && std::isxdigit(c);
     if (!hex)
-        fail(error_kind::tool_usage,
-             "--mac '" + escaped(value) + "': the MAC address must be 12 hexadecimal digits, without separators");
-    std::string upper = value;
+        fail(error_kind::tool_usage, "--mac '" + escaped(value) +
+                                         "': the MAC address must be 12 hexadecimal digits, bare or as six pairs "
+                                         "separated by ':' or '-'");
+    std::string upper = digits;
     for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return upper;
@@ -220,10 +233,14 @@ int set_identity(standard_output& output, const std::string& pn_arg, const std::
     check_copies_good(img, path);
     write_new_file(out, img.bytes);
     if (json) {
-        const nlohmann::ordered_json doc = {{"written", escaped(out)},   {"bytes", img.bytes.size()},
-                                            {"copies", VPD_COPIES_IN_IMAGE}, {"part_number", pn},
-                                            {"serial_number", sn},       {"mac_address", mac},
-                                            {"status", 0}};
+        json_value doc = {{"schema_version", JSON_SCHEMA_VERSION},
+                          {"written", escaped(out)},
+                          {"bytes", img.bytes.size()},
+                          {"copies", VPD_COPIES_IN_IMAGE}};
+        put_identity_field(doc, "part_number", pn);
+        put_identity_field(doc, "serial_number", sn);
+        put_identity_field(doc, "mac_address", mac, true);
+        doc["status"] = 0;
         output.put(doc.dump(2) + "\n");
     } else {
         output.put(strprintf("Wrote %s: part number %s, serial number %s, MAC address %s in all %d VPD copies, each "
@@ -234,16 +251,19 @@ int set_identity(standard_output& output, const std::string& pn_arg, const std::
 }
 
 // Each file's image digest, in the sha256sum layout ("DIGEST  FILE").
-int print_digests(standard_output& output, const std::vector<std::string>& files, bool json) {
+// held: held_image_digest(), what vpd -prometheus gives of a board.
+int print_digests(standard_output& output, const std::vector<std::string>& files, bool json, bool held) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     std::string text;
     for (const std::string& f : files) {
-        const std::string digest = image_digest(load_image(f).bytes);
+        const image_contents img = load_image(f);
+        const std::string digest = held ? held_image_digest(img.bytes) : image_digest(img.bytes);
         text += digest + "  " + escaped(f) + "\n";
         list.push_back({{"file", escaped(f)}, {"digest", digest}});
     }
     if (json)
-        output.put(nlohmann::ordered_json{{"digests", list}, {"status", 0}}.dump(2) + "\n");
+        output.put(json_value{{"schema_version", JSON_SCHEMA_VERSION}, {"digests", list}, {"status", 0}}.dump(2) +
+                   "\n");
     else
         output.put(text);
     return EXIT_STATUS_OK;
@@ -265,6 +285,8 @@ int run(standard_output& output, int argc, char** argv, bool json) {
     app.set_version_flag("--version", std::string(PROGRAM) + " " ROMWRIGHT_VERSION, "print the version");
     std::string file;
     app.add_flag("--json", json, "print the result as one JSON document");
+    bool every_copy = false;
+    app.add_flag("-v", every_copy, "show every copy, identical ones too");
     app.add_option("FILE", file, "whole-EEPROM (32768 bytes) or VPD-only (31744 bytes) image to check");
 
     CLI::App* set = app.add_subcommand("set", "write OUT: FILE with this identity in all 14 VPD copies");
@@ -276,7 +298,7 @@ int run(standard_output& output, int argc, char** argv, bool json) {
     set->add_option("--sn", sn, "serial number, 1-24 printable ASCII characters (blank-padded)")
         ->required()
         ->each([](const std::string& v) { check_value_given("--sn", v); });
-    set->add_option("--mac", mac, "MAC address, 12 hexadecimal digits")
+    set->add_option("--mac", mac, "MAC address, 12 hexadecimal digits, bare or as pairs separated by : or -")
         ->required()
         ->each([](const std::string& v) { check_value_given("--mac", v); });
     set->add_option("FILE", in, "the image to start from; never changed")->required();
@@ -284,6 +306,10 @@ int run(standard_output& output, int argc, char** argv, bool json) {
 
     CLI::App* digest = app.add_subcommand("digest", "print each FILE's image digest (identity bytes masked)");
     digest->add_flag("--json", json, "print the result as one JSON document");
+    bool held = false;
+    digest->add_flag("--held", held,
+                     "the digest of what a write carries (skip window and status word masked too), as romwright vpd "
+                     "-prometheus gives it of a board");
     std::vector<std::string> digest_files;
     digest->add_option("FILE", digest_files, "whole-EEPROM or VPD-only images")->required();
 
@@ -309,11 +335,11 @@ int run(standard_output& output, int argc, char** argv, bool json) {
     if (digest->parsed()) {
         if (!file.empty())
             fail(error_kind::tool_usage, "'" + escaped(file) + "' does not belong before digest (see romwright-vpd --help)");
-        return print_digests(output, digest_files, json);
+        return print_digests(output, digest_files, json, held);
     }
     if (file.empty())
         fail(error_kind::tool_usage, "name an image file (see romwright-vpd --help)");
-    return check_image(output, file, json);
+    return check_image(output, file, json, every_copy);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The report on a set of VPD copies as text and as JSON.
 #include "romwright/vpd_render.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <optional>
 
@@ -61,38 +63,85 @@ std::string summary_line(const vpd_report& r) {
     return line + "\n";
 }
 
+// The keyword's data as the copy holds it; nullopt: the copy lacks it.
+std::optional<std::string> keyword_bytes(const vpd_report::copy& c, const char* name) {
+    const vpd_keyword* k = c.info.find(name);
+    if (!k)
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(c.bytes.data() + k->offset), k->length);
+}
+
 json_value optional_json(const std::optional<std::string>& v) { return v ? json_value(*v) : json_value(nullptr); }
 
-}  // namespace
-
-std::string render_vpd_report_text(const vpd_report& r) { return render_vpd_copies_text(r) + summary_line(r); }
-
-std::string render_vpd_copies_text(const vpd_report& r) {
+// A copy's lines below its head: ID string, PN, EC, SN, NA, the other
+// keywords, checksum, problems.
+std::string copy_details(const vpd_report::copy& c) {
     std::string out;
     auto line = [&out](const char* label, const std::optional<std::string>& v) {
         out += strprintf("  %-10s %s\n", label, v ? v->c_str() : "(none)");
     };
-    for (const vpd_report::copy& c : r.copies) {
-        out += strprintf("Copy %d at 0x%04x: %s\n", c.index, c.address, copy_state_name(c.info));
-        line("ID string", id_string_text(c));
-        line("PN", keyword_text(c, "PN"));
-        line("EC", keyword_text(c, "EC"));
-        line("SN", keyword_text(c, "SN"));
-        line("NA (MAC)", keyword_text(c, "NA"));
-        for (const vpd_keyword& k : c.info.keywords) {
-            if (shown_apart(c.info, k))
-                continue;
-            const std::string label = vpd_escape(reinterpret_cast<const uint8_t*>(k.name), 2) +
-                                      (k.read_only ? "" : " (rw)");
-            // The read-write area is free space, shown by its size only.
-            const std::string value = std::strcmp(k.name, "RW") == 0 && !k.read_only
-                                          ? strprintf("%u bytes", k.length)
-                                          : vpd_escape(c.bytes.data() + k.offset, k.length);
-            line(label.c_str(), value);
-        }
-        line("checksum", std::string(vpd_checksum_name(c.info.checksum)));
-        for (const vpd_problem& p : c.info.problems)
-            line("problem", vpd_problem_text(p));
+    line("ID string", id_string_text(c));
+    line("PN", keyword_text(c, "PN"));
+    line("EC", keyword_text(c, "EC"));
+    line("SN", keyword_text(c, "SN"));
+    line("NA (MAC)", keyword_text(c, "NA"));
+    for (const vpd_keyword& k : c.info.keywords) {
+        if (shown_apart(c.info, k))
+            continue;
+        const std::string label = vpd_escape(reinterpret_cast<const uint8_t*>(k.name), 2) +
+                                  (k.read_only ? "" : " (rw)");
+        // The read-write area is free space, shown by its size only.
+        const std::string value = std::strcmp(k.name, "RW") == 0 && !k.read_only
+                                      ? strprintf("%u bytes", k.length)
+                                      : vpd_escape(c.bytes.data() + k.offset, k.length);
+        line(label.c_str(), value);
+    }
+    line("checksum", std::string(vpd_checksum_name(c.info.checksum)));
+    for (const vpd_problem& p : c.info.problems)
+        line("problem", vpd_problem_text(p));
+    return out;
+}
+
+// "0-1, 3 and 5-13"
+std::string index_ranges(const std::vector<int>& indexes) {
+    std::vector<std::string> ranges;
+    for (size_t i = 0; i < indexes.size();) {
+        size_t j = i;
+        while (j + 1 < indexes.size() && indexes[j + 1] == indexes[j] + 1)
+            ++j;
+        ranges.push_back(j == i ? std::to_string(indexes[i])
+                                : std::to_string(indexes[i]) + "-" + std::to_string(indexes[j]));
+        i = j + 1;
+    }
+    return join_names(ranges);
+}
+
+}  // namespace
+
+std::string render_vpd_report_text(const vpd_report& r, bool every_copy) {
+    return render_vpd_copies_text(r, every_copy) + summary_line(r);
+}
+
+std::string render_vpd_copies_text(const vpd_report& r, bool every_copy) {
+    // Copies whose lines are the same are shown once, in the order of
+    // their first copy.
+    std::vector<std::pair<std::string, std::vector<int>>> blocks;  // details, the copies holding them
+    for (size_t i = 0; i < r.copies.size(); ++i) {
+        const std::string details = copy_details(r.copies[i]);
+        auto same = std::find_if(blocks.begin(), blocks.end(), [&](const auto& b) { return b.first == details; });
+        if (every_copy || same == blocks.end())
+            blocks.push_back({details, {static_cast<int>(i)}});
+        else
+            same->second.push_back(static_cast<int>(i));
+    }
+    std::string out;
+    for (const auto& [details, indexes] : blocks) {
+        const vpd_report::copy& c = r.copies[static_cast<size_t>(indexes.front())];
+        if (indexes.size() == 1)
+            out += strprintf("Copy %d at 0x%04x: %s\n", c.index, c.address, copy_state_name(c.info));
+        else
+            out += strprintf("Copies %s: %s, identical\n", index_ranges(indexes).c_str(), copy_state_name(c.info));
+        out += details;
     }
     return out;
 }
@@ -108,18 +157,19 @@ json_value vpd_report_json(const vpd_report& r) {
             one["offset"] = k.offset - 3;
             all.push_back(std::move(one));
         }
-        copies.push_back({{"index", c.index},
-                          {"address", c.address},
-                          {"state", copy_state_name(c.info)},
-                          {"checksum", vpd_checksum_name(c.info.checksum)},
-                          {"id_string", optional_json(id_string_text(c))},
-                          {"part_number", optional_json(keyword_text(c, "PN"))},
-                          {"ec", optional_json(keyword_text(c, "EC"))},
-                          {"serial_number", optional_json(keyword_text(c, "SN"))},
-                          {"mac_address", optional_json(keyword_text(c, "NA"))},
-                          {"other_keywords", others},
-                          {"problems", vpd_problem_texts(c.info.problems)},
-                          {"keywords", all}});
+        json_value copy = {{"index", c.index},
+                           {"address", c.address},
+                           {"state", copy_state_name(c.info)},
+                           {"checksum", vpd_checksum_name(c.info.checksum)},
+                           {"id_string", optional_json(id_string_text(c))}};
+        put_identity_field(copy, "part_number", keyword_bytes(c, "PN"));
+        copy["ec"] = optional_json(keyword_text(c, "EC"));
+        put_identity_field(copy, "serial_number", keyword_bytes(c, "SN"));
+        put_identity_field(copy, "mac_address", keyword_bytes(c, "NA"), true);
+        copy["other_keywords"] = others;
+        copy["problems"] = vpd_problem_texts(c.info.problems);
+        copy["keywords"] = all;
+        copies.push_back(std::move(copy));
     }
     // "good" counts the good copies, "agree" says what the summary line
     // says: the good copies hold the same part number, serial number and
@@ -128,16 +178,54 @@ json_value vpd_report_json(const vpd_report& r) {
     static const char* const keys[] = {"part_number", "serial_number", "mac_address"};
     for (size_t i = 0; i < 3; ++i) {
         const vpd_field_agreement& f = r.fields[i];
-        summary[keys[i]] = {{"value", f.has_value ? json_value(f.value) : json_value(nullptr)},
-                            {"differing_copies", f.differing}};
+        json_value field = json_value::object();
+        put_identity_field(field, "value", f.has_value ? std::optional<std::string>(f.bytes) : std::nullopt, i == 2);
+        field["differing_copies"] = f.differing;
+        summary[keys[i]] = field;
     }
     return {{"copies", copies}, {"summary", summary}};
 }
 
 std::string render_vpd_report_json(const vpd_report& r) {
-    json_value doc = vpd_report_json(r);
+    json_value doc = {{"schema_version", JSON_SCHEMA_VERSION}};
+    doc.update(vpd_report_json(r));
     doc["status"] = exit_status_of(r.verdict());
     return doc.dump(2) + "\n";
+}
+
+std::string identity_value(const std::string& raw) {
+    size_t end = raw.size();
+    while (end && (raw[end - 1] == ' ' || raw[end - 1] == '\0'))
+        --end;
+    return vpd_escape(reinterpret_cast<const uint8_t*>(raw.data()), static_cast<uint32_t>(end));
+}
+
+std::optional<std::string> mac_with_colons(const std::string& raw) {
+    if (raw.size() != 12 || raw.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return std::nullopt;
+    std::string out;
+    for (size_t i = 0; i < raw.size(); i += 2)
+        out += (i ? ":" : "") + raw.substr(i, 2);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+void put_identity_field(json_value& obj, const std::string& key, const std::optional<std::string>& raw, bool mac) {
+    if (!raw) {
+        obj[key] = nullptr;
+    } else {
+        const std::string text = identity_value(*raw);
+        const std::string bytes = vpd_escape(reinterpret_cast<const uint8_t*>(raw->data()),
+                                             static_cast<uint32_t>(raw->size()));
+        obj[key] = text;
+        if (bytes != text)
+            obj[key + "_raw"] = bytes;
+    }
+    if (mac) {
+        const std::optional<std::string> colons = raw ? mac_with_colons(*raw) : std::nullopt;
+        obj[key + "_colons"] = colons ? json_value(*colons) : json_value(nullptr);
+    }
 }
 
 std::string json_text(const json_value& doc) {
@@ -145,7 +233,7 @@ std::string json_text(const json_value& doc) {
 }
 
 std::string render_json_error(const std::string& text, int status, const std::vector<failure::fact>& facts) {
-    json_value doc = {{"error", without_trailing_newlines(text)}};
+    json_value doc = {{"schema_version", JSON_SCHEMA_VERSION}, {"error", without_trailing_newlines(text)}};
     for (const failure::fact& f : facts)
         doc[f.first] = f.second;
     doc["status"] = status;

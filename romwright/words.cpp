@@ -78,6 +78,10 @@ const option_word k_option_words[] = {
      [](request& rq, const char*) { rq.force_image = true; }, TAKES_FORCE_IMAGE},
     {"-approved", "FILE", "write: only images whose digest FILE lists", false,
      [](request& rq, const char* file) { rq.approved_file = file; }, TAKES_APPROVED},
+    {"-metrics-status", nullptr, "vpd -prometheus: status 0 once the metrics are written, findings in them",
+     false, [](request& rq, const char*) { rq.metrics_status = true; }, TAKES_METRICS_STATUS},
+    {"-v", nullptr, "vpd: show every VPD copy, identical ones too", false,
+     [](request& rq, const char*) { rq.every_copy = true; }, TAKES_EVERY_COPY},
     {"-prometheus", "FILE", "vpd: also write identity and VPD state as metrics to FILE", false,
      [](request& rq, const char* file) {
          if (!*file)
@@ -223,4 +227,8 @@ void parse_request(int argc, char** argv, request& rq) {
     if (rq.prometheus_file == "-" && rq.json)
         throw failure(error_kind::usage, "ERROR: -prometheus - and -json both want standard output; give "
                                          "-prometheus a file\n");
+    // Alone it would change nothing: an option that is not meant.
+    if (rq.metrics_status && rq.prometheus_file.empty())
+        throw failure(error_kind::usage, "ERROR: -metrics-status goes with -prometheus FILE: it says whether the "
+                                         "metrics were written\n");
 }

@@ -122,6 +122,28 @@ cross_triple() {
 cross_build_type=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG"
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG")
 
+# package_cxx_flags ROOT ARCH: the C++ flags Debian's packages of ARCH are
+# built with (dpkg-buildflags: fortified functions, stack protector, format
+# checks), without -g. The trees for POWER and the RPM's tree
+# (scripts/package rpm) are built with them alike: the tests run what is
+# shipped, and the RPM's compiles are the compiler cache's hits.
+package_cxx_flags() {
+  local root=$1 arch=$2 deb_arch triple f flags=()
+  case "$arch" in
+    ppc64le) deb_arch=ppc64el ;;
+    ppc64) deb_arch=ppc64 ;;
+    *) echo "package_cxx_flags: unknown architecture $arch" >&2; return 1 ;;
+  esac
+  triple=$(cross_triple "$arch")
+  local env=(env CC="$triple-gcc" dpkg-architecture -a "$deb_arch" -f -c)
+  # From ROOT: -ffile-prefix-map names the folder the flags are asked in.
+  for f in $(cd "$root" && "${env[@]}" dpkg-buildflags --get CPPFLAGS) \
+           $(cd "$root" && "${env[@]}" dpkg-buildflags --get CXXFLAGS); do
+    [ "$f" = -g ] || flags+=("$f")
+  done
+  echo "${flags[*]}"
+}
+
 # configure_cross_tree ROOT ARCH WITH_LIBPCI
 # Configures ROOT/build-ARCH: static, for ARCH, with the real program
 # linked against a static libpci built into ROOT/build-ARCH/_sysroot when
@@ -141,8 +163,10 @@ configure_cross_tree() {
   fi
   # After libpci, whose build starts the sysroot afresh.
   build_static_libmd "$triple" "$dir/_sysroot" >&2 || { echo "$arch: cannot build a static libmd" >&2; return 1; }
+  local cxxflags
+  cxxflags=$(package_cxx_flags "$root" "$arch") || return 1
   cmake -B "$dir" -S "$root" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" \
-    "${cross_build_type[@]}" -DROMWRIGHT_STATIC=ON \
+    "${cross_build_type[@]}" -DCMAKE_CXX_FLAGS="$cxxflags" -DROMWRIGHT_STATIC=ON \
     -DROMWRIGHT_WITH_LIBPCI="$with_libpci" "${extra[@]}" >&2
   echo "$with_libpci"
 }

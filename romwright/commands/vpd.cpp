@@ -1,13 +1,22 @@
 // vpd: the VPD copies checked, and whether they agree; through the
 // registers all 14, through the kernel's VPD file copy 0 alone.
+#include "eeprom/image_digest.h"
 #include "romwright/commands/shared.h"
 #include "romwright/in_service.h"
 #include "romwright/vpd_render.h"
 
 namespace {
 
+// With -prometheus the whole EEPROM is read, for the image digest its
+// metrics give.
 void run(command_context& c, run_outcome& o) {
-    o.output = read_vpd_copies(*c.session);
+    if (c.rq.prometheus_file.empty()) {
+        o.output = read_vpd_copies(*c.session);
+    } else {
+        std::vector<uint8_t> eeprom;
+        o.output = read_vpd_copies(*c.session, &eeprom);
+        o.image_digest = held_image_digest(eeprom);
+    }
     if (o.vpd_path)
         o.vpd_path->copies_read = o.output.get<vpd_report>()->copies.size();
 }
@@ -22,15 +31,15 @@ bool through_kernel(const run_outcome& o) { return o.vpd_path && o.vpd_path->via
 
 // Copy 0 read through the kernel is never summed up as the whole check:
 // the note says what was read and what the full check needs.
-std::string text(const request&, const run_outcome& o) {
+std::string text(const request& rq, const run_outcome& o) {
     const vpd_report& r = *o.output.get<vpd_report>();
     if (!through_kernel(o))
-        return render_vpd_report_text(r);
+        return render_vpd_report_text(r, rq.every_copy);
     const std::string state = r.copies.empty() ? "not read" : copy_state_name(r.copies.front().info);
     const std::string empty = o.vpd_path->file_bytes == 0 ? "The kernel's VPD file is empty: copy 0 is blank or "
                                                             "missing.\n"
                                                           : "";
-    return kernel_view_note(o) + empty + render_vpd_copies_text(r) +
+    return kernel_view_note(o) + empty + render_vpd_copies_text(r, rq.every_copy) +
            strprintf("Summary: copy 0 %s (%zu of %d copies read, through the kernel's VPD file)\n", state.c_str(),
                      r.copies.size(), VPD_COPIES_IN_IMAGE) +
            full_check_text(o);
@@ -57,7 +66,8 @@ void keys(json_value& doc, const request&, const run_outcome& o) {
 
 extern const command_row vpd_row = command_row("vpd")
                                        .helps("vpd", "check the 14 VPD copies and whether they agree")
-                                       .option_bits(ADAPTER_OPTIONS | TAKES_PROMETHEUS | TAKES_VIA)
+                                       .option_bits(ADAPTER_OPTIONS | TAKES_PROMETHEUS | TAKES_VIA | TAKES_EVERY_COPY |
+                                                    TAKES_METRICS_STATUS)
                                        .runs(run)
                                        .judges(verdict)
                                        .says(text)

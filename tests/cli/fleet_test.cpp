@@ -84,6 +84,10 @@ TEST(fleet, one_failing_adapter_fails_alone_and_the_json_holds_every_result) {
               std::string::npos);
     EXPECT_EQ(doc["adapters"][2]["adapter"], "07:00.0");
     EXPECT_EQ(doc["adapters"][2]["error"], "Unable to find device  1e2c:*");
+    EXPECT_NE(j.err.find("romwright: no adapter function at -b 07:00.0; 'romwright list' shows the adapters of this "
+                         "host\n"),
+              std::string::npos)
+        << j.err;
     EXPECT_EQ(read_file(b.file("six.bin")), sample_board());
 }
 

@@ -132,7 +132,7 @@ TEST(metrics, the_file_is_replaced_whole_with_odd_bytes_escaped_and_parses) {
     const std::string text = read_text(prom);
     EXPECT_NE(text.find("romwright_adapter_info{address=\"0000:05:00.0\",part_number=\"1109999OTHER0002\","
                         "serial_number=\"SN\\\"q\\\\\\\\b\\\\x0a\\\\xff\",mac_address=\"0C4E29ABCDEF\","
-                        "id_string=\"RW-SIM DUAL 25GB\"} 1\n"),
+                        "mac_address_colons=\"0c:4e:29:ab:cd:ef\",id_string=\"RW-SIM DUAL 25GB\"} 1\n"),
               std::string::npos)
         << text;
     for (const char* line : {"romwright_vpd_copies_good{address=\"0000:04:00.0\",via=\"registers\"} 14\n",
@@ -201,6 +201,153 @@ TEST(metrics, the_last_change_of_each_adapter_comes_from_the_history) {
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     EXPECT_EQ(text.find("romwright_last_change_status{address=\"0000:06:00.0\"}"), std::string::npos) << text;
     expect_promtool_accepts(b.file("m.prom"), text);
+}
+
+// The value of label in the metrics line of family for address.
+std::string label_of(const std::string& text, const std::string& family, const std::string& address,
+                     const std::string& label) {
+    const size_t line = text.find(family + "{address=\"" + address + "\"");
+    const size_t at = text.find("," + label + "=\"", line);
+    if (line == std::string::npos || at == std::string::npos || at > text.find('\n', line))
+        return "(none)";
+    const size_t from = at + label.size() + 3;
+    return text.substr(from, text.find('"', from) - from);
+}
+
+// One board's padded identity, as every output gives it: the same value
+// without its padding, the bytes beside it in JSON, the MAC address's
+// colon form beside it too.
+TEST(identity_format, json_metrics_and_history_give_each_field_the_same_way) {
+    board b;
+    const std::string pn = "P999" + std::string(12, ' '), sn = "S1" + std::string(22, ' ');
+    write_file(b.eeprom(), board_with(pn, sn, kBoardMac));
+    write_file(b.file("img.bin"), changed_full_image());
+    const json vpd = json::parse(b.run({"-b", "04:00.0", "-json", "vpd"}).out);
+    ASSERT_EQ(b.run({"-b", "04:00.0", "vpd", "-prometheus", "m.prom"}).status, 0);
+    const std::string metrics = read_text(b.file("m.prom"));
+    const json write = json::parse(b.run({"-b", "04:00.0", "-json", "write", "-f:img.bin"}).out);
+    ASSERT_EQ(write["status"], 0) << write;
+    const json record = json::parse(lines_of(read_text(b.file("history.jsonl"))).back());
+    const json& copy = vpd["copies"][5];
+    const json& summary = vpd["summary"];
+    const json& before = write["identity_before"];
+    const json& held = record["before"]["identity"];
+    const auto label = [&](const char* name) { return json(label_of(metrics, "romwright_adapter_info", "0000:04:00.0", name)); };
+    struct source {
+        const char* what;
+        json pn, sn, mac;
+    };
+    const source sources[] = {
+        {"a vpd copy", copy["part_number"], copy["serial_number"], copy["mac_address"]},
+        {"the vpd summary", summary["part_number"]["value"], summary["serial_number"]["value"],
+         summary["mac_address"]["value"]},
+        {"a change's identity_before", before["part_number"], before["serial_number"], before["mac_address"]},
+        {"the history record", held["pn"], held["sn"], held["mac"]},
+        {"the metrics", label("part_number"), label("serial_number"), label("mac_address")},
+    };
+    for (const source& s : sources) {
+        SCOPED_TRACE(s.what);
+        EXPECT_EQ(s.pn, "P999");
+        EXPECT_EQ(s.sn, "S1");
+        EXPECT_EQ(s.mac, kBoardMac);
+    }
+    // Beside them: the bytes where they differ, and the colon form.
+    for (const json& id : {copy, before}) {
+        EXPECT_EQ(id["part_number_raw"], pn);
+        EXPECT_EQ(id["serial_number_raw"], sn);
+        EXPECT_FALSE(id.contains("mac_address_raw"));
+        EXPECT_EQ(id["mac_address_colons"], "0c:4e:29:00:00:01");
+    }
+    EXPECT_EQ(summary["serial_number"]["value_raw"], sn);
+    EXPECT_EQ(summary["mac_address"]["value_colons"], "0c:4e:29:00:00:01");
+    EXPECT_EQ(label("mac_address_colons"), "0c:4e:29:00:00:01");
+    // The write kept the board's identity; an unpadded one has no bytes
+    // beside its values.
+    EXPECT_EQ(write["identity_after"], before);
+    write_file(b.file("other.bin"), changed_full_image());
+    const json plain = json::parse(run_program(ROMWRIGHT_VPD_PATH, {"--json", "other.bin"}, b.file("")).out);
+    EXPECT_EQ(plain["copies"][0]["part_number"], kOtherPn) << plain;
+    EXPECT_FALSE(plain["copies"][0].contains("part_number_raw"));
+    EXPECT_FALSE(plain["summary"]["serial_number"].contains("value_raw"));
+}
+
+// The metrics an operator alerts on: the version, each board's image
+// digest, and with -metrics-status an exit status that fails only when the
+// metrics were not written.
+TEST(metrics, give_the_version_and_image_digest_and_may_leave_findings_to_the_alerts) {
+    board b;
+    std::vector<uint8_t> faulty = sample_board();
+    faulty[0x400 + 0x400 * 3 + 30] ^= 1;  // copy 3's checksum bad
+    write_file(b.file("five.bin"), faulty);
+    const std::vector<std::string> host = {"--device", "04:00.0", "--device", "05:00.0=five.bin"};
+    // 04:00.0 written with an image whose skip window, which writes pass
+    // over, is not the board's.
+    const std::vector<uint8_t> image = changed_full_image();
+    write_file(b.file("img.bin"), image);
+    ASSERT_EQ(b.run({"-b", "04:00.0", "write", "-f:img.bin"}, host).status, 0);
+    const run_result r = b.run({"-b", "all", "vpd", "-prometheus", "m.prom", "-metrics-status"}, host);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string text = read_text(b.file("m.prom"));
+    EXPECT_NE(text.find("romwright_build_info{version=\"" ROMWRIGHT_VERSION "\"} 1\n"), std::string::npos) << text;
+    // Each board's digest is the one romwright-vpd digest --held gives of
+    // the image it holds; the plain image digest differs where the skip
+    // window does.
+    const auto digest_of = [&](const char* address) {
+        return label_of(text, "romwright_eeprom_image_info", address, "digest");
+    };
+    const auto tool_digest = [&](const std::vector<std::string>& words) {
+        return run_program(ROMWRIGHT_VPD_PATH, words, b.file("")).out.substr(0, 64);
+    };
+    EXPECT_NE(b.contents(), image);
+    EXPECT_EQ(digest_of("0000:04:00.0"), tool_digest({"digest", "--held", "img.bin"})) << text;
+    EXPECT_NE(digest_of("0000:04:00.0"), tool_digest({"digest", "img.bin"}));
+    EXPECT_EQ(digest_of("0000:05:00.0"), tool_digest({"digest", "--held", "five.bin"})) << text;
+    EXPECT_NE(digest_of("0000:05:00.0"), digest_of("0000:04:00.0"));
+    expect_promtool_accepts(b.file("m.prom"), text);
+    // Every metric the example alerting rules use is one the file has.
+    const std::string rules = read_text(std::string(ROMWRIGHT_SOURCE_DIR) + "/contrib/systemd/romwright-alerts.yml");
+    for (size_t at = rules.find("romwright_"); at != std::string::npos; at = rules.find("romwright_", at + 1)) {
+        const std::string name = rules.substr(at, rules.find_first_not_of("abcdefghijklmnopqrstuvwxyz_", at) - at);
+        EXPECT_NE(text.find("# TYPE " + name + " gauge"), std::string::npos) << name;
+    }
+    // Without it the findings keep vpd's status; a file not written fails
+    // either way.
+    EXPECT_EQ(b.run({"-b", "all", "vpd", "-prometheus", "m.prom"}, host).status, 1);
+    EXPECT_EQ(b.run({"-b", "all", "vpd", "-prometheus", "nowhere/m.prom", "-metrics-status"}, host).status, 1);
+    EXPECT_EQ(b.run({"-b", "04:00.0", "vpd", "-prometheus", "nowhere/m.prom", "-metrics-status"}, host).status, 1);
+    EXPECT_EQ(b.run({"-b", "05:00.0", "vpd", "-prometheus", "one.prom", "-metrics-status"}, host).status, 0);
+    EXPECT_EQ(b.run({"-b", "05:00.0", "vpd", "-prometheus", "one.prom"}, host).status, 1);
+}
+
+// -metrics-status and -v: misspelt, given to a command that does not take
+// them, or alone where they would change nothing, refused before the
+// adapter is touched; the double-dash form is the option.
+TEST(identities, the_metrics_status_and_every_copy_options_are_meant) {
+    board b;
+    const std::vector<uint8_t> before = b.contents();
+    const struct {
+        std::vector<std::string> words;
+        int status;
+        std::string out;  // its start
+    } cases[] = {
+        {{"vpd", "-metric-status", "-prometheus", "m.prom"}, 255, "ERROR: unknown option '-metric-status'"},
+        {{"dump", "-metrics-status"}, 255, "ERROR: -metrics-status goes with vpd, not with dump"},
+        {{"vpd", "-metrics-status"}, 255, "ERROR: -metrics-status goes with -prometheus FILE"},
+        {{"write", "-f:img.bin", "-v"}, 255, "ERROR: -v goes with vpd, not with write"},
+        {{"vpd", "--metrics-status", "--prometheus", "m.prom"}, 0, "Copies 0-13: good, identical"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = {"-b", "04:00.0"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        const run_result r = b.run(words, {"--stats"});
+        SCOPED_TRACE(r.out + r.err);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u);
+        if (c.status != 0) {  // nothing reached a register
+            EXPECT_NE(r.err.find("register reads 0, register writes 0;"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(b.contents(), before);
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
-// Every command's JSON document against the schema the manual page gives:
-// each key it lists is there with its type, and no other key.
+// Every command's JSON document against the schema the manual page gives
+// (each key it lists is there with its type, and no other key), the manual
+// page's schema lines against the schema files of schemas/, and real
+// documents of every kind against those files.
 #include <sys/stat.h>
+
+#include <fstream>
 
 #include <map>
 #include <sstream>
@@ -59,13 +63,94 @@ schema schema_of_manual_page() {
     return s;
 }
 
+// The same lines made from the schema files: a file's documents are its
+// "command" property's values, else its name; each top-level property is a
+// key, "integer" a number, optional unless "required" names it.
+schema schema_of_files() {
+    schema s;
+    for (const char* name : {"failure", "list", "vpd", "dump", "read", "verify", "change", "history", "several"}) {
+        SCOPED_TRACE(name);
+        std::ifstream in(std::string(ROMWRIGHT_SCHEMA_DIR) + "/" + name + ".schema.json");
+        const nlohmann::ordered_json file = nlohmann::ordered_json::parse(in);
+        const nlohmann::ordered_json& command = file["properties"].value("command", nlohmann::ordered_json::object());
+        std::vector<std::string> docs;
+        if (command.contains("enum"))
+            docs = command["enum"].get<std::vector<std::string>>();
+        else
+            docs = {name};
+        for (const auto& p : file["properties"].items()) {
+            field f;
+            const nlohmann::ordered_json& t = p.value()["type"];
+            for (const auto& one : t.is_array() ? t : nlohmann::ordered_json::array({t}))
+                f.types.push_back(one == "integer" ? "number" : one.get<std::string>());
+            const nlohmann::ordered_json& required = file["required"];
+            f.optional = std::find(required.begin(), required.end(), p.key()) == required.end();
+            for (const std::string& d : docs)
+                s[d][p.key()] = f;
+        }
+    }
+    return s;
+}
+
+// A schema's lines as the manual page writes them, one document per key.
+std::string schema_text(const schema& s) {
+    std::string text;
+    for (const auto& [doc, keys] : s)
+        for (const auto& [key, f] : keys) {
+            text += doc + ": " + key + " ";
+            for (size_t i = 0; i < f.types.size(); ++i)
+                text += (i ? "|" : "") + f.types[i];
+            text += f.optional ? "?\n" : "\n";
+        }
+    return text;
+}
+
+TEST(json_schema, the_manual_page_gives_the_keys_of_the_schema_files) {
+    // Either is changed with the other: a key added to one alone fails here.
+    EXPECT_EQ(schema_text(schema_of_manual_page()), schema_text(schema_of_files()));
+}
+
+// Documents kept as files, then checked against the schema files by
+// check-json-schemas (Debian's python3-jsonschema).
+class kept_documents {
+public:
+    // kind: the schema file's name without ".schema.json".
+    void keep(const std::string& kind, const json& doc) {
+        write_text(dir_.file(std::to_string(1000 + count_++) + "-" + kind + ".json"), doc.dump());
+    }
+    void check() const {
+#ifdef ROMWRIGHT_JSONSCHEMA_PYTHON
+        const run_result r =
+            run_program(ROMWRIGHT_JSONSCHEMA_PYTHON, {ROMWRIGHT_SCHEMA_CHECK, ROMWRIGHT_SCHEMA_DIR, dir_.path()});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(std::to_string(count_) + " documents checked"), std::string::npos) << r.out;
+#else
+        std::fprintf(stderr, "python3-jsonschema not found when configured: the documents were not checked against "
+                             "the schema files (scripts/deps test installs it)\n");
+#endif
+    }
+
+private:
+    temp_dir dir_;
+    int count_ = 0;
+};
+
+// The schema file of a document of the manual page.
+std::string kind_of(const std::string& doc) {
+    for (const char* change : {"write", "restore", "clearinit", "clearvpd", "repair"})
+        if (doc == change)
+            return "change";
+    return doc;
+}
+
 std::string type_of(const json& v) {
     return v.is_string() ? "string" : v.is_boolean() ? "boolean" : v.is_number() ? "number" : v.is_array() ? "array"
                                                                  : v.is_object() ? "object" : "null";
 }
 
-void check(const schema& s, const std::string& doc_name, const json& doc, int status) {
+void check(const schema& s, const std::string& doc_name, const json& doc, int status, kept_documents& kept) {
     SCOPED_TRACE(doc_name);
+    kept.keep(kind_of(doc_name), doc);
     ASSERT_TRUE(s.count(doc_name));
     const std::map<std::string, field>& keys = s.at(doc_name);
     for (const auto& [key, f] : keys) {
@@ -81,7 +166,7 @@ void check(const schema& s, const std::string& doc_name, const json& doc, int st
     EXPECT_EQ(doc["status"], status);
     if (doc_name == "several")  // each adapter's result is the document of its command
         for (const json& one : doc["adapters"])
-            check(s, one["command"], one, one["status"]);
+            check(s, one["command"], one, one["status"], kept);
 }
 
 TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
@@ -133,6 +218,7 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
         {{"-b", "04:00.0", "clearinit", "-plan"}, "failure", 1, {"--driver", "rwnic"}, {{"driver", "rwnic"}}},
         {{"-b", "all", "repair"}, "several", 1, driven, {{"skipped", json::array({"0000:04:00.0", "0000:05:00.0"})}}},
     };
+    kept_documents kept;
     board b;
     write_file(b.file("img.bin"), changed_full_image());
     write_file(b.file("init.bin"), slice(changed_full_image(), 0, 0x400));
@@ -142,7 +228,7 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
         const run_result r = b.run(words, c.sim_opts);
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
         const json doc = json::parse(r.out);  // throws unless the output is one document
-        check(s, c.doc, doc, c.status);
+        check(s, c.doc, doc, c.status, kept);
         for (const auto& [key, value] : c.values)
             EXPECT_EQ(doc.contains(key) ? doc[key] : json(nullptr), value) << key;
     }
@@ -158,6 +244,35 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
     doc = json::parse(r.out);
     EXPECT_EQ(doc["changed"], false);
     EXPECT_EQ(doc["words_written"], 0);
+    // The history of those changes, and each of its records.
+    r = b.run({"-json", "history"});
+    doc = json::parse(r.out);
+    check(s, "history", doc, 0, kept);
+    ASSERT_FALSE(doc["records"].empty());
+    for (const json& record : doc["records"])
+        kept.keep("history-record", record);
+    // romwright-vpd's documents: an image's check, set, digest, a failure.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> tool_runs = {
+        {{"--json", "img.bin"}, "romwright-vpd"},
+        {{"set", "--json", "--pn", "P999", "--sn", "S1", "--mac", "0c:4e:29:00:00:01", "img.bin", "set.bin"},
+         "romwright-vpd-set"},
+        {{"digest", "--json", "img.bin", "set.bin"}, "romwright-vpd-digest"},
+        {{"--json", "missing.bin"}, "failure"},
+    };
+    for (const auto& [words, kind] : tool_runs) {
+        r = run_program(ROMWRIGHT_VPD_PATH, words, b.file(""));
+        kept.keep(kind, json::parse(r.out));
+        EXPECT_EQ(json::parse(r.out)["schema_version"], 5) << kind;
+    }
+    // A padded identity (set's), its bytes beside its values.
+    const std::vector<std::string> padded = {"--device", "06:00.0=set.bin"};
+    doc = json::parse(b.run({"-b", "06:00.0", "-json", "vpd"}, padded).out);
+    ASSERT_TRUE(doc["copies"][0].contains("part_number_raw"));
+    check(s, "vpd", doc, 0, kept);
+    doc = json::parse(b.run({"-b", "06:00.0", "-json", "write", "-f:img.bin"}, padded).out);
+    ASSERT_TRUE(doc["identity_before"].contains("serial_number_raw"));
+    check(s, "write", doc, 0, kept);
+    kept.check();
 }
 
 }  // namespace

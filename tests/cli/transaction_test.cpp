@@ -128,7 +128,8 @@ void nothing_makes_the_cut_permanent(const board& b, bool cut_repair) {
     EXPECT_TRUE(exists(b.journal()));
 }
 
-TEST(transaction, a_power_cut_anywhere_is_named_by_the_next_run_and_undone_by_the_restore_it_names) {
+// One case per changing command: GoogleTest's shards spread them.
+std::vector<walk_case> power_cut_cases() {
     std::vector<uint8_t> image = sample_board();
     std::memset(&image[0x100], 0x5A, 64);
     std::memset(&image[0x6000], 0xA5, 64);
@@ -140,16 +141,21 @@ TEST(transaction, a_power_cut_anywhere_is_named_by_the_next_run_and_undone_by_th
             e[c + 70] ^= 0x01;  // three faulty copies; eleven good ones agree
         write_file(b.eeprom(), e);
     };
-    const walk_case cases[] = {
-        {"write -f", {"write", "-f:img.bin"}, with_image},
-        {"write -f -changed", {"write", "-f:img.bin", "-changed"}, with_image},
+    return {
+        {"write_f", {"write", "-f:img.bin"}, with_image},
+        {"write_f_changed", {"write", "-f:img.bin", "-changed"}, with_image},
         {"restore", {"restore", "saved.bin"}, with_backup},
         {"clearinit", {"clearinit"}, nullptr},
         {"clearvpd", {"clearvpd"}, nullptr},
         {"repair", {"repair"}, damaged},
     };
-    for (const walk_case& c : cases) {
-        SCOPED_TRACE(c.name);
+}
+
+class power_cut : public ::testing::TestWithParam<walk_case> {};
+
+TEST_P(power_cut, anywhere_is_named_by_the_next_run_and_undone_by_the_restore_it_names) {
+    const walk_case& c = GetParam();
+    {
         std::vector<std::string> words = {"-b", "04:00.0"};
         words.insert(words.end(), c.words.begin(), c.words.end());
         // How many words the whole command writes.
@@ -208,6 +214,9 @@ TEST(transaction, a_power_cut_anywhere_is_named_by_the_next_run_and_undone_by_th
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(transaction, power_cut, ::testing::ValuesIn(power_cut_cases()),
+                         [](const ::testing::TestParamInfo<walk_case>& i) { return std::string(i.param.name); });
 
 // Two runs of one image file on two boards at once: each board keeps its
 // own identity; a run may wait for the file, never flash the other's.

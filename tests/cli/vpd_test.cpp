@@ -71,11 +71,23 @@ std::string sample_block(int i, const char* sn = kBoardSn) {
 const std::string kAllAgree =
     "Summary: 14 of 14 copies good; part number, serial number and MAC address agree in all good copies\n";
 
-std::string sample_report() {
+// As vpd -v shows it: every copy under its own head.
+std::string sample_report_every_copy() {
     std::string r;
     for (int i = 0; i < 14; ++i)
         r += sample_block(i);
     return r + kAllAgree;
+}
+
+// As vpd shows it: the 14 identical copies once.
+std::string sample_report() {
+    const std::string block = sample_block(0);
+    return "Copies 0-13: good, identical\n" + block.substr(block.find('\n') + 1) + kAllAgree;
+}
+
+// The head of the copies other than copy (2 to 12), all alike.
+std::string others_head(int copy) {
+    return "Copies 0-" + std::to_string(copy - 1) + " and " + std::to_string(copy + 1) + "-13: good, identical\n";
 }
 
 uint8_t* copy_of(std::vector<uint8_t>& eeprom, int i) { return &eeprom[0x400 + 0x400 * static_cast<size_t>(i)]; }
@@ -86,6 +98,9 @@ TEST(vpd, the_sample_board_is_all_good_on_the_board_and_in_its_images) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, sample_report());
     EXPECT_EQ(r.err, "");
+    r = b.run({"-b", "04:00.0", "vpd", "-v"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, sample_report_every_copy());
 
     write_file(b.file("full.bin"), sample_board());
     write_file(b.file("vpd.bin"), slice(sample_board(), 0x400, 0x8000));
@@ -95,6 +110,7 @@ TEST(vpd, the_sample_board_is_all_good_on_the_board_and_in_its_images) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, sample_report());
         EXPECT_EQ(r.err, "");
+        EXPECT_EQ(run_vpd_tool({"-v", image}, b.file("")).out, sample_report_every_copy());
     }
 }
 
@@ -151,6 +167,8 @@ TEST(vpd, changed_copies_are_reported_the_same_on_the_board_and_in_a_file) {
         const run_result on_board = b.run({"-b", "04:00.0", "vpd"});
         EXPECT_EQ(on_board.status, 1);
         EXPECT_NE(on_board.out.find(k.block), std::string::npos) << on_board.out;
+        // The other copies, all alike, shown once before it.
+        EXPECT_EQ(on_board.out.rfind(others_head(k.copy), 0), 0u) << on_board.out;
         EXPECT_EQ(on_board.out.substr(on_board.out.size() - k.summary.size()), k.summary);
         const run_result in_file = run_vpd_tool({"image.bin"}, b.file(""));
         EXPECT_EQ(in_file.status, 1);
@@ -217,7 +235,7 @@ TEST(vpd_tool, refuses_a_file_it_cannot_read_or_of_another_size) {
         EXPECT_EQ(r.out, k.message + "\n");
         r = run_vpd_tool({k.name, "--json"}, dir.path());
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(json::parse(r.out), (json{{"error", k.message}, {"status", 2}}));
+        EXPECT_EQ(json::parse(r.out), (json{{"schema_version", 5}, {"error", k.message}, {"status", 2}}));
     }
     const run_result none = run_vpd_tool({});
     EXPECT_EQ(none.status, 2);
@@ -266,21 +284,31 @@ TEST(vpd_tool, set_writes_a_new_image_that_passes_both_checks) {
     EXPECT_EQ(doc["summary"]["mac_address"]["value"], kOtherMac);
 
     // A VPD-only image, short values padded with blanks, a lowercase MAC
-    // address stored in capitals, JSON result.
-    r = run_vpd_tool({"set", "--json", "--pn", "110SHORT", "--sn", "PT1", "--mac", "0c4e29abcdef", "vpd.bin", "out2.bin"},
-                     dir.path());
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(json::parse(r.out), (json{{"written", "out2.bin"},
-                                        {"bytes", 31744},
-                                        {"copies", 14},
-                                        {"part_number", "110SHORT        "},
-                                        {"serial_number", "PT1                     "},
-                                        {"mac_address", kOtherMac},
-                                        {"status", 0}}));
+    // address in each spelling stored bare in capitals, JSON result giving
+    // the values without their padding and the bytes beside them.
     std::vector<uint8_t> padded = slice(full, 0x400, 0x8000);
     for (int i = 0; i < 14; ++i)
         set_identity(&padded[0x400 * static_cast<size_t>(i)], "110SHORT        ", "PT1                     ", kOtherMac);
-    EXPECT_EQ(read_file(dir.file("out2.bin")), padded);
+    int n = 0;
+    for (const char* mac : {"0c4e29abcdef", "0c:4e:29:ab:cd:ef", "0C-4E-29-AB-CD-EF"}) {
+        SCOPED_TRACE(mac);
+        const std::string out = "out" + std::to_string(++n) + ".bin";
+        r = run_vpd_tool({"set", "--json", "--pn", "110SHORT", "--sn", "PT1", "--mac", mac, "vpd.bin", out},
+                         dir.path());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(json::parse(r.out), (json{{"schema_version", 5},
+                                            {"written", out},
+                                            {"bytes", 31744},
+                                            {"copies", 14},
+                                            {"part_number", "110SHORT"},
+                                            {"part_number_raw", "110SHORT        "},
+                                            {"serial_number", "PT1"},
+                                            {"serial_number_raw", "PT1                     "},
+                                            {"mac_address", kOtherMac},
+                                            {"mac_address_colons", "0c:4e:29:ab:cd:ef"},
+                                            {"status", 0}}));
+        EXPECT_EQ(read_file(dir.file(out)), padded);
+    }
 }
 
 TEST(vpd_tool, set_refuses_bad_values_an_existing_output_and_images_that_cannot_take_them) {
@@ -313,10 +341,15 @@ TEST(vpd_tool, set_refuses_bad_values_an_existing_output_and_images_that_cannot_
          "romwright-vpd: --sn 'REOTHER000000000000999990': the serial number must be 1 to 24 printable ASCII "
          "characters\n"},
         {"MAC address too short", {"--pn", kOtherPn, "--sn", kOtherSn, "--mac", "0C4E29ABCDE"}, same, 2,
-         "romwright-vpd: --mac '0C4E29ABCDE': the MAC address must be 12 hexadecimal digits, without separators\n"},
+         "romwright-vpd: --mac '0C4E29ABCDE': the MAC address must be 12 hexadecimal digits, bare or as six pairs "
+         "separated by ':' or '-'\n"},
         {"MAC address not hexadecimal", {"--pn", kOtherPn, "--sn", kOtherSn, "--mac", "0C:4E:29:AB:C"}, same, 2,
-         "romwright-vpd: --mac '0C:4E:29:AB:C': the MAC address must be 12 hexadecimal digits, without "
-         "separators\n"},
+         "romwright-vpd: --mac '0C:4E:29:AB:C': the MAC address must be 12 hexadecimal digits, bare or as six "
+         "pairs separated by ':' or '-'\n"},
+        {"MAC address with mixed separators", {"--pn", kOtherPn, "--sn", kOtherSn, "--mac", "0C:4E-29:AB:CD:EF"},
+         same, 2,
+         "romwright-vpd: --mac '0C:4E-29:AB:CD:EF': the MAC address must be 12 hexadecimal digits, bare or as six "
+         "pairs separated by ':' or '-'\n"},
         {"no MAC address", {"--pn", kOtherPn, "--sn", kOtherSn}, same, 2,
          "romwright-vpd: --mac is required (see romwright-vpd --help)\n"},
         {"a blank copy", with({"--pn", kOtherPn}, sn_mac),
@@ -404,7 +437,8 @@ TEST(vpd_tool, set_refuses_extra_and_misplaced_words_and_missing_values) {
         {"set", "--pn", "--json", "--sn", kOtherSn, "--mac", kOtherMac, "image.bin", "out.bin"}, dir.path());
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(json::parse(r.out),
-              (json{{"error", "romwright-vpd: --pn needs a value; '--json' is taken for another option (see "
+              (json{{"schema_version", 5},
+                    {"error", "romwright-vpd: --pn needs a value; '--json' is taken for another option (see "
                               "romwright-vpd --help)"},
                     {"status", 2}}));
     EXPECT_NE(access(dir.file("out.bin").c_str(), F_OK), 0);
@@ -505,6 +539,8 @@ TEST(json_output, failures_are_one_json_error_with_the_usual_status) {
             for (const char* key : {"command", "adapter", "via", "copies_read"})
                 doc.erase(key);
         }
+        EXPECT_EQ(doc["schema_version"], 5);
+        doc.erase("schema_version");
         ASSERT_EQ(doc.size(), 2u);
         EXPECT_EQ(doc["status"], k.status);
         const std::string error = doc["error"];

@@ -28,7 +28,7 @@ TEST_F(real_binary, absent_adapter_is_reported_with_status_1) {
     run_result r = run({"-b", "7f:1f.7", "dump"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Unable to find device  1e2c:*\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "romwright: no adapter function at -b 7f:1f.7; 'romwright list' shows the adapters of this host\n");
 }
 
 TEST_F(real_binary, no_words_prints_the_usage_with_status_255) {

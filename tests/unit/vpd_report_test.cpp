@@ -114,7 +114,7 @@ TEST(vpd_report, shows_every_byte_from_the_copies_escaped) {
     std::memcpy(c + 106, rw_item, sizeof rw_item);
     const vpd_report r = make_vpd_report(area.data(), COPIES, 0x400);
 
-    const std::string text = render_vpd_report_text(r);
+    const std::string text = render_vpd_report_text(r, true);  // every copy, under its own head
     for (unsigned char ch : text)
         ASSERT_TRUE(ch == '\n' || (ch >= 0x20 && ch < 0x7F)) << "raw byte 0x" << std::hex << int{ch};
     EXPECT_NE(text.find("Copy 3 at 0x1000: good\n"
@@ -177,7 +177,7 @@ TEST(vpd_report, lists_every_keyword_of_a_damaged_copy_and_calls_it_faulty) {
         c[105] = get_checksum(c, 105);
         const vpd_report r = make_vpd_report(area.data(), COPIES, 0x400);
         EXPECT_EQ(r.good, 13);
-        const std::string text = render_vpd_report_text(r);
+        const std::string text = render_vpd_report_text(r, true);
         EXPECT_NE(text.find("Copy 4 at 0x1400: faulty\n"), std::string::npos);
         EXPECT_NE(text.find(k.text), std::string::npos) << text;
         const nlohmann::json copy = nlohmann::json::parse(render_vpd_report_json(r))["copies"][4];
