@@ -77,8 +77,9 @@ void read_through_kernel(platform& p, const site& where, const pci_function& fn,
         failure named(error_kind::failed,
                       strprintf("ERROR: copy 0 of the VPD of %s is blank or missing, or the kernel cannot read "
                                 "it: its VPD file %s says: %s.\n"
-                                "The kernel shows no VPD file when copy 0 is blank or missing (its first byte 0x00 "
-                                "or 0xFF), and fails its read when the VPD capability does not answer.\n%s",
+                                "The kernel fails the read of its VPD file (or shows none) when copy 0 is blank or "
+                                "missing (its first byte 0x00 or 0xFF), and when the VPD capability does not "
+                                "answer.\n%s",
                                 o.adapter.c_str(), o.vpd_path->file.c_str(), reason.c_str(),
                                 full_check_text(o).c_str()));
         for (const failure::fact& fact : f.facts())

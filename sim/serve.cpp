@@ -7,16 +7,21 @@
 // Wire protocol, over a SOCK_STREAM UNIX socket.  Every message is 12
 // bytes: three 32-bit little-endian fields
 //
-//     op      0 READ, 1 WRITE
-//     offset  offset in the 0x40000-byte register window (rounded down to a
-//             multiple of 4, as a 32-bit access sees it)
-//     value   WRITE: the value written (the register's numeric value);
-//             READ: 0
+//     op      0 READ, 1 WRITE: a register in BAR0;
+//             2 CONFIG_READ, 3 CONFIG_WRITE: a dword of the PCI VPD
+//             capability in configuration space
+//     offset  READ, WRITE: offset in the 0x40000-byte register window
+//             (rounded down to a multiple of 4, as a 32-bit access sees it);
+//             CONFIG_*: 0xD0 (ID, next pointer, VPD address in bits 16-30,
+//             flag in bit 31) or 0xD4 (data)
+//     value   the value written (the numeric value); reads: 0
 //
-// A READ is answered with one 12-byte message: op 0, the same offset, the
-// value read.  A WRITE is not answered (posted, like a PCI memory write);
-// the stream keeps all accesses in order, so a READ after a WRITE sees its
-// effect.  Any other op ends the service.
+// A read is answered with one 12-byte message: its op, the same offset, the
+// value read.  A write is not answered (posted); the stream keeps all
+// accesses in order, so a read after a write sees its effect.  The VPD
+// capability is the one the register backdoor reaches: a transfer started
+// either way is seen both ways.  Any other op, or a CONFIG_* op at any
+// other offset, ends the service.
 //
 // The server listens at SOCKET, serves one connection, and ends with
 // status 0 when its client closes it or on SIGINT/SIGTERM; 2 on any problem
@@ -34,6 +39,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/text.h"
 #include "common/unique_fd.h"
 #include "sim/sim_adapter.h"
 
@@ -41,6 +47,8 @@ namespace {
 
 constexpr uint32_t OP_READ = 0;
 constexpr uint32_t OP_WRITE = 1;
+constexpr uint32_t OP_CONFIG_READ = 2;
+constexpr uint32_t OP_CONFIG_WRITE = 3;
 constexpr size_t MESSAGE = 12;
 
 // Set by the SIGINT/SIGTERM handler: the service ends.
@@ -123,13 +131,18 @@ void serve_connection(int fd, sim_adapter& sim) {
         for (; have - used >= MESSAGE; used += MESSAGE) {
             const unsigned char* m = buf + used;
             const uint32_t op = get_le32(m), offset = get_le32(m + 4), value = get_le32(m + 8);
+            const bool config = op == OP_CONFIG_READ || op == OP_CONFIG_WRITE;
+            if (config && offset != sim_hw::CFG_VPD_ADDR && offset != sim_hw::CFG_VPD_DATA)
+                fail(strprintf("--serve: configuration offset 0x%x is not the VPD capability's\n", offset));
             if (op == OP_WRITE) {
                 sim.write(offset, value);
-            } else if (op == OP_READ) {
+            } else if (op == OP_CONFIG_WRITE) {
+                sim.write_config(offset, value);
+            } else if (op == OP_READ || op == OP_CONFIG_READ) {
                 unsigned char reply[MESSAGE];
-                put_le32(reply, OP_READ);
+                put_le32(reply, op);
                 put_le32(reply + 4, offset);
-                put_le32(reply + 8, sim.read(offset));
+                put_le32(reply + 8, op == OP_READ ? sim.read(offset) : sim.read_config(offset));
                 if (!send_all(fd, reply, sizeof reply))
                     fail_errno("--serve: send");
             } else {

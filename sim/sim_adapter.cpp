@@ -188,6 +188,17 @@ void sim_adapter::write(uint32_t offset, uint32_t value) {
     }
 }
 
+uint32_t sim_adapter::read_config(uint32_t offset) {
+    tick();
+    return cfg_.frozen ? 0xFFFFFFFFu : config_read(offset & (CFG_SPACE_SIZE - 1) & ~3u);
+}
+
+void sim_adapter::write_config(uint32_t offset, uint32_t value) {
+    tick();
+    if (!cfg_.frozen)
+        config_write(offset & (CFG_SPACE_SIZE - 1) & ~3u, value);
+}
+
 // The kernel's sizing walk: from VPD address 0, large-resource items
 // (tag bit 7, 16-bit length) and small ones (3-bit length) passed over,
 // the size ending after the first end tag (small item 0xF); an item that

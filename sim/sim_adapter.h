@@ -20,10 +20,10 @@
 #include "sim/sim_registers.h"
 
 constexpr uint32_t SIM_EEPROM_SIZE = 0x8000;
-// The errno of a read of a kernel VPD file the kernel could not size.
-// Kernels have not all said the same here (the file hidden, ENODEV, EIO);
-// the simulated kernel says EIO.
-constexpr int SIM_VPD_UNSIZED_ERRNO = EIO;
+// The errno of a read of a kernel VPD file the kernel could not size: a
+// 6.1 kernel that finds 0x00 or 0xFF at VPD address 0 drops the capability
+// and every read of the file fails with ENODEV from then on.
+constexpr int SIM_VPD_UNSIZED_ERRNO = ENODEV;
 constexpr int64_t SIM_CLOCK_START_US = int64_t{1800000000} * 1000000;  // a whole second
 
 struct sim_config {
@@ -89,6 +89,12 @@ public:
 
     uint32_t read(uint32_t offset);
     void write(uint32_t offset, uint32_t value);
+    // A configuration dword (offset below sim_hw::CFG_SPACE_SIZE, its two
+    // low bits ignored) as the function's own configuration cycles reach
+    // it: the model the backdoor's data register reaches, VPD capability
+    // and all.  A frozen slot reads all ones and drops writes.  Not traced.
+    uint32_t read_config(uint32_t offset);
+    void write_config(uint32_t offset, uint32_t value);
     // The kernel's VPD file of a function on this adapter, as a kernel that
     // sizes the file shows it: the VPD from address 0 (copy 0, EEPROM
     // address 0x400) through the first end tag, read from the EEPROM as it
@@ -96,7 +102,9 @@ public:
     // register.  A VPD that begins with 0x00 or 0xFF cannot be sized: the
     // read fails with SIM_VPD_UNSIZED_ERRNO; so does a stalled capability
     // (--stall vpd), and a frozen slot reads all ones.  Whatever driver is
-    // bound and whatever the lockdown.
+    // bound and whatever the lockdown.  The file is sized at every read,
+    // where a 6.1 kernel sizes it once (and shows a capability that never
+    // answers as an empty file).
     vpd_file kernel_vpd_file();
     // The adapter's clock: virtual, or the host's clock now (real time).
     int64_t now_us() const { return cfg_.real_clock ? host_clock_.now_us() : clock_us_; }

@@ -60,9 +60,10 @@ public:
         ASSERT_EQ(::send(fd_, m, sizeof m, MSG_NOSIGNAL), 12);
     }
     void write(uint32_t offset, uint32_t value) { send(1, offset, value); }
-    // The answer to a read: its three fields, as sent.
-    std::vector<uint32_t> read_message(uint32_t offset) {
-        send(0, offset, 0);
+    // The answer to a read (op 0, or 2 for a configuration dword): its
+    // three fields, as sent.
+    std::vector<uint32_t> read_message(uint32_t offset, uint32_t op = 0) {
+        send(op, offset, 0);
         uint8_t m[12];
         size_t got = 0;
         while (got < sizeof m) {
@@ -145,13 +146,42 @@ TEST(serve, answers_reads_and_takes_writes_on_the_real_clock) {
     EXPECT_EQ(read_text(b.trace()).substr(0, 42), "R 0x03018 0x01f40c35\nW 0x03060 0x4f0000d4\n");
 }
 
-TEST(serve, a_message_of_unknown_kind_ends_the_service_with_status_2) {
+// The device's own configuration cycles (ops 2 and 3) reach the VPD
+// capability the backdoor reaches: a transfer started one way is finished
+// and read the other way.
+TEST(serve, configuration_cycles_reach_the_backdoor_vpd_capability) {
     board b;
     server s(b.file("s.sock"), {"--eeprom", b.eeprom()});
     ASSERT_TRUE(s.connected());
-    s.send(7, 0, 0);
-    EXPECT_EQ(s.finish(), 2);
-    EXPECT_EQ(b.contents(), sample_board());
+    const std::vector<uint8_t> image = sample_board();
+    const uint32_t address = 0x400;  // VPD address 0
+    const uint32_t expected = uint32_t{image[address]} | uint32_t{image[address + 1]} << 8 |
+                              uint32_t{image[address + 2]} << 16 | uint32_t{image[address + 3]} << 24;
+    s.send(3, CFG_VPD_ADDR, vpd_address_of(address) << VPD_ADDRESS_SHIFT);
+    EXPECT_EQ(s.read_config(CFG_VPD_ADDR), sim_hw::VPD_FLAG | vpd_address_of(address) << VPD_ADDRESS_SHIFT | VPD_CAP_ID);
+    EXPECT_EQ(s.read_message(CFG_VPD_DATA, 2), (std::vector<uint32_t>{2, CFG_VPD_DATA, expected}));
+
+    s.write_config(CFG_VPD_DATA, 0xA5A5A5A5);
+    s.write_config(CFG_VPD_ADDR, vpd_address_of(0x100) << VPD_ADDRESS_SHIFT | sim_hw::VPD_FLAG);
+    EXPECT_EQ(s.read_message(CFG_VPD_ADDR, 2)[2] & sim_hw::VPD_FLAG, 0u);  // write taken
+    s.send(3, CFG_VPD_DATA, 0x5A5A5A5A);
+    EXPECT_EQ(s.read_config(CFG_VPD_DATA), 0x5A5A5A5Au);
+    EXPECT_EQ(s.finish(), 0);
+    std::vector<uint8_t> after = image;
+    std::fill(after.begin() + 0x100, after.begin() + 0x104, 0xA5);
+    EXPECT_EQ(b.contents(), after);
+}
+
+TEST(serve, a_malformed_message_ends_the_service_with_status_2) {
+    // An unknown op; a configuration op outside the VPD capability.
+    for (const std::vector<uint32_t>& m : {std::vector<uint32_t>{7, 0, 0}, {2, 0x00, 0}, {3, 0x04, 0}}) {
+        board b;
+        server s(b.file("s.sock"), {"--eeprom", b.eeprom()});
+        ASSERT_TRUE(s.connected());
+        s.send(m[0], m[1], m[2]);
+        EXPECT_EQ(s.finish(), 2) << m[0] << " " << m[1];
+        EXPECT_EQ(b.contents(), sample_board());
+    }
 }
 
 }  // namespace

@@ -14,6 +14,12 @@
 //   enable DDDD:BB:SS.F       echo 1 > /sys/bus/pci/devices/.../enable
 //   copy FILE OFFSET LENGTH NEWFILE   bytes of a file in /work into another
 //   collect DIR PREFIX        sends every regular file in DIR as PREFIX/NAME
+//   send FILE NAME            sends FILE (a sysfs file, say) as NAME; when it
+//                             cannot be read, NAME.error holds why
+//   bind DDDD:BB:SS.F DRIVER  binds the function to DRIVER through its
+//                             driver_override (loading /DRIVER.ko first when
+//                             the kernel has no such driver yet)
+//   unbind DDDD:BB:SS.F       unbinds it and clears its driver_override
 // At the end every regular file in /work is sent as work/NAME.
 //
 // The channel: lines of text.  "@@rw FILE NAME SIZE", the file's bytes in
@@ -24,6 +30,7 @@
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -123,6 +130,36 @@ void send_file(const std::string& name, const std::string& path) {
     send_bytes(name, data);
 }
 
+// Sends path's bytes as name, read with plain read() calls (sysfs files
+// have no size to go by); or name.error with the reason.
+void send_path(const std::string& path, const std::string& name) {
+    const double t0 = seconds();
+    std::string data;
+    int fd = open(path.c_str(), O_RDONLY);
+    int error = fd < 0 ? errno : 0;
+    char buf[4096];
+    while (fd >= 0) {
+        ssize_t k = read(fd, buf, sizeof buf);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k < 0)
+            error = errno;
+        if (k <= 0)
+            break;
+        data.append(buf, static_cast<size_t>(k));
+    }
+    if (fd >= 0)
+        close(fd);
+    if (error != 0) {
+        say("cannot read " + path + ": " + std::strerror(error));
+        send_bytes(name + ".error", std::string(std::strerror(error)) + "\n");
+    } else {
+        say("read " + std::to_string(data.size()) + " bytes of " + path + " in " + std::to_string(seconds() - t0) +
+            " s");
+        send_bytes(name, data);
+    }
+}
+
 bool write_sysfs(const std::string& path, const std::string& text) {
     int fd = open(path.c_str(), O_WRONLY);
     bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -149,6 +186,29 @@ bool memory_decoding_off(const std::string& dev) {
     if (fd >= 0)
         close(fd);
     return ok;
+}
+
+// Binds dev to driver the way an operator hands a function to a driver of
+// their choice.  A driver the kernel lacks is loaded from /DRIVER.ko.
+void bind(const std::string& dev, const std::string& driver) {
+    const std::string module = "/" + driver + ".ko";
+    struct stat st;
+    if (stat(("/sys/bus/pci/drivers/" + driver).c_str(), &st) != 0 && stat(module.c_str(), &st) == 0) {
+        int fd = open(module.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || syscall(SYS_finit_module, fd, "", 0) != 0)
+            say("cannot load " + module + ": " + std::strerror(errno));
+        if (fd >= 0)
+            close(fd);
+    }
+    const std::string at = "/sys/bus/pci/devices/" + dev;
+    if (write_sysfs(at + "/driver_override", driver))
+        write_sysfs("/sys/bus/pci/drivers_probe", dev);
+}
+
+void unbind(const std::string& dev) {
+    const std::string at = "/sys/bus/pci/devices/" + dev;
+    write_sysfs(at + "/driver/unbind", dev);
+    write_sysfs(at + "/driver_override", "\n");
 }
 
 int run(const std::string& tag, const std::vector<std::string>& words) {
@@ -272,6 +332,14 @@ int main() {
             copy_part(w);
         } else if (what == "collect" && w.size() == 2) {
             collect(w[0], w[1]);
+        } else if (what == "send" && w.size() == 2) {
+            send_path(w[0], w[1]);
+        } else if (what == "bind" && w.size() == 2) {
+            say("bind " + w[0] + " to " + w[1]);
+            bind(w[0], w[1]);
+        } else if (what == "unbind" && w.size() == 1) {
+            say("unbind " + w[0]);
+            unbind(w[0]);
         } else {
             say("plan: cannot do: " + line);
         }

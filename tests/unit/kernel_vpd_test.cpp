@@ -94,7 +94,7 @@ TEST(sim_kernel_vpd_file, cannot_be_sized_when_copy_0_begins_with_0x00_or_0xff_o
         const auto* refused = std::get_if<vpd_file_refusal>(&f);
         ASSERT_NE(refused, nullptr);
         EXPECT_EQ(refused->step, vpd_file_step::read);
-        EXPECT_EQ(refused->err, SIM_VPD_UNSIZED_ERRNO);
+        EXPECT_EQ(refused->err, ENODEV);  // what a 6.1 kernel's file says
     }
 }
 

@@ -33,6 +33,15 @@
  * millisecond when no read follows, so that a poll loop costs the host one
  * round trip per read.  When the server is gone, reads return all ones and
  * writes are dropped, as for a vanished adapter.
+ *
+ * Configuration space holds a PCI VPD capability at 0xd0, the only entry of
+ * the capability list: its ID and next pointer here, its address/flag word
+ * (0xd2) and data dword (0xd4) in the server, reached by ops 2 (read of the
+ * dword at 0xd0 or 0xd4, answered like op 0 but with op 2) and 3 (write of
+ * that dword, posted like a register write).  The server keeps bits 16-31 of 0xd0 and
+ * all of 0xd4; a narrower write there is merged with the dword the server
+ * holds.  The guest kernel's own VPD code thus reads and writes the
+ * simulated EEPROM through the same model as the register path.
  */
 
 #include "qemu/osdep.h"
@@ -52,7 +61,15 @@ OBJECT_DECLARE_SIMPLE_TYPE(RomwrightSimPci, ROMWRIGHT_SIM_PCI)
 #define RW_MSG_SIZE 12
 #define RW_OP_READ 0
 #define RW_OP_WRITE 1
+#define RW_OP_CONFIG_READ 2
+#define RW_OP_CONFIG_WRITE 3
 #define RW_MAX_POSTED 64
+/* The VPD capability: ID, next pointer, address/flag word, data dword. */
+#define RW_VPD_CAP 0xd0
+#define RW_VPD_CAP_SIZE 8
+/* From here to the capability's end the server holds the bytes. */
+#define RW_VPD_SERVED (RW_VPD_CAP + 2)
+#define RW_VPD_END (RW_VPD_CAP + RW_VPD_CAP_SIZE)
 
 struct RomwrightSimPci {
     PCIDevice parent_obj;
@@ -110,16 +127,17 @@ static void rw_flush_timer(void *opaque)
     rw_flush(opaque);
 }
 
-static uint64_t rw_read(void *opaque, hwaddr addr, unsigned size)
+/* Sends op for offset, with the writes posted before it, and returns the
+ * value of the server's answer; all ones when the server is gone. */
+static uint32_t rw_ask(RomwrightSimPci *s, uint32_t op, uint32_t offset)
 {
-    RomwrightSimPci *s = opaque;
     uint8_t m[RW_MSG_SIZE];
     size_t done = 0;
 
     if (s->fd < 0) {
         return 0xffffffffu;
     }
-    rw_put(s, RW_OP_READ, addr, 0);
+    rw_put(s, op, offset, 0);
     if (!rw_flush(s)) {
         return 0xffffffffu;
     }
@@ -135,7 +153,7 @@ static uint64_t rw_read(void *opaque, hwaddr addr, unsigned size)
         }
         done += k;
     }
-    if (ldl_le_p(m) != RW_OP_READ || ldl_le_p(m + 4) != addr) {
+    if (ldl_le_p(m) != op || ldl_le_p(m + 4) != offset) {
         errno = EPROTO;
         rw_lost(s, "a wrong answer from");
         return 0xffffffffu;
@@ -143,19 +161,83 @@ static uint64_t rw_read(void *opaque, hwaddr addr, unsigned size)
     return ldl_le_p(m + 8);
 }
 
-static void rw_write(void *opaque, hwaddr addr, uint64_t value, unsigned size)
+/* Queues a write; the next read or the timer sends it. */
+static void rw_post(RomwrightSimPci *s, uint32_t op, uint32_t offset, uint32_t value)
 {
-    RomwrightSimPci *s = opaque;
-
     if (s->fd < 0) {
         return;
     }
-    rw_put(s, RW_OP_WRITE, addr, value);
+    rw_put(s, op, offset, value);
     if (s->out_len == RW_MSG_SIZE * RW_MAX_POSTED) {
         rw_flush(s);
     } else if (s->out_len == RW_MSG_SIZE) {
         timer_mod(s->flush_timer, qemu_clock_get_ms(QEMU_CLOCK_REALTIME) + 1);
     }
+}
+
+static uint64_t rw_read(void *opaque, hwaddr addr, unsigned size)
+{
+    return rw_ask(opaque, RW_OP_READ, addr);
+}
+
+static void rw_write(void *opaque, hwaddr addr, uint64_t value, unsigned size)
+{
+    rw_post(opaque, RW_OP_WRITE, addr, value);
+}
+
+static bool rw_served(uint32_t addr, int len)
+{
+    return addr < RW_VPD_END && addr + len > RW_VPD_SERVED;
+}
+
+/* Configuration reads: the served bytes of the VPD capability from the
+ * server, one answer per dword touched, the rest as QEMU keeps them. */
+static uint32_t rw_config_read(PCIDevice *pdev, uint32_t addr, int len)
+{
+    RomwrightSimPci *s = ROMWRIGHT_SIM_PCI(pdev);
+    uint32_t val = 0, dword = 0, dword_at = 1;
+    int i;
+
+    if (!rw_served(addr, len)) {
+        return pci_default_read_config(pdev, addr, len);
+    }
+    for (i = 0; i < len; i++) {
+        uint32_t a = addr + i, byte;
+        if (!rw_served(a, 1)) {
+            byte = pci_default_read_config(pdev, a, 1);
+        } else {
+            if ((a & ~3u) != dword_at) {
+                dword_at = a & ~3u;
+                dword = rw_ask(s, RW_OP_CONFIG_READ, dword_at);
+            }
+            byte = (dword >> (8 * (a & 3))) & 0xff;
+        }
+        val |= byte << (8 * i);
+    }
+    return val;
+}
+
+/* Configuration writes: the bytes written to the served part of a dword
+ * merged into the dword the server holds (asked for only when the write
+ * leaves some of its served bytes as they are); the capability's ID and
+ * next pointer are read-only.  Accesses are naturally aligned (the
+ * hypervisor's configuration calls refuse others): one dword at most. */
+static void rw_config_write(PCIDevice *pdev, uint32_t addr, uint32_t val, int len)
+{
+    RomwrightSimPci *s = ROMWRIGHT_SIM_PCI(pdev);
+    uint32_t at = addr & ~3u, served, mask, dword;
+
+    if (!rw_served(addr, len)) {
+        pci_default_write_config(pdev, addr, val, len);
+        return;
+    }
+    served = 0xffffffffu << (8 * (MAX(at, RW_VPD_SERVED) - at));
+    mask = (len == 4 ? 0xffffffffu : ((1u << (8 * len)) - 1) << (8 * (addr - at))) & served;
+    dword = val << (8 * (addr - at));
+    if (mask != served) {
+        dword = (dword & mask) | (rw_ask(s, RW_OP_CONFIG_READ, at) & ~mask);
+    }
+    rw_post(s, RW_OP_CONFIG_WRITE, at, dword);
 }
 
 static const MemoryRegionOps rw_bar0_ops = {
@@ -178,6 +260,9 @@ static void rw_realize(PCIDevice *pdev, Error **errp)
 
     if (!s->socket_path) {
         error_setg(errp, "romwright-sim-pci: the socket property is required");
+        return;
+    }
+    if (pci_add_capability(pdev, PCI_CAP_ID_VPD, RW_VPD_CAP, RW_VPD_CAP_SIZE, errp) < 0) {
         return;
     }
     s->fd = unix_connect(s->socket_path, errp);
@@ -227,6 +312,8 @@ static void rw_class_init(ObjectClass *klass, void *data)
 
     k->realize = rw_realize;
     k->exit = rw_exit;
+    k->config_read = rw_config_read;
+    k->config_write = rw_config_write;
     k->vendor_id = 0x1e2c;
     k->device_id = 0x8001;
     k->class_id = PCI_CLASS_NETWORK_ETHERNET;
