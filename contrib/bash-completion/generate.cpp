@@ -7,7 +7,6 @@
 // TEMPLATE's line "@ROMWRIGHT_TABLES@" becomes the tables.
 #include <cctype>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -15,8 +14,11 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/input_file.h"
+#include "common/replace_file.h"
 #include "romwright/command_rows.h"
 #include "romwright/front_end.h"
+#include "romwright/messages.h"
 #include "sim/sim_options.h"
 
 namespace {
@@ -240,13 +242,14 @@ void vpd_tables(tables& t, std::istream& help) {
     }
 }
 
+// The template and the help text: plain files, read through the program's
+// one reader (a FIFO or a folder in their place is refused, not waited on
+// or read as empty).
 std::string read_all(const char* path) {
-    std::ifstream in(path);
-    if (!in)
-        throw std::runtime_error(std::string("cannot read ") + path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    const input_file f = read_input_file(path, input_rules{1 << 20});
+    if (!f.ok() || f.bytes.size() > (1 << 20))
+        throw std::runtime_error(std::string("cannot read ") + path + ": " + (f.ok() ? "too long" : f.refusal));
+    return std::string(f.bytes.begin(), f.bytes.end());
 }
 
 }  // namespace
@@ -270,11 +273,12 @@ int main(int argc, char** argv) {
             throw std::runtime_error(std::string(argv[1]) + " has no line @ROMWRIGHT_TABLES@");
         text.replace(at, mark.size(), t.text().substr(1));  // without the first blank line
 
-        std::ofstream out(argv[3], std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out)
-            throw std::runtime_error(std::string("cannot write ") + argv[3]);
+        // Replaced whole, never through a link: a failed run leaves the old
+        // file.
+        replace_file(argv[3], "the completion", text.data(), text.size(), 0644, {});
+    } catch (const failure& f) {
+        std::cerr << "romwright-completion: " << message_of(f);
+        return 1;
     } catch (const std::exception& e) {
         std::cerr << "romwright-completion: " << e.what() << "\n";
         return 1;
