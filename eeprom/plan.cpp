@@ -172,15 +172,53 @@ change_plan unchanged(std::vector<uint8_t> before) {
     return p;
 }
 
-// An erase of each [start, start + size) with 0xFF, shown region by region.
-void plan_erase(change_plan& p, const std::string& label, uint32_t start, uint32_t size) {
-    const std::vector<uint8_t> ones(size, 0xFF);
-    overlay(p.after, start, ones.data(), size);
+// p's segments: e's, each with the words it writes of p.after.
+void write_segments(change_plan& p, change_extent e) {
+    for (plan_segment& seg : e.segments) {
+        seg.words = select_words(p.before, p.after, seg.start, seg.length, e.changed_only);
+        p.segments.push_back(std::move(seg));
+    }
+}
+
+// An erase of e's segments with 0xFF, shown region by region.
+void plan_erase(change_plan& p, change_extent e) {
+    for (const plan_segment& seg : e.segments) {
+        const std::vector<uint8_t> ones(seg.length, 0xFF);
+        overlay(p.after, seg.start, ones.data(), seg.length);
+    }
     p.show_progress = false;
-    p.segments.push_back({label, start, size, select_words(p.before, p.after, start, size, false)});
+    write_segments(p, std::move(e));
 }
 
 }  // namespace
+
+change_extent write_extent(const write_spec& w) {
+    return {{{"", w.region.first, static_cast<uint32_t>(w.image->size()), {}}}, w.changed_only};
+}
+
+change_extent restore_extent(bool changed_only) { return {{{"", 0, SEEPROM_SIZE, {}}}, changed_only}; }
+
+change_extent clear_init_extent(uint32_t first) { return {{{"Init region", first, INIT_REGION_SIZE, {}}}, false}; }
+
+change_extent clear_vpd_extent() {
+    change_extent e;
+    for (int n = 0; n < CLEAR_VPD_REGIONS; ++n)
+        e.segments.push_back({strprintf("VPD region %d", n),
+                              VPD_AREA_START + static_cast<uint32_t>(n) * CLEAR_VPD_REGION_SIZE, CLEAR_VPD_REGION_SIZE,
+                              {}});
+    return e;
+}
+
+change_extent repair_extent() { return {{{"", VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE, {}}}, true}; }
+
+plan_summary outline_change(const change_extent& e) {
+    change_plan p = unchanged(std::vector<uint8_t>(SEEPROM_SIZE, 0xFF));
+    write_segments(p, {e.segments, false});  // every word it may write
+    summarize_plan(p, 0);
+    p.summary.whole_eeprom_read = false;
+    p.summary.at_most = e.changed_only;
+    return p.summary;
+}
 
 bool image_file_takes_identity(image_type type, bool plan_only, bool several) {
     return type != image_type::init && !plan_only && !several;
@@ -215,13 +253,11 @@ change_plan plan_write(std::vector<uint8_t> before, const write_spec& w, const p
         p.image_with_identity = bytes;
         p.image_file_takes_identity = image_file_takes_identity(w.type, w.plan_only, w.several);
     }
-    const uint32_t first = w.region.first;
-    const uint32_t length = static_cast<uint32_t>(bytes.size());
-    overlay(p.after, first, bytes.data(), length);
+    overlay(p.after, w.region.first, bytes.data(), static_cast<uint32_t>(bytes.size()));
     p.identity_after = identity_of_copy(&p.after[BOARD_DETAILS_ADDR]);
     p.count_words = w.changed_only;
     p.wrote_at = w.shown_start;
-    p.segments.push_back({"", first, length, select_words(p.before, p.after, first, length, w.changed_only)});
+    write_segments(p, write_extent(w));
     return p;
 }
 
@@ -231,22 +267,20 @@ change_plan plan_restore(std::vector<uint8_t> before, const std::vector<uint8_t>
     p.image_bytes = SEEPROM_SIZE;
     p.count_words = changed_only;
     p.wrote_at = 0;
-    p.segments.push_back({"", 0, SEEPROM_SIZE, select_words(p.before, p.after, 0, SEEPROM_SIZE, changed_only)});
+    write_segments(p, restore_extent(changed_only));
     return p;
 }
 
 change_plan plan_clear_init(std::vector<uint8_t> before, uint32_t first) {
     change_plan p = unchanged(std::move(before));
-    plan_erase(p, "Init region", first, INIT_REGION_SIZE);
+    plan_erase(p, clear_init_extent(first));
     p.erase_done_after_reset = true;
     return p;
 }
 
 change_plan plan_clear_vpd(std::vector<uint8_t> before) {
     change_plan p = unchanged(std::move(before));
-    for (int n = 0; n < CLEAR_VPD_REGIONS; ++n)
-        plan_erase(p, strprintf("VPD region %d", n), VPD_AREA_START + static_cast<uint32_t>(n) * CLEAR_VPD_REGION_SIZE,
-                   CLEAR_VPD_REGION_SIZE);
+    plan_erase(p, clear_vpd_extent());
     return p;
 }
 
@@ -277,8 +311,7 @@ change_plan plan_repair(std::vector<uint8_t> before, const plan_place& at) {
     p.identity_before = identity_of_copy(&p.before[BOARD_DETAILS_ADDR]);
     p.identity_after = identity_of_copy(&p.after[BOARD_DETAILS_ADDR]);
     p.count_words = true;
-    p.segments.push_back({"", VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE,
-                          select_words(p.before, p.after, VPD_AREA_START, VPD_COPY_SIZE * VPD_COPIES_IN_IMAGE, true)});
+    write_segments(p, repair_extent());
     p.applies_nothing = p.repairs.empty();
     return p;
 }

@@ -51,6 +51,12 @@ struct plan_summary {
     std::vector<copy_change> copies_changing;
     std::vector<copy_repair> repairs;
     double projected_seconds = 0;  // hardware time the change would take
+    // An outline (outline_change()): made from the command's range alone,
+    // without reading the EEPROM; copies_changing and repairs are not
+    // known.  at_most: only the differing words would be written, so the
+    // words, regions and time are the most the change could take.
+    bool whole_eeprom_read = true;
+    bool at_most = false;
 };
 
 // One VPD copy as a refusal lists it.
@@ -176,6 +182,24 @@ change_plan plan_restore(std::vector<uint8_t> before, const std::vector<uint8_t>
 change_plan plan_clear_init(std::vector<uint8_t> before, uint32_t first);
 change_plan plan_clear_vpd(std::vector<uint8_t> before);
 change_plan plan_repair(std::vector<uint8_t> before, const plan_place& at);
+
+// The stretches of the EEPROM a change may write, known without reading
+// it: each segment without its words.  changed_only: only the words that
+// differ from what the EEPROM holds are written.  The planners write
+// within these; -plan shows them when the EEPROM cannot be read whole.
+struct change_extent {
+    std::vector<plan_segment> segments;
+    bool changed_only = false;
+};
+change_extent write_extent(const write_spec& w);
+change_extent restore_extent(bool changed_only);
+change_extent clear_init_extent(uint32_t first);
+change_extent clear_vpd_extent();
+change_extent repair_extent();
+// The summary of a change from its extent alone: every word of it (but the
+// skip window and the status word), the projected time at the nominal
+// write cycle; whole_eeprom_read false, at_most when changed_only.
+plan_summary outline_change(const change_extent& e);
 
 // Fills plan.summary; us_per_read: the platform's measured time of one
 // word read, for the projected time.

@@ -204,8 +204,10 @@ void note_failure(run_outcome& o, const failure& f) {
 }
 
 std::string outcome_text(const request& rq, const run_outcome& o) {
-    if (!o.error.empty())
-        return o.error_shown ? "" : o.error;
+    if (!o.error.empty()) {
+        const std::string result = o.outline && rq.command->text ? rq.command->text(rq, o) : "";
+        return result + (o.error_shown ? "" : o.error);
+    }
     if (o.output.empty() || !rq.command->text)
         return "";  // no result to show
     return rq.command->text(rq, o);

@@ -57,6 +57,17 @@ struct vpd_read_path {
     size_t file_bytes = 0;  // what the kernel's VPD file showed
 };
 
+// -plan of a change on an adapter whose EEPROM cannot be read whole (a
+// kernel driver bound, or registers the kernel does not let this program
+// map): why, and copy 0 as the kernel's VPD file shows it.
+struct outline_view {
+    std::string why;       // "a kernel driver is bound to 0000:04:00.0 (driver rwnic)"
+    std::string vpd_file;  // the function's kernel VPD file
+    const char* copy0_state = nullptr;  // "good", "faulty", "blank"; nullptr: the file was not read
+    board_identity copy0_identity;
+    std::string unread;  // the file was not read: what the kernel said
+};
+
 // One command's run on one adapter (or, for list, on the host), as the
 // front end renders it.
 struct run_outcome {
@@ -73,6 +84,7 @@ struct run_outcome {
     std::vector<uint8_t> eeprom_before, eeprom_planned;
     std::vector<std::string> warnings;  // what went wrong beside the result (the history record)
     std::optional<vpd_read_path> vpd_path;  // a read of the VPD: where it came from
+    std::optional<outline_view> outline;    // a change's -plan made without the EEPROM, shown before the failure
     // held_image_digest() of the EEPROM, when the run read it all; empty: not read.
     std::string image_digest;
     int status() const { return exit_status_of(kind, signal); }
@@ -256,8 +268,8 @@ void run_on_host(platform& p, const site& where, const request& rq, observer& ob
 // Records a failure that ended o's run.
 void note_failure(run_outcome& o, const failure& f);
 
-// The text of a finished run: its failure's text unless already shown, or
-// the row's text.
+// The text of a finished run: its failure's text unless already shown
+// (after the row's text when the run has an outline), or the row's text.
 std::string outcome_text(const request& rq, const run_outcome& o);
 // The run's whole JSON document: "command" and "adapter" (for a command on
 // an adapter), the row's keys, "error", "signal" and "status".

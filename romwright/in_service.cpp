@@ -24,6 +24,15 @@ std::string unbind_lines(const std::vector<pci_function>& bound, const char* ver
     return text;
 }
 
+// "0000:04:00.0 (driver rwnic) and 0000:04:00.1 (driver rwnic)"
+std::string held_text(const std::vector<pci_function>& bound) {
+    std::string held;
+    for (size_t i = 0; i < bound.size(); ++i)
+        held += strprintf("%s%s (driver %s)", i == 0 ? "" : i + 1 == bound.size() ? " and " : ", ",
+                          function_address(bound[i]).c_str(), bound[i].driver.c_str());
+    return held;
+}
+
 // The refusal the kernel gave for fn's window, read from the failure's
 // facts; none for any other failure.
 std::optional<devmem_refusal> devmem_refusal_of(const failure& f) {
@@ -60,6 +69,41 @@ vpd_read_path kernel_path_for(const request& rq, const site& where, const pci_fu
     return path;
 }
 
+// The value of f's fact key; empty when it has none.
+std::string fact_value(const failure& f, const char* key) {
+    for (const failure::fact& fact : f.facts())
+        if (fact.first == key)
+            return fact.second;
+    return "";
+}
+
+// -plan of rq's change on fn where the EEPROM cannot be read whole (why
+// says so): the row's run without a session makes the outline of its
+// extent; copy 0 comes through fn's kernel VPD file, under the adapter
+// lock, no register touched.  A file the kernel refuses is named with what
+// it said; any other failure (another run holds the adapter) ends the run.
+void outline_plan(platform& p, const site& where, const request& rq, const pci_function& fn, image_file* image,
+                  observer& obs, std::string why, run_outcome& o) {
+    outline_view v;
+    v.why = std::move(why);
+    v.vpd_file = kernel_vpd_path(where, fn);
+    try {
+        const vpd_report r = make_kernel_copy_report(read_function_kernel_vpd(p, where, fn).bytes);
+        v.copy0_state = copy_state_name(r.copies.front().info);
+        v.copy0_identity = identity_of_copy(r.copies.front().bytes.data());
+    } catch (const failure& f) {
+        v.unread = fact_value(f, "reason");
+        if (v.unread.empty())
+            throw;
+    }
+    o.adapter = function_address(fn);
+    o.opened = true;
+    o.interrupted = read_journal(where, fn);
+    o.outline = std::move(v);
+    command_context ctx{p, where, rq, obs, nullptr, image};
+    rq.command->run(ctx, o);
+}
+
 // vpd through fn's kernel VPD file: copy 0 as the file shows it, under the
 // adapter lock, no window mapped.  A refused or missing file is named with
 // what the kernel said: the kernel refuses the file when copy 0 is blank.
@@ -68,10 +112,7 @@ void read_through_kernel(platform& p, const site& where, const pci_function& fn,
     try {
         k = read_function_kernel_vpd(p, where, fn);
     } catch (const failure& f) {
-        std::string reason;
-        for (const failure::fact& fact : f.facts())
-            if (fact.first == "reason")
-                reason = fact.second;
+        const std::string reason = fact_value(f, "reason");
         if (reason.empty())
             throw;  // not the file's: another run holds the adapter, another vendor's function
         failure named(error_kind::failed,
@@ -110,16 +151,12 @@ std::vector<pci_function> functions_in_service(const std::vector<pci_function>& 
 failure in_service_refusal(const request& rq, const pci_function& fn, const std::vector<pci_function>& bound) {
     const char* word = rq.command->word;
     const std::string at = function_address(fn);
-    std::string held;
-    for (size_t i = 0; i < bound.size(); ++i)
-        held += strprintf("%s%s (driver %s)", i == 0 ? "" : i + 1 == bound.size() ? " and " : ", ",
-                          function_address(bound[i]).c_str(), bound[i].driver.c_str());
+    const std::string held = held_text(bound);
     std::string text =
         rq.change.plan_only
-            ? strprintf("ERROR: the adapter at %s is in service: a kernel driver is bound to %s.\n"
-                        "The plan of %s cannot be shown: a plan needs the whole EEPROM, and while a driver is bound "
-                        "only the kernel's VPD file (copy 0 of the VPD) may be read; nor could the change be "
-                        "applied while a driver is bound.  Nothing was mapped or touched.\n",
+            ? strprintf("ERROR: the adapter at %s is in service: a kernel driver is bound to %s, so this plan of %s "
+                        "could not be applied: it would write the EEPROM and reset the chip under the driver.  "
+                        "Nothing was mapped or touched.\n",
                         at.c_str(), held.c_str(), word)
             : strprintf("ERROR: the adapter at %s is in service: a kernel driver is bound to %s, and %s would "
                         "write the EEPROM and reset the chip under it.  Nothing was mapped or touched.\n",
@@ -139,11 +176,28 @@ void run_on_adapter(platform& p, const site& where, const request& rq, const pci
         const std::vector<pci_function> bound = functions_in_service(all ? *all : p.scan(), fn);
         if (!bound.empty()) {
             o.adapter = function_address(fn);
-            throw in_service_refusal(rq, fn, bound);
+            const failure refusal = in_service_refusal(rq, fn, bound);
+            if (rq.change.plan_only)
+                outline_plan(p, where, rq, fn, image, obs, "a kernel driver is bound to " + held_text(bound), o);
+            throw refusal;
         }
     }
     if (!row.takes(TAKES_VIA)) {
-        std::unique_ptr<adapter_session> s = open_function(p, where, fn, obs);
+        std::unique_ptr<adapter_session> s;
+        try {
+            s = open_function(p, where, fn, obs);
+        } catch (const failure& f) {
+            const std::optional<devmem_refusal> refused = devmem_refusal_of(f);
+            if (row.changes_eeprom() && rq.change.plan_only && refused)
+                outline_plan(p, where, rq, fn, image, obs,
+                             closes_devmem(where.lockdown)
+                                 ? strprintf("the kernel is locked down (mode %s) and keeps /dev/mem closed",
+                                             where.lockdown.c_str())
+                                 : strprintf("the kernel refused to map its registers (%s)",
+                                             std::strerror(refused->err)),
+                             o);
+            throw;
+        }
         run_on_session(*s, rq, image, o);
         return;
     }

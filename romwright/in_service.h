@@ -17,9 +17,8 @@ std::vector<pci_function> functions_in_service(const std::vector<pci_function>& 
 
 // The refusal (1) of rq's change on fn's device while the functions bound
 // hold their drivers: each driver with its unbind and bind lines; under
-// -plan, that the plan (it needs the whole EEPROM) cannot be read through
-// the kernel's view and the change could not be applied.  Facts: "driver"
-// (the first bound function's), "in_service" (its address).
+// -plan, that the plan (an outline, shown before it) could not be applied.
+// Facts: "driver" (the first bound function's), "in_service" (its address).
 failure in_service_refusal(const request& rq, const pci_function& fn, const std::vector<pci_function>& bound);
 
 // The word of a source: "kernel" or "registers".
@@ -28,7 +27,10 @@ const char* vpd_source_word(vpd_source s);
 // One command's run on the adapter at fn, as a single -b and each adapter of
 // several run it: a change is refused while a driver is bound to any
 // function of the device (all: the host's functions; nullptr: scanned
-// here), before anything is locked or mapped; a read of the VPD takes the
+// here), before anything is locked or mapped; its -plan there, or where
+// the registers cannot be mapped, is an outline from the command's range
+// with copy 0 as the kernel's VPD file shows it (o.outline), and the run
+// still fails; a read of the VPD takes the
 // source choose_vpd_source() gives (a window the kernel refuses sends an
 // automatic choice to the kernel's file); every other command opens the
 // adapter.  Throws failure after o has been brought up to date.

@@ -190,11 +190,6 @@ std::string escaped(const std::string& s) {
     return vpd_escape(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
 }
 
-std::string identity_text(const board_identity& id) {
-    return "part number " + escaped(id.part_number) + ", serial number " + escaped(id.serial_number) +
-           ", MAC address " + escaped(id.mac_address);
-}
-
 // One line per copy: its state and the identity it holds.
 std::string copies_text(const std::vector<vpd_copy_state>& copies) {
     std::string out;
@@ -237,6 +232,11 @@ std::string distrust_text(const change_refusal& r) {
 
 }  // namespace
 
+std::string identity_text(const board_identity& id) {
+    return "part number " + escaped(id.part_number) + ", serial number " + escaped(id.serial_number) +
+           ", MAC address " + escaped(id.mac_address);
+}
+
 json_value identity_json(const std::optional<board_identity>& id) {
     if (!id)
         return nullptr;
@@ -264,9 +264,16 @@ json_value plan_json(const plan_summary& s) {
         regions.push_back({{"name", r.name}, {"first", r.first}, {"last", r.last}, {"words", r.words}});
     for (const plan_summary::copy_change& c : s.copies_changing)
         copies.push_back({{"index", c.index}, {"address", c.address}, {"before", c.before}, {"after", c.after}});
-    return {{"words_to_write", s.words_to_write}, {"words_in_range", s.words_in_range},
-            {"regions", regions},                 {"copies_changing", copies},
-            {"repairs", repairs_json(s.repairs)}, {"projected_seconds", s.projected_seconds}};
+    // An outline knows neither: null, not "none".
+    const bool known = s.whole_eeprom_read;
+    return {{"words_to_write", s.words_to_write},
+            {"words_in_range", s.words_in_range},
+            {"regions", regions},
+            {"copies_changing", known ? copies : json_value(nullptr)},
+            {"repairs", known ? repairs_json(s.repairs) : json_value(nullptr)},
+            {"projected_seconds", s.projected_seconds},
+            {"whole_eeprom_read", s.whole_eeprom_read},
+            {"at_most", s.at_most}};
 }
 
 json_value interrupted_json(const journal_record& r) {

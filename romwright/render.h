@@ -45,6 +45,9 @@ std::string refusal_text(const change_refusal& r);
 // The note of a refusal of write's image that -force-image let through.
 std::string forced_image_note(const change_refusal& r);
 
+// "part number ..., serial number ..., MAC address ...", escaped.
+std::string identity_text(const board_identity& id);
+
 // The pieces of the documents.
 json_value identity_json(const std::optional<board_identity>& id);
 json_value plan_json(const plan_summary& s);

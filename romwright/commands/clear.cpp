@@ -13,11 +13,12 @@ std::optional<eeprom_span> init_region_span(const request& rq) {
 void run_clearinit(command_context& c, run_outcome& o) {
     const uint32_t first = c.rq.first;
     change(c, o, o.output.emplace<clearinit_result>(), change_request_of(c, o, "clearinit", {}),
+           clear_init_extent(first),
            [&](std::vector<uint8_t> before, const plan_place&) { return plan_clear_init(std::move(before), first); });
 }
 
 void run_clearvpd(command_context& c, run_outcome& o) {
-    change(c, o, o.output.emplace<clearvpd_result>(), change_request_of(c, o, "clearvpd", {}),
+    change(c, o, o.output.emplace<clearvpd_result>(), change_request_of(c, o, "clearvpd", {}), clear_vpd_extent(),
            [](std::vector<uint8_t> before, const plan_place&) { return plan_clear_vpd(std::move(before)); });
 }
 

@@ -22,11 +22,12 @@ void run(command_context& c, run_outcome& o) {
                 r.repairs = std::move(planned);
         }
     } keep{r, planned};
-    change(c, o, r, change_request_of(c, o, "repair", rules), [&](std::vector<uint8_t> before, const plan_place& at) {
-        change_plan p = plan_repair(std::move(before), at);
-        planned = p.repairs;
-        return p;
-    });
+    change(c, o, r, change_request_of(c, o, "repair", rules), repair_extent(),
+           [&](std::vector<uint8_t> before, const plan_place& at) {
+               change_plan p = plan_repair(std::move(before), at);
+               planned = p.repairs;
+               return p;
+           });
 }
 
 std::string text(const request& rq, const run_outcome& o) {

@@ -21,7 +21,7 @@ void run(command_context& c, run_outcome& o) {
     rules.restores = true;
     restore_result& r = o.output.emplace<restore_result>();
     r.image_digest = image_digest(image);
-    change(c, o, r, change_request_of(c, o, "restore " + c.rq.file, rules),
+    change(c, o, r, change_request_of(c, o, "restore " + c.rq.file, rules), restore_extent(changed_only),
            [&](std::vector<uint8_t> before, const plan_place&) {
                return plan_restore(std::move(before), image, changed_only);
            });

@@ -25,9 +25,12 @@ void check_size(const image_region& region, const image_file& f);
 // function of the bytes read and where its refusals send the user), keeps
 // the EEPROM before and as planned in o, and applies the plan as one
 // transaction into r (the command's own result, derived from
-// change_result, already in o.output).
+// change_result, already in o.output).  Without a session (-plan where
+// the EEPROM cannot be read whole) r's plan is the outline of extent, the
+// stretches plan writes within.
 template <typename Planner>
-void change(command_context& c, run_outcome& o, change_result& r, const change_request& cr, Planner plan);
+void change(command_context& c, run_outcome& o, change_result& r, const change_request& cr,
+            const change_extent& extent, Planner plan);
 // The change request of c's run: words as its journal names it.
 change_request change_request_of(const command_context& c, const run_outcome& o, std::string words,
                                  change_rules_use rules);
@@ -36,7 +39,12 @@ void apply_planned(command_context& c, run_outcome& o, change_result& r, const c
                    double us_per_read);
 
 template <typename Planner>
-void change(command_context& c, run_outcome& o, change_result& r, const change_request& cr, Planner plan) {
+void change(command_context& c, run_outcome& o, change_result& r, const change_request& cr,
+            const change_extent& extent, Planner plan) {
+    if (!c.session) {
+        r.plan = outline_change(extent);
+        return;
+    }
     change_read read = read_for_change(*c.session);
     change_plan p = plan(std::move(read.eeprom), read.at);
     apply_planned(c, o, r, cr, std::move(p), read.us_per_read);

@@ -81,7 +81,7 @@ void run(command_context& c, run_outcome& o) {
     r.image_digest = image_digest(c.image->bytes());
     const change_request cr =
         change_request_of(c, o, std::string("write ") + image_argument(rq.type) + rq.file, rules);
-    change(c, o, r, cr, [&](std::vector<uint8_t> before, const plan_place& at) {
+    change(c, o, r, cr, write_extent(w), [&](std::vector<uint8_t> before, const plan_place& at) {
         change_plan p = plan_write(std::move(before), w, at);
         for (const change_refusal& f : p.forced)
             c.obs.note(forced_image_note(f));

@@ -135,12 +135,16 @@ TEST(in_service, a_change_under_a_driver_is_refused_with_nothing_touched) {
                 words.push_back("-plan");
             const run_result r = b.run(words, {"--driver", "rwnic", "--stats"});
             EXPECT_EQ(r.status, 1);
-            EXPECT_TRUE(starts(r.out, "ERROR: the adapter at 0000:04:00.0 is in service: a kernel driver is bound "
-                                      "to 0000:04:00.0 (driver rwnic)"))
+            const std::string refusal = "ERROR: the adapter at 0000:04:00.0 is in service: a kernel driver is bound "
+                                        "to 0000:04:00.0 (driver rwnic)";
+            EXPECT_TRUE(plan ? starts(r.out, "Plan of " + change[0] +
+                                                 " on 0000:04:00.0 from the command's range alone, as a kernel "
+                                                 "driver is bound to 0000:04:00.0 (driver rwnic) and the EEPROM "
+                                                 "cannot be read whole; nothing was changed:\n") &&
+                                   has(r.out, refusal + ", so this plan of " + change[0] + " could not be applied")
+                             : starts(r.out, refusal + ", and " + change[0] + " would write the EEPROM"))
                 << r.out;
             EXPECT_TRUE(has(r.out, k_unbind + "run romwright again, then bind the driver back:\n" + k_bind));
-            EXPECT_EQ(has(r.out, "The plan of " + change[0] + " cannot be shown: a plan needs the whole EEPROM"),
-                      plan);
             EXPECT_TRUE(has(r.err, "register reads 0, register writes 0;")) << r.err;
             EXPECT_EQ(b.trace_text(), "");
             EXPECT_EQ(b.contents(), sample_board());
@@ -153,6 +157,74 @@ TEST(in_service, a_change_under_a_driver_is_refused_with_nothing_touched) {
     EXPECT_EQ(doc["driver"], "rwnic");
     EXPECT_EQ(doc["in_service"], "0000:04:00.0");
     EXPECT_EQ(doc["status"], 1);
+}
+
+// -plan where the EEPROM cannot be read whole outlines the command's range:
+// the words the plan over the whole EEPROM covers, exactly when every word
+// of the range is written, as a bound when only differing ones are.
+TEST(in_service, the_plan_under_a_driver_outlines_the_range_the_plan_covers) {
+    const std::vector<std::pair<std::vector<std::string>, bool>> changes = {
+        {{"write", "-f:img.bin"}, false},    {{"write", "-f:img.bin", "-changed"}, true},
+        {{"write", "-finit:init.bin"}, false}, {{"restore", "img.bin", "-force-identity"}, false},
+        {{"clearinit", "-addr", "0x400"}, false}, {{"clearvpd"}, false},
+        {{"repair"}, true}};
+    for (const auto& [change, at_most] : changes) {
+        SCOPED_TRACE(change[0] + (at_most ? " (at most)" : ""));
+        board b;
+        write_file(b.file("img.bin"), changed_full_image());
+        write_file(b.file("init.bin"), slice(changed_full_image(), 0, 0x400));
+        std::vector<std::string> words = {"-b", "04:00.0", "-plan", "-json"};
+        words.insert(words.end(), change.begin(), change.end());
+        const run_result w = b.run(words);
+        const json whole = json::parse(w.out).value("plan", json());
+        ASSERT_TRUE(whole.is_object()) << w.out;
+        const run_result r = b.run(words, {"--driver", "rwnic", "--stats"});
+        EXPECT_EQ(r.status, 1);
+        const json doc = json::parse(r.out), outline = doc["plan"];
+        EXPECT_EQ(outline["whole_eeprom_read"], false);
+        EXPECT_EQ(outline["at_most"], at_most);
+        EXPECT_EQ(outline["words_in_range"], whole["words_in_range"]);
+        EXPECT_EQ(outline["words_to_write"], at_most ? whole["words_in_range"] : whole["words_to_write"]);
+        if (!at_most) {
+            EXPECT_EQ(outline["regions"], whole["regions"]);
+        }
+        EXPECT_TRUE(outline["copies_changing"].is_null());  // not known, rather than none
+        EXPECT_EQ(doc["via"], "kernel");
+        EXPECT_EQ(doc["copies_read"], 1);
+        EXPECT_EQ(doc["copy0"]["state"], "good");
+        EXPECT_EQ(doc["copy0"]["identity"]["serial_number"], kBoardSn);
+        EXPECT_EQ(doc["driver"], "rwnic");
+        EXPECT_TRUE(has(r.err, "register reads 0, register writes 0;")) << r.err;
+        EXPECT_EQ(b.contents(), sample_board());
+    }
+}
+
+TEST(in_service, the_outline_says_why_and_what_the_kernel_shows_of_copy_0) {
+    board b;
+    // A locked-down kernel: the outline, then the refused /dev/mem.
+    run_result r = b.run({"-b", "04:00.0", "clearinit", "-plan"}, {"--lockdown", "integrity", "--stats"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(starts(r.out, "Plan of clearinit on 0000:04:00.0 from the command's range alone, as the kernel is "
+                              "locked down (mode integrity) and keeps /dev/mem closed"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "  VPD copy 0, as the kernel's VPD file /sys/bus/pci/devices/0000:04:00.0/vpd shows it: "
+                           "good; part number "))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "\nERROR: cannot open /dev/mem")) << r.out;
+    EXPECT_TRUE(has(r.err, "register reads 0, register writes 0;")) << r.err;
+    // A blank copy 0 under a driver: what the kernel said; -changed bounds.
+    std::vector<uint8_t> e = sample_board();
+    e[0x400] = 0xFF;
+    write_file(b.eeprom(), e);
+    write_file(b.file("img.bin"), changed_full_image());
+    r = b.run({"-b", "04:00.0", "write", "-f:img.bin", "-changed", "-plan"}, {"--driver", "rwnic"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "  words to write: at most 8136 of 8136\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "  VPD copy 0 not read: the kernel's VPD file /sys/bus/pci/devices/0000:04:00.0/vpd "
+                           "says: No such device\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "  projected hardware time: at most ")) << r.out;
+    EXPECT_EQ(b.contents(), e);
 }
 
 TEST(in_service, several_adapters_skip_those_in_service_and_say_so) {

@@ -221,7 +221,10 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
         {{"-b", "04:00.0", "vpd"}, "vpd", 1, {"--driver", "rwnic", "--stall", "vpd"}, {{"copies_read", 0}}},
         {{"-b", "04:00.0", "vpd", "-via", "registers"}, "vpd", 1, {"--driver", "rwnic"}, {{"devmem_step", "map"}}},
         {{"-b", "04:00.0", "-len", "8"}, "failure", 1, {"--driver", "rwnic"}, {{"errno", "1"}}},
-        {{"-b", "04:00.0", "clearinit", "-plan"}, "failure", 1, {"--driver", "rwnic"}, {{"driver", "rwnic"}}},
+        {{"-b", "04:00.0", "clearinit"}, "failure", 1, {"--driver", "rwnic"}, {{"driver", "rwnic"}}},
+        {{"-b", "04:00.0", "clearinit", "-plan"}, "clearinit", 1, {"--driver", "rwnic"}, {{"via", "kernel"}}},
+        {{"-b", "04:00.0", "repair", "-plan"}, "repair", 1, {"--lockdown", "integrity", "--stall", "vpd"},
+         {{"copy0", nullptr}, {"copies_read", 0}}},
         {{"-b", "all", "repair"}, "several", 1, driven, {{"skipped", json::array({"0000:04:00.0", "0000:05:00.0"})}}},
     };
     kept_documents kept;
