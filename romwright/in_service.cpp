@@ -99,6 +99,8 @@ void outline_plan(platform& p, const site& where, const request& rq, const pci_f
     o.adapter = function_address(fn);
     o.opened = true;
     o.interrupted = read_journal(where, fn);
+    if (o.interrupted)
+        obs.note(interrupted_note(*o.interrupted, o.adapter));
     o.outline = std::move(v);
     command_context ctx{p, where, rq, obs, nullptr, image};
     rq.command->run(ctx, o);

@@ -42,6 +42,8 @@ template <typename Planner>
 void change(command_context& c, run_outcome& o, change_result& r, const change_request& cr,
             const change_extent& extent, Planner plan) {
     if (!c.session) {
+        if (!c.rq.change.plan_only)  // without a session nothing may ever be applied
+            throw failure(error_kind::failed, "ERROR: a change without an open adapter\n");
         r.plan = outline_change(extent);
         return;
     }
