@@ -265,7 +265,7 @@ TEST(identity_format, json_metrics_and_history_give_each_field_the_same_way) {
     // beside its values.
     EXPECT_EQ(write["identity_after"], before);
     write_file(b.file("other.bin"), changed_full_image());
-    const json plain = json::parse(run_program(ROMWRIGHT_VPD_PATH, {"--json", "other.bin"}, b.file("")).out);
+    const json plain = json::parse(run_program(vpd_path(), {"--json", "other.bin"}, b.file("")).out);
     EXPECT_EQ(plain["copies"][0]["part_number"], kOtherPn) << plain;
     EXPECT_FALSE(plain["copies"][0].contains("part_number_raw"));
     EXPECT_FALSE(plain["summary"]["serial_number"].contains("value_raw"));
@@ -296,7 +296,7 @@ TEST(metrics, give_the_version_and_image_digest_and_may_leave_findings_to_the_al
         return label_of(text, "romwright_eeprom_image_info", address, "digest");
     };
     const auto tool_digest = [&](const std::vector<std::string>& words) {
-        return run_program(ROMWRIGHT_VPD_PATH, words, b.file("")).out.substr(0, 64);
+        return run_program(vpd_path(), words, b.file("")).out.substr(0, 64);
     };
     EXPECT_NE(b.contents(), image);
     EXPECT_EQ(digest_of("0000:04:00.0"), tool_digest({"digest", "--held", "img.bin"})) << text;

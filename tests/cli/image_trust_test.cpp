@@ -212,7 +212,7 @@ TEST(image_trust, the_boards_id_string_is_the_one_most_good_copies_hold) {
 }
 
 std::string digest_of(const board& b, const std::string& file) {
-    const run_result r = run_program(ROMWRIGHT_VPD_PATH, {"digest", file}, b.file(""));
+    const run_result r = run_program(vpd_path(), {"digest", file}, b.file(""));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.substr(64), "  " + file + "\n");
     return r.out.substr(0, 64);
@@ -233,7 +233,7 @@ TEST(image_trust, one_image_has_one_digest_whichever_identity_it_carries) {
     EXPECT_NE(digest_of(b, "changed.bin"), d);
     EXPECT_EQ(digest_of(b, "vpd2.bin"), digest_of(b, "vpd.bin"));
     EXPECT_NE(digest_of(b, "vpd.bin"), d);
-    const run_result both = run_program(ROMWRIGHT_VPD_PATH, {"digest", "other.bin", "this.bin"}, b.file(""));
+    const run_result both = run_program(vpd_path(), {"digest", "other.bin", "this.bin"}, b.file(""));
     EXPECT_EQ(both.out, d + "  other.bin\n" + d + "  this.bin\n");
 
     // romwright's document carries the same digest, and the write leaves

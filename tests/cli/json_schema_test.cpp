@@ -269,7 +269,7 @@ TEST(json_schema, every_command_gives_the_document_the_manual_page_describes) {
         {{"--json", "missing.bin"}, "failure"},
     };
     for (const auto& [words, kind] : tool_runs) {
-        r = run_program(ROMWRIGHT_VPD_PATH, words, b.file(""));
+        r = run_program(vpd_path(), words, b.file(""));
         kept.keep(kind, json::parse(r.out));
         EXPECT_EQ(json::parse(r.out)["schema_version"], 5) << kind;
     }

@@ -285,7 +285,7 @@ TEST(safety, a_signal_during_a_flash_is_acted_on_after_the_chip_reset) {
 // process id.
 pid_t spawn_sim(const std::string& dir, const std::vector<std::string>& sim_args, const std::string& out_path,
                 const std::string& err_path) {
-    std::vector<std::string> all = program_words(ROMWRIGHT_SIM_PATH, sim_args);
+    std::vector<std::string> all = program_words(sim_path(), sim_args);
     std::vector<char*> argv = argv_of(all);
     std::fflush(nullptr);
     const pid_t pid = fork();

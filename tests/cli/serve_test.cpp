@@ -27,7 +27,7 @@ public:
     server(const std::string& sock, const std::vector<std::string>& opts) : sock_(sock) {
         std::vector<std::string> args = {"--serve", sock_};
         args.insert(args.end(), opts.begin(), opts.end());
-        std::vector<std::string> all = program_words(ROMWRIGHT_SIM_PATH, args);
+        std::vector<std::string> all = program_words(sim_path(), args);
         std::vector<char*> argv = argv_of(all);
         pid_ = fork();
         if (pid_ == 0)

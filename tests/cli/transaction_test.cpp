@@ -235,7 +235,7 @@ TEST(transaction, two_writes_of_one_image_file_never_give_two_boards_one_identit
         const board* boards[2] = {&one, &two};
         for (int i = 0; i < 2; ++i) {
             std::vector<std::string> w = program_words(
-                ROMWRIGHT_SIM_PATH, {"--eeprom", boards[i]->eeprom(), "--write-cycle-ms", "0.001", "--", "-b", "04:00.0",
+                sim_path(), {"--eeprom", boards[i]->eeprom(), "--write-cycle-ms", "0.001", "--", "-b", "04:00.0",
                                      "-nobackup", "-changed", "write", "-f:" + image});
             std::vector<char*> argv = argv_of(w);
             pids[i] = fork();

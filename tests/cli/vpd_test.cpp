@@ -22,13 +22,13 @@ using namespace cli;
 using json = nlohmann::json;
 
 run_result run_vpd_tool(const std::vector<std::string>& args, const std::string& cwd = std::string()) {
-    return run_program(ROMWRIGHT_VPD_PATH, args, cwd);
+    return run_program(vpd_path(), args, cwd);
 }
 
 // romwright-vpd with its standard output on /dev/full, where every write
 // fails; standard error is kept.
 run_result run_vpd_tool_into_full_device(const std::vector<std::string>& args, const temp_dir& dir) {
-    std::vector<std::string> all = program_words(ROMWRIGHT_VPD_PATH, args);
+    std::vector<std::string> all = program_words(vpd_path(), args);
     const std::string err_path = dir.file("stderr.txt");
     std::vector<char*> argv = argv_of(all);
     std::fflush(nullptr);

@@ -234,12 +234,24 @@ run_result run_program(const std::string& program, const std::vector<std::string
     return r;
 }
 
+namespace {
+
+const char* from_environment(const char* name, const char* built) {
+    const char* v = std::getenv(name);
+    return v && *v ? v : built;
+}
+
+}  // namespace
+
+const char* sim_path() { return from_environment("ROMWRIGHT_SIM", ROMWRIGHT_SIM_PATH); }
+const char* vpd_path() { return from_environment("ROMWRIGHT_VPD", ROMWRIGHT_VPD_PATH); }
+
 run_result run_sim(const std::vector<std::string>& sim_options, const std::vector<std::string>& words,
                    const std::string& cwd, bool reader_gone) {
     std::vector<std::string> args = sim_options;
     args.push_back("--");
     args.insert(args.end(), words.begin(), words.end());
-    return run_program(ROMWRIGHT_SIM_PATH, args, cwd, reader_gone);
+    return run_program(sim_path(), args, cwd, reader_gone);
 }
 
 const std::string& expected_usage() {

@@ -104,6 +104,12 @@ private:
     int saved_;
 };
 
+// The programs under test: this build's, or those that ROMWRIGHT_SIM and
+// ROMWRIGHT_VPD name, when another build's command tests run this tree's
+// programs (the sanitized and the cross builds run the native driver).
+const char* sim_path();
+const char* vpd_path();
+
 // Runs romwright-sim with its own options, "--", then romwright's words.
 run_result run_sim(const std::vector<std::string>& sim_options, const std::vector<std::string>& words,
                    const std::string& cwd = std::string(), bool reader_gone = false);
