@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the test scripts share; sourced, not run.
 
 # native_build ROOT JOBS TARGET...
