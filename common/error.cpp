@@ -21,3 +21,10 @@ int exit_status_of(error_kind kind, int signal) {
     const int status = exit_status_of(kind);
     return status == EXIT_STATUS_OK && signal != 0 ? EXIT_STATUS_SIGNAL_BASE + signal : status;
 }
+
+std::string fact_value(const std::vector<failure::fact>& facts, const char* key) {
+    for (const failure::fact& f : facts)
+        if (f.first == key)
+            return f.second;
+    return "";
+}

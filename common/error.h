@@ -216,3 +216,6 @@ private:
     bool shown_ = false;
     std::vector<fact> facts_;
 };
+
+// The value of key among facts (a failure's or a run's); empty when none.
+std::string fact_value(const std::vector<failure::fact>& facts, const char* key);

@@ -57,17 +57,6 @@ struct vpd_read_path {
     size_t file_bytes = 0;  // what the kernel's VPD file showed
 };
 
-// -plan of a change on an adapter whose EEPROM cannot be read whole (a
-// kernel driver bound, or registers the kernel does not let this program
-// map): why, and copy 0 as the kernel's VPD file shows it.
-struct outline_view {
-    std::string why;       // "a kernel driver is bound to 0000:04:00.0 (driver rwnic)"
-    std::string vpd_file;  // the function's kernel VPD file
-    const char* copy0_state = nullptr;  // "good", "faulty", "blank"; nullptr: the file was not read
-    board_identity copy0_identity;
-    std::string unread;  // the file was not read: what the kernel said
-};
-
 // One command's run on one adapter (or, for list, on the host), as the
 // front end renders it.
 struct run_outcome {

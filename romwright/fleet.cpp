@@ -100,14 +100,6 @@ void run_one(platform& p, const site& where, const std::vector<pci_function>& al
         obs->text(outcome_text(t.rq, t.outcome));
 }
 
-// The value of o's fact key; empty when it has none.
-std::string fact_of(const run_outcome& o, const char* key) {
-    for (const failure::fact& f : o.facts)
-        if (f.first == key)
-            return f.second;
-    return "";
-}
-
 }  // namespace
 
 std::string file_for_adapter(const std::string& file, const pci_function& fn) {
@@ -175,8 +167,8 @@ int run_several(platform& p, const site& where, const request& rq, image_file* i
     std::vector<std::string> skipped;
     std::string skipped_text;
     for (const target& t : targets) {
-        const std::string driver = fact_of(t.outcome, "driver");
-        if (fact_of(t.outcome, "in_service").empty())
+        const std::string driver = fact_value(t.outcome.facts, "driver");
+        if (fact_value(t.outcome.facts, "in_service").empty())
             continue;
         skipped.push_back(t.outcome.adapter);
         skipped_text += strprintf("%s%s (driver %s)", skipped_text.empty() ? "" : ", ", t.outcome.adapter.c_str(),

@@ -36,16 +36,11 @@ std::string held_text(const std::vector<pci_function>& bound) {
 // The refusal the kernel gave for fn's window, read from the failure's
 // facts; none for any other failure.
 std::optional<devmem_refusal> devmem_refusal_of(const failure& f) {
-    std::string step, err;
-    for (const failure::fact& fact : f.facts()) {
-        if (fact.first == "devmem_step")
-            step = fact.second;
-        else if (fact.first == "errno")
-            err = fact.second;
-    }
+    const std::string step = fact_value(f.facts(), "devmem_step");
     if (step.empty())
         return std::nullopt;
-    return devmem_refusal{step == "open" ? devmem_step::open : devmem_step::map, std::atoi(err.c_str())};
+    return devmem_refusal{step == "open" ? devmem_step::open : devmem_step::map,
+                          std::atoi(fact_value(f.facts(), "errno").c_str())};
 }
 
 // Why an automatic choice took the kernel's file for fn.
@@ -69,14 +64,6 @@ vpd_read_path kernel_path_for(const request& rq, const site& where, const pci_fu
     return path;
 }
 
-// The value of f's fact key; empty when it has none.
-std::string fact_value(const failure& f, const char* key) {
-    for (const failure::fact& fact : f.facts())
-        if (fact.first == key)
-            return fact.second;
-    return "";
-}
-
 // -plan of rq's change on fn where the EEPROM cannot be read whole (why
 // says so): the row's run without a session makes the outline of its
 // extent; copy 0 comes through fn's kernel VPD file, under the adapter
@@ -92,7 +79,7 @@ void outline_plan(platform& p, const site& where, const request& rq, const pci_f
         v.copy0_state = copy_state_name(r.copies.front().info);
         v.copy0_identity = identity_of_copy(r.copies.front().bytes.data());
     } catch (const failure& f) {
-        v.unread = fact_value(f, "reason");
+        v.unread = fact_value(f.facts(), "reason");
         if (v.unread.empty())
             throw;
     }
@@ -114,7 +101,7 @@ void read_through_kernel(platform& p, const site& where, const pci_function& fn,
     try {
         k = read_function_kernel_vpd(p, where, fn);
     } catch (const failure& f) {
-        const std::string reason = fact_value(f, "reason");
+        const std::string reason = fact_value(f.facts(), "reason");
         if (reason.empty())
             throw;  // not the file's: another run holds the adapter, another vendor's function
         failure named(error_kind::failed,

@@ -306,6 +306,29 @@ std::string plan_text(const char* command, const std::string& adapter, const cha
     return t;
 }
 
+std::string plan_outline_text(const char* command, const std::string& adapter, const plan_summary& s,
+                              const outline_view& v) {
+    const char* at_most = s.at_most ? "at most " : "";
+    std::string t = strprintf("Plan of %s on %s from the command's range alone, as %s and the EEPROM cannot be "
+                              "read whole; nothing was changed:\n",
+                              command, adapter.c_str(), v.why.c_str());
+    t += strprintf("  words to write: %s%u of %u\n", at_most, s.words_to_write, s.words_in_range);
+    for (const plan_summary::region& g : s.regions)
+        t += strprintf("    %-13s 0x%04x-0x%04x: %s%u\n", g.name.c_str(), g.first, g.last, at_most, g.words);
+    if (v.copy0_state)
+        t += strprintf("  VPD copy 0, as the kernel's VPD file %s shows it: %s; %s\n", v.vpd_file.c_str(),
+                       v.copy0_state, identity_text(v.copy0_identity).c_str());
+    else
+        t += strprintf("  VPD copy 0 not read: the kernel's VPD file %s says: %s\n", v.vpd_file.c_str(),
+                       v.unread.c_str());
+    t += strprintf("  not known without the whole EEPROM: VPD copies 1-%d, which copies would change state%s, and "
+                   "whether the checks made before a change would refuse it\n",
+                   VPD_COPIES_IN_IMAGE - 1, s.at_most ? ", which words differ (only those would be written)" : "");
+    t += strprintf("  projected hardware time: %s%.1f s (%.0f ms per write cycle)\n", at_most, s.projected_seconds,
+                   PLAN_WRITE_CYCLE_US / 1000);
+    return t;
+}
+
 namespace {
 
 // "1", "1 and 2", "1, 2 and 3"

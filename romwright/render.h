@@ -40,6 +40,24 @@ std::string render_dump(const uint8_t* buf, uint32_t start, uint32_t end);
 
 // -plan's text: what command on adapter would do.
 std::string plan_text(const char* command, const std::string& adapter, const change_result& r);
+
+// -plan of a change on an adapter whose EEPROM cannot be read whole (a
+// kernel driver bound, or registers the kernel does not let this program
+// map): why, and copy 0 as the kernel's VPD file shows it.
+struct outline_view {
+    std::string why;       // "a kernel driver is bound to 0000:04:00.0 (driver rwnic)"
+    std::string vpd_file;  // the function's kernel VPD file
+    const char* copy0_state = nullptr;  // "good", "faulty", "blank"; nullptr: the file was not read
+    board_identity copy0_identity;
+    std::string unread;  // the file was not read: what the kernel said
+};
+
+// -plan's outline (s from outline_change()) where the EEPROM cannot be read
+// whole: the words of the command's range, copy 0 as the kernel shows it,
+// and what only the whole EEPROM tells.
+std::string plan_outline_text(const char* command, const std::string& adapter, const plan_summary& s,
+                              const outline_view& v);
+
 // What a refused change says: why, and how to go on.
 std::string refusal_text(const change_refusal& r);
 // The note of a refusal of write's image that -force-image let through.
